@@ -1,0 +1,152 @@
+// The RTSP session: one stream pulled from one RTSP server over interleaved
+// TCP.
+//
+// Threading: every public operation runs on the host's thread, one call at a
+// time. startRTSPDownload runs the whole handshake on that thread and then
+// starts one receive thread, which hands every interleaved packet to the
+// registered receiver until stop() or its first failure. stop() joins it.
+//
+// Ownership: the session owns the receiver passed to registeRTPReceiver and
+// deletes it when another one is registered and when the session is
+// destroyed.
+//
+// Diagnostics: requests, reply lines, SDP lines and fixed status messages are
+// written to std::cout.
+#ifndef RTSPPULL_RTSP_DOWNLOAD_H_
+#define RTSPPULL_RTSP_DOWNLOAD_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <ace/SOCK_Stream.h>
+#include <ace/Thread.h>
+#include <ace/Thread_Mutex.h>
+#include <ace/Time_Value.h>
+
+#include <rtsppull/export.h>
+#include <rtsppull/rtp_receiver.h>
+#include <rtsppull/sdp.h>
+
+// The host's notification of a failed handshake or of the end of reception.
+typedef void (*RecvTimeoutCallback)(void*);
+
+class RTSPPULL_API CRTSPDownload {
+ public:
+  // Transport selector of makeVideoSetup; the session always uses 200.
+  enum COMM_TYPE { COMM_TCP_INTERLEAVED = 200 };
+
+  // An idle session: port 554, no receiver, no callback.
+  CRTSPDownload();
+  // Stops the session (see stop), then deletes the registered receiver.
+  virtual ~CRTSPDownload();
+  CRTSPDownload(const CRTSPDownload&) = delete;
+  CRTSPDownload& operator=(const CRTSPDownload&) = delete;
+
+  // Stores the server (host name or dotted address), its TCP port, the
+  // stream path (without a leading "/") and the connect timeout; a zero
+  // timeout means one immediate attempt. localPortBase and reserved have no
+  // effect. Host thread, while not running.
+  void initInfo(const std::string& serverAddr, unsigned int serverPort,
+                const std::string& streamPath, unsigned int localPortBase,
+                const ACE_Time_Value& connectTimeout, unsigned int reserved);
+
+  // Takes ownership of `receiver` (heap-allocated). A different receiver
+  // deletes the one held; the same pointer keeps it; null deletes it. Must
+  // not be called while the session is running.
+  void registeRTPReceiver(IRTPReceiver* receiver);
+
+  // Stores the callback and its argument (either may be null). The callback
+  // runs at most once in the life of the session, on the host thread after a
+  // failed handshake or on the receive thread when reception ends on a
+  // failure (possibly while the host is inside stop()). It must not call
+  // stop() or destroy the session.
+  void setRecvTimeoutCallbackFun(RecvTimeoutCallback callback, void* arg);
+
+  // Runs OPTIONS, DESCRIBE, SETUP (video track, interleaved 0-1) and PLAY on
+  // the calling thread, hands the receiver the stream file header once and
+  // starts the receive thread. True when PLAY was accepted. False when the
+  // session is already running, when no receiver is registered (nothing
+  // changes then), or when a step failed (the connection is closed and,
+  // unless quietOnFailure, the callback runs). The session is running from
+  // here until stop(), whatever the result. tcpOnly has no effect.
+  bool startRTSPDownload(bool tcpOnly, bool quietOnFailure);
+
+  // Sends TEARDOWN, closes the connection (waking a blocked receive thread at
+  // once) and joins the receive thread. Always true; does nothing while idle.
+  bool stop();
+
+  bool isRunning() const;
+
+ private:
+  friend class CRTSPDownloadTestPeer;
+
+  struct RTSPInfo {
+    RTSPInfo();
+    std::string serverAddr;
+    unsigned int serverPort;
+    std::string streamPath;
+    unsigned int cseq;
+    std::string sessionId;
+    int contentLength;
+  };
+
+  // Control connection.
+  bool connectRtspServer();
+  bool sendRtspCommand(const std::string& request);
+  std::string streamGetLine();
+  int recvData(char& c);
+  // Shuts the control connection down in both directions without releasing
+  // the descriptor, so that a read blocked on it in another thread returns.
+  void shutdownStream();
+  // Releases the descriptor. Only the host thread calls it, and only while
+  // no receive thread is running.
+  void closeStream();
+
+  // Request builders.
+  std::string makeOptions();
+  std::string makeDescribe();
+  bool makeVideoSetup(std::string& request, COMM_TYPE type);
+  std::string makePlay();
+  std::string makeTearDown();
+
+  // Reply parsing.
+  bool getReply();
+  int getReplyCode(const std::string& statusLine);
+  std::string searchTag(const std::string& text, const std::string& tag);
+
+  // SDP reply and stream file header.
+  bool recvSDPReply();
+  void SaveFileHeader(const std::string& value);
+
+  // Handshake.
+  bool TCPDownload(bool quietOnFailure);
+
+  // Receive thread.
+  static unsigned long MissionTCPThread(void* arg);
+  static ACE_THR_FUNC_RETURN recvThreadEntry(void* arg);
+
+  // Start and stop.
+  void closeAllThread();
+
+  void notifyFun();
+
+  RTSPInfo info_;
+  SDP sdp_;
+  ACE_SOCK_Stream rtspStream_;
+  std::unique_ptr<IRTPReceiver> ptrRTPReceiver_;
+  bool running_;
+  ACE_Time_Value connectTimeout_;
+  std::atomic<bool> stopFlag_;
+  ACE_hthread_t threadHandles_[4];
+  unsigned short threadCount_;
+  RecvTimeoutCallback recvTimeoutCallback_;
+  void* callbackArg_;
+  std::atomic<bool> notified_;
+  ACE_Thread_Mutex notifyMutex_;
+  int recvTimeoutSec_;
+  // Receive timeout of the DESCRIBE body.
+  int sdpTimeoutSec_;
+};
+
+#endif  // RTSPPULL_RTSP_DOWNLOAD_H_
