@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""A local RTSP server for the demo and the interop and end-to-end tests.
+
+Serves a moving test pattern encoded as H.264 at rtsp://127.0.0.1:PORT/test
+(the path can be changed with --path), RTP interleaved on the RTSP
+connection only, and stops by itself after --lifetime seconds, on SIGTERM or
+on SIGINT.
+
+Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
+                           [--path P] [--log-requests FILE]
+
+PORT 0 picks a free port. In every case the first line on standard output is
+the port actually bound, so a caller can read it before connecting.
+
+--log-requests appends the request line of every RTSP request a client sends
+("METHOD URL RTSP/1.0"), flushed at once, for tests that check what reached
+the wire. The server's own request signals cannot be used for that: it
+refuses some requests (a TEARDOWN without a Session header, say) before
+emitting them. So with this option the clients talk to a small relay on PORT
+that copies bytes both ways to the server on a private port and reads the
+client's side.
+
+Exit status: 0 after a normal end, 77 when GStreamer, its RTSP server
+bindings or a needed element is not installed (tests skip on 77), 1 on other
+errors. Must run under /usr/bin/python3, the interpreter the gi packages are
+installed for.
+"""
+
+import argparse
+import re
+import signal
+import socket
+import sys
+import threading
+
+SKIP_STATUS = 77
+REQUEST_LINE = re.compile(rb"^[A-Z_]+ \S+ RTSP/\d\.\d$")
+
+
+class RequestLogger:
+    """Relay between clients and the server that logs client request lines."""
+
+    def __init__(self, listen_sock, target_port, log):
+        self._listen = listen_sock
+        self._target_port = target_port
+        self._log = log
+        self._lock = threading.Lock()
+
+    def start(self):
+        threading.Thread(target=self._accept_loop, daemon=True).start()
+
+    def _accept_loop(self):
+        while True:
+            try:
+                client, _ = self._listen.accept()
+            except OSError:
+                return
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self._target_port))
+            except OSError:
+                client.close()
+                continue
+            for sock in (client, upstream):
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            threading.Thread(target=self._pump, args=(client, upstream, True),
+                             daemon=True).start()
+            threading.Thread(target=self._pump, args=(upstream, client, False),
+                             daemon=True).start()
+
+    def _pump(self, src, dst, from_client):
+        pending = b""
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+                if from_client:
+                    pending = self._scan(pending + data)
+        except OSError:
+            pass
+        for sock in (src, dst):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _scan(self, buf):
+        """Logs every complete request in buf; returns the incomplete rest."""
+        while buf:
+            if buf[0:1] == b"$":  # interleaved data from the client
+                if len(buf) < 4:
+                    return buf
+                size = 4 + int.from_bytes(buf[2:4], "big")
+                if len(buf) < size:
+                    return buf
+                buf = buf[size:]
+                continue
+            end = buf.find(b"\r\n\r\n")
+            if end < 0:
+                return buf
+            head = buf[:end].split(b"\r\n")
+            body = 0
+            for line in head[1:]:
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"content-length":
+                    body = int(value.strip() or b"0")
+            if len(buf) < end + 4 + body:
+                return buf
+            if REQUEST_LINE.match(head[0]):
+                with self._lock:
+                    self._log.write(head[0].decode("latin-1") + "\n")
+                    self._log.flush()
+            buf = buf[end + 4 + body:]
+        return buf
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Local H.264 RTSP test server")
+    parser.add_argument("port", type=int, help="TCP port on 127.0.0.1; 0 picks a free one")
+    parser.add_argument("--lifetime", type=float, default=60.0,
+                        help="seconds after which the server stops by itself (default 60)")
+    parser.add_argument("--width", type=int, default=320)
+    parser.add_argument("--height", type=int, default=240)
+    parser.add_argument("--fps", type=int, default=30)
+    parser.add_argument("--path", default="/test", help="mount point (default /test)")
+    parser.add_argument("--log-requests", metavar="FILE",
+                        help="append the request line of every client request")
+    args = parser.parse_args()
+
+    try:
+        import gi
+        gi.require_version("Gst", "1.0")
+        gi.require_version("GstRtsp", "1.0")
+        gi.require_version("GstRtspServer", "1.0")
+        from gi.repository import GLib, Gst, GstRtsp, GstRtspServer
+    except (ImportError, ValueError) as err:
+        print(f"test-server: GStreamer RTSP server bindings not available: {err}",
+              file=sys.stderr)
+        return SKIP_STATUS
+
+    Gst.init(None)
+    missing = [e for e in ("videotestsrc", "videoconvert", "x264enc", "rtph264pay")
+               if Gst.ElementFactory.find(e) is None]
+    if missing:
+        print(f"test-server: GStreamer elements not installed: {', '.join(missing)}",
+              file=sys.stderr)
+        return SKIP_STATUS
+
+    # key-int-max gives an IDR every second; config-interval=-1 repeats SPS and
+    # PPS in front of every IDR, so a client that joins late can still decode.
+    launch = (
+        "( videotestsrc is-live=true pattern=ball "
+        f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
+        "! videoconvert "
+        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} "
+        "! video/x-h264,profile=baseline "
+        "! rtph264pay name=pay0 pt=96 config-interval=-1 )"
+    )
+
+    relay = None
+    if args.log_requests:
+        listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            listen.bind(("127.0.0.1", args.port))
+        except OSError as err:
+            print(f"test-server: cannot listen on 127.0.0.1:{args.port}: {err}",
+                  file=sys.stderr)
+            return 1
+        listen.listen(8)
+        public_port = listen.getsockname()[1]
+        server_port = 0
+    else:
+        server_port = args.port
+
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(str(server_port))
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(launch)
+    factory.set_shared(True)
+    factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
+    server.get_mount_points().add_factory(args.path, factory)
+
+    loop = GLib.MainLoop()
+    if server.attach(None) == 0:
+        print(f"test-server: cannot listen on 127.0.0.1:{server_port}", file=sys.stderr)
+        return 1
+    if args.log_requests:
+        log = open(args.log_requests, "a", encoding="utf-8")
+        relay = RequestLogger(listen, server.get_bound_port(), log)
+        relay.start()
+    else:
+        public_port = server.get_bound_port()
+    print(public_port, flush=True)
+
+    def quit_loop(*_):
+        loop.quit()
+        return GLib.SOURCE_REMOVE
+
+    GLib.timeout_add(int(args.lifetime * 1000), quit_loop)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, quit_loop)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, quit_loop)
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
