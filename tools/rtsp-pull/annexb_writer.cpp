@@ -1,0 +1,70 @@
+#include "annexb_writer.h"
+
+#include <utility>
+
+namespace rtsp_pull {
+
+namespace {
+
+constexpr char kStartCode[] = {0, 0, 0, 1};
+constexpr uint8_t kNalIdr = 5;
+constexpr uint8_t kNalSps = 7;
+constexpr uint8_t kNalPps = 8;
+// Flush inside an access unit once this much is buffered.
+constexpr size_t kFlushThreshold = 1 << 20;
+
+bool isPicture(uint8_t type) { return type >= 1 && type <= 5; }
+
+}  // namespace
+
+AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit)
+    : output_(std::move(output)),
+      waitForKeyframe_(waitForKeyframe),
+      frameLimit_(frameLimit),
+      started_(!waitForKeyframe) {}
+
+void AnnexBWriter::writeParameterSets(const std::string& sps, const std::string& pps) {
+  for (const std::string* set : {&sps, &pps}) {
+    if (!set->empty()) append(reinterpret_cast<const uint8_t*>(set->data()), set->size());
+  }
+  flush();
+}
+
+void AnnexBWriter::onNal(const uint8_t* nal, size_t size) {
+  if (size == 0 || limitReached()) return;
+  const uint8_t type = nal[0] & 0x1F;
+  if (!started_) {
+    if (type == kNalIdr) {
+      started_ = true;
+    } else if (type != kNalSps && type != kNalPps) {
+      return;
+    }
+  }
+  if (isPicture(type)) auHasPicture_ = true;
+  append(nal, size);
+  if (buffer_.size() >= kFlushThreshold) flush();
+}
+
+void AnnexBWriter::onAccessUnitEnd() {
+  if (auHasPicture_) {
+    auHasPicture_ = false;
+    ++frames_;
+  }
+  flush();
+}
+
+void AnnexBWriter::append(const uint8_t* nal, size_t size) {
+  buffer_.append(kStartCode, sizeof kStartCode);
+  buffer_.append(reinterpret_cast<const char*>(nal), size);
+}
+
+bool AnnexBWriter::flush() {
+  if (!buffer_.empty()) {
+    if (!failed_ && output_) failed_ = !output_(buffer_.data(), buffer_.size());
+    if (!failed_) bytesWritten_ += buffer_.size();
+    buffer_.clear();
+  }
+  return !failed_;
+}
+
+}  // namespace rtsp_pull

@@ -1,0 +1,55 @@
+// Writes NAL units as an H.264 Annex B byte stream and counts frames.
+#ifndef RTSP_PULL_ANNEXB_WRITER_H_
+#define RTSP_PULL_ANNEXB_WRITER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "h264_depacketizer.h"
+
+namespace rtsp_pull {
+
+class AnnexBWriter : public NalSink {
+ public:
+  // Receives the bytes to write; false when they could not be written.
+  // May be empty: the stream is then only counted.
+  using Output = std::function<bool(const char* data, size_t size)>;
+
+  // With waitForKeyframe, NAL units before the first IDR picture are left out
+  // (SPS and PPS excepted), so the stream starts where a decoder can. With a
+  // frameLimit above 0, nothing is written after that many frames.
+  AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit);
+
+  // Writes SPS and PPS (raw bytes, no start code; either may be empty) in
+  // front of everything else.
+  void writeParameterSets(const std::string& sps, const std::string& pps);
+
+  void onNal(const uint8_t* nal, size_t size) override;
+  void onAccessUnitEnd() override;
+
+  // Hands on what is buffered. False once any write has failed.
+  bool flush();
+
+  uint64_t frames() const { return frames_; }
+  uint64_t bytesWritten() const { return bytesWritten_; }
+  bool limitReached() const { return frameLimit_ > 0 && frames_ >= frameLimit_; }
+  bool failed() const { return failed_; }
+
+ private:
+  void append(const uint8_t* nal, size_t size);
+
+  Output output_;
+  bool waitForKeyframe_;
+  uint64_t frameLimit_;
+  bool started_ = false;  // an IDR picture has been seen (or no wait asked)
+  bool auHasPicture_ = false;
+  uint64_t frames_ = 0;
+  uint64_t bytesWritten_ = 0;
+  bool failed_ = false;
+  std::string buffer_;  // the current access unit, written at its end
+};
+
+}  // namespace rtsp_pull
+
+#endif  // RTSP_PULL_ANNEXB_WRITER_H_

@@ -1,0 +1,94 @@
+// RTP parsing and H.264 depacketization (RFC 3550, RFC 5761, RFC 6184).
+//
+// Every function here reads only inside the buffer it is given, whatever the
+// bytes: lengths in packets are checked before they are followed.
+#ifndef RTSP_PULL_H264_DEPACKETIZER_H_
+#define RTSP_PULL_H264_DEPACKETIZER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace rtsp_pull {
+
+struct RtpPacket {
+  bool marker = false;
+  uint8_t payloadType = 0;
+  uint16_t sequence = 0;
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+  const uint8_t* payload = nullptr;  // points into the parsed buffer
+  size_t payloadSize = 0;
+};
+
+// True when the interleaved payload is an RTCP packet. The library hands
+// over the payload of every interleaved channel without its channel number,
+// so RTP and RTCP are told apart the way RFC 5761 multiplexes them: RTCP
+// packet types 192..223 fall in a range no RTP payload type uses.
+bool isRtcp(const uint8_t* data, size_t size);
+
+// Parses the fixed header, CSRC list, header extension and padding of an
+// RTP version 2 packet. False when the packet is shorter than its header says.
+bool parseRtp(const uint8_t* data, size_t size, RtpPacket& packet);
+
+// Receives what the depacketizer produces.
+class NalSink {
+ public:
+  virtual ~NalSink() = default;
+  // One complete NAL unit, header byte included, no start code. `nal` is
+  // valid only during the call.
+  virtual void onNal(const uint8_t* nal, size_t size) = 0;
+  // The end of an access unit: an RTP marker bit, or a new timestamp after
+  // NAL units of the previous one.
+  virtual void onAccessUnitEnd() = 0;
+};
+
+// Turns the RTP packets of one H.264 stream (packetization modes 0 and 1:
+// single NAL unit packets, STAP-A, FU-A) back into NAL units.
+//
+// Loss: a sequence-number gap drops a fragmented NAL unit that was being
+// reassembled, whole; the fragments after the gap are dropped up to the next
+// start fragment. A late or repeated packet (one that goes back in sequence)
+// is dropped. A fragmented NAL unit over 16 MiB is dropped. An aggregation packet whose length
+// fields do not fit the packet is dropped whole. Packet types of other modes (STAP-B, MTAP, FU-B)
+// are counted and ignored.
+class H264Depacketizer {
+ public:
+  struct Counters {
+    uint64_t packets = 0;           // RTP packets pushed
+    uint64_t lost = 0;              // packets missing in sequence gaps
+    uint64_t late = 0;              // packets dropped for going back in sequence
+    uint64_t droppedFragments = 0;  // fragment runs dropped for a loss or a bad order
+    uint64_t malformed = 0;         // packets that could not be parsed
+    uint64_t unsupported = 0;       // packets of NAL types this mode does not use
+  };
+
+  explicit H264Depacketizer(NalSink& sink);
+
+  // One RTP packet, fixed header included.
+  void push(const uint8_t* data, size_t size);
+
+  const Counters& counters() const { return counters_; }
+
+ private:
+  void handlePayload(const RtpPacket& packet);
+  void handleStapA(const uint8_t* payload, size_t size);
+  void handleFuA(const uint8_t* payload, size_t size);
+  void emit(const uint8_t* nal, size_t size);
+  void dropFragment();
+
+  NalSink& sink_;
+  Counters counters_;
+  bool haveSequence_ = false;
+  uint16_t expectedSequence_ = 0;
+  uint32_t ssrc_ = 0;
+  bool auOpen_ = false;  // NAL units emitted since the last access-unit end
+  uint32_t auTimestamp_ = 0;
+  bool inFragment_ = false;
+  bool skippingFragment_ = false;  // the current run was dropped or lost its start
+  std::vector<uint8_t> fragment_;
+};
+
+}  // namespace rtsp_pull
+
+#endif  // RTSP_PULL_H264_DEPACKETIZER_H_
