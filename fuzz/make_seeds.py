@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/<target>/.
+
+The seeds are the inputs of the unit and fault tests, put into each fuzz
+target's input layout (see the comment at the top of each target). Run it
+again after changing a layout; it only adds or overwrites its own seed files.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# ---------------------------------------------------------------- fuzz_sdp
+FMTP = b"a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA=="
+SDP_SEEDS = {
+    "full": [b"v=0", b"o=- 0 0 IN IP4 127.0.0.1", b"s=test", b"m=video 0 RTP/AVP 96",
+             b"a=rtpmap:96 H264/90000", FMTP, b"a=control:trackID=1"],
+    "no_tag": [b"v=0", b"a=fmtp:96 packetization-mode=1"],
+    "no_comma": [b"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k"],
+    "ends_with_comma": [b"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,"],
+    "tag_at_end": [b"a=fmtp:96 sprop-parameter-sets"],
+    "three_sets": [b"sprop-parameter-sets=QUJD,REVG,R0hJ"],
+    "param_after": [b"sprop-parameter-sets=QUJD,REVG;profile-level-id=42001e"],
+    "unpadded": [b"sprop-parameter-sets=QUJDRA,QUJDRA"],
+    "zeros": [b"sprop-parameter-sets=QQBB,AEEA"],
+    "two_tagged": [b"a=fmtp:96 sprop-parameter-sets=Z0IA", FMTP],
+}
+for name, lines in SDP_SEEDS.items():
+    write("fuzz_sdp", name + "_crlf", b"\x01" + b"\n".join(lines))
+    write("fuzz_sdp", name + "_raw", b"\x00" + b"\n".join(lines))
+
+
+# -------------------------------------------------------- fuzz_rtp_reorder
+def rtp(seq, ts, marker, start=None, length=64, tag=0):
+    hdr = struct.pack(">BBHII", 0x80, (0x80 if marker else 0) | 96, seq & 0xFFFF, ts, 0x11223344)
+    word = {None: b"\x65\x88\x84\x00", "c0": b"\xC0\x02\x40\xFF", "one": b"\x01\x00\x00\x00",
+            "be": b"\x00\x00\x00\x01"}[start]
+    body = bytes(((i * 7 + tag + seq) & 0xFF) for i in range(16, length))
+    return (hdr + word + body)[:length]
+
+
+def frame(first, ts, count, length=64, start="c0"):
+    return [rtp(first + i, ts, i == count - 1, start if i == 0 else None, length)
+            for i in range(count)]
+
+
+def records(packets, controls=None):
+    out = b""
+    for i, p in enumerate(packets):
+        c = controls[i] if controls else 0
+        out += bytes([c]) + struct.pack(">H", len(p)) + p
+    return out
+
+
+f1, f2 = frame(10, 3000, 3), frame(13, 6000, 2)
+write("fuzz_rtp_reorder", "in_order", records(f1 + f2))
+write("fuzz_rtp_reorder", "reordered", records([f1[2], f1[0], f1[1]] + f2))
+write("fuzz_rtp_reorder", "single_packet_frames",
+      records([rtp(s, s * 10, True, "one") for s in range(5)]))
+write("fuzz_rtp_reorder", "duplicate", records(f1[:2] + [f1[1]] + f1[2:]))
+write("fuzz_rtp_reorder", "refuse_second", records(f1 + f2, [0, 0, 2, 0, 0]))
+write("fuzz_rtp_reorder", "host_throws", records(f1 + f2, [0, 0, 5, 0, 0]))
+write("fuzz_rtp_reorder", "file_header", records([b"\x00\x00\x01\xb0\xf5"] + f1, [8, 0, 0, 0]))
+write("fuzz_rtp_reorder", "stale_front",
+      records([rtp(1, 1, False)] + [p for k in range(31) for p in frame(2 + 2 * k, 100 + k, 2)]))
+write("fuzz_rtp_reorder", "wrap", records(frame(65534, 9, 4)))
+write("fuzz_rtp_reorder", "sizes", records([rtp(1, 1, True, "c0", n) for n in (0, 3, 11, 12, 15, 16)]
+                                           + [rtp(2, 2, True, "c0", 5000), rtp(3, 3, True, "c0", 5001)]))
+write("fuzz_rtp_reorder", "reinstall", records(f1[:2] + f2, [0, 0x10, 0, 0]))
