@@ -75,3 +75,33 @@ write("fuzz_rtp_reorder", "wrap", records(frame(65534, 9, 4)))
 write("fuzz_rtp_reorder", "sizes", records([rtp(1, 1, True, "c0", n) for n in (0, 3, 11, 12, 15, 16)]
                                            + [rtp(2, 2, True, "c0", 5000), rtp(3, 3, True, "c0", 5001)]))
 write("fuzz_rtp_reorder", "reinstall", records(f1[:2] + f2, [0, 0x10, 0, 0]))
+
+
+# -------------------------------------------------- fuzz_h264_depacketizer
+def h264(seq, ts, marker, payload, pt=96, ssrc=0x11223344, extra=b"", flags=0):
+    return struct.pack(">BBHII", 0x80 | flags, (0x80 if marker else 0) | pt, seq & 0xFFFF, ts,
+                       ssrc) + extra + payload
+
+
+def packets(pkts):
+    return b"".join(struct.pack(">H", len(p)) + p for p in pkts)
+
+
+SPS, PPS = bytes.fromhex("6742001e95a8280f64"), bytes.fromhex("68ce3c80")
+IDR = b"\x65" + bytes(range(200))
+stap = b"\x18" + struct.pack(">H", len(SPS)) + SPS + struct.pack(">H", len(PPS)) + PPS
+fu = [b"\x7c\x85" + IDR[1:70], b"\x7c\x05" + IDR[70:140], b"\x7c\x45" + IDR[140:]]
+write("fuzz_h264_depacketizer", "single", packets([h264(1, 90, False, SPS), h264(2, 90, False, PPS),
+                                                   h264(3, 90, True, IDR)]))
+write("fuzz_h264_depacketizer", "stap_fu", packets([h264(1, 90, False, stap)] +
+                                                   [h264(2 + i, 90, i == 2, p) for i, p in enumerate(fu)]))
+write("fuzz_h264_depacketizer", "fu_loss", packets([h264(1, 90, False, fu[0]), h264(3, 90, True, fu[2]),
+                                                    h264(4, 180, True, IDR)]))
+write("fuzz_h264_depacketizer", "late", packets([h264(5, 90, True, IDR), h264(4, 90, True, IDR),
+                                                 h264(5, 90, True, IDR)]))
+write("fuzz_h264_depacketizer", "rtcp", packets([bytes.fromhex("80c8000611223344") + bytes(20),
+                                                 h264(1, 90, True, IDR)]))
+write("fuzz_h264_depacketizer", "csrc_ext_pad",
+      packets([h264(1, 90, True, IDR + b"\x00\x00\x03", extra=b"\x00" * 4 + b"\xbe\xde\x00\x01" + b"\x00" * 4,
+                    flags=0x31)]))
+write("fuzz_h264_depacketizer", "bad_stap", packets([h264(1, 90, True, b"\x18\x00\x50" + SPS)]))
