@@ -10,8 +10,7 @@ namespace {
 
 class HostReceiver : public IRTPReceiver {
  public:
-  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader,
-                  SDP* sdp) override {
+  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
     received.assign(data, length);
     sawFileHeader = isFileHeader;
     sawSdp = sdp;
@@ -45,18 +44,15 @@ int main() {
   check(pps == std::string("\x68\xCE\x3C\x80", 4), "pps is 68 CE 3C 80");
 
   HostReceiver receiver;
-  check(!receiver.Execute("x", false, nullptr),
-        "a new receiver has no implementation");
+  check(!receiver.Execute("x", false, nullptr), "a new receiver has no implementation");
   receiver.changeImpl(RTP_RECEIVER_TCP);
-  check(receiver.Execute("header", true, &sdp) &&
-            receiver.received == "header" && receiver.sawFileHeader &&
-            receiver.sawSdp == &sdp,
+  check(receiver.Execute("header", true, &sdp) && receiver.received == "header" &&
+            receiver.sawFileHeader && receiver.sawSdp == &sdp,
         "the pass-through implementation forwards to OnRecvData");
 
   const unsigned short port = CZudezPortFounder::execute();
   std::printf("port pair: %u/%u\n", port, port + 1u);
-  check(port == CZudezPortFounder::kNoPortPair ||
-            (port >= 30000 && port <= 59998 && port % 2 == 0),
+  check(port == CZudezPortFounder::kNoPortPair || (port >= 30000 && port <= 59998 && port % 2 == 0),
         "the port finder returns an even port or 60000");
 
   return failures == 0 ? 0 : 1;
