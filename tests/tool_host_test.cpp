@@ -174,6 +174,17 @@ TEST(AnnexBOutput, ParameterSetsFirstThenFromTheFirstKeyframe) {
   EXPECT_EQ(writer.frames(), 2u);
 }
 
+TEST(AnnexBOutput, AnnouncedPpsSizeIgnoresWhatFollowsIt) {
+  EXPECT_EQ(
+      announcedPpsSize("a=fmtp:96 sprop-parameter-sets=Z0LAFdoF,aM48gA==;profile-level-id=42c015"
+                       "\r\n"),
+      4u);
+  EXPECT_EQ(announcedPpsSize("a=fmtp:96 sprop-parameter-sets=Z0IA,aM48gAAB\r\n"), 6u);
+  EXPECT_EQ(announcedPpsSize("a=fmtp:96 sprop-parameter-sets=Z0IA,aM48,aO48\r\n"), 3u);
+  EXPECT_EQ(announcedPpsSize("a=fmtp:96 packetization-mode=1,2\r\n"), std::string::npos);
+  EXPECT_EQ(announcedPpsSize("a=fmtp:96 sprop-parameter-sets=Z0IA\r\n"), std::string::npos);
+}
+
 TEST(AnnexBOutput, FrameLimitStopsWritingAndFailureIsKept) {
   std::string out;
   AnnexBWriter limited([&out](const char* d, size_t n) { return out.append(d, n), true; }, false,

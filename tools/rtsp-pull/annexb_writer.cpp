@@ -17,6 +17,23 @@ bool isPicture(uint8_t type) { return type >= 1 && type <= 5; }
 
 }  // namespace
 
+size_t announcedPpsSize(const std::string& line) {
+  const std::string tag = "sprop-parameter-sets";
+  const size_t at = line.find(tag);
+  if (at == std::string::npos) return std::string::npos;
+  const size_t comma = line.find(',', at + tag.size());
+  if (comma == std::string::npos) return std::string::npos;
+  size_t digits = 0;
+  for (size_t i = comma + 1; i < line.size(); ++i) {
+    const char c = line[i];
+    const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!base64) break;
+    ++digits;
+  }
+  return digits * 3 / 4;
+}
+
 AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit)
     : output_(std::move(output)),
       waitForKeyframe_(waitForKeyframe),

@@ -10,6 +10,14 @@
 
 namespace rtsp_pull {
 
+// SDP::fetch_sps_pps returns as the PPS the decoding of everything after the
+// first comma up to the end of the line, so format parameters written after
+// sprop-parameter-sets (";profile-level-id=...") add bytes after the PPS.
+// This gives the PPS's real size: the number of bytes its own Base64 text
+// holds, found in the first line that carries sprop-parameter-sets. Returns
+// std::string::npos when there is no such line or comma.
+size_t announcedPpsSize(const std::string& line);
+
 class AnnexBWriter : public NalSink {
  public:
   // Receives the bytes to write; false when they could not be written.

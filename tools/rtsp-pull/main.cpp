@@ -260,6 +260,12 @@ class Pull {
                    "stream; the output may not be usable\n");
     std::string sps, pps;
     if (sdp->fetch_sps_pps(sps, pps) == 0) {
+      for (const std::string& line : sdp->lines) {
+        const size_t size = announcedPpsSize(line);
+        if (size == std::string::npos) continue;
+        if (size < pps.size()) pps.resize(size);
+        break;
+      }
       writer_.writeParameterSets(sps, pps);
     } else if (!options_.quiet) {
       std::fprintf(stderr,
