@@ -197,8 +197,8 @@ std::string headerOf(const std::string& request, const std::string& name) {
 
 class Client {
  public:
-  Client(int fd, int index, int port, const Options& opt, Recording rec)
-      : fd_(fd), index_(index), port_(port), opt_(opt), rec_(std::move(rec)) {}
+  Client(int fd, int index, int port, const Options& opt, const Recording& rec)
+      : fd_(fd), index_(index), port_(port), opt_(opt), rec_(rec) {}
 
   void run() {
     int64_t playNs = 0;
@@ -280,9 +280,10 @@ class Client {
     return false;
   }
 
-  // Rewrites the sequence number and timestamp of packet i of pass `pass`.
-  void stamp(size_t i, uint64_t pass) {
-    char* rtp = rec_.frames.data() + rec_.offsets[i] + 4;
+  // Rewrites the sequence number and timestamp of packet i of pass `pass`,
+  // whose interleaved frame has been copied to `frame`.
+  void stamp(char* frame, size_t i, uint64_t pass) const {
+    char* rtp = frame + 4;
     const uint64_t n = rec_.offsets.size();
     const auto seq = static_cast<uint16_t>(rec_.seq.front() + pass * n + i);
     const auto ts = static_cast<uint32_t>(rec_.ts[i] + pass * rec_.tsStep);
@@ -322,6 +323,9 @@ class Client {
     uint64_t bytes = 0;
     bool ok = true;
     constexpr size_t kChunk = 256 * 1024;
+    // The recording is shared by every client; each chunk is copied here and
+    // stamped with this client's sequence numbers and timestamps.
+    std::vector<char> scratch(kChunk + 70000);
     for (uint64_t pass = 0; ok && sent < opt_.packets; ++pass) {
       size_t i = 0;
       while (ok && i < n && sent < opt_.packets) {
@@ -330,7 +334,13 @@ class Client {
         const size_t first = i;
         const size_t from = rec_.offsets[i];
         while (i < n && sent < opt_.packets) {
-          stamp(i, pass);
+          const size_t at = rec_.offsets[i] - from;
+          if (scratch.size() < at + frameEnd(i) - rec_.offsets[i]) {
+            scratch.resize(at + frameEnd(i) - rec_.offsets[i]);
+          }
+          std::memcpy(scratch.data() + at, rec_.frames.data() + rec_.offsets[i],
+                      frameEnd(i) - rec_.offsets[i]);
+          stamp(scratch.data() + at, i, pass);
           frames += rec_.marker[i] ? 1 : 0;
           ++sent;
           ++i;
@@ -342,7 +352,7 @@ class Client {
                        static_cast<int64_t>(static_cast<double>(bytes) * 8e9 / opt_.bitrate));
         }
         if (firstNs == 0) firstNs = nowNs();
-        ok = !clientGone && sendAll(fd_, rec_.frames.data() + from, to - from);
+        ok = !clientGone && sendAll(fd_, scratch.data(), to - from);
         if (!ok) sent -= i - first;
         bytes += to - from;
       }
@@ -362,7 +372,7 @@ class Client {
   int index_;
   int port_;
   const Options& opt_;
-  Recording rec_;
+  const Recording& rec_;
 };
 
 Options parseOptions(int argc, char** argv) {

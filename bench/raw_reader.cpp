@@ -1,13 +1,14 @@
 // The floor of the benchmarks: the least a client of this design can do.
 //
-//   raw_reader HOST PORT PATH
+//   raw_reader HOST PORT PATH [--rcvbuf BYTES]
 //
-// Sends OPTIONS, DESCRIBE, SETUP (interleaved TCP, channels 0-1) and PLAY,
-// reading each reply, then reads interleaved frames with exactly two blocking
-// recv calls per frame (the 4-byte header, then the payload, both
-// MSG_WAITALL) and counts them, until the server closes the connection.
-// Prints "packets=N bytes=B" on stdout; exit status 0 when the stream ended
-// on a frame boundary, 1 otherwise.
+// Sets the socket's receive buffer to 32768 bytes, as the library does for
+// its control connection, unless --rcvbuf says otherwise (0: the kernel's
+// default, which grows by itself). Sends OPTIONS, DESCRIBE, SETUP (interleaved TCP, channels 0-1)
+// and PLAY, reading each reply, then reads interleaved frames with exactly two blocking recv calls
+// per frame (the 4-byte header, then the payload, both MSG_WAITALL) and counts them, until the
+// server closes the connection. Prints "packets=N bytes=B" on stdout; exit status 0 when the stream
+// ended on a frame boundary, 1 otherwise.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -69,7 +70,10 @@ std::string lineValue(const std::string& text, const std::string& tag) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) die("usage: raw_reader HOST PORT PATH");
+  if (argc != 4 && !(argc == 6 && std::string(argv[4]) == "--rcvbuf")) {
+    die("usage: raw_reader HOST PORT PATH [--rcvbuf BYTES]");
+  }
+  const int rcvbuf = argc == 6 ? std::atoi(argv[5]) : 32768;
   const std::string host = argv[1];
   const std::string port = argv[2];
   const std::string url = "rtsp://" + host + ":" + port + "/" + argv[3];
@@ -78,6 +82,7 @@ int main(int argc, char** argv) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
+  if (fd >= 0 && rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   if (fd < 0 || ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
       ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     die("cannot connect");

@@ -1,0 +1,430 @@
+#!/usr/bin/python3
+"""Side-by-side receive-path comparison on loopback.
+
+Runs, alternating between them, a raw two-reads-per-frame reader (the floor),
+a counting host on the library, rtsp-pull -o /dev/null, ffmpeg -c copy and a
+GStreamer rtspsrc pipeline against bench_server replaying a recorded H.264
+stream, and prints per client: packets/s, CPU microseconds per packet (user +
+sys from wait4, not wall time), peak RSS (ru_maxrss), the ratios to the raw
+reader and whether every packet arrived. Then a paced 20 Mbit/s run (CPU
+percent while streaming, and client CPU from process start to PLAY sent),
+time to first packet, and the resident memory of one and of several
+sessions in one host.
+
+Usage (from the source tree, after building with -DRTSPPULL_BUILD_BENCH=ON):
+  /usr/bin/python3 bench/compare.py --build build-perf [--runs 5]
+Extra clients (for example a build of an older library) are added with
+  --client 'NAME=COMMAND TEMPLATE'   ({port} and {url} are substituted)
+"""
+import argparse
+import glob
+import os
+import re
+import select
+import shlex
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PATH = "bench"
+
+
+# --------------------------------------------------------------- the stream
+
+def load_recording(path):
+    with open(path, "rb") as f:
+        header = f.readline().decode("ascii")
+        data = f.read()
+    packets = []
+    at = 0
+    while at + 2 <= len(data):
+        (n,) = struct.unpack_from("!H", data, at)
+        packets.append(data[at + 2:at + 2 + n])
+        at += 2 + n
+    return header, packets
+
+
+def annexb_bytes(packet):
+    """Bytes a depacketizer writes for one RTP packet (4-byte start codes)."""
+    cc = packet[0] & 0x0F
+    start = 12 + 4 * cc
+    if packet[0] & 0x10:
+        (ext_words,) = struct.unpack_from("!H", packet, start + 2)
+        start += 4 + 4 * ext_words
+    payload = packet[start:]
+    if not payload:
+        return 0
+    kind = payload[0] & 0x1F
+    if 1 <= kind <= 23:
+        return 4 + len(payload)
+    if kind == 24:  # STAP-A
+        total, at = 0, 1
+        while at + 2 <= len(payload):
+            (n,) = struct.unpack_from("!H", payload, at)
+            total += 4 + n
+            at += 2 + n
+        return total
+    if kind == 28:  # FU-A
+        return (5 if payload[1] & 0x80 else 0) + len(payload) - 2
+    return 0
+
+
+def whole_frames(packets, target):
+    """The smallest packet count >= target that ends on a marked packet."""
+    n = target
+    while not packets[(n - 1) % len(packets)][1] & 0x80:
+        n += 1
+    return n
+
+
+def expected_annexb(packets, count):
+    per = [annexb_bytes(p) for p in packets]
+    full, rest = divmod(count, len(packets))
+    return full * sum(per) + sum(per[:rest])
+
+
+# --------------------------------------------------------------- processes
+
+def cpu_ns_now(pid):
+    """CPU time of every live thread of pid, in ns (schedstat)."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(path) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+class Server:
+    def __init__(self, args, packets, bitrate=0, clients=1, hold=False):
+        argv = [args.server, "--stream", args.stream, "--packets", str(packets),
+                "--clients", str(clients), "--path", PATH]
+        if bitrate:
+            argv += ["--bitrate", str(bitrate)]
+        if hold:
+            argv.append("--hold-play")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, bufsize=1)
+        line = self.proc.stdout.readline()
+        if not line.startswith("port "):
+            raise RuntimeError("bench_server did not start")
+        self.port = int(line.split()[1])
+
+    def line(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        return self.proc.stdout.readline() if ready else ""
+
+    def release(self):
+        self.proc.stdin.write("\n")
+        self.proc.stdin.flush()
+
+    def finish(self):
+        try:
+            self.proc.wait(timeout=40)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def parse_fields(line):
+    return {k: v for k, v in re.findall(r"(\w+)=(\S+)", line)}
+
+
+class Run:
+    pass
+
+
+def run_client(args, client, packets, bitrate=0, hold=False, sessions=1):
+    """One client against a fresh server; returns a Run."""
+    server = Server(args, packets, bitrate, sessions, hold)
+    url = f"rtsp://127.0.0.1:{server.port}/{PATH}"
+    out = tempfile.TemporaryFile()
+    err = tempfile.TemporaryFile()
+    progress = tempfile.NamedTemporaryFile(prefix="progress", delete=False)
+    argv = [a.format(port=server.port, url=url, sessions=sessions, progress=progress.name)
+            for a in client.argv]
+    report_r, report_w = os.pipe()
+    spawn_ns = time.monotonic_ns()
+    proc = subprocess.Popen([args.launcher, str(report_w), str(int(args.timeout))] + argv,
+                            stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=client.env,
+                            pass_fds=(report_w,))
+    os.close(report_w)
+    report = os.fdopen(report_r)
+    pid = int(report.readline().split()[1])
+    run = Run()
+    run.name = client.name
+    run.handshake_ns = None
+    if hold:
+        for _ in range(sessions):
+            line = server.line(args.timeout)
+            if not line.startswith("play"):
+                break
+            if run.handshake_ns is None:
+                run.handshake_ns = cpu_ns_now(pid)
+            server.release()
+    usage = parse_fields(report.readline())
+    report.close()
+    proc.wait()
+    run.wall = (time.monotonic_ns() - spawn_ns) / 1e9
+    run.cpu = (int(usage["user_us"]) + int(usage["sys_us"])) / 1e6
+    run.rss_kib = int(usage["maxrss_kib"])
+    run.status = int(usage["status"])
+    served = []
+    for _ in range(sessions):
+        line = server.line(5)
+        if line.startswith("play"):
+            line = server.line(5)
+        if not line.startswith("client"):
+            break
+        served.append(parse_fields(line))
+    server.finish()
+    out.seek(0)
+    err.seek(0)
+    run.stdout = out.read().decode("utf-8", "replace")
+    run.stderr = err.read().decode("utf-8", "replace")
+    with open(progress.name) as f:
+        run.progress = f.read()
+    os.unlink(progress.name)
+    run.packets = packets * sessions
+    run.served_ok = len(served) == sessions and all(s.get("ok") == "1" for s in served)
+    if served:
+        first = min(int(s["first_ns"]) for s in served)
+        end = max(int(s["end_ns"]) for s in served)
+        run.stream_s = max(end - first, 1) / 1e9
+        run.ttfp_ms = (first - spawn_ns) / 1e6
+        run.play_ns = min(int(s["play_ns"]) for s in served)
+    else:
+        run.stream_s, run.ttfp_ms, run.play_ns = None, None, None
+    run.complete = client.check(run, args) if run.served_ok else False
+    return run
+
+
+# --------------------------------------------------------------- clients
+
+class Client:
+    def __init__(self, name, argv, check, env=None):
+        self.name, self.argv, self.check, self.env = name, argv, check, env
+
+
+def check_raw(run, args):
+    m = re.search(r"packets=(\d+)", run.stdout)
+    return bool(m) and int(m.group(1)) == run.packets
+
+
+def check_count(run, args):
+    f = parse_fields(run.stderr)
+    return f.get("ok") == "1" and int(f.get("packets", -1)) == run.packets
+
+
+def check_rtsp_pull(run, args):
+    # Summary line: "... N packets ... L lost ..." (any order).
+    m = re.search(r"(\d+) packets", run.stderr)
+    lost = re.search(r"(\d+) lost", run.stderr)
+    if not m:
+        return None
+    return int(m.group(1)) == run.packets and (lost is None or int(lost.group(1)) == 0)
+
+
+def check_ffmpeg(run, args):
+    sizes = re.findall(r"total_size=(\d+)", run.progress)
+    if not sizes:
+        return None
+    # The stream ends on a frame boundary, so every byte of every packet is
+    # written; ffmpeg adds the parameter sets from the SDP in front.
+    diff = int(sizes[-1]) - expected_annexb(args.recording, run.packets)
+    return 0 <= diff <= 256
+
+
+def check_none(run, args):
+    return None
+
+
+def make_clients(args):
+    bench = os.path.join(args.build, "bench")
+    clients = [
+        Client("raw reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH],
+               check_raw),
+        Client("raw, default rcvbuf", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}",
+                                       PATH, "--rcvbuf", "0"], check_raw),
+        Client("count host", [os.path.join(bench, "count_host"), "127.0.0.1", "{port}", PATH,
+                              "--sessions", "{sessions}"], check_count),
+    ]
+    pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
+    if os.path.exists(pull):
+        clients.append(Client("rtsp-pull -o /dev/null", [pull, "{url}", "-o", "/dev/null"],
+                              check_rtsp_pull))
+    else:
+        print(f"note: {pull} not built, rtsp-pull skipped", file=sys.stderr)
+    if shutil.which("ffmpeg") and not args.no_peers:
+        clients.append(Client("ffmpeg -c copy", [
+            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
+            "-progress", "{progress}", "-rtsp_transport", "tcp", "-i", "{url}",
+            "-c", "copy", "-f", "h264", "-y", "/dev/null"], check_ffmpeg))
+    if shutil.which("gst-launch-1.0") and not args.no_peers:
+        clients.append(Client("GStreamer rtspsrc", [
+            "gst-launch-1.0", "-q", "rtspsrc", "location={url}", "protocols=tcp", "!",
+            "rtph264depay", "!", "h264parse", "!", "fakesink"], check_none))
+    for spec in args.client:
+        name, _, template = spec.partition("=")
+        clients.append(Client(name, shlex.split(template), check_count
+                              if "count_host" in template else check_none))
+    return clients
+
+
+# --------------------------------------------------------------- report
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def fmt(value, spec, none="-"):
+    return none if value is None else format(value, spec)
+
+
+def verdict(runs):
+    states = {r.complete for r in runs}
+    if False in states:
+        return "NO (%d/%d runs)" % (sum(1 for r in runs if r.complete is False), len(runs))
+    if states == {True}:
+        return "yes"
+    return "not reported"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", default=os.path.join(HERE, "..", "build-perf"))
+    ap.add_argument("--stream", help="recorded stream (default: generated once)")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--packets", type=int, default=200000)
+    ap.add_argument("--paced-seconds", type=float, default=3.0)
+    ap.add_argument("--paced-bitrate", type=float, default=20e6)
+    ap.add_argument("--sessions", type=int, default=9,
+                    help="sessions in one host for the per-session memory figure")
+    ap.add_argument("--timeout", type=float, default=120)
+    ap.add_argument("--client", action="append", default=[])
+    ap.add_argument("--only", action="append", default=[],
+                    help="run only clients whose name contains this text")
+    ap.add_argument("--no-peers", action="store_true", help="skip ffmpeg and GStreamer")
+    ap.add_argument("--skip", action="append", default=[],
+                    choices=["throughput", "paced", "memory"])
+    args = ap.parse_args()
+    args.build = os.path.abspath(args.build)
+    args.server = os.path.join(args.build, "bench", "bench_server")
+    args.launcher = os.path.join(args.build, "bench", "rusage_exec")
+
+    if not args.stream:
+        args.stream = "/tmp/rtsppull-bench/stream.rtp"
+        if not os.path.exists(args.stream):
+            os.makedirs(os.path.dirname(args.stream), exist_ok=True)
+            subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_stream.py"),
+                            args.stream + ".part"], check=True)
+            os.rename(args.stream + ".part", args.stream)
+    header, args.recording = load_recording(args.stream)
+    mean_len = sum(len(p) for p in args.recording) / len(args.recording)
+
+    clients = make_clients(args)
+    if args.only:
+        clients = [c for c in clients
+                   if c.name == "raw reader" or any(o in c.name for o in args.only)]
+
+    cpu_model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu_model = line.split(":", 1)[1].strip()
+                break
+    print(f"machine: {os.cpu_count()} CPUs, {cpu_model}, load {os.getloadavg()[0]:.2f}")
+    print(f"stream: {args.stream}: {len(args.recording)} packets, mean {mean_len:.0f} bytes")
+
+    # ---- as fast as the socket takes it
+    if "throughput" not in args.skip:
+        packets = whole_frames(args.recording, args.packets)
+        print(f"\n== as fast as possible: {packets} packets per run, {args.runs} runs, "
+              "clients alternating ==")
+        results = {c.name: [] for c in clients}
+        for r in range(args.runs):
+            order = clients[r % len(clients):] + clients[:r % len(clients)]
+            for c in order:
+                run = run_client(args, c, packets)
+                results[c.name].append(run)
+                print(f"  run {r + 1} {c.name:24s} cpu {run.cpu / run.packets * 1e6:6.2f} us/pkt"
+                      f"  rss {run.rss_kib / 1024:6.1f} MiB  exit {run.status}"
+                      f"  complete {run.complete}", file=sys.stderr)
+        floor = med([r.cpu / r.packets for r in results["raw reader"]])
+        print(f"{'client':26s} {'packets/s':>10s} {'CPU us/pkt':>10s} {'x raw':>6s}"
+              f" {'peak RSS':>9s} {'1st pkt':>8s}  every packet")
+        summary = {}
+        for c in clients:
+            runs = results[c.name]
+            cpu = med([r.cpu / r.packets for r in runs])
+            pps = med([r.packets / r.stream_s if r.stream_s else None for r in runs])
+            rss = med([r.rss_kib / 1024 for r in runs])
+            ttfp = med([r.ttfp_ms for r in runs])
+            summary[c.name] = cpu
+            print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {cpu / floor:6.2f}"
+                  f" {rss:6.1f} MiB {fmt(ttfp, '6.1f')}ms  {verdict(runs)}")
+        count = summary.get("count host")
+        ffmpeg = summary.get("ffmpeg -c copy")
+        pull = summary.get("rtsp-pull -o /dev/null")
+        print("goals:")
+        if count:
+            print(f"  count host / raw reader = {count / floor:.2f} (goal <= 1.3)")
+            if ffmpeg:
+                print(f"  ffmpeg / count host     = {ffmpeg / count:.2f} (goal >= 3)")
+        if pull and ffmpeg:
+            print(f"  ffmpeg / rtsp-pull      = {ffmpeg / pull:.2f} (goal >= 2)")
+
+    # ---- paced at 20 Mbit/s, with the handshake held at PLAY
+    if "paced" not in args.skip:
+        packets = whole_frames(args.recording, int(
+            args.paced_seconds * args.paced_bitrate / 8 / (mean_len + 4)))
+        print(f"\n== paced at {args.paced_bitrate / 1e6:.0f} Mbit/s: {packets} packets "
+              f"(~{args.paced_seconds:.0f} s) per run, {args.runs} runs ==")
+        results = {c.name: [] for c in clients}
+        for r in range(args.runs):
+            order = clients[r % len(clients):] + clients[:r % len(clients)]
+            for c in order:
+                results[c.name].append(run_client(args, c, packets, args.paced_bitrate,
+                                                  hold=True))
+        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s}  every packet")
+        for c in clients:
+            runs = results[c.name]
+            pct = med([(r.cpu - r.handshake_ns / 1e9) / r.stream_s * 100
+                       if r.stream_s and r.handshake_ns is not None else None for r in runs])
+            hs = med([r.handshake_ns / 1e6 if r.handshake_ns is not None else None
+                      for r in runs])
+            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms  {verdict(runs)}")
+        print("  CPU % = CPU after PLAY / streaming time; CPU to PLAY = CPU of every live "
+              "thread from exec to the moment the server got PLAY (goal < 5 ms for the "
+              "count host)")
+
+    # ---- memory per session
+    if "memory" not in args.skip:
+        count = next((c for c in clients if c.name == "count host"), None)
+        if count:
+            packets = whole_frames(args.recording, 4000)
+            one, many = [], []
+            for _ in range(args.runs):
+                one.append(run_client(args, count, packets, args.paced_bitrate, sessions=1))
+                many.append(run_client(args, count, packets, args.paced_bitrate,
+                                       sessions=args.sessions))
+            rss1 = med([r.rss_kib / 1024 for r in one])
+            rssn = med([r.rss_kib / 1024 for r in many])
+            per = (rssn - rss1) / (args.sessions - 1)
+            print(f"\n== memory: count host, paced {args.paced_bitrate / 1e6:.0f} Mbit/s "
+                  f"per session, {args.runs} runs ==")
+            print(f"  1 session: {rss1:.2f} MiB peak RSS (goal < 4 MiB); {args.sessions} "
+                  f"sessions: {rssn:.2f} MiB; per additional session {per:.3f} MiB "
+                  f"(goal < 1.2 MiB); every packet: {verdict(one + many)}")
+
+
+if __name__ == "__main__":
+    main()
