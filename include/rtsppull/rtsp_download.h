@@ -60,7 +60,7 @@ class RTSPPULL_API CRTSPDownload {
   // runs at most once in the life of the session, on the host thread after a
   // failed handshake or on the receive thread when reception ends on a
   // failure (possibly while the host is inside stop()). It must not call
-  // stop() or destroy the session.
+  // stop(), setRecvTimeoutCallbackFun or destroy the session.
   void setRecvTimeoutCallbackFun(RecvTimeoutCallback callback, void* arg);
 
   // Runs OPTIONS, DESCRIBE, SETUP (video track, interleaved 0-1) and PLAY on
@@ -133,19 +133,30 @@ class RTSPPULL_API CRTSPDownload {
 
   RTSPInfo info_;
   SDP sdp_;
+  // The control connection; after PLAY the receive thread reads the
+  // interleaved stream from it. Its descriptor is released only on the host
+  // thread, and never while a receive thread may still use it.
   ACE_SOCK_Stream rtspStream_;
   std::unique_ptr<IRTPReceiver> ptrRTPReceiver_;
+  // Host thread only.
   bool running_;
   ACE_Time_Value connectTimeout_;
+  // Written by the host thread, read by the receive thread between frames.
   std::atomic<bool> stopFlag_;
+  // Host thread only; only the first entry is ever used.
   ACE_hthread_t threadHandles_[4];
   unsigned short threadCount_;
+  // Guarded by notifyMutex_.
   RecvTimeoutCallback recvTimeoutCallback_;
   void* callbackArg_;
+  // Set once the callback has run; never cleared. Read without the lock
+  // first, hence atomic.
   std::atomic<bool> notified_;
   ACE_Thread_Mutex notifyMutex_;
+  // Receive timeout in seconds of the reply lines and of every read of the
+  // receive thread: 20.
   int recvTimeoutSec_;
-  // Receive timeout of the DESCRIBE body.
+  // Receive timeout in seconds of each read of the DESCRIBE body: 5.
   int sdpTimeoutSec_;
 };
 

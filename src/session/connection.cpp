@@ -1,0 +1,80 @@
+// The control connection: connect, send a request, read a byte and a line,
+// shut down and close.
+#include <rtsppull/rtsp_download.h>
+
+#include <sys/socket.h>
+
+#include <ace/INET_Addr.h>
+#include <ace/OS_NS_sys_socket.h>
+#include <ace/SOCK_Connector.h>
+
+#include "session/session_internal.h"
+
+namespace {
+// Receive buffer of the control socket, in bytes.
+const int kControlRecvBufSize = 32768;
+}  // namespace
+
+bool CRTSPDownload::connectRtspServer() {
+  ACE_SOCK_Connector connector;
+  ACE_INET_Addr address;
+  // Only the low 16 bits of the configured port are used for the connect;
+  // the request texts print the full value. A name that does not resolve
+  // shows up as a failing connect.
+  address.set(static_cast<u_short>(info_.serverPort & 0xFFFFu), info_.serverAddr.c_str(), 1, 0);
+  // The timeout is always passed by pointer: a zero timeout means one
+  // immediate attempt, never an unbounded wait.
+  if (connector.connect(rtspStream_, address, &connectTimeout_, ACE_Addr::sap_any, 0, 0, 0, 0) ==
+      -1) {
+    return false;
+  }
+  int size = kControlRecvBufSize;
+  return rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) != -1;
+}
+
+bool CRTSPDownload::sendRtspCommand(const std::string& request) {
+  // MSG_NOSIGNAL: a peer that has gone away makes the send fail instead of
+  // raising SIGPIPE in the host process. No timeout: the send blocks until
+  // every byte is out or the socket fails.
+  size_t sent = 0;
+  rtspStream_.send_n(request.data(), request.size(), MSG_NOSIGNAL, nullptr, &sent);
+  return sent == request.size();
+}
+
+int CRTSPDownload::recvData(char& c) {
+  ACE_Time_Value timeout(recvTimeoutSec_, 0);
+  return static_cast<int>(rtspStream_.recv_n(&c, 1, &timeout));
+}
+
+std::string CRTSPDownload::streamGetLine() {
+  // One byte per receive and nothing read ahead: the bytes after a line's
+  // CR LF (a reply body, the interleaved stream) stay in the socket for their
+  // own readers. The first CR LF in the line is always at its end, so testing
+  // the last two bytes after each byte finds exactly where a full search of
+  // the text would.
+  std::string line;
+  for (;;) {
+    char c = 0;
+    // 0 means the peer has closed the connection: no byte will ever come, so
+    // it ends the line like a failed read. Callers know only a line ending
+    // in CR LF or the empty string for failure.
+    if (recvData(c) <= 0) return std::string();
+    line.push_back(c);
+    if (c == '\n' && line.size() >= 2 && line[line.size() - 2] == '\r') return line;
+  }
+}
+
+void CRTSPDownload::shutdownStream() {
+  // Both directions: a read blocked on the socket in another thread returns
+  // at once, the peer sees the connection end, and a later send fails
+  // harmlessly. The descriptor stays allocated, so no other thread can find
+  // it reused under its feet.
+  ACE_HANDLE handle = rtspStream_.get_handle();
+  if (handle != ACE_INVALID_HANDLE) ACE_OS::shutdown(handle, ACE_SHUTDOWN_BOTH);
+}
+
+void CRTSPDownload::closeStream() {
+  // Releases the descriptor and marks the stream closed; a second call finds
+  // it closed and does nothing.
+  rtspStream_.close();
+}

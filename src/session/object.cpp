@@ -1,0 +1,73 @@
+// The session object: construction, configuration and the once-only
+// notification of the host.
+#include <rtsppull/rtsp_download.h>
+
+#include <ace/Guard_T.h>
+
+#include "session/session_internal.h"
+
+const std::string kRtspVersion = "RTSP/1.0";
+const std::string kCrLf = "\r\n";
+
+CRTSPDownload::RTSPInfo::RTSPInfo()
+    : serverAddr(), serverPort(554), streamPath(), cseq(1), sessionId(), contentLength(0) {}
+
+CRTSPDownload::CRTSPDownload()
+    : info_(),
+      sdp_(),
+      rtspStream_(),
+      ptrRTPReceiver_(),
+      running_(false),
+      connectTimeout_(ACE_Time_Value::zero),
+      stopFlag_(false),
+      threadHandles_(),
+      threadCount_(0),
+      recvTimeoutCallback_(nullptr),
+      callbackArg_(nullptr),
+      notified_(false),
+      notifyMutex_(),
+      recvTimeoutSec_(20),
+      sdpTimeoutSec_(5) {
+  for (ACE_hthread_t& handle : threadHandles_) handle = 0;
+}
+
+void CRTSPDownload::initInfo(const std::string& serverAddr, unsigned int serverPort,
+                             const std::string& streamPath, unsigned int /*localPortBase*/,
+                             const ACE_Time_Value& connectTimeout, unsigned int /*reserved*/) {
+  // The interleaved transport needs no local ports: localPortBase and
+  // reserved are accepted for interface compatibility only.
+  info_.serverAddr = serverAddr;
+  info_.serverPort = serverPort;
+  info_.streamPath = streamPath;
+  connectTimeout_ = connectTimeout;
+}
+
+void CRTSPDownload::registeRTPReceiver(IRTPReceiver* receiver) {
+  // Registering the receiver already held must not delete it.
+  if (receiver != ptrRTPReceiver_.get()) ptrRTPReceiver_.reset(receiver);
+}
+
+void CRTSPDownload::setRecvTimeoutCallbackFun(RecvTimeoutCallback callback, void* arg) {
+  // The receive thread reads the pair inside notifyFun under notifyMutex_;
+  // storing it under the same lock keeps a host that changes the callback
+  // while a session runs free of a data race. (Hence the callback itself
+  // must not call this.)
+  ACE_Guard<ACE_Thread_Mutex> guard(notifyMutex_);
+  recvTimeoutCallback_ = callback;
+  callbackArg_ = arg;
+}
+
+bool CRTSPDownload::isRunning() const { return running_; }
+
+void CRTSPDownload::notifyFun() {
+  if (notified_) return;
+  ACE_Guard<ACE_Thread_Mutex> guard(notifyMutex_);
+  // Checked again under the lock: a handshake failure and a receive thread
+  // failing at the same time still run the callback once in all. notified_ is
+  // never cleared, so the callback runs at most once per session object; a
+  // call that finds no callback leaves it unset for a later one.
+  if (!notified_ && recvTimeoutCallback_ != nullptr) {
+    recvTimeoutCallback_(callbackArg_);
+    notified_ = true;
+  }
+}

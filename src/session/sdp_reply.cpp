@@ -1,0 +1,114 @@
+// The DESCRIBE body: received into the SDP record, cut into lines, echoed,
+// and the stream file header decoded from a "config=" value.
+#include <rtsppull/rtsp_download.h>
+
+#include <algorithm>
+#include <iostream>
+#include <list>
+#include <locale>
+#include <vector>
+
+#include <boost/algorithm/string/case_conv.hpp>
+
+#include "session/session_internal.h"
+
+namespace {
+
+// Size of the body buffer: the part of a body that is kept.
+const std::size_t kSdpBufferSize = 8192;
+
+// Value of one hexadecimal digit of a lower-cased "config=" value. Anything
+// that is not 'a' to 'f' counts as a decimal digit, taken on its signed code:
+// malformed digits are not detected, they just give odd bytes. Returned as
+// the two's complement bit pattern so the caller can shift it without
+// undefined behaviour.
+unsigned int hexDigit(char c) {
+  const int code = static_cast<signed char>(c);
+  const int value = (c >= 'a' && c <= 'f') ? code - 'a' + 10 : code - '0';
+  return static_cast<unsigned int>(value);
+}
+
+}  // namespace
+
+bool CRTSPDownload::recvSDPReply() {
+  sdp_.lines.clear();
+
+  std::string buffer(kSdpBufferSize, '\0');
+  ACE_Time_Value timeout(sdpTimeoutSec_, 0);
+  const int contentLength = info_.contentLength;
+
+  // A negative Content-Length (the header parses to one) announces no body
+  // that could be read: the DESCRIBE step fails.
+  if (contentLength < 0) return false;
+
+  if (contentLength == 0) {
+    // No length announced: whatever has arrived by one receive is the body;
+    // anything later stays on the connection.
+    if (rtspStream_.recv(&buffer[0], kSdpBufferSize, &timeout) == -1) return false;
+  } else {
+    // Exactly the announced length is read. Of a body longer than the buffer
+    // only the first 8192 bytes are kept; the rest is read and dropped, so
+    // the conversation stays in step with the server. Every read has the
+    // body timeout. A server that closes early ends the body where it is.
+    const std::size_t announced = static_cast<std::size_t>(contentLength);
+    const std::size_t kept = std::min(announced, kSdpBufferSize);
+    const ssize_t received = rtspStream_.recv_n(&buffer[0], kept, &timeout);
+    if (received == -1) return false;
+    if (received > 0 && announced > kept) {
+      std::vector<char> scratch(kSdpBufferSize);
+      std::size_t left = announced - kept;
+      while (left > 0) {
+        const std::size_t chunk = std::min(left, scratch.size());
+        const ssize_t dropped = rtspStream_.recv_n(scratch.data(), chunk, &timeout);
+        if (dropped == -1) return false;
+        if (dropped == 0) break;
+        left -= chunk;
+      }
+    }
+  }
+
+  // The whole buffer, zero padding included, is the record's text.
+  sdp_.text = buffer;
+
+  // Lines end only at a CR (stored with CR LF); an LF only moves the start of
+  // the next line. So LF-only text forms no line, text after the last CR is
+  // dropped, and a CR without an LF repeats the text since the last LF in
+  // the next line.
+  std::list<std::string> found;
+  std::string::size_type start = 0;
+  for (std::string::size_type i = 0; i < buffer.size(); ++i) {
+    if (buffer[i] == '\r') {
+      found.push_back(buffer.substr(start, i - start) + kCrLf);
+    } else if (buffer[i] == '\n') {
+      start = i + 1;
+    }
+  }
+
+  static const std::string kConfigTag = "config=";
+  for (const std::string& line : found) {
+    std::cout << line;
+    const std::string::size_type pos = line.find(kConfigTag);
+    if (pos != std::string::npos) {
+      const std::string::size_type from = pos + kConfigTag.size();
+      // May throw "FileHeader is too long": the line has been echoed but is
+      // not stored, and no later line is looked at.
+      SaveFileHeader(line.substr(from, line.size() - kCrLf.size() - from));
+    }
+    sdp_.lines.push_back(line);
+  }
+  return true;
+}
+
+void CRTSPDownload::SaveFileHeader(const std::string& value) {
+  const std::string::size_type n = value.size();
+  // Up to 16385 digits fit (a last unpaired digit is not decoded).
+  if (n / 2 > SDP::kFileHeaderCapacity) throw myException("FileHeader is too long");
+
+  std::string digits = value;
+  boost::algorithm::to_lower(digits, std::locale());
+  for (std::string::size_type i = 0; i + 1 < n; i += 2) {
+    const unsigned int byte = (hexDigit(digits[i]) << 4) | hexDigit(digits[i + 1]);
+    sdp_.file_header[i / 2] = static_cast<char>(byte & 0xFFu);
+  }
+  sdp_.file_header_len = static_cast<unsigned int>(n / 2);
+}

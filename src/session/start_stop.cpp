@@ -1,0 +1,62 @@
+// Start and stop of a session, and its destruction.
+#include <rtsppull/rtsp_download.h>
+
+#include "session/session_internal.h"
+
+bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
+  // The interleaved transport is the only one; tcpOnly changes nothing.
+  // Without a receiver there is nothing to deliver to: refuse before any
+  // state changes, so the session stays idle.
+  if (!ptrRTPReceiver_) return false;
+  if (running_) return false;
+
+  running_ = true;
+  stopFlag_ = false;
+  threadCount_ = 0;
+  for (ACE_hthread_t& handle : threadHandles_) handle = 0;
+
+  ptrRTPReceiver_->changeImpl(RTP_RECEIVER_TCP);
+  stopFlag_ = false;
+  // The session stays running whatever the handshake gives; stop() ends it.
+  return TCPDownload(quietOnFailure);
+}
+
+bool CRTSPDownload::stop() {
+  if (!running_) return true;
+  running_ = false;
+
+  // No reply is read. On a connection already closed or shut down the send
+  // fails and that is ignored. Whatever happens to the TEARDOWN, the receive
+  // thread is joined below.
+  try {
+    sendRtspCommand(makeTearDown());
+  } catch (...) {
+  }
+  closeAllThread();
+  return true;
+}
+
+void CRTSPDownload::closeAllThread() {
+  // One owner of the close: the descriptor is released only here (or by a
+  // failed handshake, when no thread exists), after the thread has been
+  // joined, so it is never closed twice and never while the thread may still
+  // use it. Shutting it down first wakes a read blocked in the thread at
+  // once; that read then fails and the thread ends through its failure path
+  // (which notifies the host, once per session, unless it has before).
+  shutdownStream();
+  if (threadCount_ > 0) {
+    stopFlag_ = true;
+    for (unsigned short i = 0; i < threadCount_; ++i) {
+      ACE_Thread::join(threadHandles_[i], nullptr);
+      threadHandles_[i] = 0;
+    }
+    threadCount_ = 0;
+  }
+  closeStream();
+}
+
+CRTSPDownload::~CRTSPDownload() {
+  // stop() joins the receive thread before the members, the receiver among
+  // them, are destroyed.
+  stop();
+}
