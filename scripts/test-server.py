@@ -153,7 +153,7 @@ def main():
         "( videotestsrc is-live=true pattern=ball "
         f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
         "! videoconvert "
-        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} "
+        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} aud=false sliced-threads=false "
         "! video/x-h264,profile=baseline "
         "! rtph264pay name=pay0 pt=96 config-interval=-1 )"
     )
