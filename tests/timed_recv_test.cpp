@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -48,6 +49,9 @@ struct Scenario {
   int error;
   long minMs;  // lower bound on the time the call took
 };
+
+// Keeps test listings readable: a scenario prints as its name.
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 using Reader = std::function<ssize_t(int, char*, std::size_t, const ACE_Time_Value&, std::size_t&)>;
 
