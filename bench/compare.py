@@ -28,6 +28,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -141,7 +142,24 @@ class Run:
     pass
 
 
-def run_client(args, client, packets, bitrate=0, hold=False, sessions=1):
+def sample_memory(pid, run):
+    """Largest anonymous and file-backed resident sizes seen while pid runs."""
+    run.anon_kib = run.file_kib = 0
+    while True:
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                status = f.read()
+        except OSError:
+            return
+        fields = dict(re.findall(r"(Rss\w+):\s+(\d+)", status))
+        if "RssAnon" not in fields:
+            return
+        run.anon_kib = max(run.anon_kib, int(fields["RssAnon"]))
+        run.file_kib = max(run.file_kib, int(fields["RssFile"]))
+        time.sleep(0.05)
+
+
+def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=False):
     """One client against a fresh server; returns a Run."""
     server = Server(args, packets, bitrate, sessions, hold)
     url = f"rtsp://127.0.0.1:{server.port}/{PATH}"
@@ -161,6 +179,10 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1):
     run = Run()
     run.name = client.name
     run.handshake_ns = None
+    sampler = None
+    if sample:
+        sampler = threading.Thread(target=sample_memory, args=(pid, run))
+        sampler.start()
     if hold:
         for _ in range(sessions):
             line = server.line(args.timeout)
@@ -172,6 +194,8 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1):
     usage = parse_fields(report.readline())
     report.close()
     proc.wait()
+    if sampler:
+        sampler.join()
     run.wall = (time.monotonic_ns() - spawn_ns) / 1e9
     run.cpu = (int(usage["user_us"]) + int(usage["sys_us"])) / 1e6
     run.rss_kib = int(usage["maxrss_kib"])
@@ -271,10 +295,11 @@ def make_clients(args):
         clients.append(Client("GStreamer rtspsrc", [
             "gst-launch-1.0", "-q", "rtspsrc", "location={url}", "protocols=tcp", "!",
             "rtph264depay", "!", "h264parse", "!", "fakesink"], check_none))
+    checks = {"raw_reader": check_raw, "count_host": check_count, "rtsp-pull": check_rtsp_pull}
     for spec in args.client:
         name, _, template = spec.partition("=")
-        clients.append(Client(name, shlex.split(template), check_count
-                              if "count_host" in template else check_none))
+        argv = shlex.split(template)
+        clients.append(Client(name, argv, checks.get(os.path.basename(argv[0]), check_none)))
     return clients
 
 
@@ -408,23 +433,28 @@ def main():
 
     # ---- memory per session
     if "memory" not in args.skip:
-        count = next((c for c in clients if c.name == "count host"), None)
-        if count:
-            packets = whole_frames(args.recording, 4000)
+        hosts = [c for c in clients if os.path.basename(c.argv[0]) == "count_host"]
+        packets = whole_frames(args.recording, 4000)
+        if hosts:
+            print(f"\n== memory: counting host, paced {args.paced_bitrate / 1e6:.0f} Mbit/s "
+                  f"per session, {args.runs} runs ==")
+        for c in hosts:
             one, many = [], []
             for _ in range(args.runs):
-                one.append(run_client(args, count, packets, args.paced_bitrate, sessions=1))
-                many.append(run_client(args, count, packets, args.paced_bitrate,
-                                       sessions=args.sessions))
+                one.append(run_client(args, c, packets, args.paced_bitrate, sample=True))
+                many.append(run_client(args, c, packets, args.paced_bitrate,
+                                       sessions=args.sessions, sample=True))
             rss1 = med([r.rss_kib / 1024 for r in one])
             rssn = med([r.rss_kib / 1024 for r in many])
+            anon1 = med([r.anon_kib / 1024 for r in one])
+            anonn = med([r.anon_kib / 1024 for r in many])
+            file1 = med([r.file_kib / 1024 for r in one])
             per = (rssn - rss1) / (args.sessions - 1)
-            print(f"\n== memory: count host, paced {args.paced_bitrate / 1e6:.0f} Mbit/s "
-                  f"per session, {args.runs} runs ==")
-            print(f"  1 session: {rss1:.2f} MiB peak RSS (goal < 4 MiB); {args.sessions} "
-                  f"sessions: {rssn:.2f} MiB; per additional session {per:.3f} MiB "
-                  f"(goal < 1.2 MiB); every packet: {verdict(one + many)}")
-
+            print(f"  {c.name}: 1 session {rss1:.2f} MiB peak RSS (goal < 4 MiB; of it "
+                  f"{file1:.2f} MiB mapped library files, {anon1:.2f} MiB private); "
+                  f"{args.sessions} sessions {rssn:.2f} MiB ({anonn:.2f} MiB private); "
+                  f"per additional session {per:.3f} MiB (goal < 1.2 MiB); "
+                  f"every packet: {verdict(one + many)}")
 
 if __name__ == "__main__":
     main()
