@@ -105,3 +105,54 @@ write("fuzz_h264_depacketizer", "csrc_ext_pad",
       packets([h264(1, 90, True, IDR + b"\x00\x00\x03", extra=b"\x00" * 4 + b"\xbe\xde\x00\x01" + b"\x00" * 4,
                     flags=0x31)]))
 write("fuzz_h264_depacketizer", "bad_stap", packets([h264(1, 90, True, b"\x18\x00\x50" + SPS)]))
+
+
+# ------------------------------------------------------------- fuzz_client
+def reply(code, reason, cseq, headers=(), body=b""):
+    out = b"RTSP/1.0 %d %s\r\nCSeq: %d\r\n" % (code, reason, cseq)
+    for h in headers:
+        out += h + b"\r\n"
+    return out + b"\r\n" + body
+
+
+def iframe(magic, channel, payload):
+    return magic + bytes([channel]) + struct.pack(">H", len(payload)) + payload
+
+
+SDP = (b"v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\nm=video 0 RTP/AVP 96\r\n"
+       b"a=rtpmap:96 H264/90000\r\n"
+       b"a=fmtp:96 packetization-mode=1;config=000001B0F5;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n"
+       b"a=control:trackID=1\r\n")
+
+
+def conversation(sdp=SDP, length=True, setup=True, after_play=b"", describe_code=200):
+    headers = [b"Content-Type: application/sdp"]
+    if length:
+        headers.append(b"Content-Length: %d" % len(sdp))
+    out = reply(200, b"OK", 1, [b"Public: DESCRIBE, SETUP, PLAY, TEARDOWN"])
+    out += reply(describe_code, b"OK", 2, headers, sdp)
+    if setup:
+        out += reply(200, b"OK", 3, [b"Session: 4711;timeout=60"])
+    out += reply(200, b"OK", 4 if setup else 3, [b"Session: 4711;timeout=60"])
+    return out + after_play
+
+
+STREAM = (iframe(b"$", 0, rtp(1, 90, False, "one", 200)) + iframe(b"$", 1, bytes.fromhex("80c80006") + bytes(24))
+          + iframe(b"%", 0, b"drop") + iframe(b"$", 0, b"") + iframe(b"$", 0, rtp(2, 90, True, None, 1400)))
+CLIENT_SEEDS = {
+    "full": conversation(after_play=STREAM),
+    "no_length": conversation(length=False, after_play=STREAM),
+    "no_video": conversation(sdp=b"v=0\r\nm=audio 0 RTP/AVP 0\r\na=control:trackID=2\r\n", setup=False,
+                             after_play=STREAM),
+    "rtsp_in_stream": conversation(after_play=STREAM[:30] + reply(200, b"OK", 5)),
+    "describe_404": conversation(describe_code=404),
+    "long_header": conversation(sdp=b"m=video 0 RTP/AVP 96\r\na=fmtp:96 config=" + b"ab" * 300 + b"\r\n"
+                                b"a=control:rtsp://127.0.0.1/x/trackID=1\r\n", after_play=STREAM),
+    "lf_only_sdp": conversation(sdp=SDP.replace(b"\r\n", b"\n"), setup=False, after_play=STREAM),
+    "big_frame": conversation(after_play=iframe(b"$", 0, bytes(range(256)) * 40)),
+    "handshake_only": conversation(),
+}
+for name, data in CLIENT_SEEDS.items():
+    # Both lengths: odd waits for the thread to end, even stops at once.
+    write("fuzz_client", name + ("_wait" if len(data) % 2 else "_stop"), data)
+    write("fuzz_client", name + ("_stop" if len(data) % 2 else "_wait"), data + b"\x00")
