@@ -368,21 +368,45 @@ std::string formatStats(const Stats& s) {
   return text;
 }
 
-// Turns SIGINT and SIGTERM into a stop request. Before the stream runs there
-// is nothing to tear down yet and the handshake cannot be interrupted, so a
-// signal then ends the process at once.
-void signalThread(sigset_t set, Events* events, std::atomic<bool>* streaming) {
-  for (;;) {
-    int signo = 0;
-    if (sigwait(&set, &signo) != 0) continue;
-    if (!streaming->load()) {
-      static const char kMessage[] = "rtsp-pull: interrupted before the stream started\n";
-      (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-      _exit(kExitFailed);
-    }
-    events->set(&Events::stopRequested);
+// Turns SIGINT and SIGTERM into a stop request, on a thread of its own that
+// waits for them with sigwait. Before the stream runs there is nothing to
+// tear down yet and the handshake cannot be interrupted, so a signal then
+// ends the process at once. The destructor ends and joins the thread, so
+// the thread never outlives what it points at.
+class SignalWatcher {
+ public:
+  SignalWatcher(const sigset_t& signals, Events& events)
+      : events_(events), thread_([this, signals] { loop(signals); }) {}
+  ~SignalWatcher() {
+    quit_ = true;
+    pthread_kill(thread_.native_handle(), SIGTERM);  // wakes sigwait
+    thread_.join();
   }
-}
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+  void streamStarted() { streaming_ = true; }
+
+ private:
+  void loop(sigset_t signals) {
+    for (;;) {
+      int signo = 0;
+      if (sigwait(&signals, &signo) != 0) continue;
+      if (quit_) return;
+      if (!streaming_) {
+        static const char kMessage[] = "rtsp-pull: interrupted before the stream started\n";
+        (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        _exit(kExitFailed);
+      }
+      events_.set(&Events::stopRequested);
+    }
+  }
+
+  Events& events_;
+  std::atomic<bool> quit_{false};
+  std::atomic<bool> streaming_{false};
+  std::thread thread_;  // last: starts after the flags exist
+};
 
 int run(int argc, char** argv) {
   Options options;
@@ -425,8 +449,7 @@ int run(int argc, char** argv) {
   libraryOutput.install(std::cout);
 
   Events events;
-  std::atomic<bool> streaming{false};
-  std::thread(signalThread, signals, &events, &streaming).detach();
+  SignalWatcher signalWatcher(signals, events);
 
   Pull pull(options, outputFd, events);
   if (!pull.openRtpdump(url, error)) {
@@ -459,7 +482,7 @@ int run(int argc, char** argv) {
                    explainHandshakeFailure(transcript, url, probe).c_str());
       return kExitFailed;
     }
-    streaming = true;
+    signalWatcher.streamStarted();
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] {
