@@ -234,7 +234,9 @@ class Pull {
         outputFd_(outputFd),
         events_(events),
         writer_(outputFd >= 0 ? AnnexBWriter::Output([this](const char* data, size_t size) {
-                  return writeAll(outputFd_, data, size);
+                  if (writeAll(outputFd_, data, size)) return true;
+                  writeErrno_ = errno;
+                  return false;
                 })
                               : AnnexBWriter::Output(),
                 options.waitForKeyframe, options.frames),
@@ -322,7 +324,8 @@ class Pull {
     if (!writer_.failed()) return true;
     if (!writeErrorReported_) {
       writeErrorReported_ = true;
-      std::fprintf(stderr, "rtsp-pull: writing the output failed: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "rtsp-pull: writing the output failed: %s\n",
+                   std::strerror(writeErrno_));
       events_.set(&Events::writeFailed);
     }
     // A refusal makes the library end reception.
@@ -331,6 +334,7 @@ class Pull {
 
   const Options& options_;
   int outputFd_;
+  int writeErrno_ = 0;
   Events& events_;
   std::mutex mutex_;
   AnnexBWriter writer_;
