@@ -83,7 +83,7 @@ decode)
   # 4 s at 30 frames a second, less up to one second waiting for a keyframe
   # and some slack for a loaded machine.
   [ "${frames:-0}" -ge 60 ] || fail "only $frames frames decoded"
-  python3 - "$WORK/out.h264" "$WORK/pull.err" "$WORK/out.rtpdump" <<'EOF' || fail "stream check"
+  /usr/bin/python3 - "$WORK/out.h264" "$WORK/pull.err" "$WORK/out.rtpdump" <<'EOF' || fail "stream check"
 import base64, re, struct, sys
 stream = open(sys.argv[1], "rb").read()
 transcript = open(sys.argv[2], encoding="latin-1").read()
@@ -125,7 +125,7 @@ signal)
   ;;
 failures)
   start_server 60
-  closed="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
   "$PULL" -q "rtsp://127.0.0.1:$closed/test" 2>"$WORK/refused.err"
   rc=$?
   [ "$rc" -eq 1 ] || fail "refused connection: status $rc"
