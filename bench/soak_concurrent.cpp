@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
+
 #include <rtsppull/rtsppull.h>
 
 #include "soak_server.h"
@@ -177,6 +179,9 @@ int main(int argc, char** argv) {
   const int callbacksAfterStop = callbacks.runs;
   downloads.clear();
   const long rssAfterSessions = soak::rssKb();
+  // What the allocator keeps for reuse, as opposed to what is still in use.
+  ::malloc_trim(0);
+  const long rssTrimmed = soak::rssKb();
   const long threadsAfter = soak::threadCount();
   // The server closes its side once it has seen each client close.
   const Clock::time_point closeAt = Clock::now();
@@ -215,8 +220,10 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(blocked));
   std::printf(
       "  rss                start %ld kB, server up %ld kB, sessions running %ld kB "
-      "(%.2f MB per session), max %ld kB, end of stream %ld kB, sessions gone %ld kB\n",
-      rssStart, rssServer, rssRunning, perSessionMb, rssMax, rssEndOfStream, rssAfterSessions);
+      "(%.2f MB per session), max %ld kB, end of stream %ld kB, sessions gone %ld kB, "
+      "after malloc_trim %ld kB\n",
+      rssStart, rssServer, rssRunning, perSessionMb, rssMax, rssEndOfStream, rssAfterSessions,
+      rssTrimmed);
   std::printf("  threads            start %ld, running %ld, after stop %ld\n", threadsStart,
               threadsRunning, threadsAfter);
   std::printf("  descriptors        start %d, running %d, end %d\n", fdsStart, fdsRunning, fdsEnd);

@@ -19,6 +19,8 @@
 #include <memory>
 #include <thread>
 
+#include <malloc.h>
+
 #include <rtsppull/rtsppull.h>
 
 #include "soak_server.h"
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const long rssEnd = soak::rssKb();
+  ::malloc_trim(0);
+  const long rssTrimmed = soak::rssKb();
   const int fdsEndWithServer = soak::openDescriptors();
   const std::size_t accepted = server->connectionsAccepted();
   server.reset();
@@ -125,8 +129,10 @@ int main(int argc, char** argv) {
               cycles, seconds, seconds * 1000 / static_cast<double>(cycles), accepted);
   std::printf("  failures           starts %ld, cycles without delivery %ld, callbacks %d\n",
               failedStarts, undelivered, static_cast<int>(callbacks.runs));
-  std::printf("  rss                after 100 cycles %ld kB, at the end %ld kB (%+ld kB)\n",
-              rssAfterFirst, rssEnd, rssEnd - rssAfterFirst);
+  std::printf(
+      "  rss                after 100 cycles %ld kB, at the end %ld kB (%+ld kB), "
+      "after malloc_trim %ld kB\n",
+      rssAfterFirst, rssEnd, rssEnd - rssAfterFirst, rssTrimmed);
   std::printf(
       "  descriptors        start %d, after 100 cycles %d, end with server %d, "
       "end %d\n",
