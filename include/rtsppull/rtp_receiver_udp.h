@@ -97,11 +97,13 @@ class RTSPPULL_API CRTPReceiverOnUDP : public CRTPReceiverImpl {
   CRTPReceiverOnUDP& operator=(const CRTPReceiverOnUDP&) = delete;
 
   // File header (with a receiver): passed straight to receiver->OnRecvData,
-  // whose result and exceptions pass through. Anything else is a packet:
-  // buffered and whole frames delivered; true when processed without failure
+  // whose result and exceptions pass through. Anything else is a packet,
+  // refused with false and not buffered when `receiver` is null or the packet
+  // is shorter than 12 or longer than 5000 bytes; otherwise it is buffered
+  // and whole frames are delivered. True when processed without failure
   // (buffered, delivered, discarded as duplicate or dropped alike), false
-  // when the packet was refused (see the .cpp for which) or the host refused
-  // a packet or anything else failed. Never throws on the packet path.
+  // when the host refused a packet or anything else failed (buffer or memory
+  // exhausted, an exception from the host). Never throws on the packet path.
   bool Execute(IRTPReceiver* receiver, const std::string& data, bool isFileHeader,
                SDP* sdp) override;
   RTP_RECEIVER_IMPL getImplType() override;  // 100
