@@ -34,8 +34,8 @@ class RTSPPULL_API CRTPReceiverImpl {
   CRTPReceiverImpl& operator=(const CRTPReceiverImpl& other);
 
   // Hands `data` on to receiver->OnRecvData as the implementation sees fit.
-  virtual bool Execute(IRTPReceiver* receiver, const std::string& data,
-                       bool isFileHeader, SDP* sdp) = 0;
+  virtual bool Execute(IRTPReceiver* receiver, const std::string& data, bool isFileHeader,
+                       SDP* sdp) = 0;
   virtual RTP_RECEIVER_IMPL getImplType() = 0;
 
   // Deletes this object through its virtual destructor.
@@ -60,8 +60,7 @@ class RTSPPULL_API IRTPReceiver {
   // true to accept the data, false to refuse it. Called on whichever thread
   // called Execute (in a session: the host thread for the stream file header,
   // the receive thread for packets).
-  virtual bool OnRecvData(const char* data, unsigned int length,
-                          bool isFileHeader, SDP* sdp) = 0;
+  virtual bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) = 0;
 
   // Forwards to the installed implementation, passing this receiver; false
   // when none is installed.
@@ -94,8 +93,8 @@ class RTSPPULL_API CRTPReceiverOnTCP : public CRTPReceiverImpl {
 
   // False for a null receiver; otherwise the receiver's OnRecvData verdict.
   // Exceptions from OnRecvData pass through.
-  bool Execute(IRTPReceiver* receiver, const std::string& data,
-               bool isFileHeader, SDP* sdp) override;
+  bool Execute(IRTPReceiver* receiver, const std::string& data, bool isFileHeader,
+               SDP* sdp) override;
   RTP_RECEIVER_IMPL getImplType() override;  // 101
 };
 
