@@ -9,6 +9,7 @@
 #include <ace/SOCK_Connector.h>
 
 #include "session/session_internal.h"
+#include "session/timed_recv.h"
 
 namespace {
 // Receive buffer of the control socket, in bytes.
@@ -42,8 +43,12 @@ bool CRTSPDownload::sendRtspCommand(const std::string& request) {
 }
 
 int CRTSPDownload::recvData(char& c) {
+  // A timed one-byte read with the contract of recv_n (1, 0 on a closed
+  // connection, -1 on an error or 20 s of silence) that does not switch the
+  // socket's blocking mode around every byte.
   ACE_Time_Value timeout(recvTimeoutSec_, 0);
-  return static_cast<int>(rtspStream_.recv_n(&c, 1, &timeout));
+  std::size_t transferred = 0;
+  return static_cast<int>(recvExactTimed(rtspStream_.get_handle(), &c, 1, timeout, transferred));
 }
 
 std::string CRTSPDownload::streamGetLine() {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "session/session_internal.h"
+#include "session/timed_recv.h"
 
 namespace {
 
@@ -57,8 +58,10 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
       // ends a read that is under way.
       if (self->stopFlag_) return 0;
 
+      // Each read waits up to the timeout for more data, like a timed
+      // recv_n, without switching the socket's blocking mode around it.
       std::size_t transferred = 0;
-      self->rtspStream_.recv_n(header, sizeof header, &timeout, &transferred);
+      recvExactTimed(self->rtspStream_.get_handle(), header, sizeof header, timeout, transferred);
       if (transferred != sizeof header) {
         const int error = errno;
         std::ostringstream message;
@@ -78,7 +81,7 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
       const std::size_t length = ntohs(netLength);
 
       transferred = 0;
-      self->rtspStream_.recv_n(recvBuf.get(), length, &timeout, &transferred);
+      recvExactTimed(self->rtspStream_.get_handle(), recvBuf.get(), length, timeout, transferred);
       if (transferred != length) {
         const int error = errno;
         std::ostringstream message;
