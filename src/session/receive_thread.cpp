@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <sstream>
+#include <string>
 
 #include "session/session_internal.h"
 #include "session/timed_recv.h"
@@ -52,6 +53,11 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
     std::unique_ptr<char[]> recvBuf(new char[kRecvBufSize]());
     char header[4] = {0, 0, 0, 0};
     const ACE_Time_Value timeout(self->recvTimeoutSec_, 0);
+    // The string each payload is copied into. The receiver gets it by const
+    // reference, valid only during the call, so one string serves every
+    // frame and its capacity is reused: no allocation per packet once it
+    // has grown to the largest payload seen.
+    std::string packet;
 
     for (;;) {
       // Checked between frames only; stop() also shuts the socket down, which
@@ -94,7 +100,7 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
       // The host must not replace the receiver while the thread runs, so it
       // is used without a lock.
       if (self->ptrRTPReceiver_) {
-        const std::string packet(recvBuf.get(), length);
+        packet.assign(recvBuf.get(), length);
         if (!self->ptrRTPReceiver_->Execute(packet, false, nullptr)) {
           throw myException("ptrRTPReceiver_->Execute raise exception");
         }
