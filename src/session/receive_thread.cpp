@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 
@@ -18,6 +21,10 @@ namespace {
 // Payload buffer of the receive thread. Any interleaved payload (at most
 // 65,535 bytes) fits.
 const std::size_t kRecvBufSize = 819200;
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
 
 // "$" frames carry data for the receiver; "%" frames are read and dropped.
 const char kDataMagic = '$';
@@ -49,8 +56,13 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
   };
 
   try {
-    // On the heap, owned by this function for the life of the thread.
-    std::unique_ptr<char[]> recvBuf(new char[kRecvBufSize]());
+    // On the heap, owned by this function for the life of the thread, all
+    // zeros. calloc hands out fresh pages that are zero already instead of
+    // writing 800 KB of zeros, so only the pages that payloads reach (the
+    // first 64 KB at most) ever become resident: a session costs neither
+    // 800 KB of memory nor 200 page faults at thread start.
+    std::unique_ptr<char, FreeDeleter> recvBuf(static_cast<char*>(std::calloc(kRecvBufSize, 1)));
+    if (!recvBuf) throw std::bad_alloc();
     char header[4] = {0, 0, 0, 0};
     const ACE_Time_Value timeout(self->recvTimeoutSec_, 0);
     // The string each payload is copied into. The receiver gets it by const
