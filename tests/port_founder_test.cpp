@@ -9,12 +9,12 @@
 
 #include <filesystem>
 #include <iterator>
-#include <optional>
 #include <string>
 
 namespace {
 
-// A UDP socket bound to `port` on all local addresses while the object lives.
+// A UDP socket bound to `port` (0: any free port) on all local addresses
+// while the object lives.
 class HeldPort {
  public:
   explicit HeldPort(unsigned short port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
@@ -32,40 +32,31 @@ class HeldPort {
   bool bound_;
 };
 
-// The outcome is predictable only while no other program holds the first
-// pairs; the tests then take ports themselves.
-#define REQUIRE_FIRST_PAIRS_FREE()                                  \
-  for (unsigned short port = 30000; port < 30004; ++port) {         \
-    if (!HeldPort(port).bound()) GTEST_SKIP() << port << " in use"; \
-  }
-
-TEST(PortFounder, ReturnsTheFirstPairAndOnlyProbesIt) {
-  REQUIRE_FIRST_PAIRS_FREE();
-  const auto openFds = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                         std::filesystem::directory_iterator());
-  };
-  const auto before = openFds();
-  EXPECT_EQ(CZudezPortFounder::execute(), 30000);
-  EXPECT_EQ(openFds(), before);
-  EXPECT_TRUE(HeldPort(30000).bound());
-  EXPECT_TRUE(HeldPort(30001).bound());
+long openDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                       std::filesystem::directory_iterator());
 }
 
-TEST(PortFounder, SkipsAPairAsAWholeWhenEitherPortIsTaken) {
-  REQUIRE_FIRST_PAIRS_FREE();
-  struct Case {
-    unsigned short held, alsoHeld;  // 0: none
-    unsigned short expected;        // 0: some even port from 30004 on
-  };
-  const Case cases[] = {{30000, 0, 30002}, {30001, 0, 30002}, {30003, 0, 30000}, {30000, 30003, 0}};
-  for (const Case& c : cases) {
+// The first pair is taken unless the test holds a port of it; a pair is
+// skipped as a whole when either port is taken; probing closes its sockets.
+TEST(PortFounder, ReturnsTheFirstFreePairAndReleasesIt) {
+  // The outcome is predictable only while no other program holds the first
+  // pairs; the test then takes ports itself.
+  for (unsigned short port = 30000; port < 30004; ++port) {
+    if (!HeldPort(port).bound()) GTEST_SKIP() << port << " in use";
+  }
+  const struct {
+    unsigned short held, alsoHeld;
+    unsigned short expected;  // 0: some even port from 30004 on
+  } cases[] = {
+      {0, 0, 30000}, {30000, 0, 30002}, {30001, 0, 30002}, {30003, 0, 30000}, {30000, 30003, 0}};
+  for (const auto& c : cases) {
     SCOPED_TRACE("holding " + std::to_string(c.held) + " and " + std::to_string(c.alsoHeld));
-    HeldPort first(c.held);
-    std::optional<HeldPort> second;
-    if (c.alsoHeld != 0) second.emplace(c.alsoHeld);
-    ASSERT_TRUE(first.bound() && (!second || second->bound()));
+    HeldPort first(c.held), second(c.alsoHeld);
+    ASSERT_TRUE(first.bound() && second.bound());
+    const long descriptors = openDescriptors();
     const unsigned short result = CZudezPortFounder::execute();
+    EXPECT_EQ(openDescriptors(), descriptors);
     if (c.expected != 0) {
       EXPECT_EQ(result, c.expected);
     } else {
@@ -73,6 +64,8 @@ TEST(PortFounder, SkipsAPairAsAWholeWhenEitherPortIsTaken) {
       EXPECT_EQ(result % 2, 0);
       EXPECT_LT(result, CZudezPortFounder::kNoPortPair);
     }
+    EXPECT_TRUE(HeldPort(result).bound() &&
+                HeldPort(static_cast<unsigned short>(result + 1)).bound());
   }
 }
 

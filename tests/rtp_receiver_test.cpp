@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "rtp/impl_count.h"
 
@@ -37,21 +38,15 @@ class CountingReceiver : public IRTPReceiver {
   int calls = 0;
 };
 
-TEST(RTPReceiver, WithoutImplementationRefusesAndDeliversNothing) {
-  MockReceiver receiver;
-  EXPECT_CALL(receiver, OnRecvData(_, _, _, _)).Times(0);
-  SDP sdp;
-  EXPECT_FALSE(receiver.Execute("data", true, &sdp));
-  EXPECT_FALSE(receiver.Execute("", false, nullptr));
-}
-
 TEST(RTPReceiverOnTCP, ForwardsOnceUnchangedAndReturnsTheVerdict) {
-  CRTPReceiverOnTCP* impl = new CRTPReceiverOnTCP;
-  EXPECT_EQ(impl->getImplType(), 101);
-  EXPECT_FALSE(impl->Execute(nullptr, "data", false, nullptr));
-
   MockReceiver receiver;
   SDP sdp;
+  EXPECT_CALL(receiver, OnRecvData(_, _, _, _)).Times(0);
+  EXPECT_FALSE(receiver.Execute("data", true, &sdp));  // no implementation yet
+  ::testing::Mock::VerifyAndClearExpectations(&receiver);
+
+  CRTPReceiverOnTCP* impl = new CRTPReceiverOnTCP;
+  EXPECT_FALSE(impl->Execute(nullptr, "data", false, nullptr));
   const std::string data("a\0b", 3);
   const std::string empty;
   EXPECT_CALL(receiver, OnRecvData(data.c_str(), 3u, true, &sdp)).WillOnce(Return(true));
@@ -67,6 +62,27 @@ TEST(RTPReceiverOnTCP, ForwardsOnceUnchangedAndReturnsTheVerdict) {
       .WillOnce(Throw(std::runtime_error("host failure")));
   EXPECT_FALSE(receiver.Execute(data, false, &sdp));
   EXPECT_THROW(receiver.Execute(data, false, &sdp), std::runtime_error);
+}
+
+// changeImpl keeps or replaces the implementation; any value other than 100
+// and 101 leaves none. feed(): 1 pass-through, 0 reordering, -1 none.
+TEST(RTPReceiverChangeImpl, InstallsTheLastRequestedKind) {
+  const struct {
+    std::vector<int> types;
+    int feed;
+  } cases[] = {{{}, -1},       {{101}, 1},      {{100}, 0},       {{100, 101}, 1}, {{101, 100}, 0},
+               {{101, 0}, -1}, {{100, 99}, -1}, {{101, 102}, -1}, {{7, 100}, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.types));
+    const long before = liveReceiverImplCount();
+    {
+      CountingReceiver r;
+      for (int t : c.types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
+      EXPECT_EQ(r.feed(), c.feed);
+      EXPECT_EQ(liveReceiverImplCount(), before + (c.feed < 0 ? 0 : 1));
+    }
+    EXPECT_EQ(liveReceiverImplCount(), before);
+  }
 }
 
 // Every implementation object is counted, so a leak or a double destruction
@@ -92,7 +108,6 @@ TEST(RTPReceiverCopy, CopiesGetOwnImplementationsOfTheSameType) {
     CountingReceiver target;
     target.changeImpl(RTP_RECEIVER_UDP);
     passThrough.changeImpl(RTP_RECEIVER_TCP);
-    EXPECT_EQ(liveReceiverImplCount(), before + 4);
     target = passThrough;
     EXPECT_EQ(target.feed(), 1);
     CountingReceiver& self = target;
