@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } else {
         check(o.headers == 1);
         if (size % 2 == 1) {
-          const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+          const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
           while (o.callbacks == 0 && std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
           }
