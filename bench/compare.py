@@ -237,6 +237,23 @@ class Client:
         self.name, self.argv, self.check, self.env = name, argv, check, env
 
 
+def startup_cpu(args, client):
+    """CPU seconds of the client's program started and ended at once, or None."""
+    program = client.argv[0]
+    if os.path.basename(program) not in ("raw_reader", "count_host", "rtsp-pull"):
+        return None
+    report_r, report_w = os.pipe()
+    proc = subprocess.Popen([args.launcher, str(report_w), "10", program],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, pass_fds=(report_w,))
+    os.close(report_w)
+    with os.fdopen(report_r) as report:
+        report.readline()
+        usage = parse_fields(report.readline())
+    proc.wait()
+    return (int(usage["user_us"]) + int(usage["sys_us"])) / 1e6
+
+
 def check_raw(run, args):
     m = re.search(r"packets=(\d+)", run.stdout)
     return bool(m) and int(m.group(1)) == run.packets
@@ -419,17 +436,23 @@ def main():
             for c in order:
                 results[c.name].append(run_client(args, c, packets, args.paced_bitrate,
                                                   hold=True))
-        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s}  every packet")
+        starts = {c.name: med([startup_cpu(args, c) for _ in range(args.runs)])
+                  for c in clients}
+        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s} {'start alone':>12s}"
+              "  every packet")
         for c in clients:
             runs = results[c.name]
             pct = med([(r.cpu - r.handshake_ns / 1e9) / r.stream_s * 100
                        if r.stream_s and r.handshake_ns is not None else None for r in runs])
             hs = med([r.handshake_ns / 1e6 if r.handshake_ns is not None else None
                       for r in runs])
-            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms  {verdict(runs)}")
-        print("  CPU % = CPU after PLAY / streaming time; CPU to PLAY = CPU of every live "
+            start = starts[c.name]
+            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms "
+                  f"{fmt(start and start * 1e3, '9.2f', '      -')} ms  {verdict(runs)}")
+        print("  CPU % = CPU after PLAY / streaming time. CPU to PLAY = CPU of every live "
               "thread from exec to the moment the server got PLAY (goal < 5 ms for the "
-              "count host)")
+              "count host). Start alone = CPU of the same program started and ended at "
+              "once (usage message), i.e. exec, dynamic linking and library start-up.")
 
     # ---- memory per session
     if "memory" not in args.skip:
