@@ -8,25 +8,21 @@
 namespace {
 
 using namespace rtsptest;
-using Clock = std::chrono::steady_clock;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 TEST(SlowTimeouts, TwentySecondsWithoutAFrameEndTheThread) {
   ScriptServer server;
   scriptHandshake(server.connection(), server.port()).pause(500).send(frame('$', 0, "x"));
-  server.start();
-  auto log = std::make_shared<ReceiverLog>();
-  Notifications notes;
-  auto d = makeSession(server.port(), log, &notes);
-  CRTSPDownloadTestPeer(*d).setTimeouts(20, 5);
-  CoutCapture out;
-  ASSERT_TRUE(d->startRTSPDownload(false, false));
-  ASSERT_TRUE(log->waitCalls(2, 5000));
-  const auto lastFrame = Clock::now();
-  ASSERT_TRUE(notes.waitCount(1, 30000));
-  const double silent = std::chrono::duration<double>(Clock::now() - lastFrame).count();
-  EXPECT_GE(silent, 19.5);
-  EXPECT_LT(silent, 25.0);
-  d->stop();
+  SessionRun run(server, 0, true);
+  ASSERT_TRUE(run.d->startRTSPDownload(false, false));
+  ASSERT_TRUE(run.log->waitCalls(2, 5000));
+  const auto lastFrame = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.notes.waitCount(1, 30000));
+  EXPECT_GE(secondsSince(lastFrame), 19.5);
+  EXPECT_LT(secondsSince(lastFrame), 25.0);
 }
 
 TEST(SlowTimeouts, FiveSecondsWithoutTheSdpBodyFailDescribe) {
@@ -37,18 +33,12 @@ TEST(SlowTimeouts, FiveSecondsWithoutTheSdpBodyFailDescribe) {
       .send(reply(200, "OK", 1))
       .expect(describeRequest(port, 2))
       .send(reply(200, "OK", 2, {"Content-Length: 100"}, "v=0\r\n"));
-  server.start();
-  Notifications notes;
-  auto d = makeSession(port, std::make_shared<ReceiverLog>(), &notes);
-  CRTSPDownloadTestPeer(*d).setTimeouts(20, 5);
-  CoutCapture out;
-  const auto start = Clock::now();
-  EXPECT_FALSE(d->startRTSPDownload(false, false));
-  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_GE(waited, 4.9);
-  EXPECT_LT(waited, 8.0);
-  EXPECT_EQ(notes.count, 1);
-  d->stop();
+  SessionRun run(server, 0, true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(run.d->startRTSPDownload(false, false));
+  EXPECT_GE(secondsSince(start), 4.9);
+  EXPECT_LT(secondsSince(start), 8.0);
+  EXPECT_EQ(run.notes.count, 1);
 }
 
 }  // namespace
