@@ -1,11 +1,13 @@
 // RTP parsing and H.264 depacketization of the rtsp-pull tool. Packets are
-// built in exactly sized heap buffers, so that AddressSanitizer reports any
-// read past a packet.
+// copied into exactly sized heap buffers, so that AddressSanitizer reports
+// any read past a packet.
 #include "h264_depacketizer.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,22 +15,14 @@
 namespace {
 
 using rtsp_pull::H264Depacketizer;
-using rtsp_pull::NalSink;
 using Bytes = std::vector<uint8_t>;
 
 Bytes rtp(uint16_t seq, uint32_t ts, bool marker, const Bytes& payload) {
-  Bytes p = {0x80,
-             static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
-             static_cast<uint8_t>(seq >> 8),
-             static_cast<uint8_t>(seq),
-             static_cast<uint8_t>(ts >> 24),
-             static_cast<uint8_t>(ts >> 16),
-             static_cast<uint8_t>(ts >> 8),
-             static_cast<uint8_t>(ts),
-             0x11,
-             0x22,
-             0x33,
-             0x44};
+  Bytes p = {
+      0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 96), 0, 0, 0, 0, 0, 0, 0x11, 0x22, 0x33,
+      0x44};
+  for (int i = 0; i < 2; ++i) p[2 + i] = static_cast<uint8_t>(seq >> (8 - 8 * i));
+  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<uint8_t>(ts >> (24 - 8 * i));
   p.insert(p.end(), payload.begin(), payload.end());
   return p;
 }
@@ -40,8 +34,14 @@ Bytes fu(uint8_t nalHeader, bool start, bool end, const Bytes& body) {
   return p;
 }
 
-// Records NAL units, and "|" for each access-unit end, in order.
-struct Recorder : NalSink {
+std::unique_ptr<uint8_t[]> exactCopy(const Bytes& bytes) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
+  std::copy(bytes.begin(), bytes.end(), copy.get());
+  return copy;
+}
+
+// Records NAL units, and the events: "N" a unit, "|" an access-unit end.
+struct Recorder : rtsp_pull::NalSink {
   std::vector<Bytes> nals;
   std::string events;
   void onNal(const uint8_t* nal, size_t size) override {
@@ -51,124 +51,123 @@ struct Recorder : NalSink {
   void onAccessUnitEnd() override { events += "|"; }
 };
 
-struct Depacketizer : ::testing::Test {
-  Recorder sink;
-  H264Depacketizer depacketizer{sink};
-  void push(const Bytes& packet) {
-    // A copy of exactly the packet's size on the heap.
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[packet.size() + (packet.empty() ? 1 : 0)]);
-    std::copy(packet.begin(), packet.end(), exact.get());
-    depacketizer.push(exact.get(), packet.size());
-  }
+struct Packet {
+  uint16_t seq;
+  uint32_t ts;
+  bool marker;
+  Bytes payload;
 };
 
-TEST_F(Depacketizer, SingleNalUnitPacketsPassUnchanged) {
-  push(rtp(1, 100, false, {0x67, 1, 2, 3}));
-  push(rtp(2, 100, true, {0x65, 9, 8}));
-  ASSERT_EQ(sink.nals.size(), 2u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x67, 1, 2, 3}));
-  EXPECT_EQ(sink.nals[1], (Bytes{0x65, 9, 8}));
-  EXPECT_EQ(sink.events, "NN|");
+struct Case {
+  const char* name;
+  std::vector<Packet> packets;
+  std::vector<Bytes> nals;
+  std::string events;
+  // lost, late, dropped fragment runs, malformed, unsupported
+  std::array<uint64_t, 5> counters;
+};
+
+const Case kCases[] = {
+    {"SingleNalUnitPacketsPassUnchanged",
+     {{1, 100, false, {0x67, 1, 2, 3}}, {2, 100, true, {0x65, 9, 8}}},
+     {{0x67, 1, 2, 3}, {0x65, 9, 8}},
+     "NN|",
+     {}},
+    {"StapAYieldsEachUnitInOrder",
+     {{1, 100, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}}},
+     {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}},
+     "NNN|",
+     {}},
+    // Dropped whole: a second length past the end, half a length field, a
+    // zero length, no unit at all, a length far past the end.
+    {"DamagedStapAIsDroppedWhole",
+     {{1, 100, false, {24, 0, 2, 0x67, 0xAA, 0, 9, 0x68}},
+      {2, 100, false, {24, 0, 2, 0x67, 0xAA, 0}},
+      {3, 100, false, {24, 0, 0, 0x67}},
+      {4, 100, false, {24}},
+      {5, 100, false, {24, 0xFF, 0xFF}}},
+     {},
+     "",
+     {0, 0, 0, 5, 0}},
+    {"FuAStartMiddleEndRebuildTheUnit",
+     {{1, 100, false, fu(0x65, true, false, {1, 2})},
+      {2, 100, false, fu(0x65, false, false, {3})},
+      {3, 100, true, fu(0x65, false, true, {4, 5})}},
+     {{0x65, 1, 2, 3, 4, 5}},
+     "N|",
+     {}},
+    // The next unit after the drop is whole again.
+    {"LostMiddleFragmentDropsTheWholeUnit",
+     {{1, 100, false, fu(0x65, true, false, {1})},
+      {3, 100, true, fu(0x65, false, true, {3})},
+      {4, 200, true, {0x41, 7}}},
+     {{0x41, 7}},
+     "N|",
+     {1, 0, 1, 0, 0}},
+    {"LostEndFragmentThenNewStart",
+     {{1, 100, false, fu(0x65, true, false, {1})},
+      {2, 100, false, fu(0x65, false, false, {2})},
+      {4, 200, false, fu(0x41, true, false, {7})},
+      {5, 200, true, fu(0x41, false, true, {8})}},
+     {{0x41, 7, 8}},
+     "N|",
+     {1, 0, 1, 0, 0}},
+    {"NewStartWithoutGapReplacesAnUnfinishedUnit",
+     {{1, 100, false, fu(0x65, true, false, {1})}, {2, 100, false, fu(0x65, true, true, {2})}},
+     {{0x65, 2}},
+     "N",
+     {0, 0, 1, 0, 0}},
+    {"LateAndRepeatedPacketsAreDropped",
+     {{10, 100, false, {0x41, 1}},
+      {10, 100, false, {0x41, 2}},
+      {9, 100, false, {0x41, 3}},
+      {11, 100, false, {0x41, 4}}},
+     {{0x41, 1}, {0x41, 4}},
+     "NN",
+     {0, 2, 0, 0, 0}},
+    {"SequenceWrapIsNotALoss",
+     {{65535, 100, false, {0x41, 1}}, {0, 100, false, {0x41, 2}}},
+     {{0x41, 1}, {0x41, 2}},
+     "NN",
+     {}},
+    {"NewTimestampEndsAnAccessUnitWithoutMarker",
+     {{1, 100, false, {0x41, 1}}, {2, 200, false, {0x41, 2}}, {3, 200, true, {0x41, 3}}},
+     {{0x41, 1}, {0x41, 2}, {0x41, 3}},
+     "N|NN|",
+     {}},
+    // STAP-B and FU-B are counted and ignored; an empty payload is malformed.
+    {"OtherPacketizationModesAreIgnored",
+     {{1, 100, false, {25, 0, 0, 0}}, {2, 100, false, {29, 0x85, 1}}, {3, 100, false, {}}},
+     {},
+     "",
+     {0, 0, 0, 1, 2}},
+};
+
+class Depacketizer : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Depacketizer, YieldsTheUnitsAndCountsTheRest) {
+  Recorder sink;
+  H264Depacketizer depacketizer(sink);
+  for (const Packet& p : GetParam().packets) {
+    const Bytes packet = rtp(p.seq, p.ts, p.marker, p.payload);
+    depacketizer.push(exactCopy(packet).get(), packet.size());
+  }
+  EXPECT_EQ(sink.nals, GetParam().nals);
+  EXPECT_EQ(sink.events, GetParam().events);
+  const H264Depacketizer::Counters& c = depacketizer.counters();
+  EXPECT_EQ(
+      (std::array<uint64_t, 5>{c.lost, c.late, c.droppedFragments, c.malformed, c.unsupported}),
+      GetParam().counters);
 }
 
-TEST_F(Depacketizer, StapAYieldsEachUnitInOrder) {
-  push(rtp(1, 100, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}));
-  ASSERT_EQ(sink.nals.size(), 3u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x67, 0xAA}));
-  EXPECT_EQ(sink.nals[1], (Bytes{0x68}));
-  EXPECT_EQ(sink.nals[2], (Bytes{0x65, 1, 2}));
-  EXPECT_EQ(sink.events, "NNN|");
-}
+INSTANTIATE_TEST_SUITE_P(Packets, Depacketizer, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& p) {
+                           return std::string(p.param.name);
+                         });
 
-TEST_F(Depacketizer, DamagedStapAIsDroppedWholeWithoutReadingPastThePacket) {
-  const std::vector<Bytes> damaged = {
-      {24, 0, 2, 0x67, 0xAA, 0, 9, 0x68},  // second length runs past the end
-      {24, 0, 2, 0x67, 0xAA, 0},           // half a length field at the end
-      {24, 0, 0, 0x67},                    // zero length
-      {24},                                // no unit at all
-      {24, 0xFF, 0xFF},                    // length far past the end
-  };
-  uint16_t seq = 1;
-  for (const Bytes& payload : damaged) push(rtp(seq++, 100, false, payload));
-  EXPECT_TRUE(sink.nals.empty());
-  EXPECT_EQ(depacketizer.counters().malformed, damaged.size());
-}
-
-TEST_F(Depacketizer, FuAStartMiddleEndRebuildTheUnit) {
-  push(rtp(1, 100, false, fu(0x65, true, false, {1, 2})));
-  push(rtp(2, 100, false, fu(0x65, false, false, {3})));
-  EXPECT_TRUE(sink.nals.empty());
-  push(rtp(3, 100, true, fu(0x65, false, true, {4, 5})));
-  ASSERT_EQ(sink.nals.size(), 1u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x65, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(sink.events, "N|");
-}
-
-TEST_F(Depacketizer, LostMiddleFragmentDropsTheWholeUnit) {
-  push(rtp(1, 100, false, fu(0x65, true, false, {1})));
-  push(rtp(3, 100, true, fu(0x65, false, true, {3})));  // 2 is lost
-  EXPECT_TRUE(sink.nals.empty());
-  push(rtp(4, 200, true, {0x41, 7}));  // the next unit is whole again
-  ASSERT_EQ(sink.nals.size(), 1u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x41, 7}));
-  EXPECT_EQ(depacketizer.counters().lost, 1u);
-  EXPECT_EQ(depacketizer.counters().droppedFragments, 1u);
-}
-
-TEST_F(Depacketizer, LostEndFragmentThenNewStart) {
-  push(rtp(1, 100, false, fu(0x65, true, false, {1})));
-  push(rtp(2, 100, false, fu(0x65, false, false, {2})));
-  // 3, the end of the first unit, is lost; 4 starts the next picture.
-  push(rtp(4, 200, false, fu(0x41, true, false, {7})));
-  push(rtp(5, 200, true, fu(0x41, false, true, {8})));
-  ASSERT_EQ(sink.nals.size(), 1u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x41, 7, 8}));
-  EXPECT_EQ(depacketizer.counters().droppedFragments, 1u);
-}
-
-TEST_F(Depacketizer, NewStartWithoutGapReplacesAnUnfinishedUnit) {
-  push(rtp(1, 100, false, fu(0x65, true, false, {1})));
-  push(rtp(2, 100, false, fu(0x65, true, true, {2})));
-  ASSERT_EQ(sink.nals.size(), 1u);
-  EXPECT_EQ(sink.nals[0], (Bytes{0x65, 2}));
-  EXPECT_EQ(depacketizer.counters().droppedFragments, 1u);
-}
-
-TEST_F(Depacketizer, LateAndRepeatedPacketsAreDropped) {
-  push(rtp(10, 100, false, {0x41, 1}));
-  push(rtp(10, 100, false, {0x41, 2}));
-  push(rtp(9, 100, false, {0x41, 3}));
-  push(rtp(11, 100, false, {0x41, 4}));
-  ASSERT_EQ(sink.nals.size(), 2u);
-  EXPECT_EQ(sink.nals[1], (Bytes{0x41, 4}));
-  EXPECT_EQ(depacketizer.counters().late, 2u);
-  EXPECT_EQ(depacketizer.counters().lost, 0u);
-}
-
-TEST_F(Depacketizer, SequenceWrapIsNotALoss) {
-  push(rtp(65535, 100, false, {0x41, 1}));
-  push(rtp(0, 100, false, {0x41, 2}));
-  EXPECT_EQ(sink.nals.size(), 2u);
-  EXPECT_EQ(depacketizer.counters().lost, 0u);
-}
-
-TEST_F(Depacketizer, NewTimestampEndsAnAccessUnitWithoutMarker) {
-  push(rtp(1, 100, false, {0x41, 1}));
-  push(rtp(2, 200, false, {0x41, 2}));
-  push(rtp(3, 200, true, {0x41, 3}));
-  EXPECT_EQ(sink.events, "N|NN|");
-}
-
-TEST_F(Depacketizer, OtherPacketizationModesAreCountedAndIgnored) {
-  push(rtp(1, 100, false, {25, 0, 0, 0}));  // STAP-B
-  push(rtp(2, 100, false, {29, 0x85, 1}));  // FU-B
-  push(rtp(3, 100, false, {}));             // empty payload
-  EXPECT_TRUE(sink.nals.empty());
-  EXPECT_EQ(depacketizer.counters().unsupported, 2u);
-  EXPECT_EQ(depacketizer.counters().malformed, 1u);
-}
-
-TEST_F(Depacketizer, ArbitraryBytesNeverReadPastThePacket) {
+TEST(DepacketizerBytes, ArbitraryBytesNeverReadPastThePacket) {
+  Recorder sink;
+  H264Depacketizer depacketizer(sink);
   std::mt19937 random(1234);
   for (int i = 0; i < 20000; ++i) {
     Bytes packet(random() % 40);
@@ -177,18 +176,9 @@ TEST_F(Depacketizer, ArbitraryBytesNeverReadPastThePacket) {
       packet[0] = static_cast<uint8_t>(0x80 | (packet[0] & 0x3F));  // mostly valid RTP
       packet[12] = static_cast<uint8_t>((packet[12] & 0xE0) | (i % 4 == 0 ? 24 : 28));
     }
-    push(packet);
+    depacketizer.push(exactCopy(packet).get(), packet.size());
   }
-  SUCCEED();
 }
-
-struct RtpCase {
-  const char* name;
-  Bytes packet;
-  bool ok;
-  size_t payloadOffset;
-  size_t payloadSize;
-};
 
 TEST(RtpParse, HeaderFieldsCsrcExtensionAndPadding) {
   const Bytes base = rtp(0x1234, 0xA0B0C0D0, true, {});
@@ -198,7 +188,12 @@ TEST(RtpParse, HeaderFieldsCsrcExtensionAndPadding) {
     p.insert(p.end(), rest.begin(), rest.end());
     return p;
   };
-  const std::vector<RtpCase> cases = {
+  const struct {
+    const char* name;
+    Bytes packet;
+    bool ok;
+    size_t payloadOffset, payloadSize;
+  } cases[] = {
       {"plain", with(0x80, {1, 2, 3}), true, 12, 3},
       {"two csrc", with(0x82, {0, 0, 0, 1, 0, 0, 0, 2, 9}), true, 20, 1},
       {"extension", with(0x90, {0xBE, 0xDE, 0, 1, 1, 2, 3, 4, 9, 9}), true, 20, 2},
@@ -210,10 +205,9 @@ TEST(RtpParse, HeaderFieldsCsrcExtensionAndPadding) {
       {"padding past payload", with(0xA0, {1, 9}), false, 0, 0},
       {"zero padding", with(0xA0, {1, 0}), false, 0, 0},
   };
-  for (const RtpCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[c.packet.size()]);
-    std::copy(c.packet.begin(), c.packet.end(), exact.get());
+    const std::unique_ptr<uint8_t[]> exact = exactCopy(c.packet);
     rtsp_pull::RtpPacket packet;
     ASSERT_EQ(rtsp_pull::parseRtp(exact.get(), c.packet.size(), packet), c.ok);
     if (!c.ok) continue;
