@@ -15,14 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
-#include <mutex>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <rtsppull/rtsppull.h>
+#include "sdp/base64.h"
+#include "support/session_support.h"
 
 #ifndef RTSPPULL_TEST_SERVER
 #error "RTSPPULL_TEST_SERVER must name scripts/test-server.py"
@@ -30,67 +30,42 @@
 
 namespace {
 
-constexpr int kSkipStatus = 77;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The test server as a child process, ended by its PID on every path.
+// The test server as a child process, ended by its PID on every path. Its
+// standard error is the test's: a skip or failure reason shows there.
 class TestServer {
  public:
-  // Starts the server; on return either port() is set, or skipReason() or
-  // error() says why not.
-  explicit TestServer(const std::string& dir) : log_(dir + "/requests.log") {
-    const std::string errPath = dir + "/server.err";
+  explicit TestServer(const std::string& requestLog) {
     int out[2];
-    if (pipe(out) != 0) {
-      error_ = "pipe failed";
-      return;
-    }
+    if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
       dup2(out[1], STDOUT_FILENO);
-      FILE* err = std::fopen(errPath.c_str(), "w");
-      if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
       close(out[0]);
       close(out[1]);
       execl("/usr/bin/python3", "python3", RTSPPULL_TEST_SERVER, "0", "--lifetime", "60",
-            "--log-requests", log_.c_str(), static_cast<char*>(nullptr));
-      _exit(kSkipStatus);  // no /usr/bin/python3: no GStreamer bindings either
+            "--log-requests", requestLog.c_str(), static_cast<char*>(nullptr));
+      _exit(77);  // no /usr/bin/python3: no GStreamer bindings either
     }
     close(out[1]);
+    // The first line is the port; end of file instead means it has ended.
     std::string line;
     pollfd p{out[0], POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      if (poll(&p, 1, 200) <= 0) continue;
-      char buf[64];
-      const ssize_t n = read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
+    char c = 0;
+    bool ended = false;
+    while (c != '\n' && poll(&p, 1, 30000) > 0) {
+      ended = read(out[0], &c, 1) != 1;
+      if (ended) break;
+      line += c;
     }
     close(out[0]);
-    port_ = static_cast<unsigned int>(std::atoi(line.c_str()));
-    if (port_ != 0) return;
+    port_ = static_cast<unsigned>(std::atoi(line.c_str()));
+    if (port_ != 0 || pid_ < 0) return;
+    if (!ended) kill(pid_, SIGKILL);
     int status = 0;
-    for (int i = 0; i < 20 && pid_ > 0; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (pid_ < 0 && WIFEXITED(status) && WEXITSTATUS(status) == kSkipStatus) {
-      skipReason_ = readFile(errPath);
-      if (skipReason_.empty()) skipReason_ = "/usr/bin/python3 is not installed";
-      return;
-    }
-    error_ = "the test server did not report its port: " + readFile(errPath);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    skipped_ = WIFEXITED(status) && WEXITSTATUS(status) == 77;
   }
 
   ~TestServer() {
@@ -104,150 +79,83 @@ class TestServer {
     waitpid(pid_, nullptr, 0);
   }
 
-  unsigned int port() const { return port_; }
-  const std::string& skipReason() const { return skipReason_; }
-  const std::string& error() const { return error_; }
-  std::string requests() const { return readFile(log_); }
+  unsigned port() const { return port_; }
+  bool skipped() const { return skipped_; }
 
  private:
-  std::string log_;
   pid_t pid_ = -1;
-  unsigned int port_ = 0;
-  std::string skipReason_;
-  std::string error_;
+  unsigned port_ = 0;
+  bool skipped_ = false;
 };
 
-struct Received {
-  std::mutex mutex;
-  int headerCalls = 0;
-  bool headerFirst = false;
-  bool headerHadSdp = false;
-  std::string sdpText;
-  int fetchResult = -2;
-  std::string sps, pps;
-  std::vector<std::string> packets;
-};
-
-class RecordingReceiver : public IRTPReceiver {
- public:
-  explicit RecordingReceiver(Received& received) : received_(received) {}
-  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
-    std::lock_guard<std::mutex> lock(received_.mutex);
-    if (!isFileHeader) {
-      received_.packets.emplace_back(data, length);
-      return true;
-    }
-    ++received_.headerCalls;
-    received_.headerFirst = received_.packets.empty();
-    received_.headerHadSdp = sdp != nullptr;
-    if (sdp != nullptr) {
-      received_.sdpText = sdp->text;
-      received_.fetchResult = sdp->fetch_sps_pps(received_.sps, received_.pps);
-    }
-    return true;
-  }
-
- private:
-  Received& received_;
-};
-
-std::string base64Decode(const std::string& text) {
-  static const std::string kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned int bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const size_t v = kAlphabet.find(c);
-    if (v == std::string::npos) break;  // '=' or the end of the value
-    bits = (bits << 6) | static_cast<unsigned int>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return out;
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
-// The two parameter sets of the first sprop-parameter-sets in an SDP body.
-bool announcedParameterSets(const std::string& sdp, std::string& sps, std::string& pps) {
-  const std::string tag = "sprop-parameter-sets=";
-  const size_t at = sdp.find(tag);
-  if (at == std::string::npos) return false;
-  const size_t begin = at + tag.size();
-  const size_t end = sdp.find_first_of(";\r\n", begin);
-  const std::string value = sdp.substr(begin, end - begin);
-  const size_t comma = value.find(',');
-  if (comma == std::string::npos) return false;
-  sps = base64Decode(value.substr(0, comma));
-  pps = base64Decode(value.substr(comma + 1));
-  return true;
-}
-
-bool isRtcp(const std::string& packet) {
-  return packet.size() >= 2 && static_cast<unsigned char>(packet[1]) >= 192 &&
-         static_cast<unsigned char>(packet[1]) <= 223;
+std::string decodeBase64(const std::string& text) {
+  std::int32_t length = 0;
+  std::unique_ptr<unsigned char[]> bytes(base64_decode(text.c_str(), &length, 1));
+  return std::string(reinterpret_cast<const char*>(bytes.get()), static_cast<std::size_t>(length));
 }
 
 TEST(GStreamerInterop, PullsH264WithParameterSetsAndStopsPromptly) {
-  char dirTemplate[] = "/tmp/rtsppull-interop-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
-  TestServer server(dir);
-  if (!server.skipReason().empty()) GTEST_SKIP() << "GStreamer not usable: " << server.skipReason();
-  ASSERT_NE(server.port(), 0u) << server.error();
+  const std::string requestLog = "/tmp/rtsppull-interop-" + std::to_string(getpid()) + ".log";
+  TestServer server(requestLog);
+  if (server.skipped()) GTEST_SKIP() << "GStreamer's RTSP server is not usable (see stderr)";
+  ASSERT_NE(server.port(), 0u) << "the test server did not report its port";
 
-  // The library's diagnostics are kept and shown only when something fails.
-  std::ostringstream diagnostics;
-  std::streambuf* const coutBuf = std::cout.rdbuf(diagnostics.rdbuf());
-  struct Restore {
-    std::streambuf* buf;
-    ~Restore() { std::cout.rdbuf(buf); }
-  } restore{coutBuf};
-
-  Received received;
+  auto log = std::make_shared<rtsptest::ReceiverLog>();
   CRTSPDownload session;
+  rtsptest::CoutCapture diagnostics;  // shown only when something fails
   session.initInfo("127.0.0.1", server.port(), "test", 0, ACE_Time_Value(5), 0);
-  session.registeRTPReceiver(new RecordingReceiver(received));
-  ASSERT_TRUE(session.startRTSPDownload(true, true)) << diagnostics.str();
-
+  session.registeRTPReceiver(new rtsptest::RecordingReceiver(log));
+  ASSERT_TRUE(session.startRTSPDownload(true, true)) << diagnostics.text();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const auto before = std::chrono::steady_clock::now();
   EXPECT_TRUE(session.stop());
-  const auto stopTook = std::chrono::steady_clock::now() - before;
-  EXPECT_LT(stopTook, std::chrono::milliseconds(1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
 
-  std::lock_guard<std::mutex> lock(received.mutex);
-  EXPECT_EQ(received.headerCalls, 1);
-  EXPECT_TRUE(received.headerFirst);
-  ASSERT_TRUE(received.headerHadSdp);
-
+  const auto calls = log->snapshot();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_TRUE(calls[0].isFileHeader);
+  ASSERT_NE(calls[0].sdp, nullptr);
+  const std::string& sdp = calls[0].sdp->text;
+  const std::string tag = "sprop-parameter-sets=";
+  const std::size_t at = sdp.find(tag);
+  ASSERT_NE(at, std::string::npos) << sdp;
+  const std::string value =
+      sdp.substr(at + tag.size(), sdp.find_first_of(";\r\n", at) - at - tag.size());
+  const std::string announcedSps = decodeBase64(value.substr(0, value.find(',')));
+  const std::string announcedPps = decodeBase64(value.substr(value.find(',') + 1));
+  ASSERT_FALSE(announcedSps.empty() || announcedPps.empty()) << value;
+  EXPECT_EQ(announcedSps[0] & 0x1F, 7);
+  EXPECT_EQ(announcedPps[0] & 0x1F, 8);
   std::string sps, pps;
-  ASSERT_TRUE(announcedParameterSets(received.sdpText, sps, pps)) << received.sdpText;
-  ASSERT_EQ(received.fetchResult, 0);
-  EXPECT_EQ(received.sps, sps);
+  ASSERT_EQ(calls[0].sdp->fetch_sps_pps(sps, pps), 0);
+  EXPECT_EQ(sps, announcedSps);
   // fetch_sps_pps decodes everything after the first comma up to the end of
   // the line as the PPS; the server writes further format parameters after
   // sprop-parameter-sets, so the announced PPS is a prefix of what it returns.
-  ASSERT_GE(received.pps.size(), pps.size());
-  EXPECT_EQ(received.pps.substr(0, pps.size()), pps);
-  ASSERT_FALSE(sps.empty());
-  EXPECT_EQ(sps[0] & 0x1F, 7);
-  EXPECT_EQ(pps[0] & 0x1F, 8);
+  EXPECT_EQ(pps.substr(0, announcedPps.size()), announcedPps);
 
   // At 30 frames a second, 3 seconds give far more than 30 RTP packets, and
-  // over TCP none may be missing.
-  std::vector<unsigned int> sequence;
-  for (const std::string& packet : received.packets) {
-    if (isRtcp(packet)) continue;
+  // over TCP none may be missing. RTCP packets (types 192-223) are skipped.
+  std::vector<unsigned> sequence;
+  for (std::size_t i = 1; i < calls.size(); ++i) {
+    const std::string& packet = calls[i].data;
+    EXPECT_FALSE(calls[i].isFileHeader);
     ASSERT_GE(packet.size(), 12u);
     ASSERT_EQ(static_cast<unsigned char>(packet[0]) >> 6, 2);
-    sequence.push_back((static_cast<unsigned char>(packet[2]) << 8) |
+    const unsigned type = static_cast<unsigned char>(packet[1]);
+    if (type >= 192 && type <= 223) continue;
+    sequence.push_back(static_cast<unsigned char>(packet[2]) << 8 |
                        static_cast<unsigned char>(packet[3]));
   }
   EXPECT_GE(sequence.size(), 30u);
-  for (size_t i = 1; i < sequence.size(); ++i) {
+  for (std::size_t i = 1; i < sequence.size(); ++i) {
     ASSERT_EQ(sequence[i], (sequence[i - 1] + 1) & 0xFFFF) << "gap after packet " << i - 1;
   }
 
@@ -255,15 +163,13 @@ TEST(GStreamerInterop, PullsH264WithParameterSetsAndStopsPromptly) {
   std::string requests;
   for (int i = 0; i < 20 && requests.find("TEARDOWN") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    requests = server.requests();
+    requests = readFile(requestLog);
   }
+  std::remove(requestLog.c_str());
   const std::string base = "Rtsp://127.0.0.1:" + std::to_string(server.port()) + "/test";
   EXPECT_EQ(requests, "OPTIONS " + base + " RTSP/1.0\nDESCRIBE " + base + " RTSP/1.0\nSETUP " +
                           base + "/stream=0 RTSP/1.0\nPLAY " + base + " RTSP/1.0\nTEARDOWN " +
                           base + " RTSP/1.0\n");
-  std::remove((dir + "/requests.log").c_str());
-  std::remove((dir + "/server.err").c_str());
-  rmdir(dir.c_str());
 }
 
 }  // namespace
