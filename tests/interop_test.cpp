@@ -1,18 +1,12 @@
-// A session against GStreamer's RTSP server (scripts/test-server.py) on
-// 127.0.0.1: the handshake, the stream header with the SDP record, the SPS
-// and PPS against the server's own sprop-parameter-sets, the packet sequence,
-// and a prompt stop with TEARDOWN. Skips only when GStreamer's Python
-// bindings or elements are missing.
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// A session against GStreamer's RTSP server on 127.0.0.1: the handshake, the
+// stream header with the SDP record, the SPS and PPS against the server's
+// own sprop-parameter-sets, the packet sequence, and a prompt stop with
+// TEARDOWN. ctest runs it through e2e/rtsp_pull_e2e.sh, which starts the
+// server (scripts/test-server.py) and names its port and request log in
+// RTSPPULL_INTEROP_PORT and RTSPPULL_INTEROP_LOG.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -24,76 +18,7 @@
 #include "sdp/base64.h"
 #include "support/session_support.h"
 
-#ifndef RTSPPULL_TEST_SERVER
-#error "RTSPPULL_TEST_SERVER must name scripts/test-server.py"
-#endif
-
 namespace {
-
-// The test server as a child process, ended by its PID on every path. Its
-// standard error is the test's: a skip or failure reason shows there.
-class TestServer {
- public:
-  explicit TestServer(const std::string& requestLog) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execl("/usr/bin/python3", "python3", RTSPPULL_TEST_SERVER, "0", "--lifetime", "60",
-            "--log-requests", requestLog.c_str(), static_cast<char*>(nullptr));
-      _exit(77);  // no /usr/bin/python3: no GStreamer bindings either
-    }
-    close(out[1]);
-    // The first line is the port; end of file instead means it has ended.
-    std::string line;
-    pollfd p{out[0], POLLIN, 0};
-    char c = 0;
-    bool ended = false;
-    while (c != '\n' && poll(&p, 1, 30000) > 0) {
-      ended = read(out[0], &c, 1) != 1;
-      if (ended) break;
-      line += c;
-    }
-    close(out[0]);
-    port_ = static_cast<unsigned>(std::atoi(line.c_str()));
-    if (port_ != 0 || pid_ < 0) return;
-    if (!ended) kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    skipped_ = WIFEXITED(status) && WEXITSTATUS(status) == 77;
-  }
-
-  ~TestServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  unsigned port() const { return port_; }
-  bool skipped() const { return skipped_; }
-
- private:
-  pid_t pid_ = -1;
-  unsigned port_ = 0;
-  bool skipped_ = false;
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string decodeBase64(const std::string& text) {
   std::int32_t length = 0;
@@ -102,15 +27,15 @@ std::string decodeBase64(const std::string& text) {
 }
 
 TEST(GStreamerInterop, PullsH264WithParameterSetsAndStopsPromptly) {
-  const std::string requestLog = "/tmp/rtsppull-interop-" + std::to_string(getpid()) + ".log";
-  TestServer server(requestLog);
-  if (server.skipped()) GTEST_SKIP() << "GStreamer's RTSP server is not usable (see stderr)";
-  ASSERT_NE(server.port(), 0u) << "the test server did not report its port";
+  const char* const port = std::getenv("RTSPPULL_INTEROP_PORT");
+  const char* const requestLog = std::getenv("RTSPPULL_INTEROP_LOG");
+  if (port == nullptr || requestLog == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
 
   auto log = std::make_shared<rtsptest::ReceiverLog>();
   CRTSPDownload session;
   rtsptest::CoutCapture diagnostics;  // shown only when something fails
-  session.initInfo("127.0.0.1", server.port(), "test", 0, ACE_Time_Value(5), 0);
+  session.initInfo("127.0.0.1", static_cast<unsigned>(std::atoi(port)), "test", 0,
+                   ACE_Time_Value(5), 0);
   session.registeRTPReceiver(new rtsptest::RecordingReceiver(log));
   ASSERT_TRUE(session.startRTSPDownload(true, true)) << diagnostics.text();
   std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -163,10 +88,11 @@ TEST(GStreamerInterop, PullsH264WithParameterSetsAndStopsPromptly) {
   std::string requests;
   for (int i = 0; i < 20 && requests.find("TEARDOWN") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    requests = readFile(requestLog);
+    std::stringstream text;
+    text << std::ifstream(requestLog).rdbuf();
+    requests = text.str();
   }
-  std::remove(requestLog.c_str());
-  const std::string base = "Rtsp://127.0.0.1:" + std::to_string(server.port()) + "/test";
+  const std::string base = "Rtsp://127.0.0.1:" + std::string(port) + "/test";
   EXPECT_EQ(requests, "OPTIONS " + base + " RTSP/1.0\nDESCRIBE " + base + " RTSP/1.0\nSETUP " +
                           base + "/stream=0 RTSP/1.0\nPLAY " + base + " RTSP/1.0\nTEARDOWN " +
                           base + " RTSP/1.0\n");

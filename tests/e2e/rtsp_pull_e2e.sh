@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# End-to-end checks of rtsp-pull against GStreamer's RTSP server on 127.0.0.1.
-#   rtsp_pull_e2e.sh RTSP_PULL TEST_SERVER CASE
-# CASE: decode   pull 4 s; ffmpeg decodes the file without error, enough
-#                frames at the server's resolution, every SPS in the file
-#                equals the announced one, the rtpdump file is well formed
-#       signal   SIGINT ends the pull with status 0 and a TEARDOWN on the wire
-#       failures refused connection, unknown path (404) and bad URL
-#       ended    the server goes away: status 3
+# End-to-end checks against GStreamer's RTSP server on 127.0.0.1.
+#   rtsp_pull_e2e.sh PROGRAM TEST_SERVER CASE
+# PROGRAM is rtsp-pull, except for CASE interop. CASE:
+#   decode   pull 4 s; ffmpeg decodes the file without error, enough frames
+#            at the server's resolution, every SPS in the file equals the
+#            announced one, the rtpdump file is well formed
+#   signal   SIGINT ends the pull with status 0 and a TEARDOWN on the wire
+#   failures refused connection, unknown path (404) and bad URL
+#   ended    the server goes away: status 3
+#   interop  PROGRAM is the library's interop test, given the server's port
+#            and request log in RTSPPULL_INTEROP_PORT and RTSPPULL_INTEROP_LOG
 # Exit 77 (skipped) when GStreamer or ffmpeg is missing. Every process started
 # here is ended by its PID on exit.
 set -uo pipefail
 
-PULL="$1"
+PROG="$1"
 SERVER_SCRIPT="$2"
 CASE="$3"
 WORK="$(mktemp -d /tmp/rtsp-pull-e2e.XXXXXX)"
@@ -50,15 +53,23 @@ start_server() {
       wait "$SERVER_PID"
       local rc=$?
       SERVER_PID=""
-      if [ "$rc" -eq 77 ]; then
-        echo "SKIP: $(cat "$WORK/server.err")"
-        exit 77
-      fi
+      [ "$rc" -eq 77 ] && { echo "SKIP: $(cat "$WORK/server.err")"; exit 77; }
       fail "the test server exited with status $rc"
     fi
     sleep 0.1
   done
   fail "the test server did not report its port"
+}
+
+# expect_status STATUS WHAT TEXT ARGS...: runs rtsp-pull -q ARGS, which must
+# exit with STATUS and say TEXT on stderr.
+expect_status() {
+  local status="$1" what="$2" text="$3" rc
+  shift 3
+  "$PROG" -q "$@" 2>"$WORK/out.err"
+  rc=$?
+  [ "$rc" -eq "$status" ] || fail "$what: status $rc"
+  grep -qF "$text" "$WORK/out.err" || fail "$what: $(cat "$WORK/out.err")"
 }
 
 [ -x /usr/bin/python3 ] || { echo "SKIP: /usr/bin/python3 missing"; exit 77; }
@@ -68,21 +79,17 @@ decode)
   command -v ffprobe >/dev/null && command -v ffmpeg >/dev/null ||
     { echo "SKIP: ffmpeg is not installed"; exit 77; }
   start_server 60
-  "$PULL" -v -t 4 -o "$WORK/out.h264" --rtpdump "$WORK/out.rtpdump" \
-    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err"
-  rc=$?
-  [ "$rc" -eq 0 ] || fail "rtsp-pull exited with $rc"
+  "$PROG" -v -t 4 -o "$WORK/out.h264" --rtpdump "$WORK/out.rtpdump" \
+    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err" || fail "rtsp-pull exited with $?"
   ffmpeg -nostdin -v error -i "$WORK/out.h264" -f null - >"$WORK/ffmpeg.err" 2>&1 ||
     fail "ffmpeg could not decode the output"
-  [ -s "$WORK/ffmpeg.err" ] && fail "ffmpeg reported errors: $(cat "$WORK/ffmpeg.err")"
+  [ -s "$WORK/ffmpeg.err" ] && fail "ffmpeg reported errors"
   probe="$(ffprobe -v error -count_frames -select_streams v:0 \
     -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$WORK/out.h264")"
-  IFS=, read -r codec width height frames <<<"$probe"
-  [ "$codec" = h264 ] || fail "codec is '$codec'"
-  [ "$width" = 320 ] && [ "$height" = 240 ] || fail "resolution ${width}x$height"
   # 4 s at 30 frames a second, less up to one second waiting for a keyframe
   # and some slack for a loaded machine.
-  [ "${frames:-0}" -ge 60 ] || fail "only $frames frames decoded"
+  IFS=, read -r codec width height frames <<<"$probe"
+  [ "$codec,$width,$height" = h264,320,240 ] && [ "${frames:-0}" -ge 60 ] || fail "ffprobe: $probe"
   /usr/bin/python3 - "$WORK/out.h264" "$WORK/pull.err" "$WORK/out.rtpdump" <<'EOF' || fail "stream check"
 import base64, re, struct, sys
 stream = open(sys.argv[1], "rb").read()
@@ -90,9 +97,8 @@ transcript = open(sys.argv[2], encoding="latin-1").read()
 m = re.search(r"sprop-parameter-sets=([A-Za-z0-9+/=]+),", transcript)
 assert m, "no sprop-parameter-sets in the RTSP exchange"
 announced = base64.b64decode(m.group(1))
-units = [u for u in stream.split(b"\x00\x00\x00\x01") if u]
 assert stream.startswith(b"\x00\x00\x00\x01" + announced), "the file does not start with the SPS"
-sps = [u for u in units if u[0] & 0x1F == 7]
+sps = [u for u in stream.split(b"\x00\x00\x00\x01") if u and u[0] & 0x1F == 7]
 assert len(sps) >= 2, "no SPS inside the stream besides the announced one"
 assert all(u == announced for u in sps), "an SPS in the stream differs from the announced one"
 dump = open(sys.argv[3], "rb").read()
@@ -109,7 +115,7 @@ EOF
   ;;
 signal)
   start_server 60
-  "$PULL" -o "$WORK/out.h264" "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err" &
+  "$PROG" -o "$WORK/out.h264" "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err" &
   PULL_PID=$!
   sleep 3
   kill -INT "$PULL_PID"
@@ -126,27 +132,23 @@ signal)
 failures)
   start_server 60
   closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-  "$PULL" -q "rtsp://127.0.0.1:$closed/test" 2>"$WORK/refused.err"
-  rc=$?
-  [ "$rc" -eq 1 ] || fail "refused connection: status $rc"
-  grep -q "connection refused" "$WORK/refused.err" || fail "refused: $(cat "$WORK/refused.err")"
-  "$PULL" -q "rtsp://127.0.0.1:$PORT/no-such-stream" 2>"$WORK/404.err"
-  rc=$?
-  [ "$rc" -eq 1 ] || fail "wrong path: status $rc"
-  grep -q 'refused DESCRIBE: "RTSP/1.0 404 Not Found"' "$WORK/404.err" ||
-    fail "404: $(cat "$WORK/404.err")"
-  "$PULL" -q "http://127.0.0.1:$PORT/test" 2>"$WORK/url.err"
-  rc=$?
-  [ "$rc" -eq 2 ] || fail "bad URL: status $rc"
-  grep -q "must start with rtsp://" "$WORK/url.err" || fail "bad URL: $(cat "$WORK/url.err")"
+  expect_status 1 "refused connection" "connection refused" "rtsp://127.0.0.1:$closed/test"
+  expect_status 1 "wrong path" 'refused DESCRIBE: "RTSP/1.0 404 Not Found"' \
+    "rtsp://127.0.0.1:$PORT/no-such-stream"
+  expect_status 2 "bad URL" "must start with rtsp://" "http://127.0.0.1:$PORT/test"
   ;;
 ended)
   start_server 4
   start=$(date +%s)
-  "$PULL" -t 30 -o "$WORK/out.h264" "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err"
+  "$PROG" -t 30 -o "$WORK/out.h264" "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/pull.err"
   rc=$?
   [ "$rc" -eq 3 ] || fail "status $rc when the server went away"
   [ $(($(date +%s) - start)) -lt 20 ] || fail "the end of the stream was noticed late"
+  ;;
+interop)
+  start_server 60
+  RTSPPULL_INTEROP_PORT="$PORT" RTSPPULL_INTEROP_LOG="$WORK/requests.log" "$PROG" ||
+    fail "the interop test failed"
   ;;
 *)
   echo "unknown case $CASE" >&2
