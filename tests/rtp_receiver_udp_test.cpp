@@ -102,57 +102,47 @@ TEST(ReorderBasics, HostExceptions) {
   EXPECT_EQ(host.seqs(), (Seqs{0xFFFF, 1, 1, 2}));
 }
 
-TEST(ReorderHeader, ParsesFieldsByteByByte) {
+// The fixed header, parsed byte by byte from a packet cut at every length up
+// to 16: the fields its bytes cover are parsed, the rest are zero. Each
+// packet is shrunk from a longer string of 0xFF, so stale bytes sit right
+// behind its end: reading them would show.
+TEST(ReorderHeader, ParsesOnlyTheFieldsThePacketCovers) {
   TestableUDP udp;
-  std::string p = Packet(0, 0, false, Start::kNone, 40);
-  std::memcpy(&p[0], "\x82\xE0\x12\x34\x00\x00\x00\x0A\xDE\xAD\xBE\xEF", 12);
-  CRTPReceiverOnUDP::RTP hdr;
-  const char* payload = nullptr;
-  int payloadLength = -1;
-  udp.initRTPHeader(p, hdr, payload, payloadLength);
-  EXPECT_EQ(hdr.version, 2);
-  EXPECT_EQ(hdr.padding, 0);
-  EXPECT_EQ(hdr.extension, 0);
-  EXPECT_EQ(hdr.csrcCount, 2);  // the CSRC list is not skipped:
-  EXPECT_EQ(payload, p.c_str() + 12);
-  EXPECT_EQ(payloadLength, 28);
-  EXPECT_EQ(hdr.marker, 1);
-  EXPECT_EQ(hdr.payloadType, 0x60);
-  EXPECT_EQ(hdr.seqNo, 0x1234);
-  EXPECT_EQ(hdr.timestamp, 10u);
-  EXPECT_EQ(std::memcmp(&hdr.ssrc, "\xDE\xAD\xBE\xEF", 4), 0);  // wire order
-
-  p[0] = static_cast<char>(0xBF);  // version 2, padding, extension, 15 CSRCs
-  p[1] = 0x7F;                     // marker clear, payload type 127
-  udp.initRTPHeader(p, hdr, payload, payloadLength);
-  EXPECT_EQ(hdr.padding, 1);
-  EXPECT_EQ(hdr.extension, 1);
-  EXPECT_EQ(hdr.csrcCount, 15);
-  EXPECT_EQ(hdr.marker, 0);
-  EXPECT_EQ(hdr.payloadType, 127);
-}
-
-// A packet cut short inside the fixed header: the fields its bytes cover are
-// parsed, the rest are zero. The string is shrunk from a longer one filled
-// with 0xFF, so stale bytes sit right behind its end: reading them would show.
-TEST(ReorderHeader, ShortPacketsYieldOnlyTheFieldsTheirBytesCover) {
-  TestableUDP udp;
-  for (std::size_t len = 0; len <= 12; ++len) {
+  const std::string head(
+      "\x82\xE0\x12\x34\x00\x00\x00\x0A\xDE\xAD\xBE\xEF"
+      "abcd",
+      16);
+  for (std::size_t len = 0; len <= 16; ++len) {
     SCOPED_TRACE(len);
-    std::string p(15, static_cast<char>(0xFF));
+    std::string p(20, static_cast<char>(0xFF));
+    p.replace(0, len, head, 0, len);
     p.resize(len);
     CRTPReceiverOnUDP::RTP hdr;
     const char* payload = nullptr;
     int payloadLength = -1;
     udp.initRTPHeader(p, hdr, payload, payloadLength);
-    EXPECT_EQ(hdr.version, len >= 1 ? 3 : 0);
+    EXPECT_EQ(hdr.version, len >= 1 ? 2 : 0);
+    EXPECT_EQ(hdr.csrcCount, len >= 1 ? 2 : 0);  // the CSRC list is not skipped
+    EXPECT_EQ(hdr.padding + hdr.extension, 0);
     EXPECT_EQ(hdr.marker, len >= 2 ? 1 : 0);
-    EXPECT_EQ(hdr.seqNo, len >= 4 ? 0xFFFF : 0);
-    EXPECT_EQ(hdr.timestamp, len >= 8 ? 0xFFFFFFFFu : 0u);
-    EXPECT_EQ(hdr.ssrc, len >= 12 ? 0xFFFFFFFFu : 0u);
-    EXPECT_EQ(payload, p.c_str() + len);
-    EXPECT_EQ(payloadLength, 0);
+    EXPECT_EQ(hdr.payloadType, len >= 2 ? 0x60 : 0);
+    EXPECT_EQ(hdr.seqNo, len >= 4 ? 0x1234 : 0);
+    EXPECT_EQ(hdr.timestamp, len >= 8 ? 10u : 0u);
+    EXPECT_EQ(std::memcmp(&hdr.ssrc, len >= 12 ? "\xDE\xAD\xBE\xEF" : "\0\0\0\0", 4), 0);
+    EXPECT_EQ(payload, p.c_str() + std::min<std::size_t>(len, 12));
+    EXPECT_EQ(payloadLength, len > 12 ? static_cast<int>(len - 12) : 0);
   }
+  std::string p = head;
+  p[0] = static_cast<char>(0xBF);  // version 2, padding, extension, 15 CSRCs
+  p[1] = 0x7F;                     // marker clear, payload type 127
+  CRTPReceiverOnUDP::RTP hdr;
+  const char* payload = nullptr;
+  int payloadLength = -1;
+  udp.initRTPHeader(p, hdr, payload, payloadLength);
+  EXPECT_EQ(hdr.padding + hdr.extension, 2);
+  EXPECT_EQ(hdr.csrcCount, 15);
+  EXPECT_EQ(hdr.marker, 0);
+  EXPECT_EQ(hdr.payloadType, 127);
 }
 
 // Frame judgement, delivery and the drop rule, table-driven. Each step files
@@ -193,75 +183,70 @@ TEST_P(ReorderScenario, DeliversExactlyTheExpectedPackets) {
   }
 }
 
+const auto kC0 = Start::kC0;
+const auto kOne = Start::kOne;
+
+// clang-format off
 const Scenario kScenarios[] = {
-    {"Reorder312",
-     {{{Packet(3, 100, true)}, {}},
-      {{Packet(1, 100, false, Start::kC0)}, {}},
-      {{Packet(2, 100, false)}, {1, 2, 3}},
-      {{Packet(4, 200, false, Start::kC0)}, {}}}},
+    {"Reorder312", {{{Packet(3, 100, true)}, {}}, {{Packet(1, 100, false, kC0)}, {}},
+                    {{Packet(2, 100, false)}, {1, 2, 3}}, {{Packet(4, 200, false, kC0)}, {}}}},
     // The marked packet completes its frame in the call that files it.
     {"InOrderFrameDeliveredOnItsMarkedPacket",
-     {{{Packet(1, 100, false, Start::kOne), Packet(2, 100, false)}, {}},
+     {{{Packet(1, 100, false, kOne), Packet(2, 100, false)}, {}},
       {{Packet(3, 100, true)}, {1, 2, 3}}}},
     {"OnePacketFrameDeliveredInFilingCall",
-     {{{Packet(10, 5, true, Start::kC0)}, {10}}, {{Packet(11, 6, true, Start::kOne)}, {11}}}},
+     {{{Packet(10, 5, true, kC0)}, {10}}, {{Packet(11, 6, true, kOne)}, {11}}}},
     {"OnePacketFrameBehindLowerEntryWaits",
-     {{{Packet(5, 1, false, Start::kNone), Packet(10, 2, true, Start::kC0)}, {}}}},
+     {{{Packet(5, 1, false), Packet(10, 2, true, kC0)}, {}}}},
     {"DuplicateKeepsFirstCopy",
-     {{{Packet(1, 100, false, Start::kC0, 1400, 1), Packet(1, 100, false, Start::kC0, 1400, 2)},
-       {}},
+     {{{Packet(1, 100, false, kC0, 1400, 1), Packet(1, 100, false, kC0, 1400, 2)}, {}},
       {{Packet(2, 100, true, Start::kNone, 1400, 1)}, {1, 2}}}},
     // Only buffered numbers are taken: once delivered, a number is free again.
     {"CopyOfDeliveredFrameIsNew",
-     {{{Packet(7, 1, true, Start::kC0)}, {7}}, {{Packet(7, 1, true, Start::kC0)}, {7}}}},
+     {{{Packet(7, 1, true, kC0)}, {7}}, {{Packet(7, 1, true, kC0)}, {7}}}},
     {"OtherByteOrderOfOneIsNoStart", {{{Packet(20, 1, true, Start::kBigEndian)}, {}}}},
     {"StartWordsInsideFrameIgnored",
-     {{{Packet(1, 1, false, Start::kC0), Packet(2, 1, false, Start::kC0)}, {}},
-      {{Packet(3, 1, true, Start::kOne)}, {1, 2, 3}}}},
+     {{{Packet(1, 1, false, kC0), Packet(2, 1, false, kC0)}, {}},
+      {{Packet(3, 1, true, kOne)}, {1, 2, 3}}}},
     {"TimestampChangeInsideFrame",
-     {{{Packet(1, 1, false, Start::kC0), Packet(2, 2, false), Packet(3, 1, true)}, {}}}},
-    {"MarkedPacketWithOtherTimestamp",
-     {{{Packet(1, 1, false, Start::kC0), Packet(2, 2, true)}, {}}}},
+     {{{Packet(1, 1, false, kC0), Packet(2, 2, false), Packet(3, 1, true)}, {}}}},
+    {"MarkedPacketWithOtherTimestamp", {{{Packet(1, 1, false, kC0), Packet(2, 2, true)}, {}}}},
     {"GapBeforeMarkerWaitsUntilFilled",
-     {{{Packet(1, 1, false, Start::kC0), Packet(2, 1, false), Packet(4, 1, true)}, {}},
+     {{{Packet(1, 1, false, kC0), Packet(2, 1, false), Packet(4, 1, true)}, {}},
       {{Packet(3, 1, false)}, {1, 2, 3, 4}}}},
     {"LatePacketCompletesSeveralFrames",
      {{Cat({Packet(2, 10, false), Packet(3, 10, true)}, Cat(Frame(4, 20, 2), Frame(6, 30, 1))), {}},
-      {{Packet(1, 10, false, Start::kC0)}, {1, 2, 3, 4, 5, 6}}}},
+      {{Packet(1, 10, false, kC0)}, {1, 2, 3, 4, 5, 6}}}},
     // 12 to 15 bytes: buffered, may end a frame, never begin one.
     {"HeaderOnlyPacketEndsFrame",
-     {{{Packet(1, 1, false, Start::kC0), Packet(2, 1, true, Start::kNone, 12)}, {1, 2}}}},
+     {{{Packet(1, 1, false, kC0), Packet(2, 1, true, Start::kNone, 12)}, {1, 2}}}},
     {"FifteenBytePacketNeverBeginsFrame",
-     {{{Packet(1, 1, true, Start::kC0, 15), Packet(2, 1, true, Start::kC0)}, {}}}},
+     {{{Packet(1, 1, true, kC0, 15), Packet(2, 1, true, kC0)}, {}}}},
     {"FrameEndingAt65535", {{Frame(65534, 1, 2), {65534, 65535}}}},
     // Entry 0 is no frame start and blocks the complete frame 1..59 behind
     // it. With 60 entries nothing is dropped (a new copy of 0 is still a
     // duplicate); the 61st drops entry 0 and everything complete behind it
     // goes out in that call.
     {"SixtyEntriesWaitTheSixtyFirstDropsTheFrontRun",
-     {{Cat({Packet(0, 1, false)}, Frame(1, 2, 59)), {}},
-      {{Packet(0, 9, true, Start::kC0)}, {}},
-      {{Packet(100, 3, true, Start::kC0)}, Cat(Range(1, 59), {100})}}},
+     {{Cat({Packet(0, 1, false)}, Frame(1, 2, 59)), {}}, {{Packet(0, 9, true, kC0)}, {}},
+      {{Packet(100, 3, true, kC0)}, Cat(Range(1, 59), {100})}}},
     // The drop takes the leading run of entries sharing the first entry's
     // timestamp: it stops at the first other timestamp, and entry 60 with
     // the same timestamp survives (a marked copy of it is a duplicate).
     {"DropTakesOnlyTheLeadingTimestampRun",
-     {{Cat({Packet(0, 7, false), Packet(1, 7, false, Start::kC0), Packet(2, 7, false),
-            Packet(3, 8, true, Start::kC0)},
-           Frame(4, 9, 56, true)),
-       {}},
-      {{Packet(60, 7, false)}, {3}},
-      {{Packet(60, 9, true)}, {}}}},
+     {{Cat({Packet(0, 7, false), Packet(1, 7, false, kC0), Packet(2, 7, false),
+            Packet(3, 8, true, kC0)}, Frame(4, 9, 56, true)), {}},
+      {{Packet(60, 7, false)}, {3}}, {{Packet(60, 9, true)}, {}}}},
     // A frame spanning 65535 -> 0 is consecutive for the running check, but 0
     // sorts first: entry 0 (no frame start) blocks the front until the drop
     // rule removes it, while 65534 and 65535 stay behind every newer, lower
     // entry and keep their numbers taken; lower numbers go straight out.
     {"FrameAcrossWrapIsNeverDelivered",
-     {{{Packet(65534, 1, false, Start::kC0), Packet(65535, 1, false), Packet(0, 1, true)}, {}},
-      {Singles(1, 58), Range(1, 58)},
-      {{Packet(65534, 500, true, Start::kC0)}, {}},
-      {{Packet(59, 600, true, Start::kC0)}, {59}}}},
+     {{{Packet(65534, 1, false, kC0), Packet(65535, 1, false), Packet(0, 1, true)}, {}},
+      {Singles(1, 58), Range(1, 58)}, {{Packet(65534, 500, true, kC0)}, {}},
+      {{Packet(59, 600, true, kC0)}, {59}}}},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Frames, ReorderScenario, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& p) {

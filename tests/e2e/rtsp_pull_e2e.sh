@@ -89,7 +89,8 @@ decode)
   # 4 s at 30 frames a second, less up to one second waiting for a keyframe
   # and some slack for a loaded machine.
   IFS=, read -r codec width height frames <<<"$probe"
-  [ "$codec,$width,$height" = h264,320,240 ] && [ "${frames:-0}" -ge 60 ] || fail "ffprobe: $probe"
+  [ "$codec,$width,$height" = h264,320,240 ] && [ "${frames:-0}" -ge 60 ] ||
+    fail "ffprobe: $probe"
   /usr/bin/python3 - "$WORK/out.h264" "$WORK/pull.err" "$WORK/out.rtpdump" <<'EOF' || fail "stream check"
 import base64, re, struct, sys
 stream = open(sys.argv[1], "rb").read()
@@ -131,7 +132,8 @@ signal)
   ;;
 failures)
   start_server 60
-  closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket()
+s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
   expect_status 1 "refused connection" "connection refused" "rtsp://127.0.0.1:$closed/test"
   expect_status 1 "wrong path" 'refused DESCRIBE: "RTSP/1.0 404 Not Found"' \
     "rtsp://127.0.0.1:$PORT/no-such-stream"

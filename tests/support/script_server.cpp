@@ -36,16 +36,30 @@ int listenOnLoopback(std::uint16_t& port, bool listening) {
   return fd;
 }
 
-// Waits up to 50 ms for `fd` to become readable; 1 readable, 0 not yet.
-int readable(int fd) {
+// Waits up to 50 ms for `fd` to become readable.
+bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 50) > 0 ? 1 : 0;
+  return ::poll(&p, 1, 50) > 0;
+}
+
+// `text` with CR, LF and non-printable bytes made visible, for messages.
+std::string visible(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+    out += c == '\r'                 ? "\\r"
+           : c == '\n'               ? "\\n"
+           : (c >= 0x20 && c < 0x7F) ? std::string(1, c)
+                                     : hex;
+  }
+  return out;
 }
 
 }  // namespace
 
 ScriptServer::Script& ScriptServer::Script::expect(const std::string& request) {
-  steps_.push_back([request](ScriptServer& s, int fd) {
+  return add([request](ScriptServer& s, int fd) {
     std::string got;
     const bool complete = s.readRequest(fd, got);
     if (complete && got == request) return true;
@@ -53,16 +67,21 @@ ScriptServer::Script& ScriptServer::Script::expect(const std::string& request) {
            (complete ? "" : " (incomplete)"));
     return false;
   });
-  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::send(const std::string& bytes) {
-  steps_.push_back([bytes](ScriptServer& s, int fd) { return s.sendAll(fd, bytes); });
-  return *this;
+  return add([bytes](ScriptServer&, int fd) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  });
 }
 
 ScriptServer::Script& ScriptServer::Script::pause(int milliseconds) {
-  steps_.push_back([milliseconds](ScriptServer& s, int) {
+  return add([milliseconds](ScriptServer& s, int) {
     const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
     while (Clock::now() < end && !s.stopping()) {
       std::this_thread::sleep_for(
@@ -70,56 +89,39 @@ ScriptServer::Script& ScriptServer::Script::pause(int milliseconds) {
     }
     return !s.stopping();
   });
-  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::hold() {
-  steps_.push_back([](ScriptServer& s, int) {
+  return add([](ScriptServer& s, int) {
     std::unique_lock<std::mutex> lock(s.mutex_);
     s.cv_.wait_for(lock, std::chrono::seconds(10), [&s] { return s.released_ || s.stop_; });
     return !s.stop_;
   });
-  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::reset() {
-  steps_.push_back([](ScriptServer&, int fd) {
+  return add([](ScriptServer&, int fd) {
     linger l{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     return false;
   });
-  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::close() {
-  steps_.push_back([](ScriptServer&, int) { return false; });
-  return *this;
+  return add([](ScriptServer&, int) { return false; });
 }
 
 ScriptServer::ScriptServer() : listenFd_(listenOnLoopback(port_, true)) {}
 
 ScriptServer::~ScriptServer() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
+  locked([this] { stop_ = true; });
   cv_.notify_all();
   if (thread_.joinable()) thread_.join();
   ::close(listenFd_);
 }
 
-ScriptServer::Script& ScriptServer::connection() {
-  scripts_.emplace_back();
-  return scripts_.back();
-}
-
-void ScriptServer::start() { thread_ = std::thread(&ScriptServer::run, this); }
-
 void ScriptServer::release() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-  }
+  locked([this] { released_ = true; });
   cv_.notify_all();
 }
 
@@ -128,54 +130,26 @@ bool ScriptServer::waitDone(int milliseconds) {
   return cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return done_; });
 }
 
-std::vector<std::string> ScriptServer::errors() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return errors_;
-}
-
-std::string ScriptServer::received(std::size_t connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connection < received_.size() ? received_[connection] : std::string();
-}
-
-std::size_t ScriptServer::accepted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return received_.size();
-}
-
-bool ScriptServer::stopping() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stop_;
-}
-
 void ScriptServer::fail(const std::string& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  errors_.push_back("connection " + std::to_string(current_) + ": " + message);
-}
-
-void ScriptServer::record(std::size_t connection, const char* data, std::size_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  received_[connection].append(data, size);
+  locked([&] {
+    errors_.push_back("connection " + std::to_string(received_.size() - 1) + ": " + message);
+  });
 }
 
 void ScriptServer::run() {
-  for (std::size_t i = 0; i < scripts_.size(); ++i) {
+  for (const Script& script : scripts_) {
     int fd = -1;
     const auto end = Clock::now() + kMaxWait;
     while (fd < 0 && Clock::now() < end && !stopping()) {
       if (readable(listenFd_)) fd = ::accept(listenFd_, nullptr, nullptr);
     }
     if (fd < 0) {
-      if (!stopping()) fail("no connection");
+      if (!stopping()) locked([this] { errors_.emplace_back("no connection"); });
       break;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      current_ = i;
-      received_.emplace_back();
-    }
+    locked([this] { received_.emplace_back(); });
     bool completed = true;
-    for (const auto& step : scripts_[i].steps_) {
+    for (const auto& step : script.steps_) {
       if (!step(*this, fd)) {
         completed = false;
         break;
@@ -184,10 +158,7 @@ void ScriptServer::run() {
     if (completed) readToEnd(fd);
     ::close(fd);
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-  }
+  locked([this] { done_ = true; });
   cv_.notify_all();
 }
 
@@ -195,24 +166,14 @@ bool ScriptServer::readRequest(int fd, std::string& request) {
   // One byte at a time: nothing of a later request is taken.
   const auto end = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < end && !stopping()) {
-    if (!readable(fd)) continue;
     char c;
+    if (!readable(fd)) continue;
     if (::recv(fd, &c, 1, 0) != 1) return false;
-    record(current_, &c, 1);
+    locked([&] { received_.back().push_back(c); });
     request.push_back(c);
     if (request.size() >= 4 && request.compare(request.size() - 4, 4, "\r\n\r\n") == 0) return true;
   }
   return false;
-}
-
-bool ScriptServer::sendAll(int fd, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 void ScriptServer::readToEnd(int fd) {
@@ -222,7 +183,7 @@ void ScriptServer::readToEnd(int fd) {
     if (!readable(fd)) continue;
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return;
-    record(current_, buf, static_cast<std::size_t>(n));
+    locked([&] { received_.back().append(buf, static_cast<std::size_t>(n)); });
   }
 }
 
@@ -233,12 +194,9 @@ std::uint16_t unusedPort() {
 }
 
 std::string frame(char magic, unsigned char channel, const std::string& payload) {
-  std::string out;
-  out += magic;
-  out += static_cast<char>(channel);
-  out += static_cast<char>((payload.size() >> 8) & 0xFF);
-  out += static_cast<char>(payload.size() & 0xFF);
-  return out + payload;
+  return std::string{magic, static_cast<char>(channel), static_cast<char>(payload.size() >> 8),
+                     static_cast<char>(payload.size() & 0xFF)} +
+         payload;
 }
 
 std::string reply(int code, const std::string& reason, unsigned cseq,
@@ -247,24 +205,6 @@ std::string reply(int code, const std::string& reason, unsigned cseq,
                     "\r\nCSeq: " + std::to_string(cseq) + "\r\n";
   for (const std::string& header : headers) out += header + "\r\n";
   return out + "\r\n" + body;
-}
-
-std::string visible(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-      out += hex;
-    }
-  }
-  return out;
 }
 
 }  // namespace rtsptest

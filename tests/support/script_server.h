@@ -1,10 +1,9 @@
 // A scripted RTSP server on 127.0.0.1 for the session tests.
 //
-// Each accepted connection plays one Script in order: expect a request byte
-// for byte, send bytes, pause, wait for the test, reset or close. Everything
-// received is recorded. After its last step a connection is read until the
-// client closes it (so a TEARDOWN is recorded too). Every wait is bounded;
-// the destructor ends the thread.
+// Each accepted connection plays one Script in order; everything received
+// is recorded. After its last step a connection is read until the client
+// closes it (so a TEARDOWN is recorded too). Every wait is bounded; the
+// destructor ends the thread.
 #ifndef RTSPPULL_TESTS_SUPPORT_SCRIPT_SERVER_H_
 #define RTSPPULL_TESTS_SUPPORT_SCRIPT_SERVER_H_
 
@@ -27,14 +26,16 @@ class ScriptServer {
     Script& expect(const std::string& request);
     Script& send(const std::string& bytes);
     Script& pause(int milliseconds);
-    // Waits until the test calls ScriptServer::release() (at most 10 s).
-    Script& hold();
-    // Closes with SO_LINGER 0: the client sees a reset.
-    Script& reset();
+    Script& hold();   // waits until the test calls release() (at most 10 s)
+    Script& reset();  // closes with SO_LINGER 0: the client sees a reset
     Script& close();
 
    private:
     friend class ScriptServer;
+    Script& add(std::function<bool(ScriptServer&, int)> step) {
+      steps_.push_back(std::move(step));
+      return *this;
+    }
     std::vector<std::function<bool(ScriptServer&, int)>> steps_;
   };
 
@@ -44,27 +45,36 @@ class ScriptServer {
   ScriptServer& operator=(const ScriptServer&) = delete;
 
   std::uint16_t port() const { return port_; }
-  // The script of the next connection to be accepted. Add all scripts
-  // before start().
-  Script& connection();
-  void start();
+  // The script of the next connection to be accepted; all before start().
+  Script& connection() { return scripts_.emplace_back(); }
+  void start() { thread_ = std::thread(&ScriptServer::run, this); }
   void release();
-  // Waits until every connection has ended (the client closed it or the
-  // script closed it); false after `milliseconds`.
+  // Waits until every connection has ended; false after `milliseconds`.
   bool waitDone(int milliseconds);
 
-  std::vector<std::string> errors() const;
-  std::string received(std::size_t connection) const;
-  std::size_t accepted() const;
+  std::vector<std::string> errors() const {
+    return locked([this] { return errors_; });
+  }
+  std::string received(std::size_t connection) const {
+    return locked([&] { return connection < received_.size() ? received_[connection] : ""; });
+  }
+  std::size_t accepted() const {
+    return locked([this] { return received_.size(); });
+  }
 
  private:
+  template <typename F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
+  bool stopping() const {
+    return locked([this] { return stop_; });
+  }
+  void fail(const std::string& message);
   void run();
   bool readRequest(int fd, std::string& request);
-  bool sendAll(int fd, const std::string& bytes);
   void readToEnd(int fd);
-  void record(std::size_t connection, const char* data, std::size_t size);
-  void fail(const std::string& message);
-  bool stopping() const;
 
   int listenFd_;
   std::uint16_t port_;
@@ -75,7 +85,6 @@ class ScriptServer {
   bool stop_ = false;
   bool released_ = false;
   bool done_ = false;
-  std::size_t current_ = 0;
   std::vector<std::string> received_;
   std::vector<std::string> errors_;
 };
@@ -90,9 +99,6 @@ std::string frame(char magic, unsigned char channel, const std::string& payload)
 // given without its CR LF), the empty line, then `body`.
 std::string reply(int code, const std::string& reason, unsigned cseq,
                   const std::vector<std::string>& headers = {}, const std::string& body = "");
-
-// `text` with CR, LF and non-printable bytes made visible, for messages.
-std::string visible(const std::string& text);
 
 }  // namespace rtsptest
 
