@@ -26,60 +26,54 @@ TEST(Requests, UrlCarriesFullPortAndUnescapedPath) {
   EXPECT_EQ(CRTSPDownloadTestPeer(d).makeDescribe().substr(0, line.size()), line);
 }
 
+// The SETUP request built from a description: its target (nullptr when none
+// can be built) and transport profile.
 TEST(Requests, VideoSetupFromDescription) {
-  const std::string m = "m=video 0 RTP/AVP 96\r\n";
-  const std::string ctl = "a=control:trackID=1\r\n";
+  const std::string m = "m=video 0 RTP/AVP 96\r\n", ctl = "a=control:trackID=1\r\n";
   const struct {
     const char* name;
-    std::vector<std::string> lines;
-    const char* requestLine;  // nullptr: no SETUP can be built
-    const char* transport;
+    std::string description;
+    const char* target;
+    const char* profile;
   } cases[] = {
-      {"relative", {"v=0\r\n", m, ctl}, "SETUP Rtsp://H:554/live/trackID=1 RTSP/1.0", "RTP/AVP"},
-      {"absolute",
-       {m, "a=control:rtsp://H/live/trackID=1\r\n"},
-       "SETUP rtsp://H/live/trackID=1 RTSP/1.0",
+      // clang-format off
+      {"relative", "v=0\r\n" + m + ctl, "Rtsp://H:554/live/trackID=1", "RTP/AVP"},
+      {"absolute", m + "a=control:rtsp://H/live/trackID=1\r\n", "rtsp://H/live/trackID=1",
        "RTP/AVP"},
-      {"capital scheme is relative",
-       {m, "a=control:RTSP://H/x\r\n"},
-       "SETUP Rtsp://H:554/live/RTSP://H/x RTSP/1.0",
+      {"capital scheme is relative", m + "a=control:RTSP://H/x\r\n", "Rtsp://H:554/live/RTSP://H/x",
        "RTP/AVP"},
-      {"rtsp anywhere is absolute",
-       {m, "a=control:trackID=rtsp1\r\n"},
-       "SETUP trackID=rtsp1 RTSP/1.0",
-       "RTP/AVP"},
-      {"trimmed control and profile",
-       {"m=video 0 RTP/SAVP 96 \t \r\n", "a=control: \ttrackID=1 \r\n"},
-       "SETUP Rtsp://H:554/live/trackID=1 RTSP/1.0",
-       "RTP/SAVP"},
-      {"control of a later section",
-       {m, "m=audio 0 RTP/AVP 0\r\n", "a=control:trackID=2\r\n"},
-       "SETUP Rtsp://H:554/live/trackID=2 RTSP/1.0",
-       "RTP/AVP"},
-      {"two payload types", {"m=video 0 RTP/AVP 96 97\r\n", ctl}, nullptr, nullptr},
-      {"double space", {"m=video 0  RTP/AVP 96\r\n", ctl}, nullptr, nullptr},
-      {"tab separated", {"m=video 0\tRTP/AVP 96\r\n", ctl}, nullptr, nullptr},
-      {"second video line not tried", {"m=video 0 RTP/AVP 96 97\r\n", m, ctl}, nullptr, nullptr},
-      {"session-level control only", {"a=control:*\r\n", m}, nullptr, nullptr},
-      {"no video", {"m=audio 0 RTP/AVP 0\r\n", ctl}, nullptr, nullptr},
-      {"empty description", {}, nullptr, nullptr},
+      {"rtsp anywhere is absolute", m + "a=control:trackID=rtsp1\r\n", "trackID=rtsp1", "RTP/AVP"},
+      {"trimmed control and profile", "m=video 0 RTP/SAVP 96 \t \r\na=control: \ttrackID=1 \r\n",
+       "Rtsp://H:554/live/trackID=1", "RTP/SAVP"},
+      {"control of a later section", m + "m=audio 0 RTP/AVP 0\r\na=control:trackID=2\r\n",
+       "Rtsp://H:554/live/trackID=2", "RTP/AVP"},
+      {"two payload types", "m=video 0 RTP/AVP 96 97\r\n" + ctl, nullptr, nullptr},
+      {"double space", "m=video 0  RTP/AVP 96\r\n" + ctl, nullptr, nullptr},
+      {"tab separated", "m=video 0\tRTP/AVP 96\r\n" + ctl, nullptr, nullptr},
+      {"second video line not tried", "m=video 0 RTP/AVP 96 97\r\n" + m + ctl, nullptr, nullptr},
+      {"session-level control only", "a=control:*\r\n" + m, nullptr, nullptr},
+      {"no video", "m=audio 0 RTP/AVP 0\r\n" + ctl, nullptr, nullptr},
+      {"empty description", "", nullptr, nullptr},
+      // clang-format on
   };
   CRTSPDownload d;
   d.initInfo("H", 554, "live", 0, ACE_Time_Value::zero, 0);
   CRTSPDownloadTestPeer peer(d);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    peer.sdp().lines.assign(c.lines.begin(), c.lines.end());
+    peer.sdp().lines.clear();
+    for (std::size_t at = 0; at < c.description.size();) {
+      const std::size_t end = c.description.find("\r\n", at) + 2;
+      peer.sdp().lines.push_back(c.description.substr(at, end - at));
+      at = end;
+    }
     peer.cseq() = 8;
     std::string request = "untouched";
-    if (c.requestLine == nullptr) {
-      EXPECT_FALSE(peer.makeVideoSetup(request));
-      EXPECT_EQ(request, "untouched");
-    } else {
-      ASSERT_TRUE(peer.makeVideoSetup(request));
-      EXPECT_EQ(request, std::string(c.requestLine) + "\r\nCSeq: 8\r\nTransport: " + c.transport +
-                             "/TCP;unicast;interleaved=0-1\r\n\r\n");
-    }
+    ASSERT_EQ(peer.makeVideoSetup(request), c.target != nullptr);
+    EXPECT_EQ(request, c.target == nullptr ? "untouched"
+                                           : "SETUP " + std::string(c.target) +
+                                                 " RTSP/1.0\r\nCSeq: 8\r\nTransport: " + c.profile +
+                                                 "/TCP;unicast;interleaved=0-1\r\n\r\n");
   }
 }
 

@@ -58,90 +58,61 @@ struct Packet {
   Bytes payload;
 };
 
+// Each case pushes its packets and expects these units and events, and these
+// counters: lost, late, dropped fragment runs, malformed, unsupported.
 struct Case {
   const char* name;
+  std::string events;
+  std::array<uint64_t, 5> counters;
   std::vector<Packet> packets;
   std::vector<Bytes> nals;
-  std::string events;
-  // lost, late, dropped fragment runs, malformed, unsupported
-  std::array<uint64_t, 5> counters;
 };
 
+// clang-format off
 const Case kCases[] = {
-    {"SingleNalUnitPacketsPassUnchanged",
+    {"SingleNalUnitPacketsPassUnchanged", "NN|", {},
      {{1, 100, false, {0x67, 1, 2, 3}}, {2, 100, true, {0x65, 9, 8}}},
-     {{0x67, 1, 2, 3}, {0x65, 9, 8}},
-     "NN|",
-     {}},
-    {"StapAYieldsEachUnitInOrder",
+     {{0x67, 1, 2, 3}, {0x65, 9, 8}}},
+    {"StapAYieldsEachUnitInOrder", "NNN|", {},
      {{1, 100, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}}},
-     {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}},
-     "NNN|",
-     {}},
+     {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}}},
     // Dropped whole: a second length past the end, half a length field, a
     // zero length, no unit at all, a length far past the end.
-    {"DamagedStapAIsDroppedWhole",
+    {"DamagedStapAIsDroppedWhole", "", {0, 0, 0, 5, 0},
      {{1, 100, false, {24, 0, 2, 0x67, 0xAA, 0, 9, 0x68}},
-      {2, 100, false, {24, 0, 2, 0x67, 0xAA, 0}},
-      {3, 100, false, {24, 0, 0, 0x67}},
-      {4, 100, false, {24}},
-      {5, 100, false, {24, 0xFF, 0xFF}}},
-     {},
-     "",
-     {0, 0, 0, 5, 0}},
-    {"FuAStartMiddleEndRebuildTheUnit",
-     {{1, 100, false, fu(0x65, true, false, {1, 2})},
-      {2, 100, false, fu(0x65, false, false, {3})},
+      {2, 100, false, {24, 0, 2, 0x67, 0xAA, 0}}, {3, 100, false, {24, 0, 0, 0x67}},
+      {4, 100, false, {24}}, {5, 100, false, {24, 0xFF, 0xFF}}},
+     {}},
+    {"FuAStartMiddleEndRebuildTheUnit", "N|", {},
+     {{1, 100, false, fu(0x65, true, false, {1, 2})}, {2, 100, false, fu(0x65, false, false, {3})},
       {3, 100, true, fu(0x65, false, true, {4, 5})}},
-     {{0x65, 1, 2, 3, 4, 5}},
-     "N|",
-     {}},
+     {{0x65, 1, 2, 3, 4, 5}}},
     // The next unit after the drop is whole again.
-    {"LostMiddleFragmentDropsTheWholeUnit",
-     {{1, 100, false, fu(0x65, true, false, {1})},
-      {3, 100, true, fu(0x65, false, true, {3})},
+    {"LostMiddleFragmentDropsTheWholeUnit", "N|", {1, 0, 1, 0, 0},
+     {{1, 100, false, fu(0x65, true, false, {1})}, {3, 100, true, fu(0x65, false, true, {3})},
       {4, 200, true, {0x41, 7}}},
-     {{0x41, 7}},
-     "N|",
-     {1, 0, 1, 0, 0}},
-    {"LostEndFragmentThenNewStart",
-     {{1, 100, false, fu(0x65, true, false, {1})},
-      {2, 100, false, fu(0x65, false, false, {2})},
-      {4, 200, false, fu(0x41, true, false, {7})},
-      {5, 200, true, fu(0x41, false, true, {8})}},
-     {{0x41, 7, 8}},
-     "N|",
-     {1, 0, 1, 0, 0}},
-    {"NewStartWithoutGapReplacesAnUnfinishedUnit",
+     {{0x41, 7}}},
+    {"LostEndFragmentThenNewStart", "N|", {1, 0, 1, 0, 0},
+     {{1, 100, false, fu(0x65, true, false, {1})}, {2, 100, false, fu(0x65, false, false, {2})},
+      {4, 200, false, fu(0x41, true, false, {7})}, {5, 200, true, fu(0x41, false, true, {8})}},
+     {{0x41, 7, 8}}},
+    {"NewStartWithoutGapReplacesAnUnfinishedUnit", "N", {0, 0, 1, 0, 0},
      {{1, 100, false, fu(0x65, true, false, {1})}, {2, 100, false, fu(0x65, true, true, {2})}},
-     {{0x65, 2}},
-     "N",
-     {0, 0, 1, 0, 0}},
-    {"LateAndRepeatedPacketsAreDropped",
-     {{10, 100, false, {0x41, 1}},
-      {10, 100, false, {0x41, 2}},
-      {9, 100, false, {0x41, 3}},
+     {{0x65, 2}}},
+    {"LateAndRepeatedPacketsAreDropped", "NN", {0, 2, 0, 0, 0},
+     {{10, 100, false, {0x41, 1}}, {10, 100, false, {0x41, 2}}, {9, 100, false, {0x41, 3}},
       {11, 100, false, {0x41, 4}}},
-     {{0x41, 1}, {0x41, 4}},
-     "NN",
-     {0, 2, 0, 0, 0}},
-    {"SequenceWrapIsNotALoss",
-     {{65535, 100, false, {0x41, 1}}, {0, 100, false, {0x41, 2}}},
-     {{0x41, 1}, {0x41, 2}},
-     "NN",
-     {}},
-    {"NewTimestampEndsAnAccessUnitWithoutMarker",
+     {{0x41, 1}, {0x41, 4}}},
+    {"SequenceWrapIsNotALoss", "NN", {},
+     {{65535, 100, false, {0x41, 1}}, {0, 100, false, {0x41, 2}}}, {{0x41, 1}, {0x41, 2}}},
+    {"NewTimestampEndsAnAccessUnitWithoutMarker", "N|NN|", {},
      {{1, 100, false, {0x41, 1}}, {2, 200, false, {0x41, 2}}, {3, 200, true, {0x41, 3}}},
-     {{0x41, 1}, {0x41, 2}, {0x41, 3}},
-     "N|NN|",
-     {}},
+     {{0x41, 1}, {0x41, 2}, {0x41, 3}}},
     // STAP-B and FU-B are counted and ignored; an empty payload is malformed.
-    {"OtherPacketizationModesAreIgnored",
-     {{1, 100, false, {25, 0, 0, 0}}, {2, 100, false, {29, 0x85, 1}}, {3, 100, false, {}}},
-     {},
-     "",
-     {0, 0, 0, 1, 2}},
+    {"OtherPacketizationModesAreIgnored", "", {0, 0, 0, 1, 2},
+     {{1, 100, false, {25, 0, 0, 0}}, {2, 100, false, {29, 0x85, 1}}, {3, 100, false, {}}}, {}},
 };
+// clang-format on
 
 class Depacketizer : public ::testing::TestWithParam<Case> {};
 
