@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <thread>
 
@@ -158,6 +159,8 @@ struct Scenario {
   const char* name;
   std::vector<Step> steps;
 };
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 class ReorderScenario : public ::testing::TestWithParam<Scenario> {};
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -67,6 +68,8 @@ struct Case {
   std::vector<Packet> packets;
   std::vector<Bytes> nals;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // clang-format off
 const Case kCases[] = {
