@@ -80,10 +80,10 @@ const Case kCases[] = {
      {{1, 100, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}}},
      {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}}},
     // Dropped whole: a second length past the end, half a length field, a
-    // zero length, no unit at all, a length far past the end.
+    // zero-length second unit, no unit at all, a length far past the end.
     {"DamagedStapAIsDroppedWhole", "", {0, 0, 0, 5, 0},
      {{1, 100, false, {24, 0, 2, 0x67, 0xAA, 0, 9, 0x68}},
-      {2, 100, false, {24, 0, 2, 0x67, 0xAA, 0}}, {3, 100, false, {24, 0, 0, 0x67}},
+      {2, 100, false, {24, 0, 2, 0x67, 0xAA, 0}}, {3, 100, false, {24, 0, 1, 0x67, 0, 0}},
       {4, 100, false, {24}}, {5, 100, false, {24, 0xFF, 0xFF}}},
      {}},
     {"FuAStartMiddleEndRebuildTheUnit", "N|", {},
