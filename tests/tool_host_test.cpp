@@ -127,11 +127,11 @@ TEST(LibraryOutputCapture, FeedsLinesSplitAcrossWritesAndHidesThem) {
   EXPECT_EQ(target.str(), "after");  // the previous buffer is back
 }
 
-void collect(AnnexBWriter& writer, const std::vector<std::vector<uint8_t>>& units,
-             bool endEachUnit) {
+// Writes each unit as an access unit of its own.
+void collect(AnnexBWriter& writer, const std::vector<std::vector<uint8_t>>& units) {
   for (const auto& u : units) {
     writer.onNal(u.data(), u.size());
-    if (endEachUnit) writer.onAccessUnitEnd();
+    writer.onAccessUnitEnd();
   }
   writer.flush();
 }
@@ -140,7 +140,7 @@ TEST(AnnexBOutput, ParameterSetsFirstThenFromTheFirstKeyframe) {
   std::string out;
   AnnexBWriter writer([&out](const char* d, size_t n) { return out.append(d, n), true; }, true, 0);
   writer.writeParameterSets("\x67\x01", "\x68\x02");
-  collect(writer, {{0x41, 1}, {0x06, 5}, {0x67, 3}, {0x65, 4}, {0x41, 5}}, true);
+  collect(writer, {{0x41, 1}, {0x06, 5}, {0x67, 3}, {0x65, 4}, {0x41, 5}});
   const std::string sc("\0\0\0\1", 4);
   EXPECT_EQ(
       out, sc + "\x67\x01" + sc + "\x68\x02" + sc + "\x67\x03" + sc + "\x65\x04" + sc + "\x41\x05");
@@ -162,24 +162,22 @@ TEST(AnnexBOutput, FrameLimitStopsWritingAndFailureIsKept) {
   std::string out;
   AnnexBWriter limited([&out](const char* d, size_t n) { return out.append(d, n), true; }, false,
                        2);
-  collect(limited, {{0x41, 1}, {0x41, 2}, {0x41, 3}}, true);
+  collect(limited, {{0x41, 1}, {0x41, 2}, {0x41, 3}});
   EXPECT_EQ(limited.frames(), 2u);
   EXPECT_TRUE(limited.limitReached());
   EXPECT_EQ(out.size(), 12u);
 
   AnnexBWriter failing([](const char*, size_t) { return false; }, false, 0);
-  collect(failing, {{0x41, 1}}, true);
+  collect(failing, {{0x41, 1}});
   EXPECT_TRUE(failing.failed());
   EXPECT_FALSE(failing.flush());
 }
 
 TEST(RtpdumpFormat, PreambleAndRecords) {
-  const std::string preamble = rtpdumpPreamble(0x01020304, 0x0A0B0C0D, 0x7F000001, 8554);
-  const std::string text = "#!rtpplay1.0 127.0.0.1/8554\n";
-  ASSERT_EQ(preamble.size(), text.size() + 16);
-  EXPECT_EQ(preamble.substr(0, text.size()), text);
-  EXPECT_EQ(preamble.substr(text.size()),
-            std::string("\x01\x02\x03\x04\x0A\x0B\x0C\x0D\x7F\x00\x00\x01\x21\x6A\x00\x00", 16));
+  EXPECT_EQ(
+      rtpdumpPreamble(0x01020304, 0x0A0B0C0D, 0x7F000001, 8554),
+      "#!rtpplay1.0 127.0.0.1/8554\n" +
+          std::string("\x01\x02\x03\x04\x0A\x0B\x0C\x0D\x7F\x00\x00\x01\x21\x6A\x00\x00", 16));
 
   const uint8_t packet[] = {0x80, 96, 0, 1, 9};
   EXPECT_EQ(rtpdumpRecord(packet, sizeof packet, 0x10203, false),
