@@ -53,6 +53,7 @@ using namespace reorder_test;
 
 namespace {
 
+// Files `packet`; with `failPool` the pool can get no new block meanwhile.
 bool Execute(TestableUDP& udp, RecordingReceiver& host, const std::string& packet,
              bool failPool = false) {
   failBigNothrowArrays = failPool;
