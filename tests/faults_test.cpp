@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -255,6 +256,9 @@ struct StallCase {
   bool inStream;        // the stall is after PLAY and one whole frame
   std::size_t packets;  // packets delivered before the stall
 };
+
+// Test listings show the case's name rather than its bytes.
+void PrintTo(const StallCase& c, std::ostream* os) { *os << c.name; }
 
 std::size_t prefixLength(const std::string& text, long sent) {
   return sent >= 0 ? static_cast<std::size_t>(sent) : text.size() - static_cast<std::size_t>(-sent);
