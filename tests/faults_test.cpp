@@ -11,6 +11,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -240,6 +241,44 @@ TEST(Faults, ResetInsideTheHandshakeAFrameHeaderAndAPayload) {
       expectFailedStart(o);
     } else {
       expectEndedStream(o, 1);
+    }
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+  }
+}
+
+// stop() while the receive thread waits in the middle of a frame: the read is
+// woken at once, the thread ends through its failure path (the one callback)
+// and is joined.
+TEST(Faults, StopWhileTheThreadWaitsInsideAFrame) {
+  const std::string data = frame('$', 0, pattern(200, 12));
+  const struct {
+    const char* name;
+    std::string partial;
+  } cases[] = {{"inside a frame header", data.substr(0, 3)},
+               {"inside a payload", data.substr(0, 100)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int descriptorsBefore = openDescriptors();
+    {
+      ScriptServer server;
+      ScriptServer::Script& s = server.connection();
+      for (const Exchange& e : handshake(server.port(), true)) s.expect(e.request).send(e.answer);
+      s.send(data + c.partial).hold();
+      server.start();
+      auto log = std::make_shared<ReceiverLog>();
+      Notifications notes;
+      auto d = makeSession(server.port(), log, &notes);
+      CoutCapture quiet;
+      ASSERT_TRUE(d->startRTSPDownload(false, false));
+      ASSERT_TRUE(log->waitCalls(2));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(notes.count, 0);
+      const Clock::time_point stopAt = Clock::now();
+      EXPECT_TRUE(d->stop());
+      EXPECT_LT(secondsSince(stopAt), 1.0);
+      EXPECT_EQ(notes.count, 1);
+      EXPECT_EQ(log->snapshot().size(), 2u);
+      server.release();
     }
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
   }
