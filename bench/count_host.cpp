@@ -6,11 +6,15 @@
 // the pass-through receiver, counts the RTP packets each one delivers and
 // checks that their sequence numbers follow on, and stops every session once
 // the library has reported the end of its reception (the server closing the
-// connection). The library's diagnostics go to stdout as usual; the result
+// connection), or on SIGINT/SIGTERM (for servers that never close). The
+// library's diagnostics go to stdout as usual; the result
 // goes to stderr as one line:
 //   count_host sessions=K packets=N rtcp=R gaps=G headers=H ok=0|1
 // ok=1 when every session started, got its stream header and saw no gap.
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +65,10 @@ struct Ended {
   int count = 0;
 };
 
+std::atomic<bool> g_stop{false};
+
+void onStop(int) { g_stop = true; }
+
 void onEnd(void* arg) {
   auto* ended = static_cast<Ended*>(arg);
   std::lock_guard<std::mutex> lock(ended->mutex);
@@ -92,8 +100,13 @@ int main(int argc, char** argv) {
     downloads.push_back(std::move(download));
   }
   {
+    std::signal(SIGINT, onStop);
+    std::signal(SIGTERM, onStop);
     std::unique_lock<std::mutex> lock(ended.mutex);
-    ended.cv.wait(lock, [&] { return ended.count >= started; });
+    while (!ended.cv.wait_for(lock, std::chrono::milliseconds(100), [&] {
+      return ended.count >= started;
+    }) && !g_stop) {
+    }
   }
   CountingReceiver total;
   for (size_t i = 0; i < downloads.size(); ++i) {

@@ -4,14 +4,18 @@
 //
 // Sets the socket's receive buffer to 32768 bytes, as the library does for
 // its control connection, unless --rcvbuf says otherwise (0: the kernel's
-// default, which grows by itself). Sends OPTIONS, DESCRIBE, SETUP (interleaved TCP, channels 0-1)
-// and PLAY, reading each reply, then reads interleaved frames with exactly two blocking recv calls
-// per frame (the 4-byte header, then the payload, both MSG_WAITALL) and counts them, until the
-// server closes the connection. Prints "packets=N bytes=B" on stdout; exit status 0 when the stream
-// ended on a frame boundary, 1 otherwise.
+// default, which grows by itself). Sends OPTIONS, DESCRIBE, SETUP
+// (interleaved TCP, channels 0-1) and PLAY, reading each reply, then reads
+// interleaved frames with exactly two blocking recv calls per frame (the
+// 4-byte header, then the payload, both MSG_WAITALL) and counts them, until
+// the server closes the connection or SIGINT/SIGTERM arrives (for servers
+// that never close). Prints "packets=N bytes=B" on stdout; exit status 0
+// when the stream ended on a frame boundary or was stopped by a signal, 1
+// otherwise.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,6 +24,10 @@
 #include <string>
 
 namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void onStop(int) { g_stop = 1; }
 
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "raw_reader: %s\n", what);
@@ -118,6 +126,12 @@ int main(int argc, char** argv) {
     die("PLAY failed");
   }
 
+  // Without SA_RESTART, so that a signal ends a blocked recv with EINTR.
+  struct sigaction stop {};
+  stop.sa_handler = onStop;
+  ::sigaction(SIGINT, &stop, nullptr);
+  ::sigaction(SIGTERM, &stop, nullptr);
+
   static char payload[65536];
   unsigned char header[4];
   uint64_t packets = 0;
@@ -125,14 +139,14 @@ int main(int argc, char** argv) {
   int status = 0;
   for (;;) {
     const ssize_t got = ::recv(fd, header, 4, MSG_WAITALL);
-    if (got == 0) break;
+    if (got == 0 || g_stop) break;
     if (got != 4 || (header[0] != '$' && header[0] != '%')) {
       status = 1;
       break;
     }
     const size_t len = (size_t{header[2]} << 8) | header[3];
     if (len > 0 && ::recv(fd, payload, len, MSG_WAITALL) != static_cast<ssize_t>(len)) {
-      status = 1;
+      status = g_stop ? 0 : 1;
       break;
     }
     ++packets;
