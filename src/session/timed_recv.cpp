@@ -18,11 +18,16 @@ ssize_t recvExactTimed(ACE_HANDLE handle, char* buf, std::size_t len, const ACE_
       continue;
     }
     if (n == 0) return 0;
+    // A signal handled by the host is no failure of the connection.
+    if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK && errno != EAGAIN && errno != ENOBUFS) return -1;
     // Nothing there yet: wait up to the full timeout for more. A hang-up or
     // an error also ends the wait; the next recv then reports it.
     pollfd wanted{handle, POLLIN, 0};
-    const int ready = ::poll(&wanted, 1, waitMs);
+    int ready;
+    do {
+      ready = ::poll(&wanted, 1, waitMs);
+    } while (ready < 0 && errno == EINTR);
     if (ready == 0) {
       errno = ETIME;
       return -1;
