@@ -36,7 +36,6 @@ size_t announcedPpsSize(const std::string& line) {
 
 AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit)
     : output_(std::move(output)),
-      waitForKeyframe_(waitForKeyframe),
       frameLimit_(frameLimit),
       started_(!waitForKeyframe) {}
 

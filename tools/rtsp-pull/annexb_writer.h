@@ -48,7 +48,6 @@ class AnnexBWriter : public NalSink {
   void append(const uint8_t* nal, size_t size);
 
   Output output_;
-  bool waitForKeyframe_;
   uint64_t frameLimit_;
   bool started_ = false;  // an IDR picture has been seen (or no wait asked)
   bool auHasPicture_ = false;
