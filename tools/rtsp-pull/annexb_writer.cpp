@@ -35,9 +35,7 @@ size_t announcedPpsSize(const std::string& line) {
 }
 
 AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit)
-    : output_(std::move(output)),
-      frameLimit_(frameLimit),
-      started_(!waitForKeyframe) {}
+    : output_(std::move(output)), frameLimit_(frameLimit), started_(!waitForKeyframe) {}
 
 void AnnexBWriter::writeParameterSets(const std::string& sps, const std::string& pps) {
   for (const std::string* set : {&sps, &pps}) {
