@@ -313,8 +313,8 @@ def make_clients(args):
             "gst-launch-1.0", "-q", "rtspsrc", "location={url}", "protocols=tcp", "!",
             "rtph264depay", "!", "h264parse", "!", "fakesink"], check_none))
     checks = {"raw_reader": check_raw, "count_host": check_count, "rtsp-pull": check_rtsp_pull}
-    for spec in args.client:
-        name, _, template = spec.partition("=")
+    for extra in args.client:
+        name, _, template = extra.partition("=")
         argv = shlex.split(template)
         clients.append(Client(name, argv, checks.get(os.path.basename(argv[0]), check_none)))
     return clients
@@ -327,8 +327,8 @@ def med(values):
     return statistics.median(values) if values else None
 
 
-def fmt(value, spec, none="-"):
-    return none if value is None else format(value, spec)
+def fmt(value, pattern, none="-"):
+    return none if value is None else format(value, pattern)
 
 
 def verdict(runs):

@@ -30,23 +30,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class CountingReceiver : public IRTPReceiver {
- public:
-  explicit CountingReceiver(std::atomic<long>& packets) : packets_(packets) {}
-  bool OnRecvData(const char*, unsigned int, bool isFileHeader, SDP*) override {
-    if (!isFileHeader) ++packets_;
-    return true;
-  }
-
- private:
-  std::atomic<long>& packets_;
-};
-
 std::unique_ptr<CRTSPDownload> makeSession(unsigned port, std::atomic<long>& packets,
                                            soak::CallbackCounter& callbacks) {
   std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
   d->initInfo("127.0.0.1", port, "soak", 0, ACE_Time_Value(5, 0), 0);
-  d->registeRTPReceiver(new CountingReceiver(packets));
+  d->registeRTPReceiver(new soak::CountingReceiver(packets));
   d->setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
   return d;
 }

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include <rtsppull/rtsp_download.h>
+#include <rtsppull/rtp_receiver.h>
 
 namespace soak {
 
@@ -98,6 +100,19 @@ class DiscardCout {
 struct CallbackCounter {
   std::atomic<int> runs{0};
   static void callback(void* arg) { ++static_cast<CallbackCounter*>(arg)->runs; }
+};
+
+// A host that only counts the media packets it is handed.
+class CountingReceiver : public IRTPReceiver {
+ public:
+  explicit CountingReceiver(std::atomic<long>& packets) : packets_(packets) {}
+  bool OnRecvData(const char*, unsigned int, bool isFileHeader, SDP*) override {
+    if (!isFileHeader) ++packets_;
+    return true;
+  }
+
+ private:
+  std::atomic<long>& packets_;
 };
 
 }  // namespace soak

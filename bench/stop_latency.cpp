@@ -27,18 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class CountingReceiver : public IRTPReceiver {
- public:
-  explicit CountingReceiver(std::atomic<long>& packets) : packets_(packets) {}
-  bool OnRecvData(const char*, unsigned int, bool isFileHeader, SDP*) override {
-    if (!isFileHeader) ++packets_;
-    return true;
-  }
-
- private:
-  std::atomic<long>& packets_;
-};
-
 double percentile(const std::vector<double>& sorted, double p) {
   if (sorted.empty()) return 0;
   const std::size_t i = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
@@ -64,7 +52,7 @@ int main(int argc, char** argv) {
     std::atomic<long> packets{0};
     CRTSPDownload d;
     d.initInfo("127.0.0.1", server.port(), "soak", 0, ACE_Time_Value(5, 0), 0);
-    d.registeRTPReceiver(new CountingReceiver(packets));
+    d.registeRTPReceiver(new soak::CountingReceiver(packets));
     d.setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
     if (!d.startRTSPDownload(true, false)) {
       ++failedStarts;
