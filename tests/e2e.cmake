@@ -1,7 +1,7 @@
 # rtsp-pull end to end against GStreamer's RTSP server (skipped, status 77,
 # when GStreamer or ffmpeg is missing).
 if(RTSPPULL_BUILD_TOOLS)
-  foreach(_case decode signal failures ended)
+  foreach(_case decode signal failures)
     add_test(NAME e2e_rtsp_pull_${_case}
       COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/rtsp_pull_e2e.sh
         $<TARGET_FILE:rtsp-pull> ${PROJECT_SOURCE_DIR}/scripts/test-server.py ${_case})
