@@ -15,8 +15,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 TEST(SlowTimeouts, TwentySecondsWithoutAFrameEndTheThread) {
   ScriptServer server;
-  scriptHandshake(server.connection(), server.port()).pause(500).send(frame('$', 0, "x"));
-  SessionRun run(server, 0, true);
+  scriptHandshake(server).pause(500).send(frame('$', 0, "x"));
+  SessionRun run(server, true);
   ASSERT_TRUE(run.d->startRTSPDownload(false, false));
   ASSERT_TRUE(run.log->waitCalls(2, 5000));
   const auto lastFrame = std::chrono::steady_clock::now();
@@ -33,7 +33,7 @@ TEST(SlowTimeouts, FiveSecondsWithoutTheSdpBodyFailDescribe) {
       .send(reply(200, "OK", 1))
       .expect(describeRequest(port, 2))
       .send(reply(200, "OK", 2, {"Content-Length: 100"}, "v=0\r\n"));
-  SessionRun run(server, 0, true);
+  SessionRun run(server, true);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(run.d->startRTSPDownload(false, false));
   EXPECT_GE(secondsSince(start), 4.9);

@@ -7,122 +7,95 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <stdexcept>
 
 namespace rtsptest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Bound on every wait of the server, long enough for the 20 s receive
-// timeout of the session.
-const auto kMaxWait = std::chrono::seconds(40);
+const auto kMaxWait = std::chrono::seconds(40);  // beyond the 20 s receive timeout
 
 int listenOnLoopback(std::uint16_t& port, bool listening) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       (listening && ::listen(fd, 4) != 0) ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(fd);
     throw std::runtime_error("bind/listen on 127.0.0.1");
   }
   port = ntohs(addr.sin_port);
   return fd;
 }
 
-// Waits up to 50 ms for `fd` to become readable.
 bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 50) > 0;
 }
 
-// `text` with CR, LF and non-printable bytes made visible, for messages.
-std::string visible(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-    out += c == '\r'                 ? "\\r"
-           : c == '\n'               ? "\\n"
-           : (c >= 0x20 && c < 0x7F) ? std::string(1, c)
-                                     : hex;
-  }
-  return out;
-}
-
 }  // namespace
 
 ScriptServer::Script& ScriptServer::Script::expect(const std::string& request) {
-  return add([request](ScriptServer& s, int fd) {
-    std::string got;
-    const bool complete = s.readRequest(fd, got);
-    if (complete && got == request) return true;
-    s.fail("expected " + visible(request) + "\n     got " + visible(got) +
-           (complete ? "" : " (incomplete)"));
+  steps.push_back([request](ScriptServer& s, int fd) {
+    std::string got;  // one byte at a time: nothing of a later request is taken
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    char c;
+    while (Clock::now() < end && !s.stop_ &&
+           (got.size() < 4 || got.compare(got.size() - 4, 4, "\r\n\r\n") != 0)) {
+      if (!readable(fd)) continue;
+      if (::recv(fd, &c, 1, 0) != 1) break;
+      got.push_back(c);
+    }
+    if (got == request) return true;
+    s.fail("expected " + request + "\n     got " + got);
     return false;
   });
+  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::send(const std::string& bytes) {
-  return add([bytes](ScriptServer&, int fd) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-      const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return true;
+  steps.push_back([bytes](ScriptServer&, int fd) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   });
+  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::pause(int milliseconds) {
-  return add([milliseconds](ScriptServer& s, int) {
-    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (Clock::now() < end && !s.stopping()) {
-      std::this_thread::sleep_for(
-          std::min<Clock::duration>(end - Clock::now(), std::chrono::milliseconds(20)));
-    }
-    return !s.stopping();
-  });
-}
-
-ScriptServer::Script& ScriptServer::Script::hold() {
-  return add([](ScriptServer& s, int) {
+  steps.push_back([milliseconds](ScriptServer& s, int) {
     std::unique_lock<std::mutex> lock(s.mutex_);
-    s.cv_.wait_for(lock, std::chrono::seconds(10), [&s] { return s.released_ || s.stop_; });
-    return !s.stop_;
+    return !s.cv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                           [&s] { return s.stop_.load(); });
   });
+  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::reset() {
-  return add([](ScriptServer&, int fd) {
+  steps.push_back([](ScriptServer&, int fd) {
     linger l{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     return false;
   });
+  return *this;
 }
 
 ScriptServer::Script& ScriptServer::Script::close() {
-  return add([](ScriptServer&, int) { return false; });
+  steps.push_back([](ScriptServer&, int) { return false; });
+  return *this;
 }
 
 ScriptServer::ScriptServer() : listenFd_(listenOnLoopback(port_, true)) {}
 
 ScriptServer::~ScriptServer() {
-  locked([this] { stop_ = true; });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // no pause may miss the wake-up
+    stop_ = true;
+  }
   cv_.notify_all();
   if (thread_.joinable()) thread_.join();
   ::close(listenFd_);
-}
-
-void ScriptServer::release() {
-  locked([this] { released_ = true; });
-  cv_.notify_all();
 }
 
 bool ScriptServer::waitDone(int milliseconds) {
@@ -130,61 +103,44 @@ bool ScriptServer::waitDone(int milliseconds) {
   return cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return done_; });
 }
 
+std::vector<std::string> ScriptServer::errors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return errors_;
+}
+
 void ScriptServer::fail(const std::string& message) {
-  locked([&] {
-    errors_.push_back("connection " + std::to_string(received_.size() - 1) + ": " + message);
-  });
+  std::lock_guard<std::mutex> lock(mutex_);
+  errors_.push_back(message);
 }
 
 void ScriptServer::run() {
   for (const Script& script : scripts_) {
     int fd = -1;
     const auto end = Clock::now() + kMaxWait;
-    while (fd < 0 && Clock::now() < end && !stopping()) {
+    while (fd < 0 && Clock::now() < end && !stop_) {
       if (readable(listenFd_)) fd = ::accept(listenFd_, nullptr, nullptr);
     }
     if (fd < 0) {
-      if (!stopping()) locked([this] { errors_.emplace_back("no connection"); });
+      if (!stop_) fail("no connection");
       break;
     }
-    locked([this] { received_.emplace_back(); });
+    ++accepted_;
     bool completed = true;
-    for (const auto& step : script.steps_) {
-      if (!step(*this, fd)) {
-        completed = false;
-        break;
-      }
+    for (const auto& step : script.steps) {
+      if (!(completed = step(*this, fd))) break;
     }
-    if (completed) readToEnd(fd);
+    char buf[4096];
+    const auto drainEnd = Clock::now() + kMaxWait;
+    while (completed && Clock::now() < drainEnd && !stop_) {
+      if (readable(fd) && ::recv(fd, buf, sizeof buf, 0) <= 0) break;
+    }
     ::close(fd);
   }
-  locked([this] { done_ = true; });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
   cv_.notify_all();
-}
-
-bool ScriptServer::readRequest(int fd, std::string& request) {
-  // One byte at a time: nothing of a later request is taken.
-  const auto end = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < end && !stopping()) {
-    char c;
-    if (!readable(fd)) continue;
-    if (::recv(fd, &c, 1, 0) != 1) return false;
-    locked([&] { received_.back().push_back(c); });
-    request.push_back(c);
-    if (request.size() >= 4 && request.compare(request.size() - 4, 4, "\r\n\r\n") == 0) return true;
-  }
-  return false;
-}
-
-void ScriptServer::readToEnd(int fd) {
-  const auto end = Clock::now() + kMaxWait;
-  char buf[4096];
-  while (Clock::now() < end && !stopping()) {
-    if (!readable(fd)) continue;
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return;
-    locked([&] { received_.back().append(buf, static_cast<std::size_t>(n)); });
-  }
 }
 
 std::uint16_t unusedPort() {
