@@ -103,6 +103,15 @@ def cpu_ns_now(pid):
     return total
 
 
+def minflt_now(pid):
+    """Minor page faults of pid so far (/proc/PID/stat field 10), or None."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[7])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 class Server:
     def __init__(self, args, packets, bitrate=0, clients=1, hold=False):
         argv = [args.server, "--stream", args.stream, "--packets", str(packets),
@@ -178,7 +187,7 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
     pid = int(report.readline().split()[1])
     run = Run()
     run.name = client.name
-    run.handshake_ns = None
+    run.handshake_ns = run.handshake_flt = None
     sampler = None
     if sample:
         sampler = threading.Thread(target=sample_memory, args=(pid, run))
@@ -189,6 +198,7 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
             if not line.startswith("play"):
                 break
             if run.handshake_ns is None:
+                run.handshake_flt = minflt_now(pid)
                 run.handshake_ns = cpu_ns_now(pid)
             server.release()
     usage = parse_fields(report.readline())
@@ -237,11 +247,9 @@ class Client:
         self.name, self.argv, self.check, self.env = name, argv, check, env
 
 
-def startup_cpu(args, client):
-    """CPU seconds of the client's program started and ended at once, or None."""
-    program = client.argv[0]
-    if os.path.basename(program) not in ("raw_reader", "count_host", "rtsp-pull"):
-        return None
+def start_alone(args, program):
+    """The program started with no arguments (usage message, exit) under the
+    launcher: (CPU seconds, minor page faults, peak RSS KiB)."""
     report_r, report_w = os.pipe()
     proc = subprocess.Popen([args.launcher, str(report_w), "10", program],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -251,7 +259,8 @@ def startup_cpu(args, client):
         report.readline()
         usage = parse_fields(report.readline())
     proc.wait()
-    return (int(usage["user_us"]) + int(usage["sys_us"])) / 1e6
+    return ((int(usage["user_us"]) + int(usage["sys_us"])) / 1e6, int(usage["minflt"]),
+            int(usage["maxrss_kib"]))
 
 
 def check_raw(run, args):
@@ -436,23 +445,45 @@ def main():
             for c in order:
                 results[c.name].append(run_client(args, c, packets, args.paced_bitrate,
                                                   hold=True))
-        starts = {c.name: med([startup_cpu(args, c) for _ in range(args.runs)])
-                  for c in clients}
-        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s} {'start alone':>12s}"
-              "  every packet")
+        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s} {'faults':>7s}  every packet")
         for c in clients:
             runs = results[c.name]
             pct = med([(r.cpu - r.handshake_ns / 1e9) / r.stream_s * 100
                        if r.stream_s and r.handshake_ns is not None else None for r in runs])
             hs = med([r.handshake_ns / 1e6 if r.handshake_ns is not None else None
                       for r in runs])
-            start = starts[c.name]
-            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms "
-                  f"{fmt(start and start * 1e3, '9.2f', '      -')} ms  {verdict(runs)}")
+            flt = med([r.handshake_flt for r in runs])
+            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms {fmt(flt, '7.0f')}"
+                  f"  {verdict(runs)}")
         print("  CPU % = CPU after PLAY / streaming time. CPU to PLAY = CPU of every live "
               "thread from exec to the moment the server got PLAY (goal < 5 ms for the "
-              "count host). Start alone = CPU of the same program started and ended at "
-              "once (usage message), i.e. exec, dynamic linking and library start-up.")
+              "count host); faults = minor page faults by then.")
+
+        # Start-up alone: what exec and loading cost before any handshake.
+        # The two floors: a static program that loads nothing, and one that
+        # loads what the library loads (libstdc++ with its streams, ACE).
+        bench = os.path.join(args.build, "bench")
+        programs = [("exec floor (static, no libraries)", args.launcher),
+                    ("start floor (libstdc++ + ACE)", os.path.join(bench, "start_floor"))]
+        seen = set()
+        for c in clients:
+            program = c.argv[0]
+            if (os.path.basename(program) in ("raw_reader", "count_host", "rtsp-pull")
+                    and program not in seen):
+                seen.add(program)
+                programs.append((c.name, program))
+        starts = {name: [] for name, _ in programs}
+        for _ in range(args.runs):
+            for name, program in programs:
+                starts[name].append(start_alone(args, program))
+        print(f"\nstart alone (program started with no arguments: usage message, exit), "
+              f"medians of {args.runs}:")
+        print(f"{'program':34s} {'CPU':>9s} {'faults':>7s} {'peak RSS':>9s}")
+        for name, _ in programs:
+            cpu = med([x[0] for x in starts[name]])
+            flt = med([x[1] for x in starts[name]])
+            rss = med([x[2] / 1024 for x in starts[name]])
+            print(f"{name:34s} {cpu * 1e3:6.2f} ms {flt:7.0f} {rss:5.2f} MiB")
 
     # ---- memory per session
     if "memory" not in args.skip:
@@ -473,6 +504,10 @@ def main():
             anonn = med([r.anon_kib / 1024 for r in many])
             file1 = med([r.file_kib / 1024 for r in one])
             per = (rssn - rss1) / (args.sessions - 1)
+            floor = med([start_alone(args, os.path.join(args.build, "bench", "start_floor"))[2]
+                         / 1024 for _ in range(args.runs)])
+            print(f"  start floor (libstdc++ + ACE loaded, nothing else): {floor:.2f} MiB "
+                  "peak RSS")
             print(f"  {c.name}: 1 session {rss1:.2f} MiB peak RSS (goal < 4 MiB; of it "
                   f"{file1:.2f} MiB mapped library files, {anon1:.2f} MiB private); "
                   f"{args.sessions} sessions {rssn:.2f} MiB ({anonn:.2f} MiB private); "

@@ -3,7 +3,7 @@
 //   rusage_exec REPORT_FD TIMEOUT_SECONDS COMMAND [ARG...]
 //
 // Writes "pid N" to REPORT_FD once the command is started and, when it has
-// ended, "status=S user_us=U sys_us=S maxrss_kib=M" (from wait4). A command
+// ended, "status=S user_us=U sys_us=S maxrss_kib=M minflt=F" (from wait4). A command
 // still running after the timeout is killed.
 //
 // Why a launcher at all: a child's peak RSS (ru_maxrss) starts from the
@@ -65,9 +65,9 @@ int main(int argc, char** argv) {
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   report(fd, text,
          std::snprintf(
-             text, sizeof text, "status=%d user_us=%lld sys_us=%lld maxrss_kib=%ld\n", code,
-             static_cast<long long>(usage.ru_utime.tv_sec) * 1000000 + usage.ru_utime.tv_usec,
+             text, sizeof text, "status=%d user_us=%lld sys_us=%lld maxrss_kib=%ld minflt=%ld\n",
+             code, static_cast<long long>(usage.ru_utime.tv_sec) * 1000000 + usage.ru_utime.tv_usec,
              static_cast<long long>(usage.ru_stime.tv_sec) * 1000000 + usage.ru_stime.tv_usec,
-             usage.ru_maxrss));
+             usage.ru_maxrss, usage.ru_minflt));
   return 0;
 }
