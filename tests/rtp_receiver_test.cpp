@@ -1,16 +1,65 @@
-// Receiver facade: changeImpl and copies of a receiver.
-#include <rtsppull/rtp_receiver.h>
+// The receivers: changeImpl and copies (the count of live implementations shows
+// a leak or a double destruction), and the reordering one: frames, drop rule,
+// refusal, length limits, concurrent callers. Receivers are destroyed with
+// packets buffered; AddressSanitizer checks that every buffer goes back.
+#include <atomic>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <rtsppull/rtp_receiver_udp.h>
 
-#include "reorder_test_util.h"
 #include "rtp/impl_count.h"
 
 namespace {
 
-using namespace reorder_test;
+using Seqs = std::vector<std::uint16_t>;
+using Packets = std::vector<std::string>;
+enum class Start { kNone, kC0, kOne };  // bytes 12-15: a slice or a frame-start word
+
+// Version 2, payload type 96; `tag` varies the filler so equal headers differ.
+std::string Packet(unsigned seq, std::uint32_t ts, bool marker, Start start = Start::kNone,
+                   std::size_t length = 1400, char tag = 0) {
+  static const char* const kWords[] = {"\x65\x88\x84\x00", "\xC0\x02\x40\xFF", "\x01\x00\x00\x00"};
+  std::string p(std::max<std::size_t>(length, 16), tag);
+  p[0] = '\x80';
+  p[1] = static_cast<char>(marker ? 0xE0 : 0x60);
+  for (int i = 0; i < 2; ++i) p[2 + i] = static_cast<char>(seq >> (8 - 8 * i));
+  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(ts >> (24 - 8 * i));
+  p.replace(8, 4, "\x11\x22\x33\x44");
+  p.replace(12, 4, kWords[static_cast<int>(start)], 4);
+  p.resize(length);
+  return p;
+}
+
+std::uint16_t SeqOf(const std::string& p) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(p[2]) << 8 |
+                                    static_cast<unsigned char>(p[3]));
+}
+
+// Records every delivery and refuses call number `refuseCall` (1-based).
+struct RecordingReceiver : IRTPReceiver {
+  bool OnRecvData(const char* data, unsigned int length, bool, SDP*) override {
+    calls.emplace_back(data, length);
+    return calls.size() != refuseCall;
+  }
+  Seqs seqs() const {
+    Seqs out;
+    for (const std::string& c : calls) out.push_back(SeqOf(c));
+    return out;
+  }
+  std::vector<std::string> calls;
+  std::size_t refuseCall = 0;
+};
+
+struct TestableUDP : CRTPReceiverOnUDP {
+  using CRTPReceiverOnUDP::CRTPReceiverOnUDP;
+  using CRTPReceiverOnUDP::recvIntactFrame;
+  ~TestableUDP() override {}  // public, for a receiver on the stack
+};
 
 // Deliveries for a lone unmarked packet: 1 pass-through, 0 reordering
 // (buffered), -1 refused (no implementation).
@@ -19,66 +68,176 @@ int Feed(RecordingReceiver& r) {
   return r.Execute(Packet(7, 1, false), false, nullptr) ? static_cast<int>(r.calls.size()) : -1;
 }
 
-TEST(RTPReceiverChangeImpl, InstallsTheLastRequestedKind) {
-  const struct {
-    std::vector<int> types;
-    int feed;
-  } cases[] = {{{}, -1},        {{101}, 1},     {{100}, 0},      {{100, 101}, 1},
-               {{101, 100}, 0}, {{101, 0}, -1}, {{100, 99}, -1}, {{7, 100}, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.types));
-    const long before = liveReceiverImplCount();
-    {
-      RecordingReceiver r;
-      for (int t : c.types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
-      EXPECT_EQ(Feed(r), c.feed);
-      EXPECT_EQ(liveReceiverImplCount(), before + (c.feed < 0 ? 0 : 1));
-    }
-    EXPECT_EQ(liveReceiverImplCount(), before);
-  }
-  // The kind already installed keeps the object and its buffered packets;
-  // switching away drops them.
-  RecordingReceiver r;
-  r.changeImpl(RTP_RECEIVER_UDP);
-  EXPECT_TRUE(r.Execute(Packet(1, 5, false, Start::kC0), false, nullptr));
-  r.changeImpl(RTP_RECEIVER_UDP);
-  EXPECT_TRUE(r.Execute(Packet(2, 5, true), false, nullptr));
-  EXPECT_EQ(r.seqs(), (Seqs{1, 2}));
-  EXPECT_TRUE(r.Execute(Packet(3, 6, false, Start::kC0), false, nullptr));
-  r.changeImpl(RTP_RECEIVER_TCP);
-  r.changeImpl(RTP_RECEIVER_UDP);
-  EXPECT_TRUE(r.Execute(Packet(4, 6, true), false, nullptr));
-  EXPECT_EQ(r.calls.size(), 2u);
-}
-
-// Copies own an implementation of the same kind: the live count shows a
-// leak or a double destruction (AddressSanitizer the latter too).
-TEST(RTPReceiverCopy, CopiesGetOwnImplementationsOfTheSameType) {
+// The last kind requested is installed (100 reordering, 101 pass-through,
+// anything else none; the one installed is kept). A copy, made or assigned (to
+// itself too), owns a new implementation of the same kind and keeps it when
+// the source changes.
+TEST(RTPReceiver, ChangeImplAndCopies) {
   const long before = liveReceiverImplCount();
-  {
-    RecordingReceiver passThrough, reordering, none;
-    passThrough.changeImpl(RTP_RECEIVER_TCP);
-    reordering.changeImpl(RTP_RECEIVER_UDP);
-    auto* copy = new RecordingReceiver(passThrough);
-    RecordingReceiver reorderingCopy(reordering);
-    EXPECT_EQ(liveReceiverImplCount(), before + 4);
-    passThrough.changeImpl(static_cast<RTP_RECEIVER_IMPL>(0));
-    EXPECT_EQ(Feed(*copy), 1);
-    delete copy;
-    EXPECT_EQ(Feed(reorderingCopy), 0);
-
-    RecordingReceiver target;
-    target.changeImpl(RTP_RECEIVER_UDP);
-    target = reordering;
-    RecordingReceiver& self = target;
-    target = self;
-    EXPECT_EQ(Feed(target), 0);
-    EXPECT_EQ(liveReceiverImplCount(), before + 3);
-    target = none;
-    EXPECT_EQ(Feed(target), -1);
-    EXPECT_EQ(liveReceiverImplCount(), before + 2);
+  // clang-format off
+  struct Case { std::vector<int> types; int feed; };
+  for (const Case& c : {Case{{}, -1}, Case{{101}, 1}, Case{{100}, 0}, Case{{100, 101}, 1},
+                        Case{{101, 100}, 0}, Case{{101, 0}, -1}, Case{{100, 99}, -1},
+                        Case{{7, 100}, 0}}) {
+    // clang-format on
+    RecordingReceiver r, assigned;
+    for (int t : c.types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
+    assigned.changeImpl(RTP_RECEIVER_UDP);
+    assigned = r;
+    RecordingReceiver copy(r);
+    RecordingReceiver& self = assigned;
+    assigned = self;
+    EXPECT_EQ(liveReceiverImplCount(), before + (c.feed < 0 ? 0 : 3));
+    r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(0));
+    const std::vector<int> feeds = {Feed(copy), Feed(assigned)};
+    EXPECT_EQ(feeds, std::vector<int>(2, c.feed)) << ::testing::PrintToString(c.types);
   }
   EXPECT_EQ(liveReceiverImplCount(), before);
+  RecordingReceiver r;  // the kind already installed is kept, with its buffered packets
+  r.changeImpl(RTP_RECEIVER_UDP);
+  r.Execute(Packet(1, 5, false, Start::kC0), false, nullptr);
+  r.changeImpl(RTP_RECEIVER_UDP);
+  r.Execute(Packet(2, 5, true), false, nullptr);
+  EXPECT_EQ(r.seqs(), (Seqs{1, 2}));
+}
+
+template <typename T>
+std::vector<T> Cat(std::vector<T> a, const std::vector<T>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// `count` packets sharing `ts` from `first`: the first starts the frame, the
+// last is marked unless `open`.
+Packets Frame(unsigned first, std::uint32_t ts, unsigned count, bool open = false) {
+  Packets out;
+  for (unsigned i = 0; i < count; ++i) {
+    out.push_back(
+        Packet(first + i, ts, i + 1 == count && !open, i == 0 ? Start::kC0 : Start::kNone));
+  }
+  return out;
+}
+
+Seqs Range(unsigned first, unsigned last) {
+  Seqs out;
+  for (unsigned v = first; v <= last; ++v) out.push_back(static_cast<std::uint16_t>(v));
+  return out;
+}
+
+// Each step files its packets and lists the numbers delivered meanwhile.
+// Host call `refuseCall` (1-based; 0: none) is refused, and so is the Execute
+// that made it. What is delivered is the first copy filed under its number.
+TEST(Reorder, DeliversWholeFramesInOrder) {
+  const auto kC0 = Start::kC0;
+  Packets singles;  // one-packet frames 1 to 58, each with its own timestamp
+  for (unsigned s = 1; s <= 58; ++s) singles.push_back(Packet(s, 100 + s, true, kC0));
+  // clang-format off
+  struct Step { Packets packets; Seqs delivered; };
+  struct Case { const char* name; std::size_t refuseCall; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"reorder 3 1 2", 0, {{{Packet(3, 100, true)}, {}}, {{Packet(1, 100, false, kC0)}, {}},
+                            {{Packet(2, 100, false)}, {1, 2, 3}}}},
+      {"one-packet frames, both start words", 0,
+       {{{Packet(10, 5, true, kC0)}, {10}}, {{Packet(11, 6, true, Start::kOne)}, {11}}}},
+      {"a front without start word blocks", 0,
+       {{{Packet(5, 1, false), Packet(10, 2, true, kC0)}, {}}}},
+      {"a duplicate keeps the first copy", 0,
+       {{{Packet(1, 100, false, kC0, 1400, 1), Packet(1, 100, false, kC0, 1400, 2)}, {}},
+        {{Packet(2, 100, true)}, {1, 2}}}},
+      {"timestamp change inside a frame", 0,
+       {{{Packet(1, 1, false, kC0), Packet(2, 2, false), Packet(3, 1, true)}, {}}}},
+      // Entry 0 (no frame start) blocks frame 1..59. Sixty entries wait (a new
+      // copy of 0 is a duplicate); the 61st drops entry 0 and frees the rest.
+      {"sixty wait, the sixty-first drops the front", 0,
+       {{Cat({Packet(0, 1, false)}, Frame(1, 2, 59)), {}}, {{Packet(0, 9, true, kC0)}, {}},
+        {{Packet(100, 3, true, kC0)}, Cat(Range(1, 59), {100})}}},
+      // The drop takes only the leading run sharing the front's timestamp.
+      {"the drop takes the leading timestamp run", 0,
+       {{Cat({Packet(0, 7, false), Packet(1, 7, false, kC0), Packet(2, 7, false),
+              Packet(3, 8, true, kC0)}, Frame(4, 9, 56, true)), {}},
+        {{Packet(60, 7, false)}, {3}}, {{Packet(60, 9, true)}, {}}}},
+      // A refused frame stays whole and is offered again from its first packet.
+      {"a refused frame is offered again", 2,
+       {{Frame(1, 10, 3), {1, 2}}, {{Packet(4, 20, false, kC0)}, {1, 2, 3}},
+        {{Packet(5, 20, true)}, {4, 5}}}},
+      // 0 sorts before 65534/65535: the frame across the wrap is never
+      // delivered and keeps its numbers taken.
+      {"a frame across the wrap is never delivered", 0,
+       {{{Packet(65534, 1, false, kC0), Packet(65535, 1, false), Packet(0, 1, true)}, {}},
+        {singles, Range(1, 58)}, {{Packet(65534, 500, true, kC0)}, {}}}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestableUDP udp;
+    RecordingReceiver host;
+    host.refuseCall = c.refuseCall;
+    std::map<std::uint16_t, std::string> firstCopy;
+    for (const Step& step : c.steps) {
+      const std::size_t stepStart = host.calls.size();
+      for (const std::string& p : step.packets) {
+        firstCopy.emplace(SeqOf(p), p);
+        const std::size_t before = host.calls.size();
+        const bool ok = udp.Execute(&host, p, false, nullptr);
+        EXPECT_EQ(ok, !(c.refuseCall > before && c.refuseCall <= host.calls.size()));
+      }
+      const Seqs seqs = host.seqs();
+      EXPECT_EQ(Seqs(seqs.begin() + static_cast<long>(stepStart), seqs.end()), step.delivered);
+    }
+    for (const std::string& call : host.calls) EXPECT_EQ(call, firstCopy[SeqOf(call)]);
+  }
+}
+
+// 12 to 5000 bytes are taken; from 16 on a packet may begin a frame. Each
+// packet lies in an exactly sized heap block, so AddressSanitizer catches a
+// read past it.
+TEST(Reorder, PacketLengthLimits) {
+  for (const std::size_t len : {0, 3, 4, 11, 12, 15, 16, 5000, 5001, 65535, 70000}) {
+    const std::string p = Packet(7, 1, true, Start::kC0, len);
+    const bool valid = len >= 12 && len <= 5000;
+    TestableUDP udp, direct;
+    RecordingReceiver host, directHost;
+    EXPECT_EQ(udp.Execute(&host, p, false, nullptr), valid) << len;
+    EXPECT_EQ(host.calls, valid && len >= 16 ? Packets{p} : Packets{}) << len;
+    std::unique_ptr<char[]> exact(new char[len]);
+    std::copy(p.begin(), p.end(), exact.get());
+    bool threw = false;
+    try {
+      direct.recvIntactFrame(&directHost, exact.get(), static_cast<unsigned int>(len));
+    } catch (const std::invalid_argument&) {
+      threw = true;
+    }
+    EXPECT_EQ(threw, !valid) << len;
+    EXPECT_EQ(directHost.calls, host.calls) << len;
+  }
+}
+
+// The plain counter is a data race ThreadSanitizer reports unless the
+// receiver serialises its callers.
+TEST(Reorder, ConcurrentExecuteIsSerialised) {
+  struct SerialHost : IRTPReceiver {
+    bool OnRecvData(const char*, unsigned int, bool, SDP*) override {
+      if (inside.exchange(true)) overlaps.fetch_add(1);
+      ++plainCount;
+      inside.store(false);
+      return true;
+    }
+    std::atomic<bool> inside{false};
+    std::atomic<int> overlaps{0};
+    long plainCount = 0;
+  } host;
+  host.changeImpl(RTP_RECEIVER_UDP);
+  auto feed = [&host](unsigned parity) {
+    for (unsigned i = 0; i < 20000; ++i) {
+      const unsigned seq = 2 * i + parity;
+      if (!host.Execute(Packet(seq, seq, true, Start::kC0, 200), false, nullptr)) ADD_FAILURE();
+    }
+  };
+  std::thread even(feed, 0), odd(feed, 1);
+  even.join();
+  odd.join();
+  EXPECT_EQ(host.overlaps.load(), 0);
+  EXPECT_EQ(host.plainCount, 40000);
 }
 
 }  // namespace

@@ -1,81 +1,45 @@
-// Base64 decoding and the parameter sets of an SDP record.
+// The parameter sets of an SDP record: the first tagged line is split at its
+// first comma and both halves Base64-decoded, trailing zero bytes dropped.
 #include <rtsppull/sdp.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "sdp/base64.h"
-
 namespace {
 
-const std::string kSps("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9);
-const std::string kPps("\x68\xCE\x3C\x80", 4);
-
-TEST(Base64Decode, GroupsPaddingTrimmingAndStrayCharacters) {
-  const struct {
-    const char* text;
-    int trim;
-    std::string bytes;
-  } cases[] = {
-      {"", 1, ""},
-      {"QUI=", 1, "AB"},
-      {"QUI=", 0, std::string("AB\0", 3)},  // padding gives zero bytes
-      {"QQBBAEEA", 1, std::string("A\0A\0A", 5)},
-      {"YWJjZA", 1, "abc"},  // unpadded last group is lost
-      {"QU JD", 0, "A@\t"},  // blank is zero bits, D incomplete
-      {"Z0IAHpWoKA9k", 1, kSps},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.text) + " trim=" + std::to_string(c.trim));
-    std::int32_t length = -1;
-    std::unique_ptr<unsigned char[]> bytes(base64_decode(c.text, &length, c.trim));
-    EXPECT_EQ(
-        std::string(reinterpret_cast<const char*>(bytes.get()), static_cast<std::size_t>(length)),
-        c.bytes);
-  }
-}
-
-// -1 leaves both results alone (except the last case); otherwise the first
-// tagged line is split at its first comma and both halves decoded.
 TEST(SdpFetchSpsPps, WorkedExamples) {
-  const std::string previous = "previous";
-  const struct {
-    std::string line;
-    int result;
-    std::string sps, pps;
-  } cases[] = {
+  const std::string kSps("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9), old = "old";
+  // clang-format off
+  struct Case { std::string line; int result; std::string sps, pps; };
+  const Case cases[] = {
       {"a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", 0, kSps,
-       kPps},
-      {"a=fmtp:96 sprop-parameter-sets=,aM48gA==\r\n", 0, "", kPps},
-      // Everything after the first comma is the second text.
+       "\x68\xCE\x3C\x80"},
+      // Zero bytes inside are kept, trailing ones (padding or data) dropped.
+      {"a=fmtp:96 sprop-parameter-sets=QQBBAEEA,QUI=\r\n", 0, std::string("A\0A\0A", 5), "AB"},
+      {"a=fmtp:96 sprop-parameter-sets=,QUI=\r\n", 0, "", "AB"},
+      // Everything after the first comma is the second text; what is not
+      // Base64 counts as zero bits.
       {"sprop-parameter-sets=QUJD,REVG,R0hJ\r\n", 0, "ABC", "DEF\x01\x1D\x21"},
       // The character after the tag is skipped unseen.
       {"a=fmtp:96 x-sprop-parameter-sets-v2:QUJD,REVG\r\n", 0, "\xBF\x60\x10", "DEF"},
-      // The closing CR LF completes an unpadded group of the second set only.
+      // An unpadded last group is lost, unless the CR LF completes it.
       {"sprop-parameter-sets=QUJDRA,QUJDRA\r\n", 0, "ABC", "ABCD"},
-      {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k\r\n", -1, previous, previous},
-      {"a=x,y;sprop-parameter-sets=Z0IA\r\n", -1, previous, previous},
-      {"a=fmtp:96 sprop-parameter-sets", -1, previous, previous},
-      // Nothing after the comma and no CR LF: sps already holds the text.
-      {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,", -1, "Z0IAHpWoKA9k", previous},
+      // -1 leaves both alone, and the later tagged line is not looked at...
+      {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k\r\n", -1, old, old},
+      {"a=x,y;sprop-parameter-sets=Z0IA\r\n", -1, old, old},
+      {"a=fmtp:96 sprop-parameter-sets", -1, old, old},
+      // ...except that with nothing after the comma and no CR LF, sps holds the text.
+      {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,", -1, "Z0IAHpWoKA9k", old},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
+  // clang-format on
+  for (const Case& c : cases) {
     SDP sdp;
-    // Only the first tagged line counts.
     sdp.lines = {"v=0\r\n", c.line, "a=fmtp:97 sprop-parameter-sets=QUJD,REVG\r\n"};
-    std::string sps = previous, pps = previous;
-    EXPECT_EQ(sdp.fetch_sps_pps(sps, pps), c.result);
-    EXPECT_EQ(sps, c.sps);
-    EXPECT_EQ(pps, c.pps);
+    std::string sps = old, pps = old;
+    EXPECT_EQ(sdp.fetch_sps_pps(sps, pps), c.result) << c.line;
+    EXPECT_EQ(sps + "|" + pps, c.sps + "|" + c.pps) << c.line;
   }
-  SDP empty;
   std::string sps, pps;
-  EXPECT_EQ(empty.fetch_sps_pps(sps, pps), -1);
+  EXPECT_EQ(SDP().fetch_sps_pps(sps, pps), -1);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Whole sessions against a scripted server: the handshake (exact requests,
-// the echo on standard output, CSeq numbering, SETUP skipped), the receive
-// thread, and start and stop.
+// Whole sessions against a scripted server: the handshake, its failure at each
+// step, the receive thread, and start and stop.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,128 +10,110 @@ namespace {
 
 using namespace rtsptest;
 
-TEST(Session, HandshakeRequestsEchoAndHeaderThenTeardown) {
-  ScriptServer server;
-  const unsigned port = server.port();
-  scriptHandshake(server).expect(teardownRequest(port, 5, "4711;timeout=60"));
-  SessionRun run(server);
-  ASSERT_TRUE(run.d->startRTSPDownload(false, false));
-  EXPECT_TRUE(run.d->isRunning());
-  // Each request and every received line, in order, never flushed.
-  std::string echo;
-  for (const auto& step : handshake(port)) echo += step.first + step.second;
-  EXPECT_EQ(run.out.text(), echo);
-  EXPECT_TRUE(run.out.flushes().empty());
-
-  ASSERT_TRUE(run.log->waitCalls(1));
-  const auto calls = run.log->snapshot();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_TRUE(calls[0].isFileHeader);
-  EXPECT_EQ(calls[0].data, std::string("\x00\x00\x01\xB0\xF5", 5));
-  ASSERT_NE(calls[0].sdp, nullptr);
-  EXPECT_EQ(calls[0].sdp->lines.size(), 6u);
-
-  EXPECT_TRUE(run.d->stop());
-  EXPECT_FALSE(run.d->isRunning());
-  ASSERT_TRUE(server.waitDone(5000));
-  EXPECT_EQ(server.errors(), std::vector<std::string>{});
+// The requests, each request and reply line echoed in order (TEARDOWN is
+// not), the stream header handed on with the description, TEARDOWN on stop.
+TEST(Session, HandshakeRequestsEchoHeaderAndTeardown) {
+  std::string longBody = kSdp;  // read whole, its first 8192 bytes kept
+  while (longBody.size() < 20000) longBody += "a=x-pad:0123456789abcdef\r\n";
+  // clang-format off
+  struct Case { const char* name; std::string body, setupTarget; };
+  const Case cases[] = {
+      {"relative control URL", kSdp, ""},
+      {"absolute control URL", sdp("rtsp://10.1.2.3/cam/t7"), "rtsp://10.1.2.3/cam/t7"},
+      {"two formats: no SETUP", sdp("trackID=1", "96 97"), "-"},
+      {"Content-Length 20000", longBody, ""},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = runSession(Handshake(0, c.body, true, c.setupTarget).answers);
+    const Handshake h(o.port, c.body, true, c.setupTarget);
+    EXPECT_TRUE(o.started && o.running && o.openBeforeStop && o.packets.empty());
+    EXPECT_EQ(o.echo, h.echo);
+    EXPECT_EQ(o.received, h.sent.back() + h.teardown);
+    EXPECT_EQ(o.header, kHeader + "|" + (c.body + std::string(8192, '\0')).substr(0, 8192));
+  }
 }
 
-// The CSeq follows the server's; without a SETUP target (four fields on the
-// m=video line, no a=control) SETUP is skipped and PLAY has an empty session.
-TEST(Session, CSeqFollowsTheServerAndSetupIsSkipped) {
-  ScriptServer server;
-  const unsigned port = server.port();
-  const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96 97\r\n";
-  server.connection()
-      .expect(optionsRequest(port))
-      .send(reply(200, "OK", 5))
-      .expect(describeRequest(port, 6))
-      .send(reply(200, "OK", 0, {"Content-Length: " + std::to_string(sdp.size())}, sdp))
-      .expect(playRequest(port, 7, ""))
-      .send(reply(200, "OK", 20))
-      .expect(teardownRequest(port, 21, ""));
-  SessionRun run(server);
-  EXPECT_TRUE(run.d->startRTSPDownload(false, false));
-  run.d->stop();
-  ASSERT_TRUE(server.waitDone(5000));
-  EXPECT_EQ(server.errors(), std::vector<std::string>{});
+// A failure at any step: start returns false with the connection closed and
+// nothing more sent, the header is not handed on, the callback runs once
+// unless quietOnFailure, and the session counts as running until stop().
+TEST(Session, HandshakeFailsAtEachStep) {
+  // clang-format off
+  struct Case { const char* name; std::size_t step; std::string answer; };  // "": closes
+  const Case cases[] = {
+      {"OPTIONS closed", 0, ""}, {"OPTIONS refused", 0, reply(405, "Method Not Allowed", 1)},
+      {"DESCRIBE closed", 1, ""}, {"DESCRIBE refused", 1, reply(404, "Not Found", 2)},
+      {"DESCRIBE Content-Length -1", 1, reply(200, "OK", 2, {"Content-Length: -1"}, kSdp)},
+      {"SETUP closed", 2, ""}, {"SETUP refused", 2, reply(461, "Unsupported Transport", 3)},
+      {"PLAY closed", 3, ""}, {"PLAY refused", 3, reply(454, "Session Not Found", 4)},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    for (const bool quiet : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (quiet ? ", quiet" : ""));
+      std::vector<std::string> answers = Handshake(0).answers;
+      answers.resize(c.step);
+      answers.push_back(c.answer);
+      const Outcome o =
+          runSession(answers, c.answer.empty() ? End::kClose : End::kReadOn, 0, quiet);
+      EXPECT_TRUE(o.running && !o.started && !o.openBeforeStop);
+      EXPECT_EQ(o.notes, quiet ? 0 : 1);
+      EXPECT_TRUE(o.header.empty() && o.packets.empty());
+      EXPECT_EQ(o.received, Handshake(o.port).sent[c.step]);
+    }
+  }
+}
+
+// Without a receiver nothing starts: no connection, no callback, not running.
+TEST(Session, NothingStartsWithoutAReceiver) {
+  HostLog log;  // for the callback
+  CRTSPDownload d;
+  d.initInfo("127.0.0.1", 0, "live", 0, ACE_Time_Value(2, 0), 0);  // a connect would fail
+  d.setRecvTimeoutCallbackFun(&HostLog::callback, &log);
+  CoutCapture out;
+  EXPECT_FALSE(d.startRTSPDownload(false, false));
+  EXPECT_FALSE(d.isRunning());
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(log.notes, 0);
 }
 
 // "$" frames are delivered in order whatever their channel, "%" frames are
 // dropped; a bad magic byte or a refusing receiver ends the thread with one
-// callback and no TEARDOWN until stop().
+// callback, the connection shut down but the descriptor left for stop().
 TEST(Session, ReceiveThreadFramesAndItsEnd) {
   std::string big(65535, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   const std::string a = frame('$', 0, "A"), b = frame('$', 1, "B"), c = frame('$', 0, "C");
-  const struct {
-    const char* name;
-    std::string stream;
-    int refuseAt;
-    std::vector<std::string> delivered;
-  } cases[] = {
-      {"bad magic",
-       a + b + frame('%', 0, "dropped") + frame('$', 0, "") + frame('$', 7, big) +
-           "RTSP/1.0 200 OK\r\n\r\n" + c,
-       -1,
-       {"A", "B", "", big}},
-      {"receiver refuses", a + b + c, 2, {"A", "B"}},
+  // clang-format off
+  struct Case { std::string stream; std::size_t refusePacket; std::vector<std::string> delivered; };
+  const Case cases[] = {
+      {a + b + frame('%', 0, "dropped") + frame('$', 0, "") + frame('$', 7, big) +
+           "RTSP/1.0 200 OK\r\n\r\n" + c, 0, {"A", "B", "", big}},
+      {a + b + c, 2, {"A", "B"}},  // the receiver refuses the second frame
   };
-  for (const auto& e : cases) {
-    SCOPED_TRACE(e.name);
-    ScriptServer server;
-    scriptHandshake(server).send(e.stream);
-    SessionRun run(server);
-    run.log->refuseAt = e.refuseAt;
-    ASSERT_TRUE(run.d->startRTSPDownload(false, false));
-    ASSERT_TRUE(run.notes.waitCount(1));
-    const auto calls = run.log->snapshot();
-    ASSERT_EQ(calls.size(), 1 + e.delivered.size());
-    for (std::size_t i = 0; i < e.delivered.size(); ++i) {
-      EXPECT_EQ(calls[i + 1].data, e.delivered[i]);
-      EXPECT_FALSE(calls[i + 1].isFileHeader);
-      EXPECT_EQ(calls[i + 1].sdp, nullptr);
-    }
-    EXPECT_TRUE(run.d->isRunning());
-    EXPECT_TRUE(CRTSPDownloadTestPeer(*run.d).streamOpen());
-    EXPECT_TRUE(run.d->stop());
-    EXPECT_EQ(run.notes.count, 1);
+  // clang-format on
+  for (const Case& e : cases) {
+    SCOPED_TRACE(e.refusePacket);
+    std::vector<std::string> answers = Handshake(0).answers;
+    answers.back() += e.stream;
+    const Outcome o = runSession(answers, End::kReadOn, 5, false, e.refusePacket);
+    EXPECT_TRUE(o.started && o.running && o.openBeforeStop);
+    EXPECT_EQ(o.packets, e.delivered);
+    EXPECT_EQ(o.notes, 1);
+    EXPECT_EQ(o.received, Handshake(o.port).sent.back());  // no TEARDOWN gets through
   }
 }
 
-TEST(Session, StopWakesABlockedReadAtOnce) {
-  ScriptServer server;
-  scriptHandshake(server).expect(teardownRequest(server.port(), 5, "4711;timeout=60"));
-  SessionRun run(server, true);  // only the stop can end the 20 s read
-  ASSERT_TRUE(run.d->startRTSPDownload(false, false));
-  EXPECT_FALSE(run.d->startRTSPDownload(false, false));  // while running: nothing changes
-  EXPECT_EQ(server.accepted(), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const std::string echoed = run.out.text();
+// With the real 20 s receive timeout, only stop() can end the thread's read.
+TEST(Session, StopWakesABlockedRead) {
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_TRUE(run.d->stop());
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
-  EXPECT_FALSE(run.d->isRunning());
-  EXPECT_FALSE(CRTSPDownloadTestPeer(*run.d).streamOpen());
-  EXPECT_EQ(run.out.text(), echoed);  // TEARDOWN is not echoed
-  EXPECT_EQ(run.notes.count, 1);      // the woken read failed on the thread
-  ASSERT_TRUE(server.waitDone(5000));
-  EXPECT_EQ(server.errors(), std::vector<std::string>{});
-}
-
-TEST(Session, WithoutReceiverNothingStarts) {
-  ScriptServer server;
-  server.start();
-  Notifications notes;
-  auto d = makeSession(server.port(), nullptr, &notes);
-  CoutCapture out;
-  EXPECT_TRUE(d->stop());
-  EXPECT_FALSE(d->startRTSPDownload(false, false));
-  EXPECT_FALSE(d->isRunning());
-  EXPECT_EQ(out.text(), "");
-  EXPECT_EQ(notes.count, 0);
-  EXPECT_EQ(server.accepted(), 0u);
+  const Outcome o = runSession(Handshake(0).answers, End::kReadOn, 1, false, 0, true);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+  EXPECT_TRUE(o.started && o.openBeforeStop);
+  EXPECT_EQ(o.notes, 1);  // the woken read failed on the thread
+  const Handshake h(o.port);
+  EXPECT_EQ(o.received, h.sent.back() + h.teardown);
 }
 
 }  // namespace

@@ -2,10 +2,8 @@
 #include <rtsppull/rtsppull.h>
 
 #include <cstdio>
-#include <string>
 
-class HostReceiver : public IRTPReceiver {
- public:
+struct HostReceiver : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool, SDP*) override {
     received.assign(data, length);
     return true;

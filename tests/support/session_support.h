@@ -1,25 +1,25 @@
-// Helpers of the session tests: the friend test peer, a recording receiver,
-// a callback counter, a std::cout capture that records flushes, and the
-// expected request texts written out independently of the library.
+// Helpers of the session tests: the friend test peer, a scripted RTSP server
+// on 127.0.0.1, a recording host, the handshake written out independently of
+// the library, and one whole session against the server.
 #ifndef RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 #define RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <iostream>
-#include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include <gtest/gtest.h>
 
 #include <rtsppull/rtsp_download.h>
 
-#include "support/script_server.h"
-
-// Reaches the private steps of a session and its test-only timeout seam.
+// Reaches the private steps of a session and its timeouts.
 class CRTSPDownloadTestPeer {
  public:
   explicit CRTSPDownloadTestPeer(CRTSPDownload& d) : d_(d) {}
@@ -27,7 +27,7 @@ class CRTSPDownloadTestPeer {
     d_.recvTimeoutSec_ = recvSec;
     d_.sdpTimeoutSec_ = sdpSec;
   }
-  bool connect() { return d_.connectRtspServer(); }
+  void attach(int fd) { d_.rtspStream_.set_handle(fd); }
   void close() { d_.closeStream(); }
   bool getReply() { return d_.getReply(); }
   bool recvSDPReply() { return d_.recvSDPReply(); }
@@ -43,156 +43,192 @@ class CRTSPDownloadTestPeer {
 
 namespace rtsptest {
 
-// What a RecordingReceiver saw; shared because the session owns the receiver.
-struct ReceiverLog {
-  struct Call {
-    std::string data;
-    bool isFileHeader;
-    SDP* sdp;
-  };
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::vector<Call> calls;
-  int refuseAt = -1;  // index of the call answered with false
+// A listening socket on 127.0.0.1 and its port. Accepts and reads on the
+// connections it hands out give up after 40 s (beyond the 20 s receive timeout).
+inline int listenLoopback(unsigned& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  const timeval wait{40, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+  ::listen(fd, 4);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
 
-  bool waitCalls(std::size_t n, int milliseconds = 5000) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                       [&] { return calls.size() >= n; });
-  }
-  std::vector<Call> snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  }
-};
+enum class End { kReadOn, kClose };
 
-class RecordingReceiver : public IRTPReceiver {
- public:
-  explicit RecordingReceiver(std::shared_ptr<ReceiverLog> log) : log_(std::move(log)) {}
-  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
-    std::lock_guard<std::mutex> lock(log_->mutex);
-    log_->calls.push_back({std::string(data, length), isFileHeader, sdp});
-    log_->cv.notify_all();
-    return static_cast<int>(log_->calls.size()) - 1 != log_->refuseAt;
-  }
-
- private:
-  std::shared_ptr<ReceiverLog> log_;
-};
-
-// The host callback: counts its runs.
-struct Notifications {
-  std::atomic<int> count{0};
-  static void callback(void* arg) { ++static_cast<Notifications*>(arg)->count; }
-  bool waitCount(int n, int milliseconds = 5000) const {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (count < n && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Serves one connection: before each answer reads one request (through its
+// empty line, one byte at a time, so nothing of a later one is taken); after
+// the last answer reads on until the client closes (kReadOn), or closes the
+// connection itself. Returns all the client sent.
+inline std::string serve(int listenFd, const std::vector<std::string>& answers, End end) {
+  std::string got;
+  const int fd = ::accept(listenFd, nullptr, nullptr);
+  char c;
+  const auto readByte = [&] { return ::recv(fd, &c, 1, 0) == 1 && (got += c, true); };
+  bool open = fd >= 0;
+  for (std::size_t i = 0; open && i < answers.size(); ++i) {
+    while ((open = readByte()) && (got.size() < 4 || got.compare(got.size() - 4, 4, "\r\n\r\n"))) {
     }
-    return count >= n;
+    open = open && ::send(fd, answers[i].data(), answers[i].size(), MSG_NOSIGNAL) ==
+                       static_cast<ssize_t>(answers[i].size());
   }
+  while (open && end == End::kReadOn && readByte()) {
+  }
+  if (fd >= 0) ::close(fd);
+  return got;
+}
+
+inline std::string frame(char magic, unsigned char channel, const std::string& payload) {
+  return std::string{magic, static_cast<char>(channel), static_cast<char>(payload.size() >> 8),
+                     static_cast<char>(payload.size() & 0xFF)} +
+         payload;
+}
+
+// Status line, "CSeq: <cseq>", the header lines (without CR LF), empty line, body.
+inline std::string reply(int code, const std::string& reason, unsigned cseq,
+                         const std::vector<std::string>& headers = {},
+                         const std::string& body = "") {
+  std::string out = "RTSP/1.0 " + std::to_string(code) + " " + reason +
+                    "\r\nCSeq: " + std::to_string(cseq) + "\r\n";
+  for (const std::string& header : headers) out += header + "\r\n";
+  return out + "\r\n" + body;
+}
+
+// What the host saw, read once the receive thread has ended (the callback runs
+// last on it) or been joined: the stream header, "|" and the description's
+// text; the packets (number `refusePacket`, from 1, refused); callback runs.
+struct HostLog : IRTPReceiver {
+  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
+    if (isFileHeader) {
+      header = std::string(data, length) + "|" + sdp->text;
+      return true;
+    }
+    packets.emplace_back(data, length);
+    return packets.size() != refusePacket;
+  }
+  static void callback(void* arg) { ++static_cast<HostLog*>(arg)->notes; }
+  bool waitNotes(int seconds = 5) {
+    for (int i = 0; i < seconds * 1000 && notes == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return notes > 0;
+  }
+  std::string header;
+  std::vector<std::string> packets;
+  std::size_t refusePacket = 0;
+  std::atomic<int> notes{0};
 };
 
-// Routes std::cout into a buffer and records the length at every flush, so
-// std::endl can be told from a plain "\n".
+// Routes std::cout into a buffer while it lives.
 class CoutCapture {
  public:
-  CoutCapture() : old_(std::cout.rdbuf(&buf_)) {}
+  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
   ~CoutCapture() { std::cout.rdbuf(old_); }
   std::string text() const { return buf_.str(); }
-  const std::vector<std::size_t>& flushes() const { return buf_.flushes; }
 
  private:
-  struct Buf : std::stringbuf {
-    std::vector<std::size_t> flushes;
-    int sync() override {
-      flushes.push_back(str().size());
-      return 0;
-    }
-  };
-  Buf buf_;
+  std::ostringstream buf_;
   std::streambuf* old_;
 };
 
-inline std::string url(unsigned port) {
-  return "Rtsp://127.0.0.1:" + std::to_string(port) + "/live";
-}
-inline std::string optionsRequest(unsigned port) {
-  return "OPTIONS " + url(port) +
-         " RTSP/1.0\r\nCSeq: 1\r\nUser-Agent: (ORVE Streaming Media )\r\n\r\n";
-}
-inline std::string describeRequest(unsigned port, unsigned cseq) {
-  return "DESCRIBE " + url(port) + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) +
-         "\r\nAccept: application/sdp\r\nUser-Agent: (ORVE Streaming Media )\r\n\r\n";
-}
-inline std::string setupRequest(const std::string& target, unsigned cseq) {
-  return "SETUP " + target + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) +
-         "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
-}
-inline std::string playRequest(unsigned port, unsigned cseq, const std::string& session) {
-  return "PLAY " + url(port) + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) +
-         "\r\nrange: npt=0.000000-\r\nSession: " + session + "\r\n\r\n";
-}
-inline std::string teardownRequest(unsigned port, unsigned cseq, const std::string& session) {
-  return "TEARDOWN " + url(port) + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) +
-         "\r\nMission:" + session + "\r\n\r\n";
+// A request as the session writes it: request line, CSeq, the other header lines, empty line.
+inline std::string request(const std::string& line, unsigned cseq, const std::string& headers) {
+  return line + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + headers + "\r\n";
 }
 
-// A video description with a relative control URL and a stream header.
-const std::string kSdp =
-    "v=0\r\n"
-    "o=- 1 1 IN IP4 127.0.0.1\r\n"
-    "m=video 0 RTP/AVP 96\r\n"
-    "a=rtpmap:96 H264/90000\r\n"
-    "a=fmtp:96 packetization-mode=1;config=000001B0F5\r\n"
-    "a=control:trackID=1\r\n";
-
-// The request of each handshake step and the server's whole answer to it
-// (CSeq 1 to 4, session "4711;timeout=60").
-inline std::vector<std::pair<std::string, std::string>> handshake(unsigned port,
-                                                                  bool withLength = true) {
-  std::vector<std::string> describeHeaders = {"Content-Type: application/sdp"};
-  if (withLength) describeHeaders.push_back("Content-Length: " + std::to_string(kSdp.size()));
-  const std::string session = "Session: 4711;timeout=60";
-  return {
-      {optionsRequest(port), reply(200, "OK", 1, {"Public: DESCRIBE, SETUP, PLAY, TEARDOWN"})},
-      {describeRequest(port, 2), reply(200, "OK", 2, describeHeaders, kSdp)},
-      {setupRequest(url(port) + "/trackID=1", 3), reply(200, "OK", 3, {session})},
-      {playRequest(port, 4, "4711;timeout=60"), reply(200, "OK", 4, {session})},
-  };
+// A video description with a stream header and the given control URL (a
+// session-level one comes first and is not used).
+inline std::string sdp(const std::string& control, const std::string& formats = "96") {
+  return "v=0\r\na=control:*\r\nm=video 0 RTP/AVP " + formats +
+         "\r\na=fmtp:96 packetization-mode=1;config=000001B0F5\r\na=control:" + control + "\r\n";
 }
+const std::string kSdp = sdp("trackID=1");
+const std::string kHeader("\x00\x00\x01\xB0\xF5", 5);  // its config= value
 
-inline ScriptServer::Script& scriptHandshake(ScriptServer& server) {
-  ScriptServer::Script& s = server.connection();
-  for (const auto& step : handshake(server.port())) s.expect(step.first).send(step.second);
-  return s;
-}
-
-// A session for 127.0.0.1:<port>/live. Unless `productTimeouts`, the
-// timeouts are shortened (1 s) so that a failing test cannot hang for long.
-inline std::unique_ptr<CRTSPDownload> makeSession(unsigned port, std::shared_ptr<ReceiverLog> log,
-                                                  Notifications* notes,
-                                                  bool productTimeouts = false) {
-  std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
-  d->initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
-  if (log) d->registeRTPReceiver(new RecordingReceiver(log));
-  if (notes != nullptr) d->setRecvTimeoutCallbackFun(&Notifications::callback, notes);
-  if (!productTimeouts) CRTSPDownloadTestPeer(*d).setTimeouts(1, 1);
-  return d;
-}
-
-// Starts `server` and makes a session for it with std::cout captured; the
-// session goes first on destruction, while its callback target still exists.
-struct SessionRun {
-  explicit SessionRun(ScriptServer& server, bool productTimeouts = false) {
-    server.start();
-    d = makeSession(server.port(), log, &notes, productTimeouts);
+// The handshake with 127.0.0.1:<port>/live (the answers do not depend on the
+// port), CSeq 1 to 4, session "4711;timeout=60". The DESCRIBE reply carries
+// `body` (with a Content-Length unless `withLength` is false); SETUP goes to
+// `setupTarget` (default: the relative "trackID=1"), or is left out for "-".
+struct Handshake {
+  explicit Handshake(unsigned port, const std::string& body = kSdp, bool withLength = true,
+                     std::string setupTarget = "") {
+    const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n", id = "4711;timeout=60";
+    const std::string url = "Rtsp://127.0.0.1:" + std::to_string(port) + "/live";
+    if (setupTarget.empty()) setupTarget = url + "/trackID=1";
+    std::vector<std::string> describe = {"Content-Type: application/sdp"};
+    if (withLength) describe.push_back("Content-Length: " + std::to_string(body.size()));
+    add(request("OPTIONS " + url, 1, agent), reply(200, "OK", 1, {"Public: PLAY"}));
+    add(request("DESCRIBE " + url, 2, "Accept: application/sdp\r\n" + agent),
+        reply(200, "OK", 2, describe, body));
+    echo.resize(echo.size() - body.size());  // of the body, the lines in its first 8192 bytes
+    echo += body.substr(0, body.rfind('\r', 8191)) + "\r\n";
+    const unsigned play = setupTarget == "-" ? 3 : 4;
+    if (play == 4) {
+      add(request("SETUP " + setupTarget, 3, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
+          reply(200, "OK", 3, {"Session: " + id}));
+    }
+    add(request("PLAY " + url, play,
+                "range: npt=0.000000-\r\nSession: " + (play == 4 ? id : "") + "\r\n"),
+        reply(200, "OK", play, {"Session: " + id}));
+    teardown = request("TEARDOWN " + url, play + 1, "Mission:" + id + "\r\n");
   }
-  std::shared_ptr<ReceiverLog> log = std::make_shared<ReceiverLog>();
-  Notifications notes;
-  CoutCapture out;
-  std::unique_ptr<CRTSPDownload> d;
+  void add(const std::string& request, const std::string& answer) {
+    answers.push_back(answer);
+    sent.push_back((sent.empty() ? "" : sent.back()) + request);
+    echo += request + answer;
+  }
+  std::vector<std::string> answers, sent;  // sent[i]: requests 0 to i in a row
+  std::string teardown, echo;              // echo: what the session prints
 };
+
+// What a session for 127.0.0.1:<port>/live, on a thread of its own, did against
+// serve(answers, end): started (a second start while running is refused), given
+// `waitSeconds` for its receive thread to end by itself, stopped (and no longer
+// running). A HostLog records; timeouts of 1 s unless `real` (20 s and 5 s).
+struct Outcome {
+  unsigned port;
+  bool started, running, openBeforeStop;  // the last two just before stop()
+  int notes;                              // after stop()
+  std::string header, echo, received;     // header as HostLog has it
+  std::vector<std::string> packets;
+};
+inline Outcome runSession(const std::vector<std::string>& answers, End end = End::kReadOn,
+                          int waitSeconds = 0, bool quiet = false, std::size_t refusePacket = 0,
+                          bool real = false) {
+  Outcome o;
+  const int listenFd = listenLoopback(o.port);
+  std::thread host([&] {
+    CoutCapture out;
+    CRTSPDownload d;
+    HostLog* log = new HostLog;  // owned by the session
+    log->refusePacket = refusePacket;
+    d.initInfo("127.0.0.1", o.port, "live", 0, ACE_Time_Value(2, 0), 0);
+    d.registeRTPReceiver(log);
+    d.setRecvTimeoutCallbackFun(&HostLog::callback, log);
+    CRTSPDownloadTestPeer(d).setTimeouts(real ? 20 : 1, real ? 5 : 1);
+    o.started = d.startRTSPDownload(false, quiet);
+    EXPECT_FALSE(d.startRTSPDownload(false, quiet));
+    if (waitSeconds > 0) log->waitNotes(waitSeconds);
+    o.running = d.isRunning();
+    o.openBeforeStop = CRTSPDownloadTestPeer(d).streamOpen();
+    d.stop();
+    EXPECT_FALSE(d.isRunning());
+    o.notes = log->notes;
+    o.echo = out.text();
+    o.header = log->header;
+    o.packets = log->packets;
+  });
+  o.received = serve(listenFd, answers, end);
+  host.join();
+  ::close(listenFd);
+  return o;
+}
 
 }  // namespace rtsptest
 
