@@ -9,8 +9,6 @@
 ssize_t recvExactTimed(ACE_HANDLE handle, char* buf, std::size_t len, const ACE_Time_Value& timeout,
                        std::size_t& transferred) {
   transferred = 0;
-  const long ms = timeout.msec();
-  const int waitMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms);
   while (transferred < len) {
     const ssize_t n = ::recv(handle, buf + transferred, len - transferred, MSG_DONTWAIT);
     if (n > 0) {
@@ -22,7 +20,11 @@ ssize_t recvExactTimed(ACE_HANDLE handle, char* buf, std::size_t len, const ACE_
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK && errno != EAGAIN && errno != ENOBUFS) return -1;
     // Nothing there yet: wait up to the full timeout for more. A hang-up or
-    // an error also ends the wait; the next recv then reports it.
+    // an error also ends the wait; the next recv then reports it. The
+    // timeout is converted only here: a read whose data is already there
+    // (nearly every read of a stream) never needs it.
+    const long ms = timeout.msec();
+    const int waitMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms);
     pollfd wanted{handle, POLLIN, 0};
     int ready;
     do {
