@@ -3,7 +3,6 @@
 #ifndef RTSPPULL_BENCH_SOAK_UTIL_H_
 #define RTSPPULL_BENCH_SOAK_UTIL_H_
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -17,6 +16,8 @@
 
 #include <rtsppull/rtsp_download.h>
 #include <rtsppull/rtp_receiver.h>
+
+#include "support/open_descriptors.h"
 
 namespace soak {
 
@@ -41,16 +42,8 @@ inline long statusField(const char* name) {
 inline long rssKb() { return statusField("VmRSS"); }
 inline long threadCount() { return statusField("Threads"); }
 
-inline int openDescriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count - 1;  // the directory stream's own descriptor
-}
+// Open descriptors of the process (tests/support/open_descriptors.h).
+using ::openDescriptors;
 
 // User plus system CPU time of the whole process, in seconds.
 inline double processCpuSeconds() {
