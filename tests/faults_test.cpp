@@ -1,28 +1,15 @@
-// Fault injection against a whole session over loopback: the server breaks
-// the conversation off after every byte. The host sees either a false start
-// or the end of the receive thread, with exactly one callback, and every
-// descriptor opened is closed again.
-#include <dirent.h>
-
+// Fault injection against a whole session over loopback: the server sends
+// each prefix of all it would say (answering each request as usual), then
+// closes; with and without Content-Length. The host sees either a false
+// start or the end of the receive thread, with exactly one callback, and
+// every descriptor opened is closed again.
 #include <gtest/gtest.h>
 
+#include "support/open_descriptors.h"
 #include "support/session_support.h"
 
-namespace {
-
-using namespace rtsptest;
-
-int openDescriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
-// The server sends each prefix of all it would say (answering each request
-// as usual), then closes; with and without Content-Length.
 TEST(Faults, CutAfterEveryByte) {
+  using namespace rtsptest;
   std::string payload(300, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 13 + 1);
   const std::vector<std::string> frames = {frame('$', 0, payload.substr(0, 40)),
@@ -54,5 +41,3 @@ TEST(Faults, CutAfterEveryByte) {
     }
   }
 }
-
-}  // namespace

@@ -25,72 +25,57 @@ std::string Packet(unsigned seq, std::uint32_t ts, bool marker, Start start = St
                    std::size_t length = 1400, char tag = 0) {
   static const char* const kWords[] = {"\x65\x88\x84\x00", "\xC0\x02\x40\xFF", "\x01\x00\x00\x00"};
   std::string p(std::max<std::size_t>(length, 16), tag);
-  p[0] = '\x80';
-  p[1] = static_cast<char>(marker ? 0xE0 : 0x60);
-  for (int i = 0; i < 2; ++i) p[2 + i] = static_cast<char>(seq >> (8 - 8 * i));
-  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(ts >> (24 - 8 * i));
+  const std::uint64_t head = (marker ? 0x80E0ull : 0x8060ull) << 48 | (seq & 0xFFFFull) << 32 | ts;
+  for (std::size_t i = 0; i < 8; ++i) p[i] = static_cast<char>(head >> (56 - 8 * i));
   p.replace(8, 4, "\x11\x22\x33\x44");
   p.replace(12, 4, kWords[static_cast<int>(start)], 4);
-  p.resize(length);
-  return p;
+  return p.substr(0, length);
 }
 
-std::uint16_t SeqOf(const std::string& p) {
+std::uint16_t Seq(const char* p) {
   return static_cast<std::uint16_t>(static_cast<unsigned char>(p[2]) << 8 |
                                     static_cast<unsigned char>(p[3]));
 }
 
-// Records every delivery and refuses call number `refuseCall` (1-based).
+// Records every delivery and refuses call `refuseCall` (from 1).
 struct RecordingReceiver : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool, SDP*) override {
     calls.emplace_back(data, length);
+    seqs.push_back(Seq(data));
     return calls.size() != refuseCall;
   }
-  Seqs seqs() const {
-    Seqs out;
-    for (const std::string& c : calls) out.push_back(SeqOf(c));
-    return out;
-  }
-  std::vector<std::string> calls;
+  Packets calls;
+  Seqs seqs;
   std::size_t refuseCall = 0;
 };
 
 struct TestableUDP : CRTPReceiverOnUDP {
-  using CRTPReceiverOnUDP::CRTPReceiverOnUDP;
   using CRTPReceiverOnUDP::recvIntactFrame;
   ~TestableUDP() override {}  // public, for a receiver on the stack
 };
 
-// Deliveries for a lone unmarked packet: 1 pass-through, 0 reordering
-// (buffered), -1 refused (no implementation).
-int Feed(RecordingReceiver& r) {
-  r.calls.clear();
-  return r.Execute(Packet(7, 1, false), false, nullptr) ? static_cast<int>(r.calls.size()) : -1;
-}
-
 // The last kind requested is installed (100 reordering, 101 pass-through,
-// anything else none; the one installed is kept). A copy, made or assigned (to
-// itself too), owns a new implementation of the same kind and keeps it when
-// the source changes.
+// anything else none). A copy, made or assigned (to itself too), owns a new
+// implementation of the same kind and keeps it when the source changes. Fed
+// a lone unmarked packet, a receiver passes it on (1), buffers it (0) or
+// refuses it (-1).
 TEST(RTPReceiver, ChangeImplAndCopies) {
   const long before = liveReceiverImplCount();
-  // clang-format off
-  struct Case { std::vector<int> types; int feed; };
-  for (const Case& c : {Case{{}, -1}, Case{{101}, 1}, Case{{100}, 0}, Case{{100, 101}, 1},
-                        Case{{101, 100}, 0}, Case{{101, 0}, -1}, Case{{100, 99}, -1},
-                        Case{{7, 100}, 0}}) {
-    // clang-format on
+  const std::pair<std::vector<int>, int> cases[] = {{{}, -1},        {{101}, 1},     {{100}, 0},
+                                                    {{100, 101}, 1}, {{101, 0}, -1}, {{7, 100}, 0}};
+  for (const auto& [types, fed] : cases) {
     RecordingReceiver r, assigned;
-    for (int t : c.types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
+    for (int t : types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
     assigned.changeImpl(RTP_RECEIVER_UDP);
     assigned = r;
-    RecordingReceiver copy(r);
-    RecordingReceiver& self = assigned;
+    RecordingReceiver copy(r), &self = assigned;
     assigned = self;
-    EXPECT_EQ(liveReceiverImplCount(), before + (c.feed < 0 ? 0 : 3));
+    EXPECT_EQ(liveReceiverImplCount(), before + (fed < 0 ? 0 : 3));
     r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(0));
-    const std::vector<int> feeds = {Feed(copy), Feed(assigned)};
-    EXPECT_EQ(feeds, std::vector<int>(2, c.feed)) << ::testing::PrintToString(c.types);
+    for (RecordingReceiver* c : {&copy, &assigned}) {
+      const bool ok = c->Execute(Packet(7, 1, false), false, nullptr);
+      EXPECT_EQ(ok ? static_cast<int>(c->calls.size()) : -1, fed) << testing::PrintToString(types);
+    }
   }
   EXPECT_EQ(liveReceiverImplCount(), before);
   RecordingReceiver r;  // the kind already installed is kept, with its buffered packets
@@ -98,34 +83,28 @@ TEST(RTPReceiver, ChangeImplAndCopies) {
   r.Execute(Packet(1, 5, false, Start::kC0), false, nullptr);
   r.changeImpl(RTP_RECEIVER_UDP);
   r.Execute(Packet(2, 5, true), false, nullptr);
-  EXPECT_EQ(r.seqs(), (Seqs{1, 2}));
+  EXPECT_EQ(r.seqs, (Seqs{1, 2}));
 }
 
-template <typename T>
-std::vector<T> Cat(std::vector<T> a, const std::vector<T>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-// `count` packets sharing `ts` from `first`: the first starts the frame, the
-// last is marked unless `open`.
-Packets Frame(unsigned first, std::uint32_t ts, unsigned count, bool open = false) {
-  Packets out;
-  for (unsigned i = 0; i < count; ++i) {
-    out.push_back(
-        Packet(first + i, ts, i + 1 == count && !open, i == 0 ? Start::kC0 : Start::kNone));
+// `out`, then packets first to last sharing `ts`: the first starts the frame,
+// the last is marked unless `open`.
+Packets Frame(unsigned first, unsigned last, std::uint32_t ts, bool open = false,
+              Packets out = {}) {
+  for (unsigned s = first; s <= last; ++s) {
+    out.push_back(Packet(s, ts, s == last && !open, s == first ? Start::kC0 : Start::kNone));
   }
   return out;
 }
 
-Seqs Range(unsigned first, unsigned last) {
+Seqs Range(unsigned first, unsigned last, const Seqs& then = {}) {
   Seqs out;
-  for (unsigned v = first; v <= last; ++v) out.push_back(static_cast<std::uint16_t>(v));
+  for (unsigned s = first; s <= last; ++s) out.push_back(static_cast<std::uint16_t>(s));
+  out.insert(out.end(), then.begin(), then.end());
   return out;
 }
 
 // Each step files its packets and lists the numbers delivered meanwhile.
-// Host call `refuseCall` (1-based; 0: none) is refused, and so is the Execute
+// Host call `refuseCall` (from 1; 0: none) is refused, and so is the Execute
 // that made it. What is delivered is the first copy filed under its number.
 TEST(Reorder, DeliversWholeFramesInOrder) {
   const auto kC0 = Start::kC0;
@@ -149,16 +128,16 @@ TEST(Reorder, DeliversWholeFramesInOrder) {
       // Entry 0 (no frame start) blocks frame 1..59. Sixty entries wait (a new
       // copy of 0 is a duplicate); the 61st drops entry 0 and frees the rest.
       {"sixty wait, the sixty-first drops the front", 0,
-       {{Cat({Packet(0, 1, false)}, Frame(1, 2, 59)), {}}, {{Packet(0, 9, true, kC0)}, {}},
-        {{Packet(100, 3, true, kC0)}, Cat(Range(1, 59), {100})}}},
+       {{Frame(1, 59, 2, false, {Packet(0, 1, false)}), {}}, {{Packet(0, 9, true, kC0)}, {}},
+        {{Packet(100, 3, true, kC0)}, Range(1, 59, {100})}}},
       // The drop takes only the leading run sharing the front's timestamp.
       {"the drop takes the leading timestamp run", 0,
-       {{Cat({Packet(0, 7, false), Packet(1, 7, false, kC0), Packet(2, 7, false),
-              Packet(3, 8, true, kC0)}, Frame(4, 9, 56, true)), {}},
+       {{Frame(4, 59, 9, true, {Packet(0, 7, false), Packet(1, 7, false, kC0), Packet(2, 7, false),
+                                Packet(3, 8, true, kC0)}), {}},
         {{Packet(60, 7, false)}, {3}}, {{Packet(60, 9, true)}, {}}}},
       // A refused frame stays whole and is offered again from its first packet.
       {"a refused frame is offered again", 2,
-       {{Frame(1, 10, 3), {1, 2}}, {{Packet(4, 20, false, kC0)}, {1, 2, 3}},
+       {{Frame(1, 3, 10), {1, 2}}, {{Packet(4, 20, false, kC0)}, {1, 2, 3}},
         {{Packet(5, 20, true)}, {4, 5}}}},
       // 0 sorts before 65534/65535: the frame across the wrap is never
       // delivered and keeps its numbers taken.
@@ -176,15 +155,15 @@ TEST(Reorder, DeliversWholeFramesInOrder) {
     for (const Step& step : c.steps) {
       const std::size_t stepStart = host.calls.size();
       for (const std::string& p : step.packets) {
-        firstCopy.emplace(SeqOf(p), p);
+        firstCopy.emplace(Seq(p.data()), p);
         const std::size_t before = host.calls.size();
         const bool ok = udp.Execute(&host, p, false, nullptr);
-        EXPECT_EQ(ok, !(c.refuseCall > before && c.refuseCall <= host.calls.size()));
+        EXPECT_EQ(ok, !(before < c.refuseCall && c.refuseCall <= host.calls.size()));
       }
-      const Seqs seqs = host.seqs();
-      EXPECT_EQ(Seqs(seqs.begin() + static_cast<long>(stepStart), seqs.end()), step.delivered);
+      EXPECT_EQ(Seqs(host.seqs.begin() + static_cast<long>(stepStart), host.seqs.end()),
+                step.delivered);
     }
-    for (const std::string& call : host.calls) EXPECT_EQ(call, firstCopy[SeqOf(call)]);
+    for (const std::string& call : host.calls) EXPECT_EQ(call, firstCopy[Seq(call.data())]);
   }
 }
 
@@ -192,23 +171,22 @@ TEST(Reorder, DeliversWholeFramesInOrder) {
 // packet lies in an exactly sized heap block, so AddressSanitizer catches a
 // read past it.
 TEST(Reorder, PacketLengthLimits) {
-  for (const std::size_t len : {0, 3, 4, 11, 12, 15, 16, 5000, 5001, 65535, 70000}) {
+  for (const unsigned len : {0u, 4u, 11u, 12u, 15u, 16u, 5000u, 5001u, 70000u}) {
     const std::string p = Packet(7, 1, true, Start::kC0, len);
     const bool valid = len >= 12 && len <= 5000;
-    TestableUDP udp, direct;
-    RecordingReceiver host, directHost;
+    TestableUDP udp, fresh;
+    RecordingReceiver host, direct;
     EXPECT_EQ(udp.Execute(&host, p, false, nullptr), valid) << len;
     EXPECT_EQ(host.calls, valid && len >= 16 ? Packets{p} : Packets{}) << len;
     std::unique_ptr<char[]> exact(new char[len]);
     std::copy(p.begin(), p.end(), exact.get());
-    bool threw = false;
     try {
-      direct.recvIntactFrame(&directHost, exact.get(), static_cast<unsigned int>(len));
+      fresh.recvIntactFrame(&direct, exact.get(), len);
+      EXPECT_TRUE(valid) << len;
     } catch (const std::invalid_argument&) {
-      threw = true;
+      EXPECT_FALSE(valid) << len;
     }
-    EXPECT_EQ(threw, !valid) << len;
-    EXPECT_EQ(directHost.calls, host.calls) << len;
+    EXPECT_EQ(direct.calls, host.calls) << len;
   }
 }
 
@@ -217,9 +195,9 @@ TEST(Reorder, PacketLengthLimits) {
 TEST(Reorder, ConcurrentExecuteIsSerialised) {
   struct SerialHost : IRTPReceiver {
     bool OnRecvData(const char*, unsigned int, bool, SDP*) override {
-      if (inside.exchange(true)) overlaps.fetch_add(1);
+      overlaps += inside.exchange(true);
       ++plainCount;
-      inside.store(false);
+      inside = false;
       return true;
     }
     std::atomic<bool> inside{false};
@@ -227,10 +205,9 @@ TEST(Reorder, ConcurrentExecuteIsSerialised) {
     long plainCount = 0;
   } host;
   host.changeImpl(RTP_RECEIVER_UDP);
-  auto feed = [&host](unsigned parity) {
-    for (unsigned i = 0; i < 20000; ++i) {
-      const unsigned seq = 2 * i + parity;
-      if (!host.Execute(Packet(seq, seq, true, Start::kC0, 200), false, nullptr)) ADD_FAILURE();
+  const auto feed = [&host](unsigned seq) {
+    for (; seq < 40000; seq += 2) {
+      EXPECT_TRUE(host.Execute(Packet(seq, seq, true, Start::kC0, 200), false, nullptr));
     }
   };
   std::thread even(feed, 0), odd(feed, 1);

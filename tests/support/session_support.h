@@ -4,61 +4,37 @@
 #ifndef RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 #define RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <iostream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include <rtsppull/rtsp_download.h>
 
-// Reaches the private steps of a session and its timeouts.
+#include "support/loopback.h"
+
+// Reaches the private steps of a session, its state and its timeouts.
 class CRTSPDownloadTestPeer {
  public:
-  explicit CRTSPDownloadTestPeer(CRTSPDownload& d) : d_(d) {}
   void setTimeouts(int recvSec, int sdpSec) {
-    d_.recvTimeoutSec_ = recvSec;
-    d_.sdpTimeoutSec_ = sdpSec;
+    d.recvTimeoutSec_ = recvSec;
+    d.sdpTimeoutSec_ = sdpSec;
   }
-  void attach(int fd) { d_.rtspStream_.set_handle(fd); }
-  void close() { d_.closeStream(); }
-  bool getReply() { return d_.getReply(); }
-  bool recvSDPReply() { return d_.recvSDPReply(); }
-  unsigned& cseq() { return d_.info_.cseq; }
-  std::string& sessionId() { return d_.info_.sessionId; }
-  int& contentLength() { return d_.info_.contentLength; }
-  SDP& sdp() { return d_.sdp_; }
-  bool streamOpen() const { return d_.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
-
- private:
-  CRTSPDownload& d_;
+  void attach(int fd) { d.rtspStream_.set_handle(fd); }
+  void close() { d.closeStream(); }
+  bool getReply() { return d.getReply(); }
+  bool recvSDPReply() { return d.recvSDPReply(); }
+  auto& info() { return d.info_; }
+  SDP& sdp() { return d.sdp_; }
+  bool streamOpen() const { return d.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
+  CRTSPDownload& d;
 };
 
 namespace rtsptest {
-
-// A listening socket on 127.0.0.1 and its port. Accepts and reads on the
-// connections it hands out give up after 40 s (beyond the 20 s receive timeout).
-inline int listenLoopback(unsigned& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  const timeval wait{40, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  ::listen(fd, 4);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
 
 enum class End { kReadOn, kClose };
 
@@ -100,9 +76,8 @@ inline std::string reply(int code, const std::string& reason, unsigned cseq,
   return out + "\r\n" + body;
 }
 
-// What the host saw, read once the receive thread has ended (the callback runs
-// last on it) or been joined: the stream header, "|" and the description's
-// text; the packets (number `refusePacket`, from 1, refused); callback runs.
+// What the host saw: the stream header, "|" and the description's text; the
+// packets (number `refusePacket`, from 1, refused); callback runs.
 struct HostLog : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
     if (isFileHeader) {
@@ -113,12 +88,6 @@ struct HostLog : IRTPReceiver {
     return packets.size() != refusePacket;
   }
   static void callback(void* arg) { ++static_cast<HostLog*>(arg)->notes; }
-  bool waitNotes(int seconds = 5) {
-    for (int i = 0; i < seconds * 1000 && notes == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return notes > 0;
-  }
   std::string header;
   std::vector<std::string> packets;
   std::size_t refusePacket = 0;
@@ -189,8 +158,8 @@ struct Handshake {
 
 // What a session for 127.0.0.1:<port>/live, on a thread of its own, did against
 // serve(answers, end): started (a second start while running is refused), given
-// `waitSeconds` for its receive thread to end by itself, stopped (and no longer
-// running). A HostLog records; timeouts of 1 s unless `real` (20 s and 5 s).
+// up to `waitSeconds` for its callback, stopped (and no longer running). A
+// HostLog records; timeouts of 1 s unless `real` (20 s and 5 s).
 struct Outcome {
   unsigned port;
   bool started, running, openBeforeStop;  // the last two just before stop()
@@ -211,12 +180,14 @@ inline Outcome runSession(const std::vector<std::string>& answers, End end = End
     d.initInfo("127.0.0.1", o.port, "live", 0, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(log);
     d.setRecvTimeoutCallbackFun(&HostLog::callback, log);
-    CRTSPDownloadTestPeer(d).setTimeouts(real ? 20 : 1, real ? 5 : 1);
+    CRTSPDownloadTestPeer{d}.setTimeouts(real ? 20 : 1, real ? 5 : 1);
     o.started = d.startRTSPDownload(false, quiet);
     EXPECT_FALSE(d.startRTSPDownload(false, quiet));
-    if (waitSeconds > 0) log->waitNotes(waitSeconds);
+    for (int ms = 0; ms < waitSeconds * 1000 && log->notes == 0; ++ms) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     o.running = d.isRunning();
-    o.openBeforeStop = CRTSPDownloadTestPeer(d).streamOpen();
+    o.openBeforeStop = CRTSPDownloadTestPeer{d}.streamOpen();
     d.stop();
     EXPECT_FALSE(d.isRunning());
     o.notes = log->notes;

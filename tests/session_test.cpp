@@ -1,14 +1,65 @@
-// Whole sessions against a scripted server: the handshake, its failure at each
+// The session: replies and DESCRIBE bodies read from a socket pair, then whole
+// sessions against a scripted server: the handshake, its failure at each
 // step, the receive thread, and start and stop.
 #include <gtest/gtest.h>
-
-#include <chrono>
 
 #include "support/session_support.h"
 
 namespace {
 
 using namespace rtsptest;
+
+// Replies, then DESCRIBE bodies, read in order from a socket pair. CSeq,
+// Session and Content-Length are taken from every reply, an error reply too;
+// body lines end at CR LF, and the last "config=" gives the stream header.
+TEST(Session, RepliesAndBodies) {
+  // clang-format off
+  struct Reply { const char* text; bool ok; unsigned cseq; const char* session; int length; };
+  const Reply replies[] = {
+      {"RTSP/1.0 200 OK\r\nCSeq: 2\r\nSession: 4711;timeout=60\r\nContent-Length: 460\r\n\r\n",
+       true, 3, "4711;timeout=60", 460},
+      // The id is trimmed; Content-Length needs its space and its capitals.
+      {"RTSP/1.0 200 OK\r\nCseq: 5\r\nSession:4711 \r\ncontent-length: 7\r\nContent-Length:7\r\n\r\n",
+       true, 6, "4711", 460},
+      {"RTSP/1.0 454 Gone\r\nX-Note: see CSeq: 9\r\nContent-Length: -3\r\n\r\n", false, 10, "4711", -3},
+      {"RTSP/1.1 200 OK\r\n\r\n", false, 11, "4711", -3},
+      {"RTSP/1.0 99999999999999999999\r\n\r\n", false, 12, "4711", -3},
+  };
+  struct Body { std::string text; std::vector<std::string> lines; std::string header; };
+  const Body bodies[] = {
+      {"v=0\r\no=x\r\n", {"v=0\r\n", "o=x\r\n"}, ""},
+      {"v=0\no=x\n", {}, ""},
+      {"c=1 config=01\r\nc=2 config=0aBf5\r\n", {"c=1 config=01\r\n", "c=2 config=0aBf5\r\n"},
+       "\x0A\xBF"},
+  };
+  // clang-format on
+  std::string all;
+  for (const Reply& r : replies) all += r.text;
+  for (const Body& b : bodies) all += b.text;
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ASSERT_EQ(::send(fds[1], all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+  ::close(fds[1]);
+  CoutCapture quiet;
+  CRTSPDownload d;
+  CRTSPDownloadTestPeer peer{d};
+  peer.attach(fds[0]);
+  peer.setTimeouts(1, 1);
+  for (const Reply& r : replies) {
+    EXPECT_EQ(peer.getReply(), r.ok) << r.text;
+    EXPECT_EQ(peer.info().cseq, r.cseq) << r.text;
+    EXPECT_EQ(peer.info().sessionId, r.session) << r.text;
+    EXPECT_EQ(peer.info().contentLength, r.length) << r.text;
+  }
+  EXPECT_FALSE(peer.recvSDPReply());  // Content-Length -3: and reads nothing
+  for (const Body& b : bodies) {
+    peer.info().contentLength = static_cast<int>(b.text.size());
+    ASSERT_TRUE(peer.recvSDPReply()) << b.text;
+    EXPECT_EQ(std::vector<std::string>(peer.sdp().lines.begin(), peer.sdp().lines.end()), b.lines);
+    EXPECT_EQ(std::string(peer.sdp().file_header, peer.sdp().file_header_len), b.header);
+  }
+  peer.close();
+}
 
 // The requests, each request and reply line echoed in order (TEARDOWN is
 // not), the stream header handed on with the description, TEARDOWN on stop.
@@ -63,19 +114,14 @@ TEST(Session, HandshakeFailsAtEachStep) {
       EXPECT_EQ(o.received, Handshake(o.port).sent[c.step]);
     }
   }
-}
-
-// Without a receiver nothing starts: no connection, no callback, not running.
-TEST(Session, NothingStartsWithoutAReceiver) {
-  HostLog log;  // for the callback
+  // Without a receiver nothing starts: no connection, no callback, not running.
+  HostLog log;
   CRTSPDownload d;
   d.initInfo("127.0.0.1", 0, "live", 0, ACE_Time_Value(2, 0), 0);  // a connect would fail
   d.setRecvTimeoutCallbackFun(&HostLog::callback, &log);
   CoutCapture out;
-  EXPECT_FALSE(d.startRTSPDownload(false, false));
-  EXPECT_FALSE(d.isRunning());
-  EXPECT_EQ(out.text(), "");
-  EXPECT_EQ(log.notes, 0);
+  EXPECT_FALSE(d.startRTSPDownload(false, false) || d.isRunning());
+  EXPECT_TRUE(out.text().empty() && log.notes == 0);
 }
 
 // "$" frames are delivered in order whatever their channel, "%" frames are
@@ -94,7 +140,6 @@ TEST(Session, ReceiveThreadFramesAndItsEnd) {
   };
   // clang-format on
   for (const Case& e : cases) {
-    SCOPED_TRACE(e.refusePacket);
     std::vector<std::string> answers = Handshake(0).answers;
     answers.back() += e.stream;
     const Outcome o = runSession(answers, End::kReadOn, 5, false, e.refusePacket);
