@@ -3,16 +3,12 @@
 // and within 16 MiB, and an access-unit end only follows a NAL unit.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "h264_depacketizer.h"
+#include "check.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 volatile std::uint8_t g_touch;
 

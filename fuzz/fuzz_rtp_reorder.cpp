@@ -10,7 +10,6 @@
 // refused is accepted.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -19,33 +18,30 @@
 
 #include <rtsppull/rtp_receiver_udp.h>
 
-namespace {
+#include "check.h"
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+namespace {
 
 struct Host : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
     if (!isFileHeader) {
       check(length <= 5000 && fed.count(std::string(data, length)) == 1);
       const unsigned seq =
-          static_cast<unsigned char>(data[2]) << 8 | static_cast<unsigned char>(data[3]);
-      const bool startWord = length >= 16 && (std::memcmp(data + 12, "\xC0\x02\x40\xFF", 4) == 0 ||
-                                              std::memcmp(data + 12, "\x01\x00\x00\x00", 4) == 0);
-      check(inFrame ? seq > lastSeq : startWord);
+          static_cast<unsigned char>(data[2]) * 256u + static_cast<unsigned char>(data[3]);
+      check(inFrame ? seq > lastSeq
+                    : length >= 16 && (std::memcmp(data + 12, "\xC0\x02\x40\xFF", 4) == 0 ||
+                                       std::memcmp(data + 12, "\x01\x00\x00\x00", 4) == 0));
       inFrame = (data[1] & 0x80) == 0;
       lastSeq = seq;
     }
     if (++offered != refuseAt) return true;
-    refused = true;
     inFrame = false;  // the frame is offered again from its start
     if (throws) throw std::runtime_error("host failure");
     return false;
   }
   std::set<std::string> fed;
   unsigned refuseAt = 0, offered = 0, lastSeq = 0;
-  bool throws = false, refused = false, inFrame = false;
+  bool throws = false, inFrame = false;
 };
 
 struct Destroy {
@@ -65,15 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static_cast<std::size_t>(data[pos + 1] << 8 | data[pos + 2]) % 6001, size - pos - 3);
     const std::string packet(reinterpret_cast<const char*>(data + pos + 3), length);
     pos += 3 + length;
-    if ((control & 0x10u) != 0) {
-      impl.reset(new CRTPReceiverOnUDP(2));
-      host.inFrame = false;
-    }
-    const bool isFileHeader = (control & 0x08u) != 0;
+    if ((control & 0x10u) != 0) impl.reset(new CRTPReceiverOnUDP(2));
+    host.inFrame = host.inFrame && (control & 0x10u) == 0;
     host.refuseAt = control & 0x03u;
     host.throws = (control & 0x04u) != 0;
     host.offered = 0;
-    host.refused = false;
+    const bool isFileHeader = (control & 0x08u) != 0;
     if (!isFileHeader) host.fed.insert(packet);
     bool result = false, threw = false;
     try {
@@ -81,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::runtime_error&) {
       threw = true;
     }
+    const bool refused = host.offered >= host.refuseAt && host.refuseAt != 0;
     check(!threw || isFileHeader);
-    check(host.refused ? !result : result || isFileHeader || length < 16 || length > 5000);
+    check(refused ? !result : result || isFileHeader || length < 16 || length > 5000);
   }
   return 0;
 }

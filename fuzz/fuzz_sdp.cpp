@@ -4,18 +4,11 @@
 // longer than Base64 in the longest line allows; a copy answers the same.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include <rtsppull/sdp.h>
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+#include "check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

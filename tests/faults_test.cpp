@@ -32,10 +32,10 @@ TEST(Faults, CutAfterEveryByte) {
         if ((end += f.size()) <= cut && f[0] == '$') delivered.push_back(f.substr(4));
       }
       const int descriptorsBefore = openDescriptors();
-      const Outcome o = runSession(answers, End::kClose, 5);
+      const SessionRun o(answers, End::kClose, 5);
       EXPECT_EQ(o.started, cut >= handshakeBytes);
-      EXPECT_EQ(o.notes, 1);
-      EXPECT_EQ(o.packets, delivered);
+      EXPECT_EQ(o.log->notes, 1);
+      EXPECT_EQ(o.log->packets, delivered);
       EXPECT_EQ(openDescriptors(), descriptorsBefore);
       if (::testing::Test::HasFailure()) return;  // one broken offset is enough to read
     }

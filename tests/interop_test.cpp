@@ -15,7 +15,7 @@ TEST(GStreamerInterop, PullsTheStreamWithoutAGap) {
   session.initInfo("127.0.0.1", static_cast<unsigned>(std::atoi(port)), "test", 0,
                    ACE_Time_Value(5), 0);
   session.registeRTPReceiver(log);
-  ASSERT_TRUE(session.startRTSPDownload(true, true)) << diagnostics.text();
+  ASSERT_TRUE(session.startRTSPDownload(true, true)) << diagnostics.text.str();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   EXPECT_TRUE(session.stop());
 

@@ -14,11 +14,11 @@ TEST(SlowTimeouts, TwentySecondsWithoutDataFiveWithoutTheDescribeBody) {
     answers.back() += frame('$', 0, "x");
     if (describe) answers = {answers[0], reply(200, "OK", 2, {"Content-Length: 100"}, "v=0\r\n")};
     const auto start = std::chrono::steady_clock::now();
-    const Outcome o = runSession(answers, End::kReadOn, 30, false, 0, true);
+    const SessionRun o(answers, End::kReadOn, 30, false, 0, true);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(o.started, !describe);
-    EXPECT_EQ(o.packets.size(), describe ? 0u : 1u);
+    EXPECT_EQ(o.log->packets.size(), describe ? 0u : 1u);
     EXPECT_GE(seconds, describe ? 4.9 : 19.9);
     EXPECT_LT(seconds, describe ? 8.0 : 25.0);
   }

@@ -38,25 +38,23 @@ namespace rtsptest {
 
 enum class End { kReadOn, kClose };
 
-// Serves one connection: before each answer reads one request (through its
-// empty line, one byte at a time, so nothing of a later one is taken); after
-// the last answer reads on until the client closes (kReadOn), or closes the
-// connection itself. Returns all the client sent.
+// Serves one connection: each time a request has come in whole (through its
+// empty line; read one byte at a time, so nothing of a later one is taken),
+// sends the next answer. After the last answer reads on until the client
+// closes (kReadOn), or closes the connection itself. Returns all the client sent.
 inline std::string serve(int listenFd, const std::vector<std::string>& answers, End end) {
   std::string got;
   const int fd = ::accept(listenFd, nullptr, nullptr);
-  char c;
-  const auto readByte = [&] { return ::recv(fd, &c, 1, 0) == 1 && (got += c, true); };
-  bool open = fd >= 0;
-  for (std::size_t i = 0; open && i < answers.size(); ++i) {
-    while ((open = readByte()) && (got.size() < 4 || got.compare(got.size() - 4, 4, "\r\n\r\n"))) {
+  std::size_t next = 0;
+  for (char c; (end == End::kReadOn || next < answers.size()) && ::recv(fd, &c, 1, 0) == 1;) {
+    got += c;
+    if (next < answers.size() && got.size() >= 4 &&
+        got.compare(got.size() - 4, 4, "\r\n\r\n") == 0) {
+      ::send(fd, answers[next].data(), answers[next].size(), MSG_NOSIGNAL);
+      ++next;
     }
-    open = open && ::send(fd, answers[i].data(), answers[i].size(), MSG_NOSIGNAL) ==
-                       static_cast<ssize_t>(answers[i].size());
   }
-  while (open && end == End::kReadOn && readByte()) {
-  }
-  if (fd >= 0) ::close(fd);
+  ::close(fd);
   return got;
 }
 
@@ -94,16 +92,11 @@ struct HostLog : IRTPReceiver {
   std::atomic<int> notes{0};
 };
 
-// Routes std::cout into a buffer while it lives.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buf_.str(); }
-
- private:
-  std::ostringstream buf_;
-  std::streambuf* old_;
+struct CoutCapture {  // routes std::cout into `text` while it lives
+  CoutCapture() : old(std::cout.rdbuf(text.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old); }
+  std::ostringstream text;
+  std::streambuf* old;
 };
 
 // A request as the session writes it: request line, CSeq, the other header lines, empty line.
@@ -156,50 +149,41 @@ struct Handshake {
   std::string teardown, echo;              // echo: what the session prints
 };
 
-// What a session for 127.0.0.1:<port>/live, on a thread of its own, did against
-// serve(answers, end): started (a second start while running is refused), given
-// up to `waitSeconds` for its callback, stopped (and no longer running). A
-// HostLog records; timeouts of 1 s unless `real` (20 s and 5 s).
-struct Outcome {
-  unsigned port;
-  bool started, running, openBeforeStop;  // the last two just before stop()
-  int notes;                              // after stop()
-  std::string header, echo, received;     // header as HostLog has it
-  std::vector<std::string> packets;
-};
-inline Outcome runSession(const std::vector<std::string>& answers, End end = End::kReadOn,
-                          int waitSeconds = 0, bool quiet = false, std::size_t refusePacket = 0,
-                          bool real = false) {
-  Outcome o;
-  const int listenFd = listenLoopback(o.port);
-  std::thread host([&] {
+// A session for 127.0.0.1:<port>/live against serve(answers, end): started
+// (a second start while running is refused), given up to `waitSeconds` for
+// its callback, stopped (and no longer running). Its HostLog records;
+// timeouts of 1 s unless `real` (20 s and 5 s).
+struct SessionRun {
+  explicit SessionRun(const std::vector<std::string>& answers, End end = End::kReadOn,
+                      int waitSeconds = 0, bool quiet = false, std::size_t refusePacket = 0,
+                      bool real = false) {
+    const int listenFd = listenLoopback(port);
+    std::thread server([&] { received = serve(listenFd, answers, end); });
     CoutCapture out;
-    CRTSPDownload d;
-    HostLog* log = new HostLog;  // owned by the session
     log->refusePacket = refusePacket;
-    d.initInfo("127.0.0.1", o.port, "live", 0, ACE_Time_Value(2, 0), 0);
+    d.initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(log);
     d.setRecvTimeoutCallbackFun(&HostLog::callback, log);
     CRTSPDownloadTestPeer{d}.setTimeouts(real ? 20 : 1, real ? 5 : 1);
-    o.started = d.startRTSPDownload(false, quiet);
+    started = d.startRTSPDownload(false, quiet);
     EXPECT_FALSE(d.startRTSPDownload(false, quiet));
     for (int ms = 0; ms < waitSeconds * 1000 && log->notes == 0; ++ms) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    o.running = d.isRunning();
-    o.openBeforeStop = CRTSPDownloadTestPeer{d}.streamOpen();
+    running = d.isRunning();
+    openBeforeStop = CRTSPDownloadTestPeer{d}.streamOpen();
     d.stop();
     EXPECT_FALSE(d.isRunning());
-    o.notes = log->notes;
-    o.echo = out.text();
-    o.header = log->header;
-    o.packets = log->packets;
-  });
-  o.received = serve(listenFd, answers, end);
-  host.join();
-  ::close(listenFd);
-  return o;
-}
+    echo = out.text.str();
+    server.join();
+    ::close(listenFd);
+  }
+  CRTSPDownload d;
+  HostLog* log = new HostLog;  // owned by d
+  unsigned port = 0;
+  bool started, running, openBeforeStop;  // the last two just before stop()
+  std::string echo, received;             // what the session printed, what the server got
+};
 
 }  // namespace rtsptest
 
