@@ -1,6 +1,5 @@
-// The receivers: changeImpl and copies (the count of live implementations shows
-// a leak or a double destruction), and the reordering one: frames, drop rule,
-// refusal, length limits, concurrent callers. Receivers are destroyed with
+// The reordering receiver: frames, drop rule, refusal, length limits,
+// concurrent callers. Receivers are destroyed with
 // packets buffered; AddressSanitizer checks that every buffer goes back.
 #include <map>
 #include <memory>
@@ -10,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <rtsppull/rtp_receiver_udp.h>
-
-#include "rtp/impl_count.h"
 
 namespace {
 
@@ -52,32 +49,6 @@ struct TestableUDP : CRTPReceiverOnUDP {
   using CRTPReceiverOnUDP::recvIntactFrame;
   ~TestableUDP() override {}  // public, for a receiver on the stack
 };
-
-// The last kind requested is installed (100 reordering, 101 pass-through,
-// anything else none). A copy, made or assigned (to itself too), owns a new
-// implementation of the same kind and keeps it when the source changes. Fed
-// a lone unmarked packet, a receiver passes it on (1), buffers it (0) or
-// refuses it (-1).
-TEST(RTPReceiver, ChangeImplAndCopies) {
-  const long before = liveReceiverImplCount();
-  const std::pair<std::vector<int>, int> cases[] = {{{}, -1},        {{101}, 1},     {{100}, 0},
-                                                    {{100, 101}, 1}, {{101, 0}, -1}, {{7, 100}, 0}};
-  for (const auto& [types, fed] : cases) {
-    RecordingReceiver r, assigned;
-    for (int t : types) r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(t));
-    assigned.changeImpl(RTP_RECEIVER_UDP);
-    assigned = r;
-    RecordingReceiver copy(r), &self = assigned;
-    assigned = self;
-    r.changeImpl(static_cast<RTP_RECEIVER_IMPL>(0));
-    for (RecordingReceiver* c : {&copy, &assigned}) {
-      const bool ok = c->Execute(Packet(7, 1, false), false, nullptr);
-      EXPECT_EQ(ok ? static_cast<int>(c->calls.size()) : -1, fed) << testing::PrintToString(types);
-    }
-    EXPECT_EQ(liveReceiverImplCount(), before + (fed < 0 ? 0 : 2));
-  }
-  EXPECT_EQ(liveReceiverImplCount(), before);
-}
 
 // `out`, then packets first to last sharing `ts`: the first starts the frame,
 // the last is marked unless `open`.

@@ -47,11 +47,10 @@ decode)  # 4 s at 30 frames a second, less up to a second waiting for a keyframe
     fail "the stream does not start with the announced SPS"
   ;;
 signal)
-  "$PROG" -o "$WORK/out.h264" "$URL" 2>"$WORK/pull.err" &
+  "$PROG" -o "$WORK/out.h264" "RTSP://127.0.0.1:$PORT/test#cut" 2>"$WORK/pull.err" &
   PULL_PID=$!
   sleep 3
-  kill -INT "$PULL_PID"
-  wait "$PULL_PID"
+  kill -INT "$PULL_PID" && wait "$PULL_PID"
   rc=$? PULL_PID=""
   [ "$rc" -eq 0 ] && [ -s "$WORK/out.h264" ] || fail "status $rc after SIGINT"
   for _ in $(seq 20); do grep -q '^TEARDOWN ' "$WORK/requests.log" && break; sleep 0.1; done
@@ -63,7 +62,9 @@ failures)  # status|text|URL: rtsp-pull must exit with the status and say the te
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
   for row in "1|connection refused|rtsp://127.0.0.1:$closed/test" \
     "1|refused DESCRIBE: \"RTSP/1.0 404 Not Found\"|${URL}-missing" \
-    "2|must start with rtsp://|http://127.0.0.1:$PORT/test"; do
+    "2|must start with rtsp://|http://127.0.0.1:$PORT/test" \
+    "2|credentials|rtsp://user:pw@127.0.0.1:$PORT/test" "2|white space|$URL x" \
+    "2|port must be|rtsp://127.0.0.1:65536/test"; do
     IFS='|' read -r status text url <<<"$row"
     "$PROG" -q "$url" 2>"$WORK/out.err"
     rc=$?

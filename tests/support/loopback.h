@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// The listening descriptor (-1 on failure) and its port. Accepts, and reads
-// on the connections accepted, give up after 40 s (beyond the 20 s receive
-// timeout of a session).
+// The listening descriptor and its port (0 when the socket could not be set
+// up). Accepts, and reads on the connections accepted, give up after 40 s
+// (beyond the 20 s receive timeout of a session).
 inline int listenLoopback(unsigned& port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -18,13 +18,11 @@ inline int listenLoopback(unsigned& port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   const timeval wait{40, 0};
-  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 8) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(addr.sin_port);
+  const bool ok = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+                  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                  ::listen(fd, 8) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  port = ok ? ntohs(addr.sin_port) : 0;
   return fd;
 }
 

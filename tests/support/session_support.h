@@ -17,19 +17,13 @@
 
 #include "support/loopback.h"
 
-// Reaches the private steps of a session, its state and its timeouts.
+// Reaches a session's timeouts and its connection.
 class CRTSPDownloadTestPeer {
  public:
   void setTimeouts(int recvSec, int sdpSec) {
     d.recvTimeoutSec_ = recvSec;
     d.sdpTimeoutSec_ = sdpSec;
   }
-  void attach(int fd) { d.rtspStream_.set_handle(fd); }
-  void close() { d.closeStream(); }
-  bool getReply() { return d.getReply(); }
-  bool recvSDPReply() { return d.recvSDPReply(); }
-  auto& info() { return d.info_; }
-  SDP& sdp() { return d.sdp_; }
   bool streamOpen() const { return d.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
   CRTSPDownload& d;
 };
@@ -58,20 +52,16 @@ inline std::string serve(int listenFd, const std::vector<std::string>& answers, 
   return got;
 }
 
-inline std::string frame(char magic, unsigned char channel, const std::string& payload) {
-  return std::string{magic, static_cast<char>(channel), static_cast<char>(payload.size() >> 8),
-                     static_cast<char>(payload.size() & 0xFF)} +
-         payload;
+inline std::string frame(char magic, char channel, const std::string& payload) {
+  const auto n = static_cast<unsigned>(payload.size());
+  return std::string{magic, channel, static_cast<char>(n >> 8), static_cast<char>(n)} + payload;
 }
 
-// Status line, "CSeq: <cseq>", the header lines (without CR LF), empty line, body.
-inline std::string reply(int code, const std::string& reason, unsigned cseq,
-                         const std::vector<std::string>& headers = {},
+// Status line, "CSeq: <cseq>", the header lines, empty line, body.
+inline std::string reply(const std::string& status, unsigned cseq, const std::string& headers = "",
                          const std::string& body = "") {
-  std::string out = "RTSP/1.0 " + std::to_string(code) + " " + reason +
-                    "\r\nCSeq: " + std::to_string(cseq) + "\r\n";
-  for (const std::string& header : headers) out += header + "\r\n";
-  return out + "\r\n" + body;
+  return "RTSP/1.0 " + status + "\r\nCSeq: " + std::to_string(cseq) + "\r\n" + headers + "\r\n" +
+         body;
 }
 
 // What the host saw: the stream header, "|" and the description's text; the
@@ -123,21 +113,20 @@ struct Handshake {
     const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n", id = "4711;timeout=60";
     const std::string url = "Rtsp://127.0.0.1:" + std::to_string(port) + "/live";
     if (setupTarget.empty()) setupTarget = url + "/trackID=1";
-    std::vector<std::string> describe = {"Content-Type: application/sdp"};
-    if (withLength) describe.push_back("Content-Length: " + std::to_string(body.size()));
-    add(request("OPTIONS " + url, 1, agent), reply(200, "OK", 1, {"Public: PLAY"}));
+    const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    add(request("OPTIONS " + url, 1, agent), reply("200 OK", 1, "Public: PLAY\r\n"));
     add(request("DESCRIBE " + url, 2, "Accept: application/sdp\r\n" + agent),
-        reply(200, "OK", 2, describe, body));
+        reply("200 OK", 2, "Content-Type: application/sdp\r\n" + (withLength ? length : ""), body));
     echo.resize(echo.size() - body.size());  // of the body, the lines in its first 8192 bytes
     echo += body.substr(0, body.rfind('\r', 8191)) + "\r\n";
     const unsigned play = setupTarget == "-" ? 3 : 4;
     if (play == 4) {
       add(request("SETUP " + setupTarget, 3, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
-          reply(200, "OK", 3, {"Session: " + id}));
+          reply("200 OK", 3, "Session: " + id + "\r\n"));
     }
     add(request("PLAY " + url, play,
                 "range: npt=0.000000-\r\nSession: " + (play == 4 ? id : "") + "\r\n"),
-        reply(200, "OK", play, {"Session: " + id}));
+        reply("200 OK", play, "Session: " + id + "\r\n"));
     teardown = request("TEARDOWN " + url, play + 1, "Mission:" + id + "\r\n");
   }
   void add(const std::string& request, const std::string& answer) {
