@@ -8,12 +8,12 @@
 // record and at most 65535 bytes; never two callbacks; stop() returns; no
 // descriptor is left open. The timeouts are cut to 1 s, so a read that waits
 // for bytes that never come shows up as a slow unit.
-#include <fcntl.h>
 #include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <thread>
 
@@ -21,15 +21,8 @@
 
 #include "support/loopback.h"
 #include "support/open_descriptors.h"
+#include "support/session_peer.h"
 #include "check.h"
-
-class CRTSPDownloadTestPeer {  // the session's test seam: its timeouts
- public:
-  static void setTimeouts(CRTSPDownload& d, int recvSec, int sdpSec) {
-    d.recvTimeoutSec_ = recvSec;
-    d.sdpTimeoutSec_ = sdpSec;
-  }
-};
 
 namespace {
 
@@ -54,16 +47,14 @@ void serve(const std::string& input) {
   ::send(fd, input.data(), input.size(), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
   char buf[4096];
-  while (::recv(fd, buf, sizeof buf, 0) > 0) {
-  }
+  while (::recv(fd, buf, sizeof buf, 0) > 0) continue;
   ::close(fd);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const int devnull = ::open("/dev/null", O_WRONLY);  // for the library's diagnostics
-  check(devnull >= 0 && ::dup2(devnull, STDOUT_FILENO) >= 0 && ::close(devnull) == 0);
+  std::cout.rdbuf(nullptr);  // the library's diagnostics go nowhere
   g_listenFd = listenLoopback(g_port);
   check(g_port != 0);
   return 0;
@@ -78,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.initInfo("127.0.0.1", g_port, "fuzz", 0, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(new Host);
     d.setRecvTimeoutCallbackFun([](void*) { ++g_callbacks; }, nullptr);
-    CRTSPDownloadTestPeer::setTimeouts(d, 1, 1);
+    CRTSPDownloadTestPeer{d}.setTimeouts(1, 1);
     const bool started = d.startRTSPDownload(false, false);
     check(started ? g_headers == 1 : g_callbacks == 1 && g_headers == 0);
     for (int ms = 0; started && size % 2 == 1 && g_callbacks == 0 && ms < 5000; ++ms) {

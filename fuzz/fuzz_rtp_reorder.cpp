@@ -44,17 +44,14 @@ struct Host : IRTPReceiver {
   bool throws = false, inFrame = false;
 };
 
-struct Destroy {
-  void operator()(CRTPReceiverImpl* impl) const { impl->Destroy(); }
-};
-
 }  // namespace
 
 // A pool whose first block holds two buffers: runs also grow the pool, and
 // none pays for zero-filling a block of 100.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Host host;
-  std::unique_ptr<CRTPReceiverOnUDP, Destroy> impl(new CRTPReceiverOnUDP(2));
+  std::unique_ptr<CRTPReceiverOnUDP, void (*)(CRTPReceiverImpl*)> impl(
+      new CRTPReceiverOnUDP(2), [](CRTPReceiverImpl* i) { i->Destroy(); });
   for (std::size_t pos = 0; pos + 3 <= size;) {
     const unsigned control = data[pos];
     const std::size_t length = std::min<std::size_t>(

@@ -35,8 +35,6 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
     EXPECT_EQ(sdp.fetch_sps_pps(sps, pps), c.result) << c.line;
     EXPECT_EQ(sps + "|" + pps, c.sps + "|" + c.pps) << c.line;
   }
-  std::string sps, pps;
-  EXPECT_EQ(SDP().fetch_sps_pps(sps, pps), -1);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 namespace {
 
 using namespace rtsptest;
-using Packets = std::vector<std::string>;
 
 // The requests, each request and reply line echoed in order (TEARDOWN is
 // not), the stream header handed on with the description, TEARDOWN on stop.
@@ -64,13 +63,11 @@ TEST(Session, HandshakeFailsAtEachStep) {
     }
   }
   // Without a receiver nothing starts: no connection, no callback, not running.
-  HostLog log;
   CRTSPDownload d;
   d.initInfo("127.0.0.1", 0, "live", 0, ACE_Time_Value(2, 0), 0);  // a connect would fail
-  d.setRecvTimeoutCallbackFun(&HostLog::callback, &log);
+  d.setRecvTimeoutCallbackFun([](void*) { ADD_FAILURE() << "callback"; }, nullptr);
   CoutCapture out;
-  EXPECT_FALSE(d.startRTSPDownload(false, false) || d.isRunning());
-  EXPECT_TRUE(out.text.str().empty() && log.notes == 0);
+  EXPECT_FALSE(d.startRTSPDownload(false, false) || d.isRunning() || !out.text.str().empty());
 }
 
 // "$" frames are delivered in order whatever their channel, "%" frames are
@@ -83,7 +80,7 @@ TEST(Session, ReceiveThreadFramesAndItsEnd) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   const std::string a = frame('$', 0, "A"), b = frame('$', 1, "B"), c = frame('$', 0, "C");
   // clang-format off
-  struct Case { std::string stream; std::size_t refusePacket; Packets delivered; bool waits; };
+  struct Case { std::string stream; std::size_t refusePacket; std::vector<std::string> delivered; bool waits; };
   const Case cases[] = {
       {a + b + frame('%', 0, "dropped") + frame('$', 0, "") + frame('$', 7, big) +
            "RTSP/1.0 200 OK\r\n\r\n" + c, 0, {"A", "B", "", big}, false},

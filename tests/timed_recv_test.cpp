@@ -41,8 +41,7 @@ TEST(TimedRecv, PerWaitTimeoutAndPeerClose) {
       EXPECT_STREQ(buf, "abcde");
       peer.join();
       EXPECT_EQ(::fcntl(fds[0], F_GETFL), flagsBefore);
-      ::close(fds[0]);
-      ::close(fds[1]);
+      for (const int fd : fds) ::close(fd);
     }
   }
 }

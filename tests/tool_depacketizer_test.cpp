@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <memory>
 
 #include "h264_depacketizer.h"
 
@@ -32,7 +31,7 @@ TEST(Depacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
   // clang-format off
   struct Packet { uint8_t seq; bool marker; Bytes payload; };
   struct Case { const char* name; std::vector<Packet> packets; std::vector<Bytes> out;
-                std::array<uint64_t, 3> lostDroppedMalformed; };
+                std::array<uint64_t, 3> lost; };  // lost, dropped fragments, malformed
   const Case cases[] = {
       {"single NAL", {{1, false, {0x67, 1}}, {2, true, {0x65, 9, 8}}}, {{0x67, 1}, {0x65, 9, 8}, {}},
        {}},
@@ -56,15 +55,11 @@ TEST(Depacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
       Bytes rtp = {
           0x80, static_cast<uint8_t>((p.marker ? 0x80 : 0) | 96), 0, p.seq, 0, 0, 0, 9, 1, 2, 3, 4};
       rtp.insert(rtp.end(), p.payload.begin(), p.payload.end());
-      std::unique_ptr<uint8_t[]> exact(new uint8_t[rtp.size()]);
-      std::copy(rtp.begin(), rtp.end(), exact.get());
-      depacketizer.push(exact.get(), rtp.size());
+      depacketizer.push(Bytes(rtp).data(), rtp.size());  // a copy holds exactly the packet
     }
     EXPECT_EQ(sink.out, c.out) << c.name;
     const H264Depacketizer::Counters& n = depacketizer.counters();
-    EXPECT_EQ((std::array<uint64_t, 3>{n.lost, n.droppedFragments, n.malformed}),
-              c.lostDroppedMalformed)
-        << c.name;
+    EXPECT_EQ((std::array<uint64_t, 3>{n.lost, n.droppedFragments, n.malformed}), c.lost) << c.name;
   }
 }
 

@@ -1,4 +1,4 @@
-// Helpers of the session tests: the friend test peer, a scripted RTSP server
+// Helpers of the session tests: a scripted RTSP server
 // on 127.0.0.1, a recording host, the handshake written out independently of
 // the library, and one whole session against the server.
 #ifndef RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
@@ -15,18 +15,8 @@
 
 #include <rtsppull/rtsp_download.h>
 
-#include "support/loopback.h"
-
-// Reaches a session's timeouts and its connection.
-class CRTSPDownloadTestPeer {
- public:
-  void setTimeouts(int recvSec, int sdpSec) {
-    d.recvTimeoutSec_ = recvSec;
-    d.sdpTimeoutSec_ = sdpSec;
-  }
-  bool streamOpen() const { return d.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
-  CRTSPDownload& d;
-};
+#include "loopback.h"
+#include "session_peer.h"
 
 namespace rtsptest {
 
@@ -68,14 +58,10 @@ inline std::string reply(const std::string& status, unsigned cseq, const std::st
 // packets (number `refusePacket`, from 1, refused); callback runs.
 struct HostLog : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
-    if (isFileHeader) {
-      header = std::string(data, length) + "|" + sdp->text;
-      return true;
-    }
-    packets.emplace_back(data, length);
-    return packets.size() != refusePacket;
+    if (isFileHeader) header = std::string(data, length) + "|" + sdp->text;
+    if (!isFileHeader) packets.emplace_back(data, length);
+    return isFileHeader || packets.size() != refusePacket;
   }
-  static void callback(void* arg) { ++static_cast<HostLog*>(arg)->notes; }
   std::string header;
   std::vector<std::string> packets;
   std::size_t refusePacket = 0;
@@ -120,10 +106,9 @@ struct Handshake {
     echo.resize(echo.size() - body.size());  // of the body, the lines in its first 8192 bytes
     echo += body.substr(0, body.rfind('\r', 8191)) + "\r\n";
     const unsigned play = setupTarget == "-" ? 3 : 4;
-    if (play == 4) {
+    if (play == 4)
       add(request("SETUP " + setupTarget, 3, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
           reply("200 OK", 3, "Session: " + id + "\r\n"));
-    }
     add(request("PLAY " + url, play,
                 "range: npt=0.000000-\r\nSession: " + (play == 4 ? id : "") + "\r\n"),
         reply("200 OK", play, "Session: " + id + "\r\n"));
@@ -152,7 +137,7 @@ struct SessionRun {
     log->refusePacket = refusePacket;
     d.initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(log);
-    d.setRecvTimeoutCallbackFun(&HostLog::callback, log);
+    d.setRecvTimeoutCallbackFun([](void* arg) { ++static_cast<HostLog*>(arg)->notes; }, log);
     CRTSPDownloadTestPeer{d}.setTimeouts(real ? 20 : 1, real ? 5 : 1);
     started = d.startRTSPDownload(false, quiet);
     EXPECT_FALSE(d.startRTSPDownload(false, quiet));
