@@ -1,6 +1,6 @@
 // The reordering receiver: frames, drop rule, refusal, length limits,
-// concurrent callers. Receivers are destroyed with
-// packets buffered; AddressSanitizer checks that every buffer goes back.
+// concurrent callers. Receivers are destroyed with packets buffered;
+// AddressSanitizer checks that every buffer goes back.
 #include <map>
 #include <stdexcept>
 #include <thread>

@@ -1,6 +1,6 @@
-// Helpers of the session tests: a scripted RTSP server
-// on 127.0.0.1, a recording host, the handshake written out independently of
-// the library, and one whole session against the server.
+// Helpers of the session tests: a scripted RTSP server on 127.0.0.1, a
+// recording host, the handshake written out independently of the library,
+// and one whole session against the server.
 #ifndef RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 #define RTSPPULL_TESTS_SUPPORT_SESSION_SUPPORT_H_
 
