@@ -147,6 +147,35 @@ TEST(Reorder, PacketLengthLimits) {
   }
 }
 
+// changeImpl picks what Execute does: nothing, hold the frame, or hand on at
+// once. A copy or an assignment gets a fresh implementation of the source's
+// type without its buffered packets; an implementation of the same type stays
+// with what it holds.
+TEST(Receiver, ChangeImplCopyAndAssignment) {
+  const std::string start = Packet(1, 9, false, Start::kC0);
+  RecordingReceiver src;
+  EXPECT_FALSE(src.Execute(start, false, nullptr));
+  src.changeImpl(RTP_RECEIVER_UDP);
+  EXPECT_TRUE(src.Execute(start, false, nullptr));
+  RecordingReceiver copy(src), assigned;
+  assigned.changeImpl(RTP_RECEIVER_TCP);
+  assigned = src;
+  for (RecordingReceiver* r : {&copy, &assigned}) {
+    EXPECT_TRUE(r->Execute(Packet(2, 9, true), false, nullptr));
+    EXPECT_EQ(r->seqs, Seqs{});  // held: packet 1 was not copied along
+  }
+  const IRTPReceiver& alias = src;
+  static_cast<IRTPReceiver&>(src) = alias;  // self-assignment
+  src.changeImpl(RTP_RECEIVER_UDP);
+  EXPECT_TRUE(src.Execute(Packet(2, 9, true), false, nullptr));
+  EXPECT_EQ(src.seqs, Seqs({1, 2}));
+  copy.changeImpl(RTP_RECEIVER_TCP);
+  EXPECT_TRUE(copy.Execute(start, false, nullptr));
+  EXPECT_EQ(copy.seqs, Seqs{1});
+  copy.changeImpl(static_cast<RTP_RECEIVER_IMPL>(7));
+  EXPECT_FALSE(copy.Execute(start, false, nullptr));
+}
+
 // The plain counter is a data race ThreadSanitizer reports unless the
 // receiver serialises its callers.
 TEST(Reorder, ConcurrentExecuteIsSerialised) {
