@@ -1,27 +1,15 @@
 #include <rtsppull/rtp_receiver.h>
 
-#include <atomic>
-
-#include "rtp/impl_count.h"
-
-namespace {
-
-std::atomic<long> liveImpls(0);
-
-}  // namespace
-
-long liveReceiverImplCount() { return liveImpls.load(); }
-
 // ---------------------------------------------------------------------------
 // CRTPReceiverImpl
 
-CRTPReceiverImpl::CRTPReceiverImpl() { ++liveImpls; }
+CRTPReceiverImpl::CRTPReceiverImpl() {}
 
-CRTPReceiverImpl::CRTPReceiverImpl(const CRTPReceiverImpl&) { ++liveImpls; }
+CRTPReceiverImpl::CRTPReceiverImpl(const CRTPReceiverImpl&) {}
 
 CRTPReceiverImpl& CRTPReceiverImpl::operator=(const CRTPReceiverImpl&) { return *this; }
 
-CRTPReceiverImpl::~CRTPReceiverImpl() { --liveImpls; }
+CRTPReceiverImpl::~CRTPReceiverImpl() {}
 
 void CRTPReceiverImpl::Destroy() { delete this; }
 
