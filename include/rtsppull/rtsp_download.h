@@ -27,6 +27,7 @@
 #include <rtsppull/export.h>
 #include <rtsppull/rtp_receiver.h>
 #include <rtsppull/sdp.h>
+#include <rtsppull/session_options.h>
 
 // The host's notification of a failed handshake or of the end of reception.
 typedef void (*RecvTimeoutCallback)(void*);
@@ -77,6 +78,17 @@ class RTSPPULL_API CRTSPDownload {
   bool stop();
 
   bool isRunning() const;
+
+  // Replaces the session's options (see session_options.h). Host thread,
+  // while not running: false then, and nothing changes. The options persist
+  // across starts until set again.
+  bool setOptions(const RTSPSessionOptions& options);
+  const RTSPSessionOptions& options() const { return options_; }
+
+  // Why the last start failed or why reception ended; step RTSP_STEP_NONE
+  // while nothing has failed since the last start began. Any thread, at any
+  // time, including from the failure callback.
+  RTSPFailure lastFailure() const;
 
  private:
   friend class CRTSPDownloadTestPeer;
@@ -153,6 +165,12 @@ class RTSPPULL_API CRTSPDownload {
   // first, hence atomic.
   std::atomic<bool> notified_;
   ACE_Thread_Mutex notifyMutex_;
+  // Host thread only; read by the receive thread while it runs (the options
+  // cannot change then).
+  RTSPSessionOptions options_;
+  // Guarded by failureMutex_.
+  RTSPFailure lastFailure_;
+  mutable ACE_Thread_Mutex failureMutex_;
   // Receive timeout in seconds of the reply lines and of every read of the
   // receive thread: 20.
   int recvTimeoutSec_;

@@ -9,6 +9,7 @@
 #include <rtsppull/rtp_receiver_udp.h>
 #include <rtsppull/rtsp_download.h>
 #include <rtsppull/sdp.h>
+#include <rtsppull/session_options.h>
 #include <rtsppull/version.h>
 
 #endif  // RTSPPULL_RTSPPULL_H_
