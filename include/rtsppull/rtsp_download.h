@@ -31,6 +31,8 @@
 #include <rtsppull/sdp.h>
 #include <rtsppull/session_options.h>
 
+class RtspAuthenticator;
+
 // The host's notification of a failed handshake or of the end of reception.
 typedef void (*RecvTimeoutCallback)(void*);
 
@@ -269,6 +271,10 @@ class RTSPPULL_API CRTSPDownload {
   std::string contentBase_;
   std::string keepAliveMethod_;
   int sessionTimeoutSec_;
+  // Present while authenticating (options_.user not empty); made at every
+  // start and after every redirect. Used by the handshake, then by the
+  // receive thread and stop() under sendMutex_.
+  std::unique_ptr<RtspAuthenticator> auth_;
   // Receive timeout in seconds of the reply lines and of every read of the
   // receive thread: 20.
   int recvTimeoutSec_;

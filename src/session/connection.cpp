@@ -19,10 +19,8 @@
 namespace {
 // Receive buffer of the control socket, in bytes.
 const int kControlRecvBufSize = 32768;
-// Bounded replies: the longest reply line (its CR LF included), and what
-// lastFailure() says when a step overruns its time.
+// Bounded replies: the longest reply line, its CR LF included.
 const std::size_t kMaxReplyLine = 8192 + 2;
-const char kStepTooSlow[] = "the server took over 20 s to answer";
 }  // namespace
 
 bool CRTSPDownload::connectRtspServer() {
@@ -72,16 +70,22 @@ int CRTSPDownload::recvData(char& c) {
   // A timed one-byte read with the contract of recv_n (1, 0 on a closed
   // connection, -1 on an error or 20 s of silence) that does not switch the
   // socket's blocking mode around every byte.
+  const std::string tooSlow =
+      "the server took over " + std::to_string(recvTimeoutSec_) + " s to answer";
   ACE_Time_Value timeout(recvTimeoutSec_, 0);
+  bool cutByDeadline = false;
   if (options_.boundedReplies) {
     // The whole step shares one deadline; each wait ends at it at the latest.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         stepDeadline_ - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      readProblem_ = kStepTooSlow;
+      readProblem_ = tooSlow;
       return -1;
     }
-    if (left < std::chrono::seconds(recvTimeoutSec_)) timeout.msec(static_cast<long>(left.count()));
+    if (left < std::chrono::seconds(recvTimeoutSec_)) {
+      timeout.msec(static_cast<long>(left.count()));
+      cutByDeadline = true;
+    }
   }
   std::size_t transferred = 0;
   const int got =
@@ -91,8 +95,8 @@ int CRTSPDownload::recvData(char& c) {
   } else if (got < 0 && readProblem_.empty()) {
     if (errno != ETIME) {
       readProblem_ = std::string("receive failed: ") + std::strerror(errno);
-    } else if (options_.boundedReplies && std::chrono::steady_clock::now() >= stepDeadline_) {
-      readProblem_ = kStepTooSlow;
+    } else if (cutByDeadline) {
+      readProblem_ = tooSlow;
     } else {
       readProblem_ =
           "timed out after " + std::to_string(recvTimeoutSec_) + " s waiting for a reply";

@@ -5,33 +5,8 @@
 
 #include <ace/Guard_T.h>
 
-#include "session/rtsp_text.h"
+#include "session/auth.h"
 #include "session/session_internal.h"
-
-namespace {
-
-// The request with the value of every Authorization header replaced, so that
-// no credential (nor its Basic encoding) ever reaches the diagnostics.
-std::string hideAuthorization(const std::string& request) {
-  static const std::string kName = "Authorization:";
-  std::string out;
-  std::string::size_type pos = 0;
-  while (pos < request.size()) {
-    std::string::size_type end = request.find('\n', pos);
-    end = end == std::string::npos ? request.size() : end + 1;
-    const std::string line = request.substr(pos, end - pos);
-    if (line.size() >= kName.size() &&
-        rtsptext::equalsIgnoreCase(std::string_view(line).substr(0, kName.size()), kName)) {
-      out += line.substr(0, kName.size()) + " <credentials hidden>" + kCrLf;
-    } else {
-      out += line;
-    }
-    pos = end;
-  }
-  return out;
-}
-
-}  // namespace
 
 void CRTSPDownload::say(const std::string& text) {
   if (!options_.diagnostics) {
@@ -62,7 +37,7 @@ void CRTSPDownload::sayLine(const std::string& text) {
 void CRTSPDownload::sayRequest(const std::string& request) {
   // Only a session with a user name authenticates: the default text is
   // never touched.
-  say(options_.user.empty() ? request : hideAuthorization(request));
+  say(options_.user.empty() ? request : hideCredentials(request));
 }
 
 void CRTSPDownload::recordFailure(RTSP_STEP step, const std::string& detail, int statusCode,

@@ -9,13 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include "session/auth.h"
 #include "session/rtsp_text.h"
 #include "session/session_internal.h"
 
 namespace {
-
-// A whole handshake step may take this long when replies are bounded.
-const std::chrono::seconds kStepTime(20);
 
 const char* stepName(RTSP_STEP step) {
   switch (step) {
@@ -46,7 +44,7 @@ std::string sendProblem() {
 }
 
 // `request` with the number of its "CSeq: " line replaced by `cseq`.
-[[maybe_unused]] std::string renumbered(const std::string& request, unsigned int cseq) {
+std::string renumbered(const std::string& request, unsigned int cseq) {
   const std::string tag = "\r\nCSeq: ";
   const std::string::size_type at = request.find(tag);
   if (at == std::string::npos) return request;
@@ -67,7 +65,20 @@ void CRTSPDownload::failReply(RTSP_STEP step, const std::string& detail, const c
   throw myException(message);
 }
 
-std::string CRTSPDownload::withAuthorization(const std::string& request) { return request; }
+std::string CRTSPDownload::withAuthorization(const std::string& request) {
+  if (!auth_ || !auth_->ready()) return request;
+  // The method and the request URI exactly as the request line has them;
+  // the header goes just before the empty line that ends the request.
+  const std::string::size_type methodEnd = request.find(' ');
+  const std::string::size_type uriEnd = request.find(' ', methodEnd + 1);
+  const std::string::size_type end = request.rfind(kCrLf);
+  if (methodEnd == std::string::npos || uriEnd == std::string::npos || end == std::string::npos) {
+    return request;
+  }
+  const std::string value = auth_->authorization(
+      request.substr(0, methodEnd), request.substr(methodEnd + 1, uriEnd - methodEnd - 1));
+  return request.substr(0, end) + "Authorization: " + value + kCrLf + kCrLf;
+}
 
 void CRTSPDownload::skipReplyBody() {
   // The body of a reply that is answered by another request (a 401): read
@@ -89,8 +100,13 @@ void CRTSPDownload::skipReplyBody() {
 void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
                              const char* replyError) {
   currentStep_ = step;
-  stepDeadline_ = std::chrono::steady_clock::now() + kStepTime;
+  // Bounded replies: the whole step, however the reply drips in, within the
+  // receive timeout (20 s).
+  stepDeadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(recvTimeoutSec_);
   std::string request = firstRequest;
+  // 401s answered for this request, and whether a stale nonce was.
+  int unauthorized = 0;
+  bool staleAnswered = false;
   for (;;) {
     // Each request is echoed just before it is sent, unflushed.
     const std::string wire = withAuthorization(request);
@@ -112,6 +128,22 @@ void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, co
       }
       ++redirectCount_;
       throw Redirect{location};
+    }
+    if (replyCode_ == 401 && auth_) {
+      // One retry per 401; a second one for the same request only when it
+      // says the nonce went stale, and once. No loop.
+      std::string detail;
+      if (!auth_->onChallenge(rtsptext::headerValues(replyHead_, "WWW-Authenticate"), detail)) {
+        failReply(step, detail, replyError);
+      }
+      if (++unauthorized > 1) {
+        if (!auth_->stale() || staleAnswered) failReply(step, "authentication failed", replyError);
+        staleAnswered = true;
+      }
+      skipReplyBody();
+      info_.contentLength = 0;
+      request = renumbered(request, info_.cseq);
+      continue;
     }
     if (replyCode_ == 401) {
       failReply(step,
@@ -199,6 +231,7 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
       } catch (Redirect& redirect) {
         // Start again at OPTIONS on the new server, with a new challenge.
         closeStream();
+        if (auth_) auth_.reset(new RtspAuthenticator(options_.user, options_.password));
         rtsptext::RtspUrl target;
         rtsptext::parseRtspUrl(redirect.location, target);
         info_.serverAddr = target.host;

@@ -4,6 +4,7 @@
 
 #include <ace/Guard_T.h>
 
+#include "session/auth.h"
 #include "session/session_internal.h"
 
 const std::string kRtspVersion = "RTSP/1.0";
@@ -47,6 +48,7 @@ CRTSPDownload::CRTSPDownload()
       contentBase_(),
       keepAliveMethod_(),
       sessionTimeoutSec_(-1),
+      auth_(),
       recvTimeoutSec_(20),
       sdpTimeoutSec_(5) {
   for (ACE_hthread_t& handle : threadHandles_) handle = 0;

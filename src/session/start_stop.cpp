@@ -5,6 +5,7 @@
 
 #include <ace/Guard_T.h>
 
+#include "session/auth.h"
 #include "session/session_internal.h"
 
 bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
@@ -25,6 +26,8 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   playUrl_.clear();
   contentBase_.clear();
   sessionTimeoutSec_ = -1;
+  auth_.reset(options_.user.empty() ? nullptr
+                                    : new RtspAuthenticator(options_.user, options_.password));
   threadCount_ = 0;
   for (ACE_hthread_t& handle : threadHandles_) handle = 0;
 
