@@ -50,6 +50,14 @@ frames() {
 }
 SERVER_SCRIPT="$2"
 case "$CASE" in
+help)  # the README shows what --help prints
+  readme="$(dirname "$0")/../../README.md"
+  sed -n '/^`rtsp-pull --help`:$/,/^With `-o -`/p' "$readme" | sed '1,2d;$d' | sed 's/^    //' |
+    sed '$d' >"$WORK/readme-help"
+  "$PROG" --help >"$WORK/help" || fail "--help: $?"
+  diff -u "$WORK/readme-help" "$WORK/help" >&2 || fail "README.md does not show what --help prints"
+  echo "PASS: $CASE" && exit 0
+  ;;
 *) start_server 0 ;;
 esac
 URL="rtsp://127.0.0.1:$PORT/test"
