@@ -162,7 +162,8 @@ int run(int argc, char** argv) {
   std::string waiting;  // "reconnecting in 4 s" while waiting to reconnect
   auto showProgress = [&] {
     if (progress)
-      std::fprintf(stderr, "\r%s%s \033[K", formatStats(stats(), options.reconnect).c_str(),
+      std::fprintf(stderr, "\r%s%s \033[K",
+                   formatStats(stats(), options.reconnect, options.segmentSeconds > 0).c_str(),
                    waiting.c_str());
   };
   auto explain = [&](const RunResult& r) -> std::string {
@@ -219,7 +220,8 @@ int run(int argc, char** argv) {
     if (loop.last.end == RunEnd::kStreamEnded && loop.last.failure.step != RTSP_STEP_NONE)
       std::fprintf(stderr, "rtsp-pull: %s\n", explain(loop.last).c_str());
     waiting.clear();
-    std::fprintf(stderr, "rtsp-pull: %s (%s)\n", formatStats(stats(), options.reconnect).c_str(),
+    std::fprintf(stderr, "rtsp-pull: %s (%s)\n",
+                 formatStats(stats(), options.reconnect, options.segmentSeconds > 0).c_str(),
                  loop.reason.c_str());
   }
   return status;

@@ -5,12 +5,13 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "annexb_writer.h"
 #include "h264_depacketizer.h"
+#include "recorder.h"
 #include "rtpdump_writer.h"
 
 namespace rtsp_pull {
@@ -69,7 +70,7 @@ void Events::set(bool Events::*flag) {
   changed.notify_all();
 }
 
-std::string formatStats(const PullStats& s, bool withReconnections) {
+std::string formatStats(const PullStats& s, bool withReconnections, bool withFiles) {
   const double kbits = s.elapsed > 0 ? static_cast<double>(s.bytes) * 8 / 1000 / s.elapsed : 0;
   char text[240];
   std::snprintf(
@@ -77,6 +78,7 @@ std::string formatStats(const PullStats& s, bool withReconnections) {
       s.elapsed, static_cast<unsigned long long>(s.packets), static_cast<double>(s.bytes) / 1024,
       kbits, static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.lost));
   std::string line = text;
+  if (withFiles) line += ", " + std::to_string(s.files) + (s.files == 1 ? " file" : " files");
   if (withReconnections)
     line += ", " + std::to_string(s.reconnections) +
             (s.reconnections == 1 ? " reconnection" : " reconnections");
@@ -84,156 +86,121 @@ std::string formatStats(const PullStats& s, bool withReconnections) {
 }
 
 // The header call comes on the main thread inside startRTSPDownload, the
-// packets on the receive thread; the main thread reads the counters while
-// packets arrive, hence the mutex.
+// packets on the receive thread; the Recorder serialises them itself, the
+// mutex here guards the rtpdump copy and the flags.
 struct Recording::Impl {
-  Impl(const Options& o, int stdoutFd, Events& e)
-      : options(o),
-        standardOutput(stdoutFd),
-        events(e),
-        writer(AnnexBWriter::Output([this](const char* data, size_t size) {
-                 if (outputFd < 0) return true;
-                 if (writeAll(outputFd, data, size)) return true;
-                 writeErrno = errno;
-                 return false;
-               }),
-               o.waitForKeyframe, o.frames) {}
+  static RecorderConfig recorderConfig(const Options& o, int stdoutFd) {
+    RecorderConfig config;
+    config.outputPattern = o.output;
+    config.format = chooseMp4(o) ? OutputFormat::kMp4 : OutputFormat::kAnnexB;
+    config.segmentSeconds = o.segmentSeconds;
+    config.overwrite = o.overwrite;
+    config.waitForKeyframe = o.waitForKeyframe;
+    config.frameLimit = o.frames;
+    config.standardOutput = [stdoutFd](const char* data, size_t size) {
+      return writeAll(stdoutFd, data, size);
+    };
+    if (!o.quiet)
+      config.notice = [](const std::string& text) {
+        std::fprintf(stderr, "rtsp-pull: note: %s\n", text.c_str());
+      };
+    return config;
+  }
 
-  bool checkWrite() {
-    if (!writer.failed()) return true;
-    if (!writeErrorReported) {
-      writeErrorReported = true;
-      std::fprintf(stderr, "rtsp-pull: writing the output failed: %s\n", std::strerror(writeErrno));
+  Impl(const Options& o, int stdoutFd, Events& e)
+      : options(o), events(e), recorder(recorderConfig(o, stdoutFd)) {}
+
+  // Reports a failed recording once and asks the main thread to stop.
+  bool checkRecorder() {
+    if (!recorder.failed()) return true;
+    if (!failureReported.exchange(true)) {
+      std::fprintf(stderr, "rtsp-pull: %s\n", recorder.failure().c_str());
       events.set(&Events::writeFailed);
     }
     return false;  // a refusal makes the library end reception
   }
 
   const Options& options;
-  int standardOutput;
-  int outputFd = -1;
-  int writeErrno = 0;
   Events& events;
-  mutable std::mutex mutex;
-  AnnexBWriter writer;
-  std::unique_ptr<H264Depacketizer> depacketizer;
-  uint64_t lostBefore = 0;  // by the depacketizers of earlier streams
+  Recorder recorder;
+  std::mutex mutex;  // guards rtpdump and rtpdumpFailed
   RtpdumpWriter rtpdump;
-  uint64_t packets = 0;
-  uint64_t bytes = 0;
-  bool limitSignalled = false;
   bool rtpdumpFailed = false;
-  bool writeErrorReported = false;
-  Clock::time_point firstStart{};
-  bool started = false;
+  std::atomic<bool> limitSignalled{false};
+  std::atomic<bool> failureReported{false};
+  std::atomic<bool> started{false};
+  std::atomic<Clock::rep> firstStart{0};  // steady clock ticks at the first start
 };
 
 Recording::Recording(const Options& options, int standardOutput, Events& events)
     : impl_(new Impl(options, standardOutput, events)) {}
 
-Recording::~Recording() {
-  if (impl_->outputFd >= 0 && impl_->outputFd != impl_->standardOutput) close(impl_->outputFd);
-}
+Recording::~Recording() = default;
 
 bool Recording::open(const RtspUrl& url, std::string& error) {
   Impl& d = *impl_;
-  if (chooseMp4(d.options) || d.options.segmentSeconds > 0) {
-    error = d.options.output + ": MP4 and segments are not available in this build";
-    return false;
-  }
-  if (d.options.output == "-") {
-    d.outputFd = d.standardOutput;
-  } else if (!d.options.output.empty()) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (d.options.overwrite ? O_TRUNC : O_EXCL);
-    d.outputFd = ::open(d.options.output.c_str(), flags, 0644);
-    if (d.outputFd < 0) {
-      error = d.options.output + ": " + std::strerror(errno);
-      return false;
-    }
-  }
   if (d.options.rtpdump.empty()) return true;
+  std::lock_guard<std::mutex> lock(d.mutex);
   return d.rtpdump.open(d.options.rtpdump, resolveIpv4(url.host), static_cast<uint16_t>(url.port),
                         error);
 }
 
 bool Recording::onHeader(SDP* sdp) {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (!d.started) {
-    d.started = true;
-    d.firstStart = Clock::now();
-  }
-  if (d.depacketizer) d.lostBefore += d.depacketizer->counters().lost;
-  d.depacketizer.reset(new H264Depacketizer(d.writer));
-  if (sdp == nullptr) return true;
-  std::string sps, pps;
-  if (sdp->fetch_sps_pps(sps, pps) == 0) {
-    for (const std::string& line : sdp->lines) {
-      const size_t size = announcedPpsSize(line);
-      if (size == std::string::npos) continue;
-      if (size < pps.size()) pps.resize(size);
-      break;
+  if (!d.started.exchange(true)) d.firstStart = Clock::now().time_since_epoch().count();
+  std::string error = "the stream has no session description";
+  if (sdp == nullptr || !d.recorder.beginStream(*sdp, error)) {
+    if (!d.failureReported.exchange(true)) {
+      std::fprintf(stderr, "rtsp-pull: cannot record the stream: %s\n", error.c_str());
+      d.events.set(&Events::writeFailed);
     }
-    d.writer.writeParameterSets(sps, pps);
-  } else if (!d.options.quiet) {
-    std::fprintf(stderr,
-                 "rtsp-pull: note: no sprop-parameter-sets in the session "
-                 "description; relying on SPS and PPS inside the stream\n");
+    return false;
   }
-  return d.checkWrite();
+  return d.checkRecorder();
 }
 
 bool Recording::onPacket(const uint8_t* data, size_t size) {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mutex);
-  if (isRtcp(data, size)) return true;
-  ++d.packets;
-  d.bytes += size;
-  if (d.rtpdump.isOpen() && !d.rtpdump.write(data, size, false) && !d.rtpdumpFailed) {
-    d.rtpdumpFailed = true;
-    std::fprintf(stderr, "rtsp-pull: writing %s failed: %s\n", d.options.rtpdump.c_str(),
-                 std::strerror(errno));
+  if (d.rtpdump.isOpen() && !isRtcp(data, size)) {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (!d.rtpdump.write(data, size, false) && !d.rtpdumpFailed) {
+      d.rtpdumpFailed = true;
+      std::fprintf(stderr, "rtsp-pull: writing %s failed: %s\n", d.options.rtpdump.c_str(),
+                   std::strerror(errno));
+    }
   }
-  if (d.depacketizer) d.depacketizer->push(data, size);
-  if (d.writer.limitReached() && !d.limitSignalled) {
-    d.limitSignalled = true;
-    d.writer.flush();
+  d.recorder.onPacket(data, size);
+  if (d.recorder.limitReached() && !d.limitSignalled.exchange(true))
     d.events.set(&Events::frameLimit);
-  }
-  return d.checkWrite();
+  return d.checkRecorder();
 }
 
-void Recording::endStream() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->writer.flush();
-}
+void Recording::endStream() { impl_->recorder.endStream(); }
 
 bool Recording::finish() {
   Impl& d = *impl_;
+  std::string error;
+  bool ok = d.recorder.finish(error);
+  if (!ok && !d.failureReported.exchange(true))
+    std::fprintf(stderr, "rtsp-pull: %s\n", error.c_str());
   std::lock_guard<std::mutex> lock(d.mutex);
-  d.writer.flush();
-  bool ok = !d.writer.failed();
   if (!(d.rtpdump.close() && !d.rtpdumpFailed)) ok = false;
-  if (d.outputFd >= 0 && d.outputFd != d.standardOutput) {
-    if (close(d.outputFd) != 0 && ok) {
-      std::fprintf(stderr, "rtsp-pull: writing the output failed: %s\n", std::strerror(errno));
-      ok = false;
-    }
-    d.outputFd = -1;
-  }
   return ok;
 }
 
 PullStats Recording::stats() const {
   const Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mutex);
   PullStats s;
-  if (d.started) s.elapsed = std::chrono::duration<double>(Clock::now() - d.firstStart).count();
-  s.packets = d.packets;
-  s.bytes = d.bytes;
-  s.frames = d.writer.frames();
-  s.lost = d.lostBefore + (d.depacketizer ? d.depacketizer->counters().lost : 0);
-  s.files = d.outputFd >= 0 ? 1 : 0;
+  if (d.started)
+    s.elapsed = std::chrono::duration<double>(
+                    Clock::now() - Clock::time_point(Clock::duration(d.firstStart.load())))
+                    .count();
+  const RecorderStats r = d.recorder.stats();
+  s.packets = r.packets;
+  s.bytes = r.bytes;
+  s.frames = r.frames;
+  s.lost = r.lost;
+  s.files = r.files;
   return s;
 }
 
@@ -259,7 +226,11 @@ RunResult runPull(const PullSettings& settings, Recording& recording, Events& ev
   // Quiet start: the callback is kept for the end of reception (it runs at
   // most once per session), and the caller explains a failed start.
   if (!session.startRTSPDownload(true, true)) {
-    result.end = RunEnd::kStartFailed;
+    {
+      // The recording refused the stream: another start would not help.
+      std::lock_guard<std::mutex> lock(events.mutex);
+      result.end = events.writeFailed ? RunEnd::kWriteFailed : RunEnd::kStartFailed;
+    }
     result.failure = session.lastFailure();
     session.stop();
     return result;

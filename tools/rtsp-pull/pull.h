@@ -48,9 +48,9 @@ struct PullStats {
   unsigned reconnections = 0;
 };
 
-// The progress line and the summary: "4.0 s, 380 packets, ...". The
-// reconnections are shown only when `withReconnections`.
-std::string formatStats(const PullStats& stats, bool withReconnections);
+// The progress line and the summary: "4.0 s, 380 packets, ...". The files
+// are shown only when `withFiles`, the reconnections when `withReconnections`.
+std::string formatStats(const PullStats& stats, bool withReconnections, bool withFiles);
 
 // Everything done with the received data: the recording of the video and
 // the rtpdump copy. One per run of the tool; it lives across sessions.
