@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """A local RTSP server for the demo and the interop and end-to-end tests.
 
-Serves a moving test pattern encoded as H.264 at rtsp://127.0.0.1:PORT/test
+Serves a moving test pattern encoded as H.264 (or H.265 with --codec h265)
+at rtsp://127.0.0.1:PORT/test
 (the path can be changed with --path), RTP interleaved on the RTSP
 connection only, and stops by itself after --lifetime seconds, on SIGTERM or
 on SIGINT.
 
 Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
-                           [--path P] [--log-requests FILE]
+                           [--path P] [--codec h264|h265] [--log-requests FILE]
 
 PORT 0 picks a free port. In every case the first line on standard output is
 the port actually bound, so a caller can read it before connecting.
@@ -116,7 +117,7 @@ class RequestLogger:
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Local H.264 RTSP test server")
+    parser = argparse.ArgumentParser(description="Local H.264/H.265 RTSP test server")
     parser.add_argument("port", type=int, help="TCP port on 127.0.0.1; 0 picks a free one")
     parser.add_argument("--lifetime", type=float, default=60.0,
                         help="seconds after which the server stops by itself (default 60)")
@@ -124,6 +125,8 @@ def main():
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--path", default="/test", help="mount point (default /test)")
+    parser.add_argument("--codec", choices=("h264", "h265"), default="h264",
+                        help="video codec (default h264)")
     parser.add_argument("--log-requests", metavar="FILE",
                         help="append the request line of every client request")
     args = parser.parse_args()
@@ -140,23 +143,31 @@ def main():
         return SKIP_STATUS
 
     Gst.init(None)
-    missing = [e for e in ("videotestsrc", "videoconvert", "x264enc", "rtph264pay")
+    encoder, payloader = (("x265enc", "rtph265pay") if args.codec == "h265"
+                          else ("x264enc", "rtph264pay"))
+    missing = [e for e in ("videotestsrc", "videoconvert", encoder, payloader)
                if Gst.ElementFactory.find(e) is None]
     if missing:
         print(f"test-server: GStreamer elements not installed: {', '.join(missing)}",
               file=sys.stderr)
         return SKIP_STATUS
 
-    # key-int-max gives an IDR every second; config-interval=-1 repeats SPS and
-    # PPS in front of every IDR, so a client that joins late can still decode.
-    launch = (
-        "( videotestsrc is-live=true pattern=ball "
-        f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
-        "! videoconvert "
-        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} aud=false sliced-threads=false "
-        "! video/x-h264,profile=baseline "
-        "! rtph264pay name=pay0 pt=96 config-interval=-1 )"
-    )
+    # A keyframe every second; config-interval=-1 repeats the parameter sets
+    # in front of every keyframe, so a client that joins late can still decode.
+    raw = ("( videotestsrc is-live=true pattern=ball "
+           f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
+           "! videoconvert ")
+    if args.codec == "h265":
+        launch = raw + (
+            f"! x265enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} "
+            "! video/x-h265,profile=main "
+            "! rtph265pay name=pay0 pt=96 config-interval=-1 )")
+    else:
+        launch = raw + (
+            f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} "
+            "aud=false sliced-threads=false "
+            "! video/x-h264,profile=baseline "
+            "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
     relay = None
     if args.log_requests:

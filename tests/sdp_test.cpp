@@ -37,4 +37,104 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
   }
 }
 
+// GStreamer's RTSP server describing an x265enc ! rtph265pay stream.
+const std::list<std::string> kGstreamerH265 = {
+    "v=0\r\n",
+    "o=- 10637613116465834058 1 IN IP4 127.0.0.1\r\n",
+    "s=Session streamed with GStreamer\r\n",
+    "i=rtsp-server\r\n",
+    "t=0 0\r\n",
+    "a=tool:GStreamer\r\n",
+    "a=type:broadcast\r\n",
+    "a=control:*\r\n",
+    "a=range:npt=now-\r\n",
+    "m=video 0 RTP/AVP 96\r\n",
+    "c=IN IP4 0.0.0.0\r\n",
+    "a=rtpmap:96 H265/90000\r\n",
+    "a=framerate:30\r\n",
+    "a=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAkAAAAwAAAwA/ugJA;sprop-sps=QgEBAWAAAAMAkAAAAwAAAwA/"
+    "oAoIDxZbpKTC//AAEAAWoMDAwIAAAAMAgAAADwQ=;sprop-pps=RAHAcYMS\r\n",
+    "a=control:stream=0\r\n",
+    "a=ts-refclk:local\r\n",
+    "a=mediaclk:sender\r\n",
+    "a=ssrc:347643590 cname:user3858996882@host-eff94cb7\r\n",
+};
+
+TEST(SdpFetchVpsSpsPps, FirstSetOfEachOrNothing) {
+  const std::string old = "old";
+  // clang-format off
+  struct Case { const char* name; std::list<std::string> lines; int result;
+                std::string vps, sps, pps; };
+  const Case cases[] = {
+      {"GStreamer's H.265 description", kGstreamerH265, 0,
+       std::string("\x40\x01\x0C\x01\xFF\xFF\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00"
+                          "\x00\x03\x00\x3F\xBA\x02\x40", 24),
+       std::string("\x42\x01\x01\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00"
+                          "\x3F\xA0\x0A\x08\x0F\x16\x5B\xA4\xA4\xC2\xFF\xF0\x00\x10\x00\x16\xA0"
+                          "\xC0\xC0\xC0\x80\x00\x00\x03\x00\x80\x00\x00\x0F\x04", 47),
+       "\x44\x01\xC0\x71\x83\x12"},
+      {"lists, blanks, other parameters, unpadded text",
+       {"m=video 0 RTP/AVP 98\r\n", "a=rtpmap:98 H265/90000\r\n",
+                 "a=fmtp:98 profile-id=1; sprop-sps=QUJD,REVG ;sprop-pps=QUI;"
+                 "sprop-vps=QQ==,Qg==\r\n"},
+       0, "A", "ABC", "AB"},
+      {"the format line of the video payload type, not another",
+       {"m=audio 0 RTP/AVP 97\r\n", "a=fmtp:97 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n",
+                 "m=video 0 RTP/AVP 96\r\n", "a=fmtp:95 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n",
+                 "a=fmtp:96 sprop-vps=Qg;sprop-sps=Qw;sprop-pps=RA\r\n"},
+       0, "B", "C", "D"},
+      {"missing sprop-pps",
+       {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n"},
+       -1, old, old, old},
+      {"empty sprop-sps",
+       {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=;sprop-pps=QQ\r\n"},
+       -1, old, old, old},
+      {"not Base64",
+       {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n"},
+       -1, old, old, old},
+      {"H.264 only",
+       {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n"},
+       -1, old, old, old},
+      {"no video description",
+       {"m=audio 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"},
+       -1, old, old, old},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SDP sdp;
+    sdp.lines = c.lines;
+    std::string vps = old, sps = old, pps = old;
+    EXPECT_EQ(sdp.fetch_vps_sps_pps(vps, sps, pps), c.result) << c.name;
+    EXPECT_EQ(vps, c.vps) << c.name;
+    EXPECT_EQ(sps, c.sps) << c.name;
+    EXPECT_EQ(pps, c.pps) << c.name;
+  }
+}
+
+TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
+  // clang-format off
+  struct Case { const char* name; std::list<std::string> lines; std::string codec; };
+  const Case cases[] = {
+      {"GStreamer's H.265 description", kGstreamerH265, "H265"},
+      {"lower case, after an audio description",
+       {"m=audio 0 RTP/AVP 0\r\n", "a=rtpmap:0 PCMU/8000\r\n", "m=video 0 RTP/AVP 96\r\n",
+                 "a=rtpmap:96 h264/90000\r\n"}, "H264"},
+      {"the line of the first payload type",
+       {"m=video 0 RTP/AVP 97 96\r\n", "a=rtpmap:96 H264/90000\r\n",
+                 "a=rtpmap:97 H265/90000\r\n"}, "H265"},
+      {"no line for the payload type: the first one",
+       {"m=video 0 RTP/AVP 26\r\n", "a=rtpmap:96 H264/90000\r\n",
+                 "a=rtpmap:97 H265/90000\r\n"}, "H264"},
+      {"no rtpmap", {"m=video 0 RTP/AVP 96\r\n", "a=control:*\r\n"}, ""},
+      {"no video", {"m=audio 0 RTP/AVP 96\r\n", "a=rtpmap:96 H264/90000\r\n"},
+       ""},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SDP sdp;
+    sdp.lines = c.lines;
+    EXPECT_EQ(sdp.video_codec(), c.codec) << c.name;
+  }
+}
+
 }  // namespace

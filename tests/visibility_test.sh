@@ -8,8 +8,9 @@ if grep -Ev "^((${classes})::|(vtable|typeinfo|typeinfo name) for (${classes})$)
   echo "visibility: the symbols above are outside the exported classes" >&2
   exit 1
 fi
-for required in SDP::fetch_sps_pps CZudezPortFounder::execute IRTPReceiver::Execute CRTPReceiverOrdered::counters \
+for required in SDP::fetch_sps_pps SDP::fetch_vps_sps_pps SDP::video_codec CZudezPortFounder::execute IRTPReceiver::Execute \
+  CRTPReceiverOrdered::counters \
   RTSPSessionOptions::recommended CRTSPDownload::setOptions CRTSPDownload::lastFailure; do
-  grep -q "^${required}(" <<<"$symbols" || { echo "visibility: $required not exported" >&2; exit 1; }
+  grep -Eq "^${required}(\[abi:[a-z0-9]+\])?\(" <<<"$symbols" || { echo "visibility: $required not exported" >&2; exit 1; }
 done
 echo "visibility: $(wc -l <<<"$symbols") exported symbols, all class members"

@@ -30,6 +30,20 @@ class RTSPPULL_API SDP {
   // Reads `lines` only; no lock is taken.
   int fetch_sps_pps(std::string& sps, std::string& pps);
 
+  // The H.265 parameter sets of the video stream: the values of sprop-vps,
+  // sprop-sps and sprop-pps on the a=fmtp line of the first video media
+  // description, each standard Base64 decoded (raw bytes, no start codes);
+  // when a parameter holds a comma-separated list, its first set. Returns 0
+  // with all three replaced; -1, leaving all three untouched, when any of
+  // them is missing, empty or not valid Base64. Reads `lines` only.
+  int fetch_vps_sps_pps(std::string& vps, std::string& sps, std::string& pps);
+
+  // The encoding name of the video stream's a=rtpmap line ("H264", "H265",
+  // ...), in upper case: the line for the first payload format of the first
+  // "m=video" description, or that description's first a=rtpmap line when
+  // none matches. Empty when there is no such line. Reads `lines` only.
+  std::string video_codec();
+
   // The description's lines in order, each ending with "\r\n".
   std::list<std::string> lines;
   // Raw bytes of the stream file header (the hex value of "config="); only
