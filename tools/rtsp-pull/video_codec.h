@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rtsp_pull {
 
@@ -26,6 +27,15 @@ bool isPicture(VideoCodec codec, uint8_t type);
 bool isKeyframe(VideoCodec codec, uint8_t type);
 // Which parameter set the type is, or -1.
 int parameterSetKind(VideoCodec codec, uint8_t type);
+
+// One access unit as the recorder passes it on: its NAL units (headers
+// included, no start codes), its RTP timestamp, and whether it holds a
+// keyframe picture.
+struct AccessUnit {
+  uint32_t timestamp = 0;
+  bool keyframe = false;
+  std::vector<std::string> nals;
+};
 
 struct SpsInfo {
   uint32_t width = 0, height = 0;  // in pixels, cropping applied
