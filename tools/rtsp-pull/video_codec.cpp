@@ -187,24 +187,6 @@ bool parseH265Sps(const std::string& sps, SpsInfo& info) {
 
 }  // namespace
 
-uint8_t nalType(VideoCodec codec, const uint8_t* nal) {
-  return codec == VideoCodec::kH264 ? static_cast<uint8_t>(nal[0] & 0x1F)
-                                    : static_cast<uint8_t>((nal[0] >> 1) & 0x3F);
-}
-
-bool isPicture(VideoCodec codec, uint8_t type) {
-  return codec == VideoCodec::kH264 ? (type >= 1 && type <= 5) : type <= 31;
-}
-
-bool isKeyframe(VideoCodec codec, uint8_t type) {
-  return codec == VideoCodec::kH264 ? type == 5 : (type >= 16 && type <= 21);
-}
-
-int parameterSetKind(VideoCodec codec, uint8_t type) {
-  if (codec == VideoCodec::kH264) return type == 7 ? kSps : type == 8 ? kPps : -1;
-  return type == 32 ? kVps : type == 33 ? kSps : type == 34 ? kPps : -1;
-}
-
 bool parseSps(VideoCodec codec, const std::string& sps, SpsInfo& info) {
   const size_t header = codec == VideoCodec::kH264 ? 1 : 2;
   if (sps.size() <= header) return false;

@@ -19,14 +19,27 @@ enum class VideoCodec { kH264, kH265 };
 enum ParameterSet { kVps = 0, kSps = 1, kPps = 2, kParameterSetKinds = 3 };
 
 // The NAL unit type (H.264: 5 bits, H.265: 6 bits); `nal` holds at least
-// one byte.
-uint8_t nalType(VideoCodec codec, const uint8_t* nal);
+// one byte. These four are inline so that a writer needs no other source.
+inline uint8_t nalType(VideoCodec codec, const uint8_t* nal) {
+  return codec == VideoCodec::kH264 ? static_cast<uint8_t>(nal[0] & 0x1F)
+                                    : static_cast<uint8_t>((nal[0] >> 1) & 0x3F);
+}
+
 // A coded slice of a picture (H.264 types 1-5, H.265 VCL types 0-31).
-bool isPicture(VideoCodec codec, uint8_t type);
+inline bool isPicture(VideoCodec codec, uint8_t type) {
+  return codec == VideoCodec::kH264 ? (type >= 1 && type <= 5) : type <= 31;
+}
+
 // A picture a decoder can start at: H.264 IDR, H.265 IRAP (BLA, IDR, CRA).
-bool isKeyframe(VideoCodec codec, uint8_t type);
+inline bool isKeyframe(VideoCodec codec, uint8_t type) {
+  return codec == VideoCodec::kH264 ? type == 5 : (type >= 16 && type <= 21);
+}
+
 // Which parameter set the type is, or -1.
-int parameterSetKind(VideoCodec codec, uint8_t type);
+inline int parameterSetKind(VideoCodec codec, uint8_t type) {
+  if (codec == VideoCodec::kH264) return type == 7 ? kSps : type == 8 ? kPps : -1;
+  return type == 32 ? kVps : type == 33 ? kSps : type == 34 ? kPps : -1;
+}
 
 // One access unit as the recorder passes it on: its NAL units (headers
 // included, no start codes), its RTP timestamp, and whether it holds a
