@@ -1,10 +1,12 @@
 // Loopback RTSP server for the benchmarks.
 //
-// Answers OPTIONS, DESCRIBE, SETUP (interleaved TCP only) and PLAY, then
-// replays a recorded RTP stream (bench/make_stream.py) as interleaved "$"
-// frames on channel 0: the recording is looped with continuous sequence
-// numbers and timestamps until the requested number of packets is out, then
-// the server shuts its side down and waits for the client to close.
+// Answers OPTIONS, DESCRIBE, SETUP (interleaved TCP, or UDP to the client's
+// port pair) and PLAY, then replays a recorded RTP stream
+// (bench/make_stream.py) as interleaved "$" frames on channel 0, or as UDP
+// datagrams to the client's RTP port: the recording is looped with
+// continuous sequence numbers and timestamps until the requested number of
+// packets is out, then the server shuts its side of the RTSP connection down
+// and waits for the client to close.
 //
 //   bench_server --stream FILE [--packets N] [--bitrate BITS_PER_S]
 //                [--clients K] [--hold-play] [--path NAME]
@@ -18,6 +20,10 @@
 // waits for a line on stdin before answering it, so that a driver can sample
 // the client's CPU time at that moment.
 //
+// Over UDP the datagrams leave in batches (sendmmsg, up to 64 at a time);
+// a datagram the client's socket has no room for is lost, which the client
+// must count. The RTSP connection is shut down 0.3 s after the last one.
+//
 // After each client, one line on stdout:
 //   client I packets=N frames=F bytes=B play_ns=T first_ns=T end_ns=T ok=0|1
 // with CLOCK_MONOTONIC times: PLAY received, first frame written, last frame
@@ -27,6 +33,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -203,6 +210,7 @@ class Client {
   void run() {
     int64_t playNs = 0;
     if (handshake(playNs)) stream(playNs);
+    if (udp_ >= 0) ::close(udp_);
     ::close(fd_);
   }
 
@@ -249,11 +257,20 @@ class Client {
                      sdp());
       } else if (method == "SETUP") {
         const std::string transport = headerOf(request, "Transport");
-        if (transport.find("TCP") == std::string::npos) {
-          sent = reply(cseq, "461 Unsupported Transport", "");
-        } else {
+        const size_t ports = transport.find("client_port=");
+        if (transport.find("TCP") != std::string::npos) {
           sent =
               reply(cseq, "200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session);
+        } else if (ports != std::string::npos &&
+                   openUdp(std::atoi(transport.c_str() + ports + 12))) {
+          const std::string clientPorts =
+              transport.substr(ports + 12, transport.find(';', ports) - ports - 12);
+          sent = reply(cseq, "200 OK",
+                       "Transport: RTP/AVP;unicast;client_port=" + clientPorts +
+                           ";server_port=" + std::to_string(udpPort_) + "-" +
+                           std::to_string(udpPort_ + 1) + "\r\n" + session);
+        } else {
+          sent = reply(cseq, "461 Unsupported Transport", "");
         }
       } else if (method == "PLAY") {
         playNs = nowNs();
@@ -278,6 +295,62 @@ class Client {
       if (!sent) return false;
     }
     return false;
+  }
+
+  // A UDP socket on 127.0.0.1, connected to the client's RTP port.
+  bool openUdp(int clientRtpPort) {
+    if (clientRtpPort <= 0 || clientRtpPort > 65535) return false;
+    if (udp_ >= 0) ::close(udp_);
+    udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (udp_ < 0 || ::bind(udp_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(udp_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return false;
+    }
+    udpPort_ = ntohs(addr.sin_port);
+    addr.sin_port = htons(static_cast<uint16_t>(clientRtpPort));
+    return ::connect(udp_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  // Sends the interleaved frames in scratch[0, size) as datagrams without
+  // their 4-byte headers. False when the socket fails (not when the client
+  // drops a datagram: that is the client's loss).
+  bool sendUdp(const char* data, size_t size) {
+    mmsghdr messages[64];
+    iovec parts[64];
+    size_t at = 0;
+    while (at < size) {
+      unsigned count = 0;
+      for (; count < 64 && at < size; ++count) {
+        const size_t len = (size_t{static_cast<unsigned char>(data[at + 2])} << 8) |
+                           static_cast<unsigned char>(data[at + 3]);
+        parts[count].iov_base = const_cast<char*>(data + at + 4);
+        parts[count].iov_len = len;
+        messages[count] = mmsghdr{};
+        messages[count].msg_hdr.msg_iov = &parts[count];
+        messages[count].msg_hdr.msg_iovlen = 1;
+        at += 4 + len;
+      }
+      unsigned done = 0;
+      while (done < count) {
+        const int n = ::sendmmsg(udp_, messages + done, count - done, 0);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          // Loopback reports a full receiver as ECONNREFUSED only when no
+          // socket is bound; ENOBUFS is a drop on the sending side.
+          if (errno == ENOBUFS || errno == EAGAIN) {
+            ++done;
+            continue;
+          }
+          return false;
+        }
+        done += static_cast<unsigned>(n);
+      }
+    }
+    return true;
   }
 
   // Rewrites the sequence number and timestamp of packet i of pass `pass`,
@@ -352,12 +425,19 @@ class Client {
                        static_cast<int64_t>(static_cast<double>(bytes) * 8e9 / opt_.bitrate));
         }
         if (firstNs == 0) firstNs = nowNs();
-        ok = !clientGone && sendAll(fd_, scratch.data(), to - from);
+        ok = !clientGone && (udp_ >= 0 ? sendUdp(scratch.data(), to - from)
+                                       : sendAll(fd_, scratch.data(), to - from));
         if (!ok) sent -= i - first;
         bytes += to - from;
       }
     }
     const int64_t endNs = nowNs();
+    if (udp_ >= 0) {
+      // The last datagrams reach the client before the connection ends.
+      sleepUntilNs(endNs + 300000000);
+      ::close(udp_);
+      udp_ = -1;
+    }
     ::shutdown(fd_, SHUT_WR);
     drainDeadline = nowNs() + int64_t{30} * 1000000000;
     drain.join();
@@ -369,6 +449,8 @@ class Client {
   }
 
   int fd_;
+  int udp_ = -1;  // the RTP socket, once a SETUP asked for UDP
+  int udpPort_ = 0;
   int index_;
   int port_;
   const Options& opt_;

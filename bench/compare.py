@@ -83,6 +83,12 @@ def whole_frames(packets, target):
     return n
 
 
+def expected_stream_bytes(packets, count):
+    """Bytes on the connection after the PLAY reply: 4-byte header + packet."""
+    full, rest = divmod(count, len(packets))
+    return full * sum(4 + len(p) for p in packets) + sum(4 + len(p) for p in packets[:rest])
+
+
 def expected_annexb(packets, count):
     per = [annexb_bytes(p) for p in packets]
     full, rest = divmod(count, len(packets))
@@ -175,8 +181,9 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
     out = tempfile.TemporaryFile()
     err = tempfile.TemporaryFile()
     progress = tempfile.NamedTemporaryFile(prefix="progress", delete=False)
+    template = client.multi(sessions) if client.multi else client.argv
     argv = [a.format(port=server.port, url=url, sessions=sessions, progress=progress.name)
-            for a in client.argv]
+            for a in template]
     report_r, report_w = os.pipe()
     spawn_ns = time.monotonic_ns()
     proc = subprocess.Popen([args.launcher, str(report_w), str(int(args.timeout))] + argv,
@@ -187,6 +194,8 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
     pid = int(report.readline().split()[1])
     run = Run()
     run.name = client.name
+    run.sessions = sessions
+    run.output_bytes = None
     run.handshake_ns = run.handshake_flt = None
     sampler = None
     if sample:
@@ -226,6 +235,9 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
     with open(progress.name) as f:
         run.progress = f.read()
     os.unlink(progress.name)
+    for produced in glob.glob(progress.name + ".*"):  # a recording written by the client
+        run.output_bytes = os.path.getsize(produced)
+        os.unlink(produced)
     run.packets = packets * sessions
     run.served_ok = len(served) == sessions and all(s.get("ok") == "1" for s in served)
     if served:
@@ -243,8 +255,19 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
 # --------------------------------------------------------------- clients
 
 class Client:
-    def __init__(self, name, argv, check, env=None):
+    """One client program. `multi(K)`, when given, returns the argument
+    template of one process that receives K streams; a template holding
+    {sessions} does so by itself."""
+
+    def __init__(self, name, argv, check, env=None, multi=None):
         self.name, self.argv, self.check, self.env = name, argv, check, env
+        self.multi = multi
+
+    def library_host(self):
+        return os.path.basename(self.argv[0]) in ("count_host", "rtsp-pull")
+
+    def can_multi(self):
+        return self.multi is not None or any("{sessions}" in a for a in self.argv)
 
 
 def start_alone(args, program):
@@ -268,6 +291,11 @@ def check_raw(run, args):
     return bool(m) and int(m.group(1)) == run.packets
 
 
+def check_bulk(run, args):
+    m = re.search(r"stream_bytes=(\d+)", run.stdout)
+    return bool(m) and int(m.group(1)) == expected_stream_bytes(args.recording, run.packets)
+
+
 def check_count(run, args):
     f = parse_fields(run.stderr)
     return f.get("ok") == "1" and int(f.get("packets", -1)) == run.packets
@@ -283,6 +311,8 @@ def check_rtsp_pull(run, args):
 
 
 def check_ffmpeg(run, args):
+    if run.sessions > 1:
+        return None  # the progress report covers one output only
     sizes = re.findall(r"total_size=(\d+)", run.progress)
     if not sizes:
         return None
@@ -301,8 +331,8 @@ def make_clients(args):
     clients = [
         Client("raw reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH],
                check_raw),
-        Client("raw, default rcvbuf", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}",
-                                       PATH, "--rcvbuf", "0"], check_raw),
+        Client("bulk reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH,
+                               "--bulk"], check_bulk),
         Client("count host", [os.path.join(bench, "count_host"), "127.0.0.1", "{port}", PATH,
                               "--sessions", "{sessions}"], check_count),
     ]
@@ -312,15 +342,31 @@ def make_clients(args):
                               check_rtsp_pull))
     else:
         print(f"note: {pull} not built, rtsp-pull skipped", file=sys.stderr)
+    ffmpeg_head = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
+                   "-progress", "{progress}"]
+
+    def ffmpeg_multi(k):
+        # K inputs, each copied to an output of its own, in one process.
+        argv = list(ffmpeg_head)
+        for _ in range(k):
+            argv += ["-rtsp_transport", "tcp", "-i", "{url}"]
+        for i in range(k):
+            argv += ["-map", str(i), "-c", "copy", "-f", "h264", "-y", "/dev/null"]
+        return argv
+
+    def gst_multi(k):
+        # K independent chains in one pipeline.
+        argv = ["gst-launch-1.0", "-q"]
+        for _ in range(k):
+            argv += ["rtspsrc", "location={url}", "protocols=tcp", "!", "rtph264depay", "!",
+                     "h264parse", "!", "fakesink"]
+        return argv
+
     if shutil.which("ffmpeg") and not args.no_peers:
-        clients.append(Client("ffmpeg -c copy", [
-            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
-            "-progress", "{progress}", "-rtsp_transport", "tcp", "-i", "{url}",
-            "-c", "copy", "-f", "h264", "-y", "/dev/null"], check_ffmpeg))
+        clients.append(Client("ffmpeg -c copy", ffmpeg_multi(1), check_ffmpeg,
+                              multi=ffmpeg_multi))
     if shutil.which("gst-launch-1.0") and not args.no_peers:
-        clients.append(Client("GStreamer rtspsrc", [
-            "gst-launch-1.0", "-q", "rtspsrc", "location={url}", "protocols=tcp", "!",
-            "rtph264depay", "!", "h264parse", "!", "fakesink"], check_none))
+        clients.append(Client("GStreamer rtspsrc", gst_multi(1), check_none, multi=gst_multi))
     checks = {"raw_reader": check_raw, "count_host": check_count, "rtsp-pull": check_rtsp_pull}
     for extra in args.client:
         name, _, template = extra.partition("=")
@@ -358,14 +404,24 @@ def main():
     ap.add_argument("--paced-seconds", type=float, default=3.0)
     ap.add_argument("--paced-bitrate", type=float, default=20e6)
     ap.add_argument("--sessions", type=int, default=9,
-                    help="sessions in one host for the per-session memory figure")
+                    help="streams in one process for the per-stream memory figure")
+    ap.add_argument("--memory-seconds", type=float, default=5.0,
+                    help="length of each stream of the memory runs")
     ap.add_argument("--timeout", type=float, default=120)
     ap.add_argument("--client", action="append", default=[])
     ap.add_argument("--only", action="append", default=[],
                     help="run only clients whose name contains this text")
     ap.add_argument("--no-peers", action="store_true", help="skip ffmpeg and GStreamer")
     ap.add_argument("--skip", action="append", default=[],
-                    choices=["throughput", "paced", "memory"])
+                    choices=["throughput", "paced", "memory", "udp", "recorder"])
+    ap.add_argument("--udp-bitrates", default="20e6,200e6",
+                    help="rates of the UDP runs, bits per second, comma-separated")
+    ap.add_argument("--udp-seconds", type=float, default=3.0)
+    ap.add_argument("--udp-client", action="append", default=[],
+                    help="another UDP client: 'NAME=COMMAND TEMPLATE' (counts like count_host)")
+    ap.add_argument("--recorder-packets", type=int, default=60000)
+    ap.add_argument("--recorder-client", action="append", default=[],
+                    help="another recorder: 'NAME=COMMAND TEMPLATE'; {out} is the MP4 path")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
     args.server = os.path.join(args.build, "bench", "bench_server")
@@ -422,16 +478,19 @@ def main():
             summary[c.name] = cpu
             print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {cpu / floor:6.2f}"
                   f" {rss:6.1f} MiB {fmt(ttfp, '6.1f')}ms  {verdict(runs)}")
-        count = summary.get("count host")
+        bulk = summary.get("bulk reader")
         ffmpeg = summary.get("ffmpeg -c copy")
-        pull = summary.get("rtsp-pull -o /dev/null")
-        print("goals:")
-        if count:
-            print(f"  count host / raw reader = {count / floor:.2f} (goal <= 1.3)")
-            if ffmpeg:
-                print(f"  ffmpeg / count host     = {ffmpeg / count:.2f} (goal >= 3)")
-        if pull and ffmpeg:
-            print(f"  ffmpeg / rtsp-pull      = {ffmpeg / pull:.2f} (goal >= 2)")
+        print("ratios (CPU per packet):")
+        for name, cpu in summary.items():
+            if name in ("raw reader", "bulk reader") or not cpu:
+                continue
+            ours = next(c for c in clients if c.name == name).library_host()
+            line = f"  {name:26s} x raw {cpu / floor:5.2f}" + (" (goal <= 0.25)" if ours else "")
+            if bulk:
+                line += f"  x bulk {cpu / bulk:5.2f}"
+            if ffmpeg and ours:
+                line += f"  ffmpeg / it {ffmpeg / cpu:6.2f} (goal >= 10)"
+            print(line)
 
     # ---- paced at 20 Mbit/s, with the handshake held at PLAY
     if "paced" not in args.skip:
@@ -445,16 +504,24 @@ def main():
             for c in order:
                 results[c.name].append(run_client(args, c, packets, args.paced_bitrate,
                                                   hold=True))
-        print(f"{'client':26s} {'CPU %':>7s} {'CPU to PLAY':>12s} {'faults':>7s}  every packet")
+        print(f"{'client':26s} {'CPU %':>7s} {'x raw':>6s} {'CPU to PLAY':>12s} {'faults':>7s}"
+              "  every packet")
+        paced = {}
         for c in clients:
             runs = results[c.name]
-            pct = med([(r.cpu - r.handshake_ns / 1e9) / r.stream_s * 100
-                       if r.stream_s and r.handshake_ns is not None else None for r in runs])
+            paced[c.name] = med([(r.cpu - r.handshake_ns / 1e9) / r.stream_s * 100
+                                 if r.stream_s and r.handshake_ns is not None else None
+                                 for r in runs])
+        for c in clients:
+            runs = results[c.name]
+            pct = paced[c.name]
+            ratio = pct / paced["raw reader"] if pct and paced.get("raw reader") else None
             hs = med([r.handshake_ns / 1e6 if r.handshake_ns is not None else None
                       for r in runs])
             flt = med([r.handshake_flt for r in runs])
-            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(hs, '9.2f')} ms {fmt(flt, '7.0f')}"
-                  f"  {verdict(runs)}")
+            print(f"{c.name:26s} {fmt(pct, '7.3f')} {fmt(ratio, '6.2f')} {fmt(hs, '9.2f')} ms"
+                  f" {fmt(flt, '7.0f')}  {verdict(runs)}")
+        print("  goal: the library's hosts below the raw reader (x raw < 1)")
         print("  CPU % = CPU after PLAY / streaming time. CPU to PLAY = CPU of every live "
               "thread from exec to the moment the server got PLAY (goal < 5 ms for the "
               "count host); faults = minor page faults by then.")
@@ -485,34 +552,169 @@ def main():
             rss = med([x[2] / 1024 for x in starts[name]])
             print(f"{name:34s} {cpu * 1e3:6.2f} ms {flt:7.0f} {rss:5.2f} MiB")
 
-    # ---- memory per session
+    # ---- private memory: one stream, and what each further stream adds
     if "memory" not in args.skip:
-        hosts = [c for c in clients if os.path.basename(c.argv[0]) == "count_host"]
-        packets = whole_frames(args.recording, 4000)
-        if hosts:
-            print(f"\n== memory: counting host, paced {args.paced_bitrate / 1e6:.0f} Mbit/s "
-                  f"per session, {args.runs} runs ==")
+        packets = whole_frames(args.recording, int(
+            args.memory_seconds * args.paced_bitrate / 8 / (mean_len + 4)))
+        floor = [start_floor_memory(args) for _ in range(args.runs)]
+        floor_anon = med([f[0] for f in floor])
+        floor_file = med([f[1] for f in floor])
+        hosts = [c for c in clients if c.can_multi()]
+        print(f"\n== private memory: streams paced at {args.paced_bitrate / 1e6:.0f} Mbit/s "
+              f"each, {packets} packets (~{args.memory_seconds:.0f} s), 1 and "
+              f"{args.sessions} streams in one process, {args.runs} runs ==")
+        print(f"  floor: start_floor (libstdc++ + ACE loaded): {floor_anon / 1024:.2f} MiB "
+              f"private (anonymous), {floor_file / 1024:.2f} MiB of mapped files")
+        one = {c.name: [] for c in hosts}
+        many = {c.name: [] for c in hosts}
+        for _ in range(args.runs):
+            for c in hosts:
+                one[c.name].append(run_client(args, c, packets, args.paced_bitrate,
+                                              sample=True))
+                many[c.name].append(run_client(args, c, packets, args.paced_bitrate,
+                                               sessions=args.sessions, sample=True))
+        print(f"{'client':26s} {'private':>9s} {'above floor':>12s} {'per further':>12s}"
+              f" {'peak RSS':>9s} {'RSS ' + str(args.sessions):>9s}  every packet")
         for c in hosts:
-            one, many = [], []
-            for _ in range(args.runs):
-                one.append(run_client(args, c, packets, args.paced_bitrate, sample=True))
-                many.append(run_client(args, c, packets, args.paced_bitrate,
-                                       sessions=args.sessions, sample=True))
-            rss1 = med([r.rss_kib / 1024 for r in one])
-            rssn = med([r.rss_kib / 1024 for r in many])
-            anon1 = med([r.anon_kib / 1024 for r in one])
-            anonn = med([r.anon_kib / 1024 for r in many])
-            file1 = med([r.file_kib / 1024 for r in one])
-            per = (rssn - rss1) / (args.sessions - 1)
-            floor = med([start_alone(args, os.path.join(args.build, "bench", "start_floor"))[2]
-                         / 1024 for _ in range(args.runs)])
-            print(f"  start floor (libstdc++ + ACE loaded, nothing else): {floor:.2f} MiB "
-                  "peak RSS")
-            print(f"  {c.name}: 1 session {rss1:.2f} MiB peak RSS (goal < 4 MiB; of it "
-                  f"{file1:.2f} MiB mapped library files, {anon1:.2f} MiB private); "
-                  f"{args.sessions} sessions {rssn:.2f} MiB ({anonn:.2f} MiB private); "
-                  f"per additional session {per:.3f} MiB (goal < 1.2 MiB); "
-                  f"every packet: {verdict(one + many)}")
+            anon1 = med([r.anon_kib / 1024 for r in one[c.name]])
+            anonn = med([r.anon_kib / 1024 for r in many[c.name]])
+            rss1 = med([r.rss_kib / 1024 for r in one[c.name]])
+            rssn = med([r.rss_kib / 1024 for r in many[c.name]])
+            per = (anonn - anon1) / (args.sessions - 1)
+            print(f"{c.name:26s} {anon1:5.2f} MiB {anon1 - floor_anon / 1024:8.2f} MiB"
+                  f" {per:8.3f} MiB {rss1:5.1f} MiB {rssn:5.1f} MiB"
+                  f"  {verdict(one[c.name] + many[c.name])}")
+        print("  private = peak RssAnon of the process; above floor = less start_floor's; "
+              f"per further = (private with {args.sessions} streams - with 1) / "
+              f"{args.sessions - 1}. Goals for the library's hosts: < 0.5 MiB above the "
+              "floor, < 0.1 MiB per further stream.")
+
+
+    # ---- over UDP, side by side with ffmpeg over UDP
+    if "udp" not in args.skip:
+        udp_section(args, mean_len)
+
+    # ---- the recorder: MP4 files, side by side with ffmpeg
+    if "recorder" not in args.skip:
+        recorder_section(args)
+
+
+def udp_clients(args):
+    bench = os.path.join(args.build, "bench")
+    clients = [Client("count host, UDP", [os.path.join(bench, "count_host"), "127.0.0.1",
+                                          "{port}", PATH, "--transport", "udp", "--idle-ms",
+                                          "1000"], check_none)]
+    if shutil.which("ffmpeg") and not args.no_peers:
+        clients.append(Client("ffmpeg -c copy, UDP", [
+            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-nostats",
+            "-rtsp_transport", "udp", "-i", "{url}", "-c", "copy", "-f", "h264", "-y",
+            "/dev/null"], check_none))
+    for extra in args.udp_client:
+        name, _, template = extra.partition("=")
+        clients.append(Client(name, shlex.split(template), check_none))
+    return clients
+
+
+def udp_received(run):
+    """Packets the client got, from its own report: count_host's count, or
+    the server's count less ffmpeg's "RTP: missed N packets" warnings."""
+    m = re.search(r"count_host .*packets=(\d+)", run.stderr)
+    if m:
+        return int(m.group(1))
+    m = re.search(r"(\d+) packets", run.stderr)
+    if m and "missed" not in run.stderr:
+        return int(m.group(1))
+    missed = sum(int(x) for x in re.findall(r"missed (\d+) packets", run.stderr))
+    return run.packets - missed
+
+
+def udp_section(args, mean_len):
+    clients = udp_clients(args)
+    for rate in [float(x) for x in args.udp_bitrates.split(",")]:
+        packets = whole_frames(args.recording, int(
+            args.udp_seconds * rate / 8 / (mean_len + 4)))
+        print(f"\n== over UDP, paced at {rate / 1e6:.0f} Mbit/s: {packets} packets per run, "
+              f"{args.runs} runs ==")
+        results = {c.name: [] for c in clients}
+        for r in range(args.runs):
+            order = clients[r % len(clients):] + clients[:r % len(clients)]
+            for c in order:
+                results[c.name].append(run_client(args, c, packets, rate, hold=True))
+        print(f"{'client':26s} {'CPU us/pkt':>10s} {'CPU %':>7s} {'lost (median, max)':>20s}"
+              f" {'peak RSS':>9s}")
+        cpus = {}
+        for c in clients:
+            runs = [r for r in results[c.name] if r.served_ok]
+            got = [udp_received(r) for r in runs]
+            streaming = [r.cpu - (r.handshake_ns or 0) / 1e9 for r in runs]
+            cpus[c.name] = med([cpu / g for cpu, g in zip(streaming, got) if g > 0])
+            pct = med([cpu / r.stream_s * 100 for cpu, r in zip(streaming, runs) if r.stream_s])
+            lost = [r.packets - g for r, g in zip(runs, got)]
+            rss = med([r.rss_kib / 1024 for r in runs])
+            print(f"{c.name:26s} {fmt(cpus[c.name] and cpus[c.name] * 1e6, '10.2f')}"
+                  f" {fmt(pct, '7.2f')} {fmt(med(lost), '12.0f')} {fmt(max(lost or [0]), '7d')}"
+                  f" {fmt(rss, '5.1f')} MiB  ({len(runs)}/{len(results[c.name])} served)")
+        ffmpeg = cpus.get("ffmpeg -c copy, UDP")
+        host = cpus.get("count host, UDP")
+        if ffmpeg and host:
+            print(f"  ffmpeg / count host = {ffmpeg / host:.2f} (CPU per packet received)")
+    print("  CPU per packet = user + sys of the whole client after PLAY (the server holds "
+          "its PLAY reply while the driver reads the client's CPU time) over the packets it "
+          "got; the quiet end of each run included; lost = sent - received.")
+
+
+def recorder_section(args):
+    """rtsp-pull -o out.mp4 against ffmpeg -c copy out.mp4 at full speed."""
+    clients = []
+    pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
+    if os.path.exists(pull):
+        clients.append(Client("rtsp-pull -o out.mp4", [pull, "{url}", "-o", "{progress}.mp4"],
+                              check_rtsp_pull))
+    if shutil.which("ffmpeg") and not args.no_peers:
+        clients.append(Client("ffmpeg -c copy out.mp4", [
+            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
+            "-rtsp_transport", "tcp", "-i", "{url}", "-c", "copy", "-f", "mp4", "-y",
+            "{progress}.mp4"], check_none))
+    for extra in args.recorder_client:
+        name, _, template = extra.partition("=")
+        clients.append(Client(name, shlex.split(template.replace("{out}", "{progress}.mp4")),
+                              check_none))
+    if not clients:
+        return
+    packets = whole_frames(args.recording, args.recorder_packets)
+    print(f"\n== recorder, as fast as possible: {packets} packets to an MP4 file per run, "
+          f"{args.runs} runs ==")
+    results = {c.name: [] for c in clients}
+    for r in range(args.runs):
+        order = clients[r % len(clients):] + clients[:r % len(clients)]
+        for c in order:
+            results[c.name].append(run_client(args, c, packets))
+    print(f"{'client':26s} {'packets/s':>10s} {'CPU us/pkt':>10s} {'peak RSS':>9s}"
+          f" {'file MiB':>9s}  exit  every packet")
+    summary = {}
+    for c in clients:
+        runs = results[c.name]
+        cpu = med([r.cpu / r.packets for r in runs])
+        pps = med([r.packets / r.stream_s if r.stream_s else None for r in runs])
+        rss = med([r.rss_kib / 1024 for r in runs])
+        size = med([r.output_bytes / 2**20 if r.output_bytes else None for r in runs])
+        summary[c.name] = (cpu, rss)
+        print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {rss:5.1f} MiB"
+              f" {fmt(size, '9.1f')}  {sorted({r.status for r in runs})}  {verdict(runs)}")
+    ours = summary.get("rtsp-pull -o out.mp4")
+    theirs = summary.get("ffmpeg -c copy out.mp4")
+    if ours and theirs:
+        print(f"  ffmpeg / rtsp-pull: CPU per packet {theirs[0] / ours[0]:.2f} (goal >= 3), "
+              f"peak RSS {theirs[1] / ours[1]:.1f} (goal > 10)")
+
+
+def start_floor_memory(args):
+    """start_floor's private and file-backed resident memory, in KiB."""
+    out = subprocess.run([os.path.join(args.build, "bench", "start_floor")],
+                         stdout=subprocess.PIPE, text=True).stdout
+    f = parse_fields(out)
+    return int(f["rss_anon_kib"]), int(f["rss_file_kib"])
+
 
 if __name__ == "__main__":
     main()

@@ -1,16 +1,20 @@
 // A host on the library that only counts: the library's own cost per packet.
 //
-//   count_host HOST PORT PATH [--sessions K]
+//   count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] [--idle-ms MS]
 //
 // Opens K sessions (default 1) to the same server, one after the other, with
 // the pass-through receiver, counts the RTP packets each one delivers and
 // checks that their sequence numbers follow on, and stops every session once
 // the library has reported the end of its reception (the server closing the
-// connection), or on SIGINT/SIGTERM (for servers that never close). The
-// library's diagnostics go to stdout as usual; the result
-// goes to stderr as one line:
-//   count_host sessions=K packets=N rtcp=R gaps=G headers=H ok=0|1
-// ok=1 when every session started, got its stream header and saw no gap.
+// connection), or on SIGINT/SIGTERM (for servers that never close), or,
+// with --idle-ms, once packets have come and then none for that long (over
+// UDP the end of the stream is not the end of a connection). --transport
+// udp sets that transport in the session's options. The library's
+// diagnostics go to stdout as usual; the result goes to stderr as one line:
+//   count_host sessions=K packets=N rtcp=R gaps=G lost=L headers=H ok=0|1
+// ok=1 when every session started, got its stream header and saw no gap;
+// lost counts the packets missing at the gaps (forward jumps of the
+// sequence number).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -46,15 +50,21 @@ class CountingReceiver : public IRTPReceiver {
       return true;
     }
     const auto seq = static_cast<uint16_t>((p[2] << 8) | p[3]);
-    if (packets > 0 && seq != static_cast<uint16_t>(lastSeq + 1)) ++gaps;
+    if (packets > 0 && seq != static_cast<uint16_t>(lastSeq + 1)) {
+      ++gaps;
+      const auto step = static_cast<uint16_t>(seq - lastSeq);
+      if (step < 0x8000) lost += step - 1u;
+    }
     lastSeq = seq;
-    ++packets;
+    // One writer (the receive thread); the main thread only reads it.
+    packets.store(packets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return true;
   }
 
-  uint64_t packets = 0;
+  std::atomic<uint64_t> packets{0};
   uint64_t rtcp = 0;
   uint64_t gaps = 0;
+  uint64_t lost = 0;
   uint64_t headers = 0;
   uint16_t lastSeq = 0;
 };
@@ -79,11 +89,27 @@ void onEnd(void* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && !(argc == 6 && std::string(argv[4]) == "--sessions")) {
-    std::fprintf(stderr, "usage: count_host HOST PORT PATH [--sessions K]\n");
+  int sessions = 1;
+  bool udp = false;
+  long idleMs = 0;
+  for (int i = 4; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--sessions") {
+      sessions = std::atoi(argv[i + 1]);
+    } else if (arg == "--transport") {
+      udp = std::string(argv[i + 1]) == "udp";
+    } else if (arg == "--idle-ms") {
+      idleMs = std::atol(argv[i + 1]);
+    } else {
+      argc = 0;
+    }
+  }
+  if (argc < 4 || argc % 2 != 0 || sessions < 1) {
+    std::fprintf(stderr,
+                 "usage: count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] "
+                 "[--idle-ms MS]\n");
     return 2;
   }
-  const int sessions = argc == 6 ? std::atoi(argv[5]) : 1;
   Ended ended;
   std::vector<std::unique_ptr<CRTSPDownload>> downloads;
   std::vector<CountingReceiver*> receivers;
@@ -93,6 +119,11 @@ int main(int argc, char** argv) {
     auto* receiver = new CountingReceiver;
     download->initInfo(argv[1], static_cast<unsigned int>(std::atoi(argv[2])), argv[3], 0,
                        ACE_Time_Value(5), 0);
+    if (udp) {
+      RTSPSessionOptions options;
+      options.transport = RTSP_TRANSPORT_UDP;
+      download->setOptions(options);
+    }
     download->registeRTPReceiver(receiver);  // the session owns it from here
     download->setRecvTimeoutCallbackFun(onEnd, &ended);
     if (download->startRTSPDownload(true, true)) ++started;
@@ -103,9 +134,21 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onStop);
     std::signal(SIGTERM, onStop);
     std::unique_lock<std::mutex> lock(ended.mutex);
+    uint64_t seen = 0;
+    auto quietSince = std::chrono::steady_clock::now();
     while (!ended.cv.wait_for(lock, std::chrono::milliseconds(100), [&] {
       return ended.count >= started;
     }) && !g_stop) {
+      if (idleMs <= 0) continue;
+      uint64_t now = 0;
+      for (const CountingReceiver* r : receivers) now += r->packets;
+      if (now != seen) {
+        seen = now;
+        quietSince = std::chrono::steady_clock::now();
+      } else if (seen > 0 && std::chrono::steady_clock::now() - quietSince >
+                                 std::chrono::milliseconds(idleMs)) {
+        break;
+      }
     }
   }
   CountingReceiver total;
@@ -114,14 +157,17 @@ int main(int argc, char** argv) {
     total.packets += receivers[i]->packets;
     total.rtcp += receivers[i]->rtcp;
     total.gaps += receivers[i]->gaps;
+    total.lost += receivers[i]->lost;
     total.headers += receivers[i]->headers;
   }
   const bool ok =
       started == sessions && total.gaps == 0 && total.headers == static_cast<uint64_t>(sessions);
   std::fprintf(
-      stderr, "count_host sessions=%d packets=%llu rtcp=%llu gaps=%llu headers=%llu ok=%d\n",
+      stderr,
+      "count_host sessions=%d packets=%llu rtcp=%llu gaps=%llu lost=%llu headers=%llu ok=%d\n",
       sessions, static_cast<unsigned long long>(total.packets),
       static_cast<unsigned long long>(total.rtcp), static_cast<unsigned long long>(total.gaps),
-      static_cast<unsigned long long>(total.headers), ok ? 1 : 0);
+      static_cast<unsigned long long>(total.lost), static_cast<unsigned long long>(total.headers),
+      ok ? 1 : 0);
   return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 // The floor of the benchmarks: the least a client of this design can do.
 //
-//   raw_reader HOST PORT PATH [--rcvbuf BYTES]
+//   raw_reader HOST PORT PATH [--rcvbuf BYTES] [--bulk]
 //
 // Sets the socket's receive buffer to 32768 bytes, as the library does for
 // its control connection, unless --rcvbuf says otherwise (0: the kernel's
@@ -12,12 +12,19 @@
 // that never close). Prints "packets=N bytes=B" on stdout; exit status 0
 // when the stream ended on a frame boundary or was stopped by a signal, 1
 // otherwise.
+//
+// --bulk makes it the second floor, the bulk reader: after PLAY it takes
+// whatever the socket holds with one recv of up to 256 KiB at a time and
+// does nothing with it, not even finding the frames. It prints
+// "stream_bytes=B" (every byte after the PLAY reply, frame headers
+// included) and exits with status 0 when the server closes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -78,10 +85,19 @@ std::string lineValue(const std::string& text, const std::string& tag) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && !(argc == 6 && std::string(argv[4]) == "--rcvbuf")) {
-    die("usage: raw_reader HOST PORT PATH [--rcvbuf BYTES]");
+  int rcvbuf = 32768;
+  bool bulk = false;
+  for (int i = 4; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--rcvbuf" && i + 1 < argc) {
+      rcvbuf = std::atoi(argv[++i]);
+    } else if (arg == "--bulk") {
+      bulk = true;
+    } else {
+      argc = 0;
+    }
   }
-  const int rcvbuf = argc == 6 ? std::atoi(argv[5]) : 32768;
+  if (argc < 4) die("usage: raw_reader HOST PORT PATH [--rcvbuf BYTES] [--bulk]");
   const std::string host = argv[1];
   const std::string port = argv[2];
   const std::string url = "rtsp://" + host + ":" + port + "/" + argv[3];
@@ -131,6 +147,24 @@ int main(int argc, char** argv) {
   stop.sa_handler = onStop;
   ::sigaction(SIGINT, &stop, nullptr);
   ::sigaction(SIGTERM, &stop, nullptr);
+
+  if (bulk) {
+    static char chunk[256 * 1024];
+    uint64_t streamBytes = 0;
+    int status = 0;
+    for (;;) {
+      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+      if (got == 0 || g_stop) break;
+      if (got < 0) {
+        status = errno == EINTR && g_stop ? 0 : 1;
+        break;
+      }
+      streamBytes += static_cast<uint64_t>(got);
+    }
+    ::close(fd);
+    std::printf("stream_bytes=%llu\n", static_cast<unsigned long long>(streamBytes));
+    return status;
+  }
 
   static char payload[65536];
   unsigned char header[4];

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -257,6 +258,10 @@ void LoopbackServer::pace() {
   const double packetsPerSecond =
       options_.bitsPerSecond / (8.0 * static_cast<double>(options_.packetSize));
   const std::size_t frameSize = 4 + options_.packetSize;
+  const double frameSeconds = options_.frameMs / 1000.0;
+  // The payload bytes every packet shares; the stamps are written over them.
+  std::vector<unsigned char> pattern(options_.packetSize);
+  for (std::size_t b = 0; b < pattern.size(); ++b) pattern[b] = static_cast<unsigned char>(b);
   std::vector<unsigned char> burst;
   Clock::time_point slot = Clock::now();
   while (pacing_) {
@@ -267,12 +272,16 @@ void LoopbackServer::pace() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& c : connections_) {
       if (c->fd < 0 || !c->playing || c->dead) continue;
-      const double elapsed = std::chrono::duration<double>(now - c->playAt).count();
+      double elapsed = std::chrono::duration<double>(now - c->playAt).count();
+      if (frameSeconds > 0) {
+        // Everything up to the end of the current frame interval, at once.
+        elapsed = (std::floor(elapsed / frameSeconds) + 1) * frameSeconds;
+      }
       const std::uint64_t due = static_cast<std::uint64_t>(elapsed * packetsPerSecond);
       const std::uint64_t first = c->sent;
       if (due <= first) continue;
       const std::uint64_t count = due - first;
-      burst.assign(count * frameSize, 0);
+      burst.resize(count * frameSize);  // every byte is written below
       for (std::uint64_t k = 0; k < count; ++k) {
         const std::uint64_t index = first + k;
         unsigned char* f = burst.data() + k * frameSize;
@@ -281,6 +290,7 @@ void LoopbackServer::pace() {
         f[2] = static_cast<unsigned char>(options_.packetSize >> 8);
         f[3] = static_cast<unsigned char>(options_.packetSize);
         unsigned char* p = f + 4;
+        std::memcpy(p, pattern.data(), pattern.size());
         p[0] = 0x80;
         p[1] = static_cast<unsigned char>(((index % 7) == 6 ? 0x80 : 0) | 96);
         p[2] = static_cast<unsigned char>(index >> 8);
@@ -289,9 +299,6 @@ void LoopbackServer::pace() {
         putBE32(p + StreamedPacket::kConnectionOffset, static_cast<std::uint32_t>(c->id));
         putBE32(p + 12, 0x01000000u);
         putBE64(p + StreamedPacket::kIndexOffset, index);
-        for (std::size_t b = 24; b < options_.packetSize - 8; ++b) {
-          p[b] = static_cast<unsigned char>(b + index);
-        }
         putBE64(p + options_.packetSize - 8, index);
       }
       const ssize_t n = ::send(c->fd, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -6,7 +6,10 @@
 // after PLAY depends on the options:
 //   - streaming: a pacer thread sends RTP packets of `packetSize` bytes as
 //     interleaved "$" frames on channel 0 at `bitsPerSecond` per connection,
-//     in 10 ms slots, until stopPacing();
+//     in 10 ms slots, until stopPacing(); with `frameMs` set, each
+//     connection's packets leave in one burst per frame interval, counted
+//     from its own PLAY, the way a camera sends a video frame (so the
+//     bursts of many connections are spread over the interval);
 //   - otherwise: `framesAfterPlay` small frames right after the PLAY reply,
 //     then nothing.
 //
@@ -32,6 +35,7 @@ struct ServerOptions {
   double bitsPerSecond = 2e6;
   std::size_t packetSize = 1400;  // RTP packet, header included (>= 32)
   int framesAfterPlay = 0;
+  int frameMs = 0;  // 0: every slot sends what is due
 };
 
 // Layout of a streamed packet, for the checking receivers.

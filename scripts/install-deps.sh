@@ -6,7 +6,7 @@ set -euo pipefail
 
 PKGS=(
   g++ cmake pkg-config make
-  libace-dev libboost-dev
+  libace-dev libboost-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi python3-gst-1.0
