@@ -133,6 +133,8 @@ struct Memory {
   long privateDirty = 0;
   long threads = 0;
   int descriptors = 0;
+  long virtualSize = 0;  // VmSize: address space reserved (thread stacks, buffers)
+  long pageTables = 0;   // VmPTE: the kernel's page tables for this process
 
   static Memory now() {
     Memory m;
@@ -141,6 +143,8 @@ struct Memory {
     m.privateDirty = rollupKb("Private_Dirty");
     m.threads = soak::threadCount();
     m.descriptors = soak::openDescriptors();
+    m.virtualSize = soak::statusField("VmSize");
+    m.pageTables = soak::statusField("VmPTE");
     return m;
   }
   void keepMax(const Memory& m) {
@@ -149,6 +153,8 @@ struct Memory {
     privateDirty = std::max(privateDirty, m.privateDirty);
     threads = std::max(threads, m.threads);
     descriptors = std::max(descriptors, m.descriptors);
+    virtualSize = std::max(virtualSize, m.virtualSize);
+    pageTables = std::max(pageTables, m.pageTables);
   }
 };
 
@@ -412,6 +418,11 @@ int main(int argc, char** argv) {
   std::printf("  private dirty  before %.2f MiB, running %.2f MiB; per session %.1f KiB\n",
               mib(before.privateDirty), mib(running.privateDirty),
               static_cast<double>(running.privateDirty - before.privateDirty) / n);
+  std::printf(
+      "  address space  before %.0f MiB, running %.0f MiB; page tables before %ld KiB, "
+      "running %ld KiB (per session %.1f KiB)\n",
+      mib(before.virtualSize), mib(running.virtualSize), before.pageTables, running.pageTables,
+      static_cast<double>(running.pageTables - before.pageTables) / n);
   std::printf("  threads        before %ld, running %ld\n", before.threads, running.threads);
   std::printf("  descriptors    before %d, running %d (limit %llu)\n", before.descriptors,
               running.descriptors, static_cast<unsigned long long>(limit.rlim_cur));
