@@ -20,6 +20,8 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
       {"sprop-parameter-sets=QUJD,REVG,R0hJ\r\n", 0, "ABC", "DEF\x01\x1D\x21"},
       // An unpadded last group is lost, unless the CR LF completes it.
       {"sprop-parameter-sets=QUJDRA,QUJDRA\r\n", 0, "ABC", "ABCD"},
+      // '+' is 62 and '/' is 63 in both sets.
+      {"sprop-parameter-sets=+/+/,/+/+\r\n", 0, "\xFB\xFF\xBF", "\xFF\xEF\xFE"},
       // -1 leaves both alone, and the later tagged line is not looked at...
       {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k\r\n", -1, old, old},
       {"a=x,y;sprop-parameter-sets=Z0IA\r\n", -1, old, old},

@@ -47,6 +47,7 @@ TEST(Session, HandshakeFailsAtEachStep) {
       {"PLAY closed", 3, ""}, {"PLAY refused", 3, reply("454 Session Not Found", 4)},
       {"RTSP/1.1", 0, "RTSP/1.1 200 OK\r\nCSeq: 1\r\n\r\n"},
       {"status out of range", 1, reply("99999999999999999999 OK", 2)},
+      {"PLAY 250, a 2xx other than 200", 3, reply("250 Low on Storage Space", 4, "Session: 4711\r\n")},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -68,6 +69,44 @@ TEST(Session, HandshakeFailsAtEachStep) {
   d.setRecvTimeoutCallbackFun([](void*) { ADD_FAILURE() << "callback"; }, nullptr);
   CoutCapture out;
   EXPECT_FALSE(d.startRTSPDownload(false, false) || d.isRunning() || !out.text.str().empty());
+}
+
+// One session object started again after stop(): every start is a new
+// conversation from CSeq 1, and the callback runs once in the object's life
+// (here when the server ends the first session's stream).
+TEST(Session, EveryStartBeginsAtCSeqOneAndTheCallbackRunsOnce) {
+  unsigned port = 0;
+  const int listenFd = listenLoopback(port);
+  const Handshake h(port);
+  std::vector<std::string> received;
+  std::thread server([&] {
+    received.push_back(serve(listenFd, h.answers, End::kClose));
+    for (int i = 0; i < 2; ++i) {
+      received.push_back(serve(listenFd, {h.answers[0], reply("404 Not Found", 2)}, End::kReadOn));
+    }
+  });
+  CoutCapture out;
+  CRTSPDownload d;
+  HostLog* log = new HostLog;  // owned by d
+  d.initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
+  d.registeRTPReceiver(log);
+  d.setRecvTimeoutCallbackFun([](void* arg) { ++static_cast<HostLog*>(arg)->notes; }, log);
+  CRTSPDownloadTestPeer{d}.setTimeouts(1, 1);
+  std::vector<bool> started;
+  std::vector<int> notes;
+  for (int i = 0; i < 3; ++i) {
+    started.push_back(d.startRTSPDownload(false, false));
+    for (int ms = 0; ms < 5000 && log->notes == 0; ++ms) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    d.stop();
+    notes.push_back(log->notes);
+  }
+  server.join();
+  ::close(listenFd);
+  EXPECT_EQ(started, (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(notes, (std::vector<int>{1, 1, 1}));
+  EXPECT_EQ(received, (std::vector<std::string>{h.sent.back(), h.sent[1], h.sent[1]}));
 }
 
 // "$" frames are delivered in order whatever their channel, "%" frames are

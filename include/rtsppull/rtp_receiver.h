@@ -16,8 +16,9 @@
 // Implementation types; the values are what getImplType returns and what
 // changeImpl takes.
 enum RTP_RECEIVER_IMPL {
-  RTP_RECEIVER_UDP = 100,  // CRTPReceiverOnUDP: reorders, hands on whole frames
-  RTP_RECEIVER_TCP = 101   // CRTPReceiverOnTCP: hands everything straight on
+  RTP_RECEIVER_UDP = 100,     // CRTPReceiverOnUDP: reorders, hands on whole frames
+  RTP_RECEIVER_TCP = 101,     // CRTPReceiverOnTCP: hands everything straight on
+  RTP_RECEIVER_ORDERED = 102  // CRTPReceiverOrdered: hands on packets in sequence order
 };
 
 class IRTPReceiver;
@@ -66,7 +67,7 @@ class RTSPPULL_API IRTPReceiver {
   // when none is installed.
   bool Execute(const std::string& data, bool isFileHeader, SDP* sdp);
 
-  // Installs the implementation of `type` (100 or 101); keeps the current one
+  // Installs the implementation of `type` (100, 101 or 102); keeps the current one
   // if it already has that type; any other value leaves none. Must not run
   // while another thread may be inside Execute on this receiver.
   void changeImpl(RTP_RECEIVER_IMPL type);

@@ -6,6 +6,7 @@
 #include <rtsppull/port_founder.h>
 #include <rtsppull/recv_stream_task.h>
 #include <rtsppull/rtp_receiver.h>
+#include <rtsppull/rtp_receiver_ordered.h>
 #include <rtsppull/rtp_receiver_udp.h>
 #include <rtsppull/rtsp_download.h>
 #include <rtsppull/sdp.h>

@@ -15,14 +15,14 @@
 
 // The step of a session at which something failed.
 enum RTSP_STEP {
-  RTSP_STEP_NONE,      // nothing has failed
-  RTSP_STEP_CONNECT,   // the TCP connect (or a redirect's connect)
+  RTSP_STEP_NONE,     // nothing has failed
+  RTSP_STEP_CONNECT,  // the TCP connect (or a redirect's connect)
   RTSP_STEP_OPTIONS,
   RTSP_STEP_DESCRIBE,  // the DESCRIBE request and its reply's status and headers
   RTSP_STEP_SDP,       // the DESCRIBE reply's body
   RTSP_STEP_SETUP,
   RTSP_STEP_PLAY,
-  RTSP_STEP_RECEIVE    // reception after PLAY
+  RTSP_STEP_RECEIVE  // reception after PLAY
 };
 
 // How the media packets travel.
@@ -35,9 +35,9 @@ enum RTSP_TRANSPORT {
 // Why the last start failed or why reception ended.
 struct RTSPFailure {
   RTSP_STEP step = RTSP_STEP_NONE;
-  int statusCode = 0;       // the RTSP status of the failing reply; 0 when there was none
-  std::string statusLine;   // that reply's first line without its CR LF; empty when none
-  std::string detail;       // a short English text, e.g. "connection refused"
+  int statusCode = 0;      // the RTSP status of the failing reply; 0 when there was none
+  std::string statusLine;  // that reply's first line without its CR LF; empty when none
+  std::string detail;      // a short English text, e.g. "connection refused"
   RTSP_TRANSPORT transport = RTSP_TRANSPORT_TCP;  // the transport in use at the time
 };
 

@@ -1,4 +1,5 @@
 #include <rtsppull/rtp_receiver.h>
+#include <rtsppull/rtp_receiver_ordered.h>
 #include <rtsppull/rtp_receiver_udp.h>
 
 // An installed implementation of the requested type stays (a reordering one
@@ -13,6 +14,9 @@ void IRTPReceiver::changeImpl(RTP_RECEIVER_IMPL type) {
       break;
     case RTP_RECEIVER_TCP:
       ptrImpl_.reset(new CRTPReceiverOnTCP);
+      break;
+    case RTP_RECEIVER_ORDERED:
+      ptrImpl_.reset(new CRTPReceiverOrdered);
       break;
     default:
       // Unknown values leave the receiver without an implementation.

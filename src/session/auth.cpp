@@ -461,12 +461,11 @@ bool RtspAuthenticator::onChallenge(const std::vector<std::string>& values, std:
     }
     return false;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   if (hasControlChar(user_)) {
     detail = "the user name holds control characters";
     return false;
   }
-
-  std::lock_guard<std::mutex> lock(mutex_);
   if (bestRank == 1) {
     scheme_ = Scheme::kBasic;
     stale_ = false;

@@ -1,0 +1,86 @@
+// Fuzz target: the WWW-Authenticate parser and the authenticator's answer.
+// The input is cut at LF into header values. Checks: every challenge has a
+// token scheme and lower-case parameter names; an accepted challenge gives
+// an Authorization value without control characters that parses back to the
+// same credentials (quoting survives any realm or nonce) and whose Digest
+// response is the one computed from them; the diagnostics show none of it;
+// a refused challenge explains itself and leaves the authenticator unready.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/auth.h"
+
+#include "check.h"
+
+namespace {
+
+bool isLowerName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (c >= 'A' && c <= 'Z') return false;
+  }
+  return true;
+}
+
+bool hasControlChar(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> values;
+  for (std::size_t start = 0, end; start <= text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    values.push_back(text.substr(start, end - start));
+  }
+
+  for (const AuthChallenge& c : parseAuthChallenges(values)) {
+    check(!c.scheme.empty());
+    for (const auto& p : c.params) check(isLowerName(p.first));
+  }
+
+  const std::string user = "us\"er\\", password = "p:w";
+  RtspAuthenticator auth(user, password);
+  std::string detail;
+  if (!auth.onChallenge(values, detail)) {
+    check(!detail.empty() && !auth.ready() && auth.authorization("OPTIONS", "*").empty());
+    return 0;
+  }
+  check(auth.ready());
+  const std::string uri = "rtsp://127.0.0.1:8554/a,b\"c";
+  const std::string value = auth.authorization("DESCRIBE", uri);
+  check(!value.empty() && !hasControlChar(value));
+  check(hideCredentials("Authorization: " + value + "\r\n") ==
+        "Authorization: <credentials hidden>\r\n");
+
+  const std::vector<AuthChallenge> back = parseAuthChallenges({value});
+  check(back.size() == 1);
+  const AuthChallenge& answer = back.front();
+  if (answer.scheme == "Basic") {
+    check(answer.token68 == base64Encode(user + ":" + password));
+    return 0;
+  }
+  check(answer.scheme == "Digest" && answer.param("uri") == uri);
+  DigestInput in;
+  check(parseDigestAlgorithm(answer.param("algorithm"), in.algorithm));
+  in.user = user;
+  in.password = password;
+  in.realm = answer.param("realm");
+  in.nonce = answer.param("nonce");
+  in.method = "DESCRIBE";
+  in.uri = uri;
+  in.qopAuth = answer.has("qop");
+  in.nc = 1;
+  in.cnonce = answer.param("cnonce");
+  if (in.qopAuth) check(answer.param("nc") == "00000001");
+  if (answer.param("userhash") != "true") check(answer.param("username") == user);
+  check(answer.param("response") == digestResponse(in));
+  return 0;
+}

@@ -1,0 +1,178 @@
+#include "rtp/rtcp_report.h"
+
+#include <algorithm>
+
+namespace {
+
+const std::uint32_t kSeqMod = 1u << 16;
+const std::uint32_t kMaxDropout = 3000;
+const std::uint32_t kMaxMisorder = 100;
+const std::uint8_t kSenderReport = 200;
+const std::uint8_t kReceiverReport = 201;
+const std::uint8_t kSourceDescription = 202;
+const std::uint8_t kCname = 1;
+
+std::uint32_t readBE32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+void appendBE16(std::string& out, std::uint32_t v) {
+  out.push_back(static_cast<char>(v >> 8 & 0xFF));
+  out.push_back(static_cast<char>(v & 0xFF));
+}
+
+void appendBE32(std::string& out, std::uint32_t v) {
+  appendBE16(out, v >> 16);
+  appendBE16(out, v & 0xFFFF);
+}
+
+}  // namespace
+
+RtcpReceiverStats::RtcpReceiverStats(std::uint32_t clockRate)
+    : clockRate_(clockRate == 0 ? 90000 : clockRate) {}
+
+void RtcpReceiverStats::setSourceSsrc(std::uint32_t ssrc) {
+  hasSource_ = true;
+  sourceSsrc_ = ssrc;
+}
+
+void RtcpReceiverStats::initSequence(std::uint16_t seq) {
+  baseSeq_ = seq;
+  maxSeq_ = seq;
+  badSeq_ = kSeqMod + 1;  // so that seq == badSeq_ is false
+  cycles_ = 0;
+  received_ = 0;
+  receivedPrior_ = 0;
+  expectedPrior_ = 0;
+  seqStarted_ = true;
+}
+
+// RFC 3550 A.1 without the probation of a new source: the session knows its
+// source from the handshake.
+bool RtcpReceiverStats::updateSequence(std::uint16_t seq) {
+  const std::uint32_t udelta = static_cast<std::uint16_t>(seq - maxSeq_);
+  if (udelta < kMaxDropout) {
+    if (seq < maxSeq_) cycles_ += kSeqMod;  // wrapped
+    maxSeq_ = seq;
+  } else if (udelta <= kSeqMod - kMaxMisorder) {
+    // A big jump: taken as a restart of the sender only when the next packet
+    // follows it.
+    if (seq != badSeq_) {
+      badSeq_ = (seq + 1u) & (kSeqMod - 1);
+      return false;
+    }
+    initSequence(seq);
+  }
+  // Otherwise a duplicate or a reordered packet: counted, max unchanged.
+  ++received_;
+  return true;
+}
+
+void RtcpReceiverStats::onRtp(const std::uint8_t* data, std::size_t size,
+                              std::chrono::microseconds arrival) {
+  if (size < 12 || data[0] >> 6 != 2) return;
+  const std::uint32_t ssrc = readBE32(data + 8);
+  if (!hasSource_) setSourceSsrc(ssrc);
+  if (ssrc != sourceSsrc_) return;
+  const std::uint16_t seq = static_cast<std::uint16_t>(data[2] << 8 | data[3]);
+  if (!seqStarted_) {
+    initSequence(seq);
+    ++received_;
+  } else if (!updateSequence(seq)) {
+    return;
+  }
+
+  // Arrival in RTP timestamp units, counted from the first packet so that
+  // the product stays small; only differences of transit times matter.
+  if (!hasTransit_) firstArrival_ = arrival;
+  const std::int64_t sinceFirst = (arrival - firstArrival_).count();
+  const std::uint32_t arrivalUnits =
+      static_cast<std::uint32_t>(sinceFirst * static_cast<std::int64_t>(clockRate_) / 1000000);
+  const std::uint32_t transit = arrivalUnits - readBE32(data + 4);
+  if (hasTransit_) {
+    const std::int32_t d = static_cast<std::int32_t>(transit - transit_);
+    const double magnitude = d < 0 ? -static_cast<double>(d) : static_cast<double>(d);
+    jitter_ += (magnitude - jitter_) / 16.0;
+  }
+  transit_ = transit;
+  hasTransit_ = true;
+}
+
+void RtcpReceiverStats::onRtcp(const std::uint8_t* data, std::size_t size,
+                               std::chrono::microseconds arrival) {
+  std::size_t pos = 0;
+  while (pos + 4 <= size) {
+    const std::uint8_t* p = data + pos;
+    if (p[0] >> 6 != 2) return;
+    const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
+    if (length > size - pos) return;
+    // A sender report: header, sender SSRC, NTP time (8 bytes), ...
+    if (p[1] == kSenderReport && length >= 28) {
+      const std::uint32_t sender = readBE32(p + 4);
+      if (!hasSource_ || sender == sourceSsrc_) {
+        if (!hasSource_) setSourceSsrc(sender);
+        lastSenderReport_ = readBE32(p + 10);
+        senderReportArrival_ = arrival;
+        hasSenderReport_ = true;
+      }
+    }
+    pos += length;
+  }
+}
+
+std::string RtcpReceiverStats::buildReport(std::uint32_t ownSsrc, const std::string& cname,
+                                           std::chrono::microseconds now) {
+  std::string out;
+  const bool withBlock = seqStarted_;
+  out.push_back(static_cast<char>(0x80 | (withBlock ? 1 : 0)));
+  out.push_back(static_cast<char>(kReceiverReport));
+  appendBE16(out, withBlock ? 7 : 1);
+  appendBE32(out, ownSsrc);
+  if (withBlock) {
+    // RFC 3550 A.3.
+    const std::uint64_t extendedMax = static_cast<std::uint64_t>(cycles_) + maxSeq_;
+    const std::uint64_t expected = extendedMax - baseSeq_ + 1;
+    const std::int64_t lost = std::min<std::int64_t>(
+        std::max<std::int64_t>(
+            static_cast<std::int64_t>(expected) - static_cast<std::int64_t>(received_), -0x800000),
+        0x7FFFFF);
+    const std::int64_t expectedInterval = static_cast<std::int64_t>(expected - expectedPrior_);
+    const std::int64_t receivedInterval = static_cast<std::int64_t>(received_ - receivedPrior_);
+    expectedPrior_ = expected;
+    receivedPrior_ = received_;
+    const std::int64_t lostInterval = expectedInterval - receivedInterval;
+    const std::uint32_t fraction =
+        expectedInterval <= 0 || lostInterval <= 0
+            ? 0
+            : static_cast<std::uint32_t>((lostInterval << 8) / expectedInterval);
+    std::uint32_t delay = 0;
+    if (hasSenderReport_) {
+      const std::int64_t since = std::max<std::int64_t>((now - senderReportArrival_).count(), 0);
+      delay = static_cast<std::uint32_t>(
+          std::min<std::int64_t>(since * 65536 / 1000000, INT64_C(0xFFFFFFFF)));
+    }
+    appendBE32(out, sourceSsrc_);
+    appendBE32(out, std::min<std::uint32_t>(fraction, 255) << 24 |
+                        (static_cast<std::uint32_t>(lost) & 0xFFFFFF));
+    appendBE32(out, static_cast<std::uint32_t>(extendedMax));
+    appendBE32(out, static_cast<std::uint32_t>(jitter_));
+    appendBE32(out, hasSenderReport_ ? lastSenderReport_ : 0);
+    appendBE32(out, delay);
+  }
+
+  // SDES with one chunk: own SSRC, CNAME, and one to four zero bytes that end
+  // the item list and pad the chunk to 32 bits.
+  const std::string name = cname.substr(0, 255);
+  const std::size_t chunk = 4 + 2 + name.size();
+  const std::size_t padded = (chunk / 4 + 1) * 4;
+  out.push_back(static_cast<char>(0x81));
+  out.push_back(static_cast<char>(kSourceDescription));
+  appendBE16(out, static_cast<std::uint32_t>((4 + padded) / 4 - 1));
+  appendBE32(out, ownSsrc);
+  out.push_back(static_cast<char>(kCname));
+  out.push_back(static_cast<char>(name.size()));
+  out += name;
+  out.append(padded - chunk, '\0');
+  return out;
+}
