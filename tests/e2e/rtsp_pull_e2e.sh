@@ -84,7 +84,7 @@ signal)
   rc=$? PULL_PID=""
   [ "$rc" -eq 0 ] && [ -s "$WORK/out.h264" ] || fail "status $rc after SIGINT"
   for _ in $(seq 20); do grep -q '^TEARDOWN ' "$WORK/requests.log" && break; sleep 0.1; done
-  tail -n 1 "$WORK/requests.log" | grep -q "^TEARDOWN Rtsp://127.0.0.1:$PORT/test RTSP/1.0" ||
+  tail -n 1 "$WORK/requests.log" | grep -qE "^TEARDOWN [Rr]tsp://127.0.0.1:$PORT/test/? RTSP/1.0" ||
     fail "no TEARDOWN reached the server"
   ;;
 failures)  # status|text|URL: rtsp-pull must exit with the status and say the text
