@@ -1,5 +1,7 @@
 #include "session/interleaved_reader.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <new>
 
@@ -21,12 +23,23 @@ long long contentLengthValue(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+char* mapZeroed(std::size_t size) {
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(p);
+}
+
+}  // namespace
+
+void InterleavedReader::Unmap::operator()(char* p) const { ::munmap(p, size); }
+
 InterleavedReader::InterleavedReader(std::size_t capacity, bool rtspMessages)
-    : buffer_(
-          static_cast<char*>(std::calloc(capacity < kMinCapacity ? kMinCapacity : capacity, 1))),
+    : buffer_(nullptr, Unmap{capacity < kMinCapacity ? kMinCapacity : capacity}),
       capacity_(capacity < kMinCapacity ? kMinCapacity : capacity),
       rtspMessages_(rtspMessages) {
-  if (!buffer_) throw std::bad_alloc();
+  buffer_.reset(mapZeroed(capacity_));
 }
 
 char* InterleavedReader::space() {

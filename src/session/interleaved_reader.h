@@ -58,12 +58,17 @@ class InterleavedReader {
   std::size_t buffered() const { return end_ - begin_; }
 
  private:
-  struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
+  // The buffer is a private anonymous mapping of its own, not heap memory:
+  // the heap would hand a later session memory that an earlier one freed,
+  // which calloc must clear (all of it resident again); a fresh mapping is
+  // zero and unbacked until written, whatever ran before.
+  struct Unmap {
+    std::size_t size = 0;
+    void operator()(char* p) const;
   };
   Item nextMessage();
 
-  std::unique_ptr<char, FreeDeleter> buffer_;
+  std::unique_ptr<char, Unmap> buffer_;
   std::size_t capacity_;
   bool rtspMessages_;
   std::size_t begin_ = 0;  // first byte of the next item
