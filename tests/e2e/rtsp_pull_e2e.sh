@@ -173,7 +173,8 @@ gone)  # the server does not come back; Ctrl-C during the wait ends at once
   [ "$ms" -lt 1000 ] || fail "$ms ms from SIGINT to the exit"
   grep -q "Trying again in" "$WORK/pull.err" || fail "no retry was announced"
   ;;
-interop) RTSPPULL_INTEROP_PORT="$PORT" "$PROG" || fail "the interop test failed" ;;
+interop)  # the program starts servers of its own (with credentials) from RTSPPULL_TEST_SERVER
+  RTSPPULL_INTEROP_PORT="$PORT" RTSPPULL_TEST_SERVER="$2" "$PROG" || fail "the interop test failed" ;;
 *) fail "unknown case $CASE" ;;
 esac
 echo "PASS: $CASE"
