@@ -58,6 +58,7 @@ help)  # the README shows what --help prints
   diff -u "$WORK/readme-help" "$WORK/help" >&2 || fail "README.md does not show what --help prints"
   echo "PASS: $CASE" && exit 0
   ;;
+mp4-h265) start_server 0 --codec h265 ;;
 *) start_server 0 ;;
 esac
 URL="rtsp://127.0.0.1:$PORT/test"
@@ -83,7 +84,7 @@ signal)
   rc=$? PULL_PID=""
   [ "$rc" -eq 0 ] && [ -s "$WORK/out.h264" ] || fail "status $rc after SIGINT"
   for _ in $(seq 20); do grep -q '^TEARDOWN ' "$WORK/requests.log" && break; sleep 0.1; done
-  tail -n 1 "$WORK/requests.log" | grep -q "^TEARDOWN Rtsp://127.0.0.1:$PORT/test RTSP/1.0" ||
+  tail -n 1 "$WORK/requests.log" | grep -qE "^TEARDOWN [Rr]tsp://127.0.0.1:$PORT/test/? RTSP/1.0" ||
     fail "no TEARDOWN reached the server"
   ;;
 failures)  # status|text|URL: rtsp-pull must exit with the status and say the text
@@ -100,9 +101,40 @@ s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
     [ "$rc" -eq "$status" ] && grep -qF "$text" "$WORK/out.err" || fail "$url: status $rc"
   done
   ;;
+mp4-h264 | mp4-h265)  # 6 s at 30 frames a second, after the first keyframe
+  command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
+  codec="${CASE#mp4-}" && codec="${codec/h265/hevc}"
+  "$PROG" -t 6 -o "$WORK/out.mp4" "$URL" 2>"$WORK/pull.err" || fail "rtsp-pull: $?"
+  probe="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
+    stream=codec_name,avg_frame_rate,nb_read_frames:format=duration \
+    -of default=noprint_wrappers=1 "$WORK/out.mp4")"
+  value() { sed -n "s/^$1=//p" <<<"$probe" | head -n 1; }
+  [ "$(value codec_name)" = "$codec" ] || fail "codec $(value codec_name)"
+  [ "$(value avg_frame_rate)" = 30/1 ] || fail "average frame rate $(value avg_frame_rate)"
+  n="$(value nb_read_frames)" duration="$(value duration)"
+  [ "${n:-0}" -ge 150 ] || fail "only $n frames decode"
+  awk -v n="$n" -v d="$duration" 'BEGIN { x = d * 30 - n; exit !(x <= 1 && x >= -1) }' ||
+    fail "$n frames do not last $duration s at 30 fps"
+  errors="$(ffmpeg -v error -i "$WORK/out.mp4" -f null - 2>&1)"
+  [ -z "$errors" ] || fail "decoding: $errors"
+  ;;
+segment)  # 7 s in 2 s segments: 3 or 4 files, each starting with a keyframe
+  command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
+  "$PROG" --segment 2 -t 7 -o "$WORK/seg.mp4" "$URL" 2>"$WORK/pull.err" ||
+    fail "rtsp-pull: $?"
+  files=("$WORK"/seg-*.mp4)
+  [ "${#files[@]}" -ge 3 ] && [ "${#files[@]}" -le 4 ] || fail "${#files[@]} segments"
+  for f in "${files[@]}"; do
+    first="$(ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 \
+      -read_intervals '%+#1' "$f")"
+    [ "${first:0:1}" = K ] || fail "$f does not start with a keyframe ($first)"
+    errors="$(ffmpeg -v error -i "$f" -f null - 2>&1)"
+    [ -z "$errors" ] && [ "$(frames "$f")" -ge 1 ] || fail "$f: $errors"
+  done
+  ;;
 reconnect)  # the server is killed and started again on the same port
   command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
-  "$PROG" --reconnect -t 12 -o "$WORK/out.h264" "$URL" 2>"$WORK/pull.err" &
+  "$PROG" --reconnect -t 12 -o "$WORK/out.mp4" "$URL" 2>"$WORK/pull.err" &
   PULL_PID=$!
   sleep 3
   stop_server
@@ -113,8 +145,10 @@ reconnect)  # the server is killed and started again on the same port
   [ "$rc" -eq 0 ] || fail "status $rc"
   grep -q ", 1 reconnection (duration reached)" "$WORK/pull.err" ||
     fail "the summary shows no single reconnection"
-  n="$(frames "$WORK/out.h264")"
+  n="$(frames "$WORK/out.mp4")"
   [ "${n:-0}" -ge 150 ] || fail "only $n frames decode"
+  errors="$(ffmpeg -v error -i "$WORK/out.mp4" -f null - 2>&1)"
+  [ -z "$errors" ] || fail "decoding: $errors"
   ;;
 gone)  # the server does not come back; Ctrl-C during the wait ends at once
   "$PROG" --reconnect -o "$WORK/out.h264" "$URL" 2>"$WORK/pull.err" &
