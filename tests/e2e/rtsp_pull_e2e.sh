@@ -87,6 +87,15 @@ signal)
   tail -n 1 "$WORK/requests.log" | grep -qE "^TEARDOWN [Rr]tsp://127.0.0.1:$PORT/test/? RTSP/1.0" ||
     fail "no TEARDOWN reached the server"
   ;;
+requests)  # standard requests by default; --no-extensions sends them as early versions did
+  "$PROG" -q -t 1 "$URL" || fail "default requests: status $?"
+  grep -q "^DESCRIBE rtsp://127.0.0.1:$PORT/test RTSP/1.0" "$WORK/requests.log" ||
+    fail "the default DESCRIBE is not a standard request"
+  : >"$WORK/requests.log"
+  "$PROG" -q -t 1 --no-extensions "$URL" || fail "--no-extensions: status $?"
+  grep -q "^DESCRIBE Rtsp://127.0.0.1:$PORT/test RTSP/1.0" "$WORK/requests.log" ||
+    fail "--no-extensions changed the DESCRIBE"
+  ;;
 failures)  # status|text|URL: rtsp-pull must exit with the status and say the text
   closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket()
 s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
@@ -164,7 +173,8 @@ gone)  # the server does not come back; Ctrl-C during the wait ends at once
   [ "$ms" -lt 1000 ] || fail "$ms ms from SIGINT to the exit"
   grep -q "Trying again in" "$WORK/pull.err" || fail "no retry was announced"
   ;;
-interop) RTSPPULL_INTEROP_PORT="$PORT" "$PROG" || fail "the interop test failed" ;;
+interop)  # the program starts servers of its own (with credentials) from RTSPPULL_TEST_SERVER
+  RTSPPULL_INTEROP_PORT="$PORT" RTSPPULL_TEST_SERVER="$2" "$PROG" || fail "the interop test failed" ;;
 *) fail "unknown case $CASE" ;;
 esac
 echo "PASS: $CASE"
