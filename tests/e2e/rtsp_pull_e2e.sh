@@ -59,6 +59,7 @@ help)  # the README shows what --help prints
   echo "PASS: $CASE" && exit 0
   ;;
 mp4-h265) start_server 0 --codec h265 ;;
+auth) start_server 0 --auth digest --user cam --password 'p@ss' ;;
 *) start_server 0 ;;
 esac
 URL="rtsp://127.0.0.1:$PORT/test"
@@ -140,6 +141,21 @@ segment)  # 7 s in 2 s segments: 3 or 4 files, each starting with a keyframe
     errors="$(ffmpeg -v error -i "$f" -f null - 2>&1)"
     [ -z "$errors" ] && [ "$(frames "$f")" -ge 1 ] || fail "$f: $errors"
   done
+  ;;
+auth)  # Digest: credentials in the URL (percent-encoded) or from the environment
+  command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
+  hostpath="127.0.0.1:$PORT/test"
+  "$PROG" -t 3 -o "$WORK/out.mp4" "rtsp://cam:p%40ss@$hostpath" 2>"$WORK/pull.err" ||
+    fail "credentials in the URL: status $?"
+  errors="$(ffmpeg -v error -i "$WORK/out.mp4" -f null - 2>&1)"
+  [ -z "$errors" ] && [ "$(frames "$WORK/out.mp4")" -ge 30 ] || fail "decoding: $errors"
+  RTSP_PASSWORD='p@ss' "$PROG" -q -t 1 --user cam "rtsp://$hostpath" 2>"$WORK/env.err" ||
+    fail "password from RTSP_PASSWORD: status $?"
+  "$PROG" -t 3 "rtsp://cam:wrong@$hostpath" 2>"$WORK/wrong.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q "authentication failed" "$WORK/wrong.err" ||
+    fail "a wrong password: status $rc"
+  ! grep -q "wrong" "$WORK/wrong.err" || fail "the message shows the password"
   ;;
 reconnect)  # the server is killed and started again on the same port
   command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
