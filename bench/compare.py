@@ -531,7 +531,7 @@ def main():
         # loads what the library loads (libstdc++ with its streams, ACE).
         bench = os.path.join(args.build, "bench")
         programs = [("exec floor (static, no libraries)", args.launcher),
-                    ("start floor (libstdc++ + ACE)", os.path.join(bench, "start_floor"))]
+                    ("start floor (libstdc++, ACE, libcrypto)", os.path.join(bench, "start_floor"))]
         seen = set()
         for c in clients:
             program = c.argv[0]
@@ -563,7 +563,7 @@ def main():
         print(f"\n== private memory: streams paced at {args.paced_bitrate / 1e6:.0f} Mbit/s "
               f"each, {packets} packets (~{args.memory_seconds:.0f} s), 1 and "
               f"{args.sessions} streams in one process, {args.runs} runs ==")
-        print(f"  floor: start_floor (libstdc++ + ACE loaded): {floor_anon / 1024:.2f} MiB "
+        print(f"  floor: start_floor (libstdc++, ACE, libcrypto loaded): {floor_anon / 1024:.2f} MiB "
               f"private (anonymous), {floor_file / 1024:.2f} MiB of mapped files")
         one = {c.name: [] for c in hosts}
         many = {c.name: [] for c in hosts}

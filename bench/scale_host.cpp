@@ -2,7 +2,7 @@
 //
 //   scale_host [--sessions 1000] [--seconds 60] [--bitrate 1000000]
 //              [--packet 1400] [--frame-ms 40] [--warmup 3]
-//              [--server PATH]
+//              [--restarts 0] [--server PATH]
 //
 // Starts the load server (load_server beside this program, unless --server
 // names another) as a child process, opens N sessions to it in this process
@@ -14,6 +14,10 @@
 // sessions and reports. The stream: per session `bitrate` bits per second in
 // packets of `packet` bytes, one burst per `frame-ms` (a 25 fps camera by
 // default), the bursts of different sessions spread over the interval.
+// --restarts K first starts all N sessions, streams for a second, stops and
+// destroys them, K times over, as a host whose cameras reconnect does: the
+// memory figures then show what sessions cost that start after others have
+// ended (memory freed by earlier sessions reused by later ones).
 //
 // Checked per session: every packet from the right connection, of the right
 // length, with its index intact at both ends; RTP sequence numbers that
@@ -129,6 +133,8 @@ struct Memory {
   long privateDirty = 0;
   long threads = 0;
   int descriptors = 0;
+  long virtualSize = 0;  // VmSize: address space reserved (thread stacks, buffers)
+  long pageTables = 0;   // VmPTE: the kernel's page tables for this process
 
   static Memory now() {
     Memory m;
@@ -137,6 +143,8 @@ struct Memory {
     m.privateDirty = rollupKb("Private_Dirty");
     m.threads = soak::threadCount();
     m.descriptors = soak::openDescriptors();
+    m.virtualSize = soak::statusField("VmSize");
+    m.pageTables = soak::statusField("VmPTE");
     return m;
   }
   void keepMax(const Memory& m) {
@@ -145,6 +153,8 @@ struct Memory {
     privateDirty = std::max(privateDirty, m.privateDirty);
     threads = std::max(threads, m.threads);
     descriptors = std::max(descriptors, m.descriptors);
+    virtualSize = std::max(virtualSize, m.virtualSize);
+    pageTables = std::max(pageTables, m.pageTables);
   }
 };
 
@@ -271,17 +281,30 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<StreamCheck>> checks;
   std::vector<std::unique_ptr<CRTSPDownload>> downloads;
   soak::CallbackCounter callbacks;
-  const Clock::time_point startAt = Clock::now();
   long started = 0;
-  for (long i = 0; i < sessions; ++i) {
-    checks.emplace_back(new StreamCheck);
-    std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
-    d->initInfo("127.0.0.1", server.port(), "scale", 0, ACE_Time_Value(5, 0), 0);
-    d->registeRTPReceiver(new CheckingReceiver(*checks.back(), static_cast<std::size_t>(packet)));
-    d->setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
-    if (d->startRTSPDownload(true, true)) ++started;
-    downloads.push_back(std::move(d));
+  const auto startAll = [&]() {
+    started = 0;
+    for (long i = 0; i < sessions; ++i) {
+      checks.emplace_back(new StreamCheck);
+      std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
+      d->initInfo("127.0.0.1", server.port(), "scale", 0, ACE_Time_Value(5, 0), 0);
+      d->registeRTPReceiver(new CheckingReceiver(*checks.back(), static_cast<std::size_t>(packet)));
+      d->setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
+      if (d->startRTSPDownload(true, true)) ++started;
+      downloads.push_back(std::move(d));
+    }
+  };
+  const long restarts = soak::argValue(argc, argv, "--restarts", 0);
+  for (long r = 0; r < restarts; ++r) {
+    startAll();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (auto& d : downloads) d->stop();
+    downloads.clear();
+    checks.clear();
   }
+  const int callbacksBefore = callbacks.runs;
+  const Clock::time_point startAt = Clock::now();
+  startAll();
   const double startSeconds = soak::secondsSince(startAt);
   const auto received = [&]() {
     std::uint64_t total = 0;
@@ -308,7 +331,7 @@ int main(int argc, char** argv) {
   const std::uint64_t receivedInWindow = received() - received0;
   rusage usage1{};
   ::getrusage(RUSAGE_SELF, &usage1);
-  const int callbacksDuringStream = callbacks.runs;
+  const int callbacksDuringStream = callbacks.runs - callbacksBefore;
 
   // Everything the server sent is on its way: wait (bounded) until it is in.
   server.command("stop");
@@ -321,11 +344,15 @@ int main(int argc, char** argv) {
     unsigned long long count = 0;
     if (std::sscanf(line.c_str(), "sent %ld %llu", &id, &count) == 2) {
       sentTo[id] = count;
-      sent += count;
     } else {
       std::sscanf(line.c_str(), "stopped total=%*u blocked=%llu", &blocked);
       break;
     }
+  }
+  // The sessions of this run only (not those of the restarts).
+  for (const auto& c : checks) {
+    const auto it = sentTo.find(static_cast<long>(c->connection));
+    if (it != sentTo.end()) sent += it->second;
   }
   const Clock::time_point drainAt = Clock::now();
   while (received() < sent && soak::secondsSince(drainAt) < 20) {
@@ -391,6 +418,11 @@ int main(int argc, char** argv) {
   std::printf("  private dirty  before %.2f MiB, running %.2f MiB; per session %.1f KiB\n",
               mib(before.privateDirty), mib(running.privateDirty),
               static_cast<double>(running.privateDirty - before.privateDirty) / n);
+  std::printf(
+      "  address space  before %.0f MiB, running %.0f MiB; page tables before %ld KiB, "
+      "running %ld KiB (per session %.1f KiB)\n",
+      mib(before.virtualSize), mib(running.virtualSize), before.pageTables, running.pageTables,
+      static_cast<double>(running.pageTables - before.pageTables) / n);
   std::printf("  threads        before %ld, running %ld\n", before.threads, running.threads);
   std::printf("  descriptors    before %d, running %d (limit %llu)\n", before.descriptors,
               running.descriptors, static_cast<unsigned long long>(limit.rlim_cur));

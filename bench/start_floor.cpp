@@ -1,6 +1,7 @@
 // The start-up floor of every host of the library: a program that loads what
 // librtsppull.so itself loads (libstdc++ with its standard streams, ACE and
-// ACE's own dependencies) and does nothing else. Its CPU time, page faults
+// ACE's own dependencies, libcrypto for the authentication digests) and does
+// nothing else. Its CPU time, page faults
 // and peak RSS are what a host pays before the library runs a single line;
 // compare.py sets them beside the clients' own start-up figures.
 //
@@ -10,6 +11,7 @@
 // into a buffer on the stack, so reading them allocates nothing.
 #include <ace/Thread_Mutex.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,12 +28,14 @@ long statusField(const char* status, const char* name) {
 }  // namespace
 
 int main() {
-  // One call into ACE, so that the linker keeps the dependency; the stream
-  // write initialises the standard streams as the library's diagnostics do.
+  // One call into ACE and one into libcrypto (which initialises nothing), so
+  // that the linker keeps the dependencies; the stream write initialises the
+  // standard streams as the library's diagnostics do.
   ACE_Thread_Mutex lock;
   lock.acquire();
   lock.release();
-  std::cout << "usage: start_floor (loads libstdc++ and ACE, then exits)" << std::endl;
+  std::cout << "usage: start_floor (loads libstdc++, ACE and libcrypto " << OPENSSL_version_major()
+            << ", then exits)" << std::endl;
   char status[8192] = {};
   const int fd = ::open("/proc/self/status", O_RDONLY);
   if (fd >= 0) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds rtsp-pull, starts a local
-# GStreamer RTSP server with a moving test pattern, pulls about five seconds
-# of it into demo.h264 and shows what ffprobe makes of the file.
+# GStreamer RTSP server with a moving test pattern, records about five
+# seconds of it into demo.mp4 and shows what ffprobe makes of the file.
 #   BUILD_DIR  build directory (default: build-demo)
 #   SECONDS_TO_PULL  length of the pull (default: 5)
 # Leaves no process running, whatever happens.
@@ -13,7 +13,7 @@ PULL_SECONDS="${SECONDS_TO_PULL:-5}"
 WIDTH=640
 HEIGHT=360
 FPS=30
-OUT=demo.h264
+OUT=demo.mp4
 
 SERVER_PID=""
 WORK="$(mktemp -d /tmp/rtsp-pull-demo.XXXXXX)"
@@ -61,10 +61,10 @@ fi
 URL="rtsp://127.0.0.1:$PORT/test"
 echo "serving $URL"
 
-step "Pulling $PULL_SECONDS seconds into $OUT"
-echo "\$ rtsp-pull -t $PULL_SECONDS -o $OUT $URL"
+step "Recording $PULL_SECONDS seconds into $OUT"
+echo "\$ rtsp-pull --overwrite -t $PULL_SECONDS -o $OUT $URL"
 set +e
-"$PULL" -t "$PULL_SECONDS" -o "$OUT" "$URL"
+"$PULL" --overwrite -t "$PULL_SECONDS" -o "$OUT" "$URL"
 status=$?
 set -e
 echo "rtsp-pull exit status: $status"
@@ -77,11 +77,16 @@ echo "test server stopped"
 
 step "What ffprobe reports of $OUT"
 probe="$(ffprobe -v error -count_frames -select_streams v:0 \
-  -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 "$OUT")"
-IFS=, read -r codec width height frames <<<"$probe"
+  -show_entries stream=codec_name,width,height,avg_frame_rate,nb_read_frames:format=duration \
+  -of default=noprint_wrappers=1 "$OUT")"
+value() { sed -n "s/^$1=//p" <<<"$probe" | head -n 1; }
+codec="$(value codec_name)" width="$(value width)" height="$(value height)"
+rate="$(value avg_frame_rate)" frames="$(value nb_read_frames)" duration="$(value duration)"
 echo "file:       $OUT, $(stat -c %s "$OUT") bytes"
 echo "codec:      $codec"
 echo "resolution: ${width}x$height (server: ${WIDTH}x$HEIGHT)"
+echo "frame rate: $rate (server: $FPS/1)"
+echo "duration:   $duration s"
 echo "frames:     $frames decodable (about $((PULL_SECONDS * FPS)) expected for $PULL_SECONDS s at $FPS fps)"
 if [ "$codec" != h264 ] || [ "$width" != "$WIDTH" ] || [ "$height" != "$HEIGHT" ] ||
   [ "${frames:-0}" -lt 1 ]; then

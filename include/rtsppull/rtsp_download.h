@@ -11,11 +11,13 @@
 // destroyed.
 //
 // Diagnostics: requests, reply lines, SDP lines and fixed status messages are
-// written to std::cout.
+// written to std::cout, or given line by line to the diagnostics function of
+// the session's options when one is set.
 #ifndef RTSPPULL_RTSP_DOWNLOAD_H_
 #define RTSPPULL_RTSP_DOWNLOAD_H_
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -28,6 +30,8 @@
 #include <rtsppull/rtp_receiver.h>
 #include <rtsppull/sdp.h>
 #include <rtsppull/session_options.h>
+
+class RtspAuthenticator;
 
 // The host's notification of a failed handshake or of the end of reception.
 typedef void (*RecvTimeoutCallback)(void*);
@@ -103,6 +107,14 @@ class RTSPPULL_API CRTSPDownload {
     int contentLength;
   };
 
+  // The receive thread's own state (session_internal.h).
+  struct ReceiveState;
+  // Thrown inside the handshake when a reply redirects and the options
+  // allow following it.
+  struct Redirect {
+    std::string location;
+  };
+
   // Control connection.
   bool connectRtspServer();
   bool sendRtspCommand(const std::string& request);
@@ -121,6 +133,11 @@ class RTSPPULL_API CRTSPDownload {
   bool makeVideoSetup(std::string& request, COMM_TYPE type);
   std::string makePlay();
   std::string makeTearDown();
+  // With options: the SETUP of standard requests, the keep-alive request,
+  // and the URL of PLAY, keep-alives and TEARDOWN.
+  bool makeStandardVideoSetup(std::string& request, COMM_TYPE type);
+  std::string makeKeepAlive();
+  std::string aggregateUrl() const;
 
   // Reply parsing.
   bool getReply();
@@ -134,9 +151,56 @@ class RTSPPULL_API CRTSPDownload {
   // Handshake.
   bool TCPDownload(bool quietOnFailure);
 
+  // Handshake pieces beyond the default requests (handshake.cpp). All on
+  // the host thread, inside startRTSPDownload; failures throw myException
+  // with lastFailure_ recorded first.
+  bool runHandshake();
+  void exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
+                const char* replyError);
+  std::string withAuthorization(const std::string& request);
+  [[noreturn]] void failStep(RTSP_STEP step, const std::string& detail, const char* message);
+  [[noreturn]] void failReply(RTSP_STEP step, const std::string& detail, const char* message);
+  void skipReplyBody();
+  std::string requestUrl() const;
+  void takeDescription();
+
   // Receive thread.
   static unsigned long MissionTCPThread(void* arg);
   static ACE_THR_FUNC_RETURN recvThreadEntry(void* arg);
+  // Pieces of the receive loop, meant for any loop that reads the control
+  // connection after PLAY. Receive thread only; each throws myException,
+  // with lastFailure_ recorded, when reception must end.
+  //   serviceControlInput: hands on every whole item buffered from the
+  //     control connection (frames to the receiver; with keep-alive on, RTSP
+  //     replies skipped and requests answered); returns false when stopFlag_
+  //     was found set between two items.
+  //   readControlInput: one receive of whatever the connection holds;
+  //     false when nothing was there (EAGAIN).
+  //   waitForControlInput: waits until the connection is readable or the
+  //     receive deadline; fails after the receive timeout without data.
+  //   keepAliveDue / sendKeepAlive: the keep-alive schedule and request.
+  //   receiveDeadline: when the current wait must end (no data for the
+  //     receive timeout, or the next keep-alive).
+  bool serviceControlInput(ReceiveState& state);
+  bool readControlInput(ReceiveState& state);
+  void waitForControlInput(const ReceiveState& state);
+  bool keepAliveDue(const ReceiveState& state, std::chrono::steady_clock::time_point now) const;
+  void sendKeepAlive(ReceiveState& state);
+  std::chrono::steady_clock::time_point receiveDeadline(const ReceiveState& state) const;
+  void answerServerRequest(const std::string& head);
+  [[noreturn]] void failReceive(const std::string& detail, const char* message);
+
+  // Diagnostics: to std::cout exactly as given, or to options_.diagnostics
+  // one line at a time without its line end. Any thread; serialised.
+  void say(const std::string& text);
+  // text, a line end and a flush (std::endl).
+  void sayLine(const std::string& text);
+  // A request, with the credentials of an Authorization header hidden.
+  void sayRequest(const std::string& request);
+
+  // Stores lastFailure_ (under failureMutex_). Any thread.
+  void recordFailure(RTSP_STEP step, const std::string& detail, int statusCode = 0,
+                     const std::string& statusLine = std::string());
 
   // Start and stop.
   void closeAllThread();
@@ -171,6 +235,46 @@ class RTSPPULL_API CRTSPDownload {
   // Guarded by failureMutex_.
   RTSPFailure lastFailure_;
   mutable ACE_Thread_Mutex failureMutex_;
+  // Serialises the sends that may overlap once the receive thread runs:
+  // stop()'s TEARDOWN and the thread's keep-alives and answers. Also guards
+  // info_.cseq from then on.
+  ACE_Thread_Mutex sendMutex_;
+  // Serialises diagnostics; diagPending_ holds a line not yet ended.
+  ACE_Thread_Mutex diagMutex_;
+  std::string diagPending_;
+  // Set by stop() before it shuts the connection down: the receive thread
+  // then ends without recording a failure.
+  std::atomic<bool> stopping_;
+  // What initInfo gave; info_ starts from it at every start (a redirect
+  // changes info_ for that start only).
+  std::string initialAddr_;
+  unsigned int initialPort_;
+  std::string initialPath_;
+  // The last reply read by getReply (host thread): status code and line
+  // (without CR LF), the head (start line and header lines, for header
+  // lookup; at most 100 lines kept), and why its reading failed (empty when
+  // it did not).
+  int replyCode_;
+  std::string replyStatusLine_;
+  std::string replyHead_;
+  std::string readProblem_;
+  // Bounded replies: when the current handshake step must be over. The
+  // step under way (for failures thrown from deep inside it) and the
+  // redirects followed in this start.
+  std::chrono::steady_clock::time_point stepDeadline_;
+  RTSP_STEP currentStep_;
+  int redirectCount_;
+  // Decided by the handshake, read by the receive thread: the URL PLAY used
+  // (and keep-alives and TEARDOWN use), the base of relative control URLs,
+  // the keep-alive method, the timeout the server announced (-1: none).
+  std::string playUrl_;
+  std::string contentBase_;
+  std::string keepAliveMethod_;
+  int sessionTimeoutSec_;
+  // Present while authenticating (options_.user not empty); made at every
+  // start and after every redirect. Used by the handshake, then by the
+  // receive thread and stop() under sendMutex_.
+  std::unique_ptr<RtspAuthenticator> auth_;
   // Receive timeout in seconds of the reply lines and of every read of the
   // receive thread: 20.
   int recvTimeoutSec_;

@@ -4,6 +4,11 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
 #include <ace/INET_Addr.h>
 #include <ace/OS_NS_sys_socket.h>
 #include <ace/SOCK_Connector.h>
@@ -14,23 +19,42 @@
 namespace {
 // Receive buffer of the control socket, in bytes.
 const int kControlRecvBufSize = 32768;
+// Bounded replies: the longest reply line, its CR LF included.
+const std::size_t kMaxReplyLine = 8192 + 2;
 }  // namespace
 
 bool CRTSPDownload::connectRtspServer() {
   ACE_SOCK_Connector connector;
   ACE_INET_Addr address;
+  readProblem_.clear();
   // Only the low 16 bits of the configured port are used for the connect;
   // the request texts print the full value. A name that does not resolve
-  // shows up as a failing connect.
-  address.set(static_cast<u_short>(info_.serverPort & 0xFFFFu), info_.serverAddr.c_str(), 1, 0);
+  // shows up as a failing connect (and names the cause in lastFailure()).
+  const int resolved =
+      address.set(static_cast<u_short>(info_.serverPort & 0xFFFFu), info_.serverAddr.c_str(), 1, 0);
   // The timeout is always passed by pointer: a zero timeout means one
   // immediate attempt, never an unbounded wait.
   if (connector.connect(rtspStream_, address, &connectTimeout_, ACE_Addr::sap_any, 0, 0, 0, 0) ==
       -1) {
+    const int error = errno;
+    if (resolved == -1) {
+      readProblem_ = "the host name \"" + info_.serverAddr + "\" could not be resolved";
+    } else if (error == ECONNREFUSED) {
+      readProblem_ = "connection refused";
+    } else if (error == ETIME || error == ETIMEDOUT || error == EWOULDBLOCK ||
+               error == EINPROGRESS) {
+      readProblem_ = "connection timed out";
+    } else {
+      readProblem_ = std::string("connect failed: ") + std::strerror(error);
+    }
     return false;
   }
   int size = kControlRecvBufSize;
-  return rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) != -1;
+  if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
+    readProblem_ = std::string("cannot set the receive buffer: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool CRTSPDownload::sendRtspCommand(const std::string& request) {
@@ -46,9 +70,39 @@ int CRTSPDownload::recvData(char& c) {
   // A timed one-byte read with the contract of recv_n (1, 0 on a closed
   // connection, -1 on an error or 20 s of silence) that does not switch the
   // socket's blocking mode around every byte.
+  const std::string tooSlow =
+      "the server took over " + std::to_string(recvTimeoutSec_) + " s to answer";
   ACE_Time_Value timeout(recvTimeoutSec_, 0);
+  bool cutByDeadline = false;
+  if (options_.boundedReplies) {
+    // The whole step shares one deadline; each wait ends at it at the latest.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        stepDeadline_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      readProblem_ = tooSlow;
+      return -1;
+    }
+    if (left < std::chrono::seconds(recvTimeoutSec_)) {
+      timeout.msec(static_cast<long>(left.count()));
+      cutByDeadline = true;
+    }
+  }
   std::size_t transferred = 0;
-  return static_cast<int>(recvExactTimed(rtspStream_.get_handle(), &c, 1, timeout, transferred));
+  const int got =
+      static_cast<int>(recvExactTimed(rtspStream_.get_handle(), &c, 1, timeout, transferred));
+  if (got == 0) {
+    readProblem_ = "the server closed the connection";
+  } else if (got < 0 && readProblem_.empty()) {
+    if (errno != ETIME) {
+      readProblem_ = std::string("receive failed: ") + std::strerror(errno);
+    } else if (cutByDeadline) {
+      readProblem_ = tooSlow;
+    } else {
+      readProblem_ =
+          "timed out after " + std::to_string(recvTimeoutSec_) + " s waiting for a reply";
+    }
+  }
+  return got;
 }
 
 std::string CRTSPDownload::streamGetLine() {
@@ -65,6 +119,10 @@ std::string CRTSPDownload::streamGetLine() {
     // in CR LF or the empty string for failure.
     if (recvData(c) <= 0) return std::string();
     line.push_back(c);
+    if (options_.boundedReplies && line.size() > kMaxReplyLine) {
+      readProblem_ = "a reply line over 8 KiB";
+      return std::string();
+    }
     if (c == '\n' && line.size() >= 2 && line[line.size() - 2] == '\r') return line;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <ace/Guard_T.h>
 
+#include "session/auth.h"
 #include "session/session_internal.h"
 
 const std::string kRtspVersion = "RTSP/1.0";
@@ -26,6 +27,28 @@ CRTSPDownload::CRTSPDownload()
       callbackArg_(nullptr),
       notified_(false),
       notifyMutex_(),
+      options_(),
+      lastFailure_(),
+      failureMutex_(),
+      sendMutex_(),
+      diagMutex_(),
+      diagPending_(),
+      stopping_(false),
+      initialAddr_(),
+      initialPort_(554),
+      initialPath_(),
+      replyCode_(0),
+      replyStatusLine_(),
+      replyHead_(),
+      readProblem_(),
+      stepDeadline_(),
+      currentStep_(RTSP_STEP_NONE),
+      redirectCount_(0),
+      playUrl_(),
+      contentBase_(),
+      keepAliveMethod_(),
+      sessionTimeoutSec_(-1),
+      auth_(),
       recvTimeoutSec_(20),
       sdpTimeoutSec_(5) {
   for (ACE_hthread_t& handle : threadHandles_) handle = 0;
@@ -39,6 +62,9 @@ void CRTSPDownload::initInfo(const std::string& serverAddr, unsigned int serverP
   info_.serverAddr = serverAddr;
   info_.serverPort = serverPort;
   info_.streamPath = streamPath;
+  initialAddr_ = serverAddr;
+  initialPort_ = serverPort;
+  initialPath_ = streamPath;
   connectTimeout_ = connectTimeout;
 }
 

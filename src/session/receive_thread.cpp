@@ -1,34 +1,59 @@
-// The receive thread: interleaved frames read from the control connection
-// and handed to the receiver one by one.
+// The receive thread: the control connection read through a buffer of its
+// own, whole interleaved frames handed to the receiver one by one; with
+// keep-alive on, keep-alive requests sent and RTSP messages of the server
+// read (and requests answered) between the frames.
 #include <rtsppull/rtsp_download.h>
 
-#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <sstream>
 #include <string>
 
+#include <ace/Guard_T.h>
+
+#include "session/rtsp_text.h"
 #include "session/session_internal.h"
-#include "session/timed_recv.h"
 
 namespace {
 
-// Payload buffer of the receive thread. Any interleaved payload (at most
-// 65,535 bytes) fits.
-const std::size_t kRecvBufSize = 819200;
+using Clock = std::chrono::steady_clock;
 
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
+// Capacity of the thread's buffer. One receive takes whatever the socket
+// holds (the control socket's receive buffer bounds it), whole frames are
+// handed on from it, and the rest of a frame waits at its front for the next
+// receive: the pages beyond the largest receive plus one frame are never
+// touched, so never resident.
+const std::size_t kRecvBufSize = 256 * 1024;
 
-// "$" frames carry data for the receiver; "%" frames are read and dropped.
-const char kDataMagic = '$';
-const char kDroppedMagic = '%';
+// The longest a keep-alive or an answer to the server may take to send: the
+// send lock is held meanwhile, and stop() waits for it.
+const ACE_Time_Value kControlSendTimeout(5, 0);
+
+// The keep-alive interval of the options, given the timeout the server
+// announced (-1: none); zero: no keep-alive.
+Clock::duration keepAliveInterval(int keepAliveSec, int serverTimeoutSec) {
+  if (keepAliveSec > 0) return std::chrono::seconds(keepAliveSec);
+  if (keepAliveSec == 0) return Clock::duration::zero();
+  // Half the announced timeout (60 s when none), never under a second.
+  const long long halfMs = (serverTimeoutSec > 0 ? serverTimeoutSec : 60) * 500LL;
+  return std::chrono::milliseconds(std::max(halfMs, 1000LL));
+}
+
+// Only the digits of a CSeq value are echoed, so that nothing the server
+// wrote can add a line to the answer.
+std::string digitsOf(const std::string& text) {
+  std::string digits;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9' && digits.size() < 10) digits += c;
+  }
+  return digits;
+}
 
 }  // namespace
 
@@ -44,6 +69,126 @@ ACE_THR_FUNC_RETURN CRTSPDownload::recvThreadEntry(void* arg) {
   return 0;
 }
 
+void CRTSPDownload::failReceive(const std::string& detail, const char* message) {
+  // A connection ended by stop() is no failure of the stream.
+  if (!stopping_) recordFailure(RTSP_STEP_RECEIVE, detail);
+  throw myException(message);
+}
+
+bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
+  for (;;) {
+    // Checked between items only; stop() also shuts the socket down, which
+    // ends a wait that is under way.
+    if (stopFlag_) return false;
+    const InterleavedReader::Item item = state.reader.next();
+    switch (item.kind) {
+      case InterleavedReader::Kind::kNeedMore:
+        return true;
+      case InterleavedReader::Kind::kFrame:
+        // The channel is not looked at: RTP and RTCP are delivered alike.
+        // "%" frames are read and dropped. The host must not replace the
+        // receiver while the thread runs, so it is used without a lock.
+        if (item.magic == '$' && ptrRTPReceiver_) {
+          state.packet.assign(item.payload.data(), item.payload.size());
+          bool taken = false;
+          try {
+            taken = ptrRTPReceiver_->Execute(state.packet, false, nullptr);
+          } catch (...) {
+            failReceive("the receiver threw an exception", "ptrRTPReceiver_->Execute threw");
+          }
+          if (!taken) {
+            failReceive("the receiver refused a packet",
+                        "ptrRTPReceiver_->Execute raise exception");
+          }
+        }
+        break;
+      case InterleavedReader::Kind::kMessage: {
+        // A reply (to a keep-alive, or late) is skipped whatever its status;
+        // a request of the server is answered.
+        const std::string head(item.head);
+        say(head);
+        if (!rtsptext::requestMethod(rtsptext::startLine(head)).empty()) answerServerRequest(head);
+        break;
+      }
+      case InterleavedReader::Kind::kBadByte: {
+        char detail[48];
+        std::snprintf(detail, sizeof detail, "unexpected byte 0x%02X in the stream", item.byte);
+        failReceive(detail, "TCP: recv error magic data");
+      }
+      case InterleavedReader::Kind::kBadMessage:
+        failReceive(std::string("an RTSP message in the stream with ") + item.problem,
+                    "TCP: bad RTSP message");
+    }
+  }
+}
+
+bool CRTSPDownload::readControlInput(ReceiveState& state) {
+  char* const space = state.reader.space();
+  const std::size_t room = state.reader.spaceSize();
+  const ssize_t n = ::recv(rtspStream_.get_handle(), space, room, MSG_DONTWAIT);
+  if (n > 0) {
+    state.reader.commit(static_cast<std::size_t>(n));
+    state.lastData = Clock::now();
+    return true;
+  }
+  if (n == 0) {
+    failReceive("the server closed the connection", "TCP: recv data error, connection closed");
+  }
+  const int error = errno;
+  // A signal handled by the host is no failure of the connection.
+  if (error == EINTR) return true;
+  if (error == EWOULDBLOCK || error == EAGAIN || error == ENOBUFS) return false;
+  failReceive(error == ECONNRESET ? std::string("the server reset the connection")
+                                  : std::string("receive failed: ") + std::strerror(error),
+              "TCP: recv data error");
+}
+
+bool CRTSPDownload::keepAliveDue(const ReceiveState& state, Clock::time_point now) const {
+  return state.keepAliveEvery != Clock::duration::zero() && now >= state.nextKeepAlive;
+}
+
+Clock::time_point CRTSPDownload::receiveDeadline(const ReceiveState& state) const {
+  const Clock::time_point silent = state.lastData + std::chrono::seconds(recvTimeoutSec_);
+  if (state.keepAliveEvery == Clock::duration::zero()) return silent;
+  return std::min(silent, state.nextKeepAlive);
+}
+
+void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
+  {
+    // The reply is never waited for: it is skipped when it comes, whatever
+    // its status or CSeq (some servers answer late, wrongly, or never).
+    ACE_Guard<ACE_Thread_Mutex> guard(sendMutex_);
+    const std::string request = withAuthorization(makeKeepAlive());
+    ++info_.cseq;
+    sayRequest(request);
+    std::size_t sent = 0;
+    rtspStream_.send_n(request.data(), request.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+    if (sent != request.size()) {
+      failReceive(std::string("cannot send a keep-alive: ") + std::strerror(errno),
+                  "TCP: keep-alive send error");
+    }
+  }
+  state.nextKeepAlive += state.keepAliveEvery;
+  const Clock::time_point now = Clock::now();
+  if (state.nextKeepAlive <= now) state.nextKeepAlive = now + state.keepAliveEvery;
+}
+
+void CRTSPDownload::answerServerRequest(const std::string& head) {
+  const std::string method = rtsptext::requestMethod(rtsptext::startLine(head));
+  const bool known = method == "OPTIONS" || method == "GET_PARAMETER";
+  const std::string answer = kRtspVersion + (known ? " 200 OK" : " 501 Not Implemented") + kCrLf +
+                             "CSeq: " + digitsOf(rtsptext::headerValue(head, "CSeq")) + kCrLf +
+                             kCrLf;
+  ACE_Guard<ACE_Thread_Mutex> guard(sendMutex_);
+  say(answer);
+  std::size_t sent = 0;
+  rtspStream_.send_n(answer.data(), answer.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  if (sent != answer.size()) {
+    failReceive(std::string("cannot answer a request of the server: ") + std::strerror(errno),
+                "TCP: answer send error");
+  }
+}
+
 unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
   CRTSPDownload* const self = static_cast<CRTSPDownload*>(arg);
   // On failure the thread does not release the descriptor: stop() may be
@@ -56,72 +201,45 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
   };
 
   try {
-    // On the heap, owned by this function for the life of the thread, all
-    // zeros. calloc hands out fresh pages that are zero already instead of
-    // writing 800 KB of zeros, so only the pages that payloads reach (the
-    // first 64 KB at most) ever become resident: a session costs neither
-    // 800 KB of memory nor 200 page faults at thread start.
-    std::unique_ptr<char, FreeDeleter> recvBuf(static_cast<char*>(std::calloc(kRecvBufSize, 1)));
-    if (!recvBuf) throw std::bad_alloc();
-    char header[4] = {0, 0, 0, 0};
-    const ACE_Time_Value timeout(self->recvTimeoutSec_, 0);
-    // The string each payload is copied into. The receiver gets it by const
-    // reference, valid only during the call, so one string serves every
-    // frame and its capacity is reused: no allocation per packet once it
-    // has grown to the largest payload seen.
-    std::string packet;
+    const bool keepAlive = self->options_.keepAliveSec != 0;
+    ReceiveState state(kRecvBufSize, keepAlive);
+    state.lastData = Clock::now();
+    state.keepAliveEvery = keepAliveInterval(self->options_.keepAliveSec, self->sessionTimeoutSec_);
+    state.nextKeepAlive = state.lastData + state.keepAliveEvery;
 
     for (;;) {
-      // Checked between frames only; stop() also shuts the socket down, which
-      // ends a read that is under way.
-      if (self->stopFlag_) return 0;
-
-      // Each read waits up to the timeout for more data, like a timed
-      // recv_n, without switching the socket's blocking mode around it.
-      std::size_t transferred = 0;
-      recvExactTimed(self->rtspStream_.get_handle(), header, sizeof header, timeout, transferred);
-      if (transferred != sizeof header) {
-        const int error = errno;
-        std::ostringstream message;
-        message << "TCP: recv data error, detail: RTSPInterFrame recv timeout, error no: " << error;
-        throw myException(message.str());
-      }
-
-      const char magic = header[0];
-      if (magic != kDataMagic && magic != kDroppedMagic) {
-        std::ostringstream message;
-        message << "TCP: recv error magic data : " << magic;
-        throw myException(message.str());
-      }
-      // header[1] is the channel: RTP and RTCP are delivered alike.
-      std::uint16_t netLength = 0;
-      std::memcpy(&netLength, header + 2, sizeof netLength);
-      const std::size_t length = ntohs(netLength);
-
-      transferred = 0;
-      recvExactTimed(self->rtspStream_.get_handle(), recvBuf.get(), length, timeout, transferred);
-      if (transferred != length) {
-        const int error = errno;
-        std::ostringstream message;
-        message << "TCP: recv data error, detail: recv timeout, error no: " << error;
-        throw myException(message.str());
-      }
-
-      if (magic == kDroppedMagic) continue;
-
-      // The host must not replace the receiver while the thread runs, so it
-      // is used without a lock.
-      if (self->ptrRTPReceiver_) {
-        packet.assign(recvBuf.get(), length);
-        if (!self->ptrRTPReceiver_->Execute(packet, false, nullptr)) {
-          throw myException("ptrRTPReceiver_->Execute raise exception");
-        }
+      if (!self->serviceControlInput(state)) return 0;
+      // Receive until something came. After a wait the receive comes first,
+      // before the stop flag is looked at again: a wait that stop() ended by
+      // shutting the socket down fails like a read that was under way.
+      for (;;) {
+        if (keepAlive && self->keepAliveDue(state, Clock::now())) self->sendKeepAlive(state);
+        if (self->readControlInput(state)) break;
+        self->waitForControlInput(state);
       }
     }
   } catch (myException&) {
     failed();
   } catch (...) {
+    if (!self->stopping_) self->recordFailure(RTSP_STEP_RECEIVE, "internal error");
     failed();
   }
   return 0;
+}
+
+void CRTSPDownload::waitForControlInput(const ReceiveState& state) {
+  // Nothing there: wait for data, a hang-up (the next receive reports
+  // it) or the deadline.
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(receiveDeadline(state) - Clock::now());
+  const long long ms = std::max<long long>(0, std::min<long long>(left.count(), INT_MAX));
+  pollfd wanted{rtspStream_.get_handle(), POLLIN, 0};
+  const int ready = ::poll(&wanted, 1, static_cast<int>(ms));
+  if (ready < 0 && errno != EINTR) {
+    failReceive(std::string("waiting for data failed: ") + std::strerror(errno), "TCP: poll error");
+  }
+  if (ready == 0 && Clock::now() >= state.lastData + std::chrono::seconds(recvTimeoutSec_)) {
+    failReceive("timed out after " + std::to_string(recvTimeoutSec_) + " s without data",
+                "TCP: recv data error, detail: RTSPInterFrame recv timeout");
+  }
 }

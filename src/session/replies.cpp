@@ -2,14 +2,17 @@
 // the CSeq, Session and Content-Length values taken from it.
 #include <rtsppull/rtsp_download.h>
 
+#include <cstddef>
 #include <cstdlib>
-#include <iostream>
 
 #include <boost/algorithm/string/trim.hpp>
 
 #include "session/session_internal.h"
 
 namespace {
+
+// Header lines of one reply that are kept, and (bounded replies) allowed.
+const std::size_t kMaxHeaderLines = 100;
 
 // atoi as the C library defines it (leading white space, optional sign,
 // digits up to the first non-digit, 0 without digits), but with no undefined
@@ -19,76 +22,59 @@ int toInt(const std::string& text) {
   return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
 }
 
-// The fixed message of a status code. Some end with a flushed line end
-// (std::endl), the others with a plain "\n"; both are part of the output
-// hosts see.
-void printStatusMessage(int code) {
+// The fixed message of a status code, or null for none. Some end with a
+// flushed line end (std::endl; `flushed` true), the others with a plain
+// "\n" in their text; both are part of the output hosts see.
+const char* statusMessage(int code, bool& flushed) {
+  flushed = false;
   switch (code) {
     case 200:
-      break;
+      return nullptr;
     case 250:
-      std::cout << "Low on Storage Space!" << std::endl;
-      break;
+      flushed = true;
+      return "Low on Storage Space!";
     case 300:
-      std::cout << "Multiple Choices!\n" << std::endl;
-      break;
+      flushed = true;
+      return "Multiple Choices!\n";
     case 400:
-      std::cout << "Bad Request!\n";
-      break;
+      return "Bad Request!\n";
     case 401:
-      std::cout << "Unauthorized!\n";
-      break;
+      return "Unauthorized!\n";
     case 404:
-      std::cout << "Not Found!\n";
-      break;
+      return "Not Found!\n";
     case 405:
-      std::cout << "Method Not Allowed!\n";
-      break;
+      return "Method Not Allowed!\n";
     case 408:
-      std::cout << "Request Time-out!\n";
-      break;
+      return "Request Time-out!\n";
     case 412:
-      std::cout << "Precondition Failed!\n";
-      break;
+      return "Precondition Failed!\n";
     case 413:
-      std::cout << "Request Entity Too Large!\n";
-      break;
+      return "Request Entity Too Large!\n";
     case 414:
-      std::cout << "Request URL Too Large!\n";
-      break;
+      return "Request URL Too Large!\n";
     case 415:
-      std::cout << "Unsupport Media Type!\n";
-      break;
+      return "Unsupport Media Type!\n";
     case 451:
-      std::cout << "Parameter Not Understand!\n";
-      break;
+      return "Parameter Not Understand!\n";
     case 453:
-      std::cout << "Not Enough Bandwidth!\n";
-      break;
+      return "Not Enough Bandwidth!\n";
     case 454:
-      std::cout << "Session Not Found!\n";
-      break;
+      return "Session Not Found!\n";
     case 457:
-      std::cout << "Invalid Range!\n";
-      break;
+      return "Invalid Range!\n";
     case 458:
-      std::cout << "Parameter Is Read-Only!\n";
-      break;
+      return "Parameter Is Read-Only!\n";
     case 461:
-      std::cout << "Unsupported transport!\n";
-      break;
+      return "Unsupported transport!\n";
     case 500:
-      std::cout << "Internal Server Error!\n";
-      break;
+      return "Internal Server Error!\n";
     case 505:
-      std::cout << "RTSP Version not supported!\n";
-      break;
+      return "RTSP Version not supported!\n";
     case 551:
-      std::cout << "Option not supported!\n";
-      break;
+      return "Option not supported!\n";
     default:
-      std::cout << "Get an Error code!" << std::endl;
-      break;
+      flushed = true;
+      return "Get an Error code!";
   }
 }
 
@@ -111,20 +97,41 @@ int CRTSPDownload::getReplyCode(const std::string& statusLine) {
 }
 
 bool CRTSPDownload::getReply() {
+  replyCode_ = 0;
+  replyStatusLine_.clear();
+  replyHead_.clear();
+  readProblem_.clear();
   std::string line = streamGetLine();
-  std::cout << line;
+  say(line);
   if (line.empty()) return false;
   const int code = getReplyCode(line);
+  replyCode_ = code;
+  replyStatusLine_ = line.substr(0, line.size() - kCrLf.size());
+  replyHead_ = line;
   // Every status gets its header block read and applied: an error reply
   // still moves CSeq on and may replace the session id.
-  printStatusMessage(code);
+  bool flushed = false;
+  if (const char* message = statusMessage(code, flushed)) {
+    if (flushed) {
+      sayLine(message);
+    } else {
+      say(message);
+    }
+  }
 
-  for (;;) {
+  for (std::size_t lines = 0;; ++lines) {
     line = streamGetLine();
-    std::cout << line;
+    say(line);
     // A read that fails inside the block keeps what earlier lines set but
     // does not advance the CSeq.
     if (line.empty()) return false;
+    if (options_.boundedReplies && lines == kMaxHeaderLines) {
+      readProblem_ = "a reply with over 100 header lines";
+      return false;
+    }
+    // Kept for the header lookups of the options (at most 100 lines, so a
+    // server cannot grow it without end).
+    if (lines < kMaxHeaderLines) replyHead_ += line;
 
     // Tags count anywhere in a line. "CSeq: 0" (or no number) keeps the
     // current value.

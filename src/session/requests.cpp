@@ -3,12 +3,16 @@
 #include <rtsppull/rtsp_download.h>
 
 #include <algorithm>
+#include <iterator>
+#include <list>
+#include <string_view>
 #include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "session/rtsp_text.h"
 #include "session/session_internal.h"
 
 namespace {
@@ -32,23 +36,39 @@ std::string valueBeforeCrLf(const std::string& line, std::string::size_type from
   return value;
 }
 
+// The session id of a Session header value, without its parameters.
+std::string sessionIdOnly(const std::string& value) {
+  return rtsptext::parseSessionHeader(value).id;
+}
+
 }  // namespace
+
+std::string CRTSPDownload::requestUrl() const {
+  if (!options_.standardRequests) {
+    return streamUrl(info_.serverAddr, info_.serverPort, info_.streamPath);
+  }
+  // Lower-case scheme, an IPv6 address in brackets, the path escaped.
+  const bool ipv6 = info_.serverAddr.find(':') != std::string::npos;
+  const std::string host = ipv6 ? "[" + info_.serverAddr + "]" : info_.serverAddr;
+  return "rtsp://" + host + ":" + decimal(info_.serverPort) + "/" +
+         rtsptext::escapePath(info_.streamPath);
+}
 
 std::string CRTSPDownload::makeOptions() {
   // Every handshake numbers its requests from 1 again.
   info_.cseq = 1;
-  return "OPTIONS " + streamUrl(info_.serverAddr, info_.serverPort, info_.streamPath) + " " +
-         kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf +
-         "User-Agent: (ORVE Streaming Media )" + kCrLf + kCrLf;
-}
-
-std::string CRTSPDownload::makeDescribe() {
-  return "DESCRIBE " + streamUrl(info_.serverAddr, info_.serverPort, info_.streamPath) + " " +
-         kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf + "Accept: application/sdp" +
+  return "OPTIONS " + requestUrl() + " " + kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) +
          kCrLf + "User-Agent: (ORVE Streaming Media )" + kCrLf + kCrLf;
 }
 
-bool CRTSPDownload::makeVideoSetup(std::string& request, COMM_TYPE /*type*/) {
+std::string CRTSPDownload::makeDescribe() {
+  return "DESCRIBE " + requestUrl() + " " + kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) +
+         kCrLf + "Accept: application/sdp" + kCrLf + "User-Agent: (ORVE Streaming Media )" + kCrLf +
+         kCrLf;
+}
+
+bool CRTSPDownload::makeVideoSetup(std::string& request, COMM_TYPE type) {
+  if (options_.standardRequests) return makeStandardVideoSetup(request, type);
   // The session only ever asks for interleaved channels 0 and 1 on the
   // control connection; `type` selects nothing else.
   static const std::string kVideoTag = "m=video";
@@ -94,14 +114,66 @@ bool CRTSPDownload::makeVideoSetup(std::string& request, COMM_TYPE /*type*/) {
 }
 
 std::string CRTSPDownload::makePlay() {
+  if (options_.standardRequests) {
+    // The aggregate URL, and the session id without its parameters.
+    return "PLAY " + aggregateUrl() + " " + kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) +
+           kCrLf + "range: npt=0.000000-" + kCrLf + "Session: " + sessionIdOnly(info_.sessionId) +
+           kCrLf + kCrLf;
+  }
   return "PLAY " + streamUrl(info_.serverAddr, info_.serverPort, info_.streamPath) + " " +
          kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf + "range: npt=0.000000-" +
          kCrLf + "Session: " + info_.sessionId + kCrLf + kCrLf;
 }
 
 std::string CRTSPDownload::makeTearDown() {
+  if (options_.standardRequests) {
+    return "TEARDOWN " + aggregateUrl() + " " + kRtspVersion + kCrLf +
+           "CSeq: " + decimal(info_.cseq) + kCrLf + "Session: " + sessionIdOnly(info_.sessionId) +
+           kCrLf + kCrLf;
+  }
   // The session id travels in a "Mission:" header, without a space.
   return "TEARDOWN " + streamUrl(info_.serverAddr, info_.serverPort, info_.streamPath) + " " +
          kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf +
          "Mission:" + info_.sessionId + kCrLf + kCrLf;
+}
+
+std::string CRTSPDownload::makeKeepAlive() {
+  // Whatever the requests: the URL PLAY used, the id alone, no body.
+  return keepAliveMethod_ + " " + (playUrl_.empty() ? requestUrl() : playUrl_) + " " +
+         kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf +
+         "Session: " + sessionIdOnly(info_.sessionId) + kCrLf + kCrLf;
+}
+
+std::string CRTSPDownload::aggregateUrl() const {
+  return playUrl_.empty() ? requestUrl() : playUrl_;
+}
+
+bool CRTSPDownload::makeStandardVideoSetup(std::string& request, COMM_TYPE /*type*/) {
+  // The first video section: its profile (any number of formats) and its own
+  // control attribute, resolved against the base (RFC 2326 C.1.1); without
+  // one, the base itself.
+  const std::list<std::string>& lines = sdp_.lines;
+  std::list<std::string>::const_iterator media =
+      std::find_if(lines.begin(), lines.end(),
+                   [](const std::string& line) { return line.compare(0, 8, "m=video ") == 0; });
+  if (media == lines.end()) return false;
+  std::vector<std::string> fields;
+  const std::string mediaText(rtsptext::trim(std::string_view(*media).substr(8)));
+  boost::algorithm::split(fields, mediaText, boost::algorithm::is_any_of(" \t"),
+                          boost::algorithm::token_compress_on);
+  if (fields.size() < 3) return false;
+  const std::string& profile = fields[1];
+
+  std::string control;
+  for (std::list<std::string>::const_iterator it = std::next(media);
+       it != lines.end() && it->compare(0, 2, "m=") != 0; ++it) {
+    if (it->compare(0, 10, "a=control:") == 0) {
+      control = std::string(rtsptext::trim(std::string_view(*it).substr(10)));
+      break;
+    }
+  }
+  const std::string url = rtsptext::resolveUrl(contentBase_, control);
+  request = "SETUP " + url + " " + kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf +
+            "Transport: " + profile + "/TCP;unicast;interleaved=0-1" + kCrLf + kCrLf;
+  return true;
 }

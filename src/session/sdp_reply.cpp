@@ -3,7 +3,9 @@
 #include <rtsppull/rtsp_download.h>
 
 #include <algorithm>
-#include <iostream>
+#include <cerrno>
+#include <cstring>
+#include <string>
 #include <list>
 #include <locale>
 #include <vector>
@@ -16,6 +18,8 @@ namespace {
 
 // Size of the body buffer: the part of a body that is kept.
 const std::size_t kSdpBufferSize = 8192;
+// Bounded replies: the longest body announced that is read at all.
+const std::size_t kMaxBoundedBody = 65536;
 
 // Value of one hexadecimal digit of a lower-cased "config=" value. Anything
 // that is not 'a' to 'f' counts as a decimal digit, taken on its signed code:
@@ -37,14 +41,29 @@ bool CRTSPDownload::recvSDPReply() {
   ACE_Time_Value timeout(sdpTimeoutSec_, 0);
   const int contentLength = info_.contentLength;
 
+  readProblem_.clear();
+  const auto receiveFailed = [this]() {
+    readProblem_ = errno == ETIME ? "timed out after " + std::to_string(sdpTimeoutSec_) +
+                                        " s waiting for the description"
+                                  : std::string("receive failed: ") + std::strerror(errno);
+    return false;
+  };
+
   // A negative Content-Length (the header parses to one) announces no body
   // that could be read: the DESCRIBE step fails.
-  if (contentLength < 0) return false;
+  if (contentLength < 0) {
+    readProblem_ = "a negative Content-Length";
+    return false;
+  }
+  if (options_.boundedReplies && contentLength > static_cast<int>(kMaxBoundedBody)) {
+    readProblem_ = "a description over 64 KiB";
+    return false;
+  }
 
   if (contentLength == 0) {
     // No length announced: whatever has arrived by one receive is the body;
     // anything later stays on the connection.
-    if (rtspStream_.recv(&buffer[0], kSdpBufferSize, &timeout) == -1) return false;
+    if (rtspStream_.recv(&buffer[0], kSdpBufferSize, &timeout) == -1) return receiveFailed();
   } else {
     // Exactly the announced length is read. Of a body longer than the buffer
     // only the first 8192 bytes are kept; the rest is read and dropped, so
@@ -53,14 +72,14 @@ bool CRTSPDownload::recvSDPReply() {
     const std::size_t announced = static_cast<std::size_t>(contentLength);
     const std::size_t kept = std::min(announced, kSdpBufferSize);
     const ssize_t received = rtspStream_.recv_n(&buffer[0], kept, &timeout);
-    if (received == -1) return false;
+    if (received == -1) return receiveFailed();
     if (received > 0 && announced > kept) {
       std::vector<char> scratch(kSdpBufferSize);
       std::size_t left = announced - kept;
       while (left > 0) {
         const std::size_t chunk = std::min(left, scratch.size());
         const ssize_t dropped = rtspStream_.recv_n(scratch.data(), chunk, &timeout);
-        if (dropped == -1) return false;
+        if (dropped == -1) return receiveFailed();
         if (dropped == 0) break;
         left -= chunk;
       }
@@ -86,7 +105,7 @@ bool CRTSPDownload::recvSDPReply() {
 
   static const std::string kConfigTag = "config=";
   for (const std::string& line : found) {
-    std::cout << line;
+    say(line);
     const std::string::size_type pos = line.find(kConfigTag);
     if (pos != std::string::npos) {
       const std::string::size_type from = pos + kConfigTag.size();

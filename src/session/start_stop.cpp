@@ -1,6 +1,11 @@
 // Start and stop of a session, and its destruction.
 #include <rtsppull/rtsp_download.h>
 
+#include <string>
+
+#include <ace/Guard_T.h>
+
+#include "session/auth.h"
 #include "session/session_internal.h"
 
 bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
@@ -12,6 +17,17 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
 
   running_ = true;
   stopFlag_ = false;
+  stopping_ = false;
+  recordFailure(RTSP_STEP_NONE, std::string());
+  // A redirect of an earlier start does not carry over.
+  info_.serverAddr = initialAddr_;
+  info_.serverPort = initialPort_;
+  info_.streamPath = initialPath_;
+  playUrl_.clear();
+  contentBase_.clear();
+  sessionTimeoutSec_ = -1;
+  auth_.reset(options_.user.empty() ? nullptr
+                                    : new RtspAuthenticator(options_.user, options_.password));
   threadCount_ = 0;
   for (ACE_hthread_t& handle : threadHandles_) handle = 0;
 
@@ -25,11 +41,16 @@ bool CRTSPDownload::stop() {
   if (!running_) return true;
   running_ = false;
 
+  // From here an end of reception is this stop's doing (the server may close
+  // on TEARDOWN), not a failure to report.
+  stopping_ = true;
   // No reply is read. On a connection already closed or shut down the send
   // fails and that is ignored. Whatever happens to the TEARDOWN, the receive
-  // thread is joined below.
+  // thread is joined below. The send lock keeps it whole between the receive
+  // thread's keep-alives (and their CSeq) on the wire.
   try {
-    sendRtspCommand(makeTearDown());
+    ACE_Guard<ACE_Thread_Mutex> guard(sendMutex_);
+    sendRtspCommand(withAuthorization(makeTearDown()));
   } catch (...) {
   }
   closeAllThread();

@@ -126,18 +126,26 @@ struct Handshake {
 // A session for 127.0.0.1:<port>/live against serve(answers, end): started
 // (a second start while running is refused), given up to `waitSeconds` for
 // its callback, stopped (and no longer running). Its HostLog records;
-// timeouts of 1 s unless `real` (20 s and 5 s).
+// timeouts of 1 s unless `real` (20 s and 5 s); `options` set before the
+// start. The callback also keeps what lastFailure() said while it ran.
 struct SessionRun {
   explicit SessionRun(const std::vector<std::string>& answers, End end = End::kReadOn,
                       int waitSeconds = 0, bool quiet = false, std::size_t refusePacket = 0,
-                      bool real = false) {
+                      bool real = false, const RTSPSessionOptions& options = RTSPSessionOptions()) {
     const int listenFd = listenLoopback(port);
     std::thread server([&] { received = serve(listenFd, answers, end); });
     CoutCapture out;
     log->refusePacket = refusePacket;
     d.initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(log);
-    d.setRecvTimeoutCallbackFun([](void* arg) { ++static_cast<HostLog*>(arg)->notes; }, log);
+    d.setOptions(options);
+    d.setRecvTimeoutCallbackFun(
+        [](void* arg) {
+          SessionRun* const run = static_cast<SessionRun*>(arg);
+          run->failureAtCallback = run->d.lastFailure();
+          ++run->log->notes;
+        },
+        this);
     CRTSPDownloadTestPeer{d}.setTimeouts(real ? 20 : 1, real ? 5 : 1);
     started = d.startRTSPDownload(false, quiet);
     EXPECT_FALSE(d.startRTSPDownload(false, quiet));
@@ -154,6 +162,7 @@ struct SessionRun {
   }
   CRTSPDownload d;
   HostLog* log = new HostLog;  // owned by d
+  RTSPFailure failureAtCallback;
   unsigned port = 0;
   bool started, running, openBeforeStop;  // the last two just before stop()
   std::string echo, received;             // what the session printed, what the server got

@@ -7,13 +7,8 @@ namespace rtsp_pull {
 namespace {
 
 constexpr char kStartCode[] = {0, 0, 0, 1};
-constexpr uint8_t kNalIdr = 5;
-constexpr uint8_t kNalSps = 7;
-constexpr uint8_t kNalPps = 8;
 // Flush inside an access unit once this much is buffered.
 constexpr size_t kFlushThreshold = 1 << 20;
-
-bool isPicture(uint8_t type) { return type >= 1 && type <= 5; }
 
 }  // namespace
 
@@ -34,8 +29,12 @@ size_t announcedPpsSize(const std::string& line) {
   return digits * 3 / 4;
 }
 
-AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit)
-    : output_(std::move(output)), frameLimit_(frameLimit), started_(!waitForKeyframe) {}
+AnnexBWriter::AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit,
+                           VideoCodec codec)
+    : output_(std::move(output)),
+      frameLimit_(frameLimit),
+      codec_(codec),
+      started_(!waitForKeyframe) {}
 
 void AnnexBWriter::writeParameterSets(const std::string& sps, const std::string& pps) {
   for (const std::string* set : {&sps, &pps}) {
@@ -46,15 +45,15 @@ void AnnexBWriter::writeParameterSets(const std::string& sps, const std::string&
 
 void AnnexBWriter::onNal(const uint8_t* nal, size_t size) {
   if (size == 0 || limitReached()) return;
-  const uint8_t type = nal[0] & 0x1F;
+  const uint8_t type = nalType(codec_, nal);
   if (!started_) {
-    if (type == kNalIdr) {
+    if (isKeyframe(codec_, type)) {
       started_ = true;
-    } else if (type != kNalSps && type != kNalPps) {
+    } else if (parameterSetKind(codec_, type) < 0) {
       return;
     }
   }
-  if (isPicture(type)) auHasPicture_ = true;
+  if (isPicture(codec_, type)) auHasPicture_ = true;
   append(nal, size);
   if (buffer_.size() >= kFlushThreshold) flush();
 }

@@ -1,4 +1,4 @@
-// Writes NAL units as an H.264 Annex B byte stream and counts frames.
+// Writes NAL units as an H.264 or H.265 Annex B byte stream and counts frames.
 #ifndef RTSP_PULL_ANNEXB_WRITER_H_
 #define RTSP_PULL_ANNEXB_WRITER_H_
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "h264_depacketizer.h"
+#include "video_codec.h"
 
 namespace rtsp_pull {
 
@@ -24,10 +25,12 @@ class AnnexBWriter : public NalSink {
   // May be empty: the stream is then only counted.
   using Output = std::function<bool(const char* data, size_t size)>;
 
-  // With waitForKeyframe, NAL units before the first IDR picture are left out
-  // (SPS and PPS excepted), so the stream starts where a decoder can. With a
-  // frameLimit above 0, nothing is written after that many frames.
-  AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit);
+  // With waitForKeyframe, NAL units before the first keyframe picture (IDR;
+  // for H.265 any IRAP picture) are left out (parameter sets excepted), so
+  // the stream starts where a decoder can. With a frameLimit above 0, nothing
+  // is written after that many frames.
+  AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit,
+               VideoCodec codec = VideoCodec::kH264);
 
   // Writes SPS and PPS (raw bytes, no start code; either may be empty) in
   // front of everything else.
@@ -49,6 +52,7 @@ class AnnexBWriter : public NalSink {
 
   Output output_;
   uint64_t frameLimit_;
+  VideoCodec codec_;
   bool started_ = false;  // an IDR picture has been seen (or no wait asked)
   bool auHasPicture_ = false;
   uint64_t frames_ = 0;

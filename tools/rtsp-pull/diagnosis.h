@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include <rtsppull/session_options.h>
+
 #include "url.h"
 
 namespace rtsp_pull {
@@ -49,6 +51,11 @@ int rtspStatusCode(const std::string& statusLine);
 // One or two sentences for the user: which step failed, and the likely cause.
 std::string explainHandshakeFailure(const HandshakeTranscript& transcript, const RtspUrl& url,
                                     const ConnectProbe& probe);
+
+// One or two sentences for the user from the session's own account of a
+// failed start or an ended stream. `user`: the user name the session
+// authenticated as; empty when none was given.
+std::string explainFailure(const RTSPFailure& failure, const RtspUrl& url, const std::string& user);
 
 }  // namespace rtsp_pull
 

@@ -6,6 +6,7 @@ namespace {
 
 constexpr uint8_t kStapA = 24;
 constexpr uint8_t kFuA = 28;
+constexpr uint8_t kNalIdr = 5;
 // Bound on a reassembled NAL unit, so that a run without an end fragment
 // cannot grow without limit.
 constexpr size_t kMaxNalSize = 16 * 1024 * 1024;
@@ -49,9 +50,7 @@ bool parseRtp(const uint8_t* data, size_t size, RtpPacket& packet) {
   return true;
 }
 
-H264Depacketizer::H264Depacketizer(NalSink& sink) : sink_(sink) {}
-
-void H264Depacketizer::push(const uint8_t* data, size_t size) {
+void RtpDepacketizer::push(const uint8_t* data, size_t size) {
   RtpPacket packet;
   if (!parseRtp(data, size, packet)) {
     ++counters_.malformed;
@@ -76,42 +75,23 @@ void H264Depacketizer::push(const uint8_t* data, size_t size) {
   }
   expectedSequence_ = static_cast<uint16_t>(packet.sequence + 1);
 
-  if (auOpen_ && packet.timestamp != auTimestamp_) {
-    sink_.onAccessUnitEnd();
-    auOpen_ = false;
-  }
+  if (auOpen_ && packet.timestamp != auTimestamp_) endAccessUnit();
   if (inFragment_ && (discontinuity || packet.timestamp != auTimestamp_)) dropFragment();
   auTimestamp_ = packet.timestamp;
 
   if (packet.payloadSize == 0) {
     ++counters_.malformed;
   } else {
-    const uint8_t type = packet.payload[0] & 0x1F;
-    if (type == kFuA) {
-      handleFuA(packet.payload, packet.payloadSize);
-    } else {
-      if (inFragment_) dropFragment();  // the end fragment never came
-      skippingFragment_ = false;
-      if (type >= 1 && type <= 23) {
-        emit(packet.payload, packet.payloadSize);
-      } else if (type == kStapA) {
-        handleStapA(packet.payload, packet.payloadSize);
-      } else {
-        ++counters_.unsupported;
-      }
-    }
+    handlePayload(packet.payload, packet.payloadSize);
   }
 
-  if (packet.marker && auOpen_) {
-    sink_.onAccessUnitEnd();
-    auOpen_ = false;
-  }
+  if (packet.marker && auOpen_) endAccessUnit();
 }
 
-void H264Depacketizer::handleStapA(const uint8_t* payload, size_t size) {
+void RtpDepacketizer::emitAggregated(const uint8_t* payload, size_t pos, size_t size) {
   // Check every length field first, so that a damaged packet is dropped
   // whole rather than written half.
-  size_t pos = 1;
+  const size_t first = pos;
   size_t units = 0;
   while (pos < size) {
     if (size - pos < 2) break;
@@ -124,7 +104,7 @@ void H264Depacketizer::handleStapA(const uint8_t* payload, size_t size) {
     ++counters_.malformed;
     return;
   }
-  pos = 1;
+  pos = first;
   while (pos < size) {
     const size_t nalSize = read16(payload + pos);
     emit(payload + pos + 2, nalSize);
@@ -132,19 +112,12 @@ void H264Depacketizer::handleStapA(const uint8_t* payload, size_t size) {
   }
 }
 
-void H264Depacketizer::handleFuA(const uint8_t* payload, size_t size) {
-  if (size < 2) {
-    ++counters_.malformed;
-    return;
-  }
-  const bool start = (payload[1] & 0x80) != 0;
-  const bool end = (payload[1] & 0x40) != 0;
+void RtpDepacketizer::fragment(bool start, bool end, const uint8_t* header, size_t headerSize,
+                               const uint8_t* body, size_t bodySize) {
   if (start) {
     if (inFragment_) dropFragment();  // a new start before the old end
     skippingFragment_ = false;
-    fragment_.clear();
-    // NAL header: F and NRI from the FU indicator, type from the FU header.
-    fragment_.push_back(static_cast<uint8_t>((payload[0] & 0xE0) | (payload[1] & 0x1F)));
+    fragment_.assign(header, header + headerSize);
     inFragment_ = true;
   } else if (!inFragment_) {
     // A middle or end fragment whose start was lost or already dropped.
@@ -152,27 +125,66 @@ void H264Depacketizer::handleFuA(const uint8_t* payload, size_t size) {
     skippingFragment_ = true;
     return;
   }
-  if (fragment_.size() + (size - 2) > kMaxNalSize) {
+  if (fragment_.size() + bodySize > kMaxNalSize) {
     dropFragment();
     return;
   }
-  fragment_.insert(fragment_.end(), payload + 2, payload + size);
+  fragment_.insert(fragment_.end(), body, body + bodySize);
   if (end) {
     inFragment_ = false;
     emit(fragment_.data(), fragment_.size());
   }
 }
 
-void H264Depacketizer::emit(const uint8_t* nal, size_t size) {
+void RtpDepacketizer::noFragment() {
+  if (inFragment_) dropFragment();  // the end fragment never came
+  skippingFragment_ = false;
+}
+
+void RtpDepacketizer::emit(const uint8_t* nal, size_t size) {
   auOpen_ = true;
+  if (isKeyframeUnit(nal, size)) auKeyframe_ = true;
   sink_.onNal(nal, size);
 }
 
-void H264Depacketizer::dropFragment() {
+void RtpDepacketizer::endAccessUnit() {
+  sink_.onAccessUnitInfo(auTimestamp_, auKeyframe_);
+  sink_.onAccessUnitEnd();
+  auOpen_ = false;
+  auKeyframe_ = false;
+}
+
+void RtpDepacketizer::dropFragment() {
   inFragment_ = false;
   fragment_.clear();
   ++counters_.droppedFragments;
   skippingFragment_ = true;
+}
+
+void H264Depacketizer::handlePayload(const uint8_t* payload, size_t size) {
+  const uint8_t type = payload[0] & 0x1F;
+  if (type == kFuA) {
+    if (size < 2) {
+      ++counters_.malformed;
+      return;
+    }
+    // NAL header: F and NRI from the FU indicator, type from the FU header.
+    const uint8_t header = static_cast<uint8_t>((payload[0] & 0xE0) | (payload[1] & 0x1F));
+    fragment((payload[1] & 0x80) != 0, (payload[1] & 0x40) != 0, &header, 1, payload + 2, size - 2);
+    return;
+  }
+  noFragment();
+  if (type >= 1 && type <= 23) {
+    emit(payload, size);
+  } else if (type == kStapA) {
+    emitAggregated(payload, 1, size);
+  } else {
+    ++counters_.unsupported;
+  }
+}
+
+bool H264Depacketizer::isKeyframeUnit(const uint8_t* nal, size_t /*size*/) const {
+  return (nal[0] & 0x1F) == kNalIdr;
 }
 
 }  // namespace rtsp_pull

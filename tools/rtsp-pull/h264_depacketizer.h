@@ -1,4 +1,5 @@
-// RTP parsing and H.264 depacketization (RFC 3550, RFC 5761, RFC 6184).
+// RTP parsing, the depacketization shared by H.264 and H.265, and H.264
+// depacketization (RFC 3550, RFC 5761, RFC 6184).
 //
 // Every function here reads only inside the buffer it is given, whatever the
 // bytes: lengths in packets are checked before they are followed.
@@ -31,28 +32,31 @@ bool isRtcp(const uint8_t* data, size_t size);
 // RTP version 2 packet. False when the packet is shorter than its header says.
 bool parseRtp(const uint8_t* data, size_t size, RtpPacket& packet);
 
-// Receives what the depacketizer produces.
+// Receives what a depacketizer produces, on the thread that pushes packets.
 class NalSink {
  public:
   virtual ~NalSink() = default;
-  // One complete NAL unit, header byte included, no start code. `nal` is
+  // One complete NAL unit, header included, no start code. `nal` is
   // valid only during the call.
   virtual void onNal(const uint8_t* nal, size_t size) = 0;
+  // Called just before each onAccessUnitEnd() with the RTP timestamp of the
+  // access unit's NAL units, and whether one of them was a keyframe picture
+  // (H.264 IDR, H.265 IRAP). Ignored unless overridden.
+  virtual void onAccessUnitInfo(uint32_t /*timestamp*/, bool /*keyframe*/) {}
   // The end of an access unit: an RTP marker bit, or a new timestamp after
   // NAL units of the previous one.
   virtual void onAccessUnitEnd() = 0;
 };
 
-// Turns the RTP packets of one H.264 stream (packetization modes 0 and 1:
-// single NAL unit packets, STAP-A, FU-A) back into NAL units.
+// What the H.264 and H.265 depacketizers share: RTP parsing, sequence
+// tracking, access-unit boundaries and the reassembly of fragmented units.
 //
 // Loss: a sequence-number gap drops a fragmented NAL unit that was being
 // reassembled, whole; the fragments after the gap are dropped up to the next
 // start fragment. A late or repeated packet (one that goes back in sequence)
-// is dropped. A fragmented NAL unit over 16 MiB is dropped. An aggregation packet whose length
-// fields do not fit the packet is dropped whole. Packet types of other modes (STAP-B, MTAP, FU-B)
-// are counted and ignored.
-class H264Depacketizer {
+// is dropped. A fragmented NAL unit over 16 MiB is dropped. An aggregation
+// packet whose length fields do not fit the packet is dropped whole.
+class RtpDepacketizer {
  public:
   struct Counters {
     uint64_t packets = 0;           // RTP packets pushed
@@ -60,33 +64,67 @@ class H264Depacketizer {
     uint64_t late = 0;              // packets dropped for going back in sequence
     uint64_t droppedFragments = 0;  // fragment runs dropped for a loss or a bad order
     uint64_t malformed = 0;         // packets that could not be parsed
-    uint64_t unsupported = 0;       // packets of NAL types this mode does not use
+    uint64_t unsupported = 0;       // packets of types this depacketizer does not take
   };
 
-  explicit H264Depacketizer(NalSink& sink);
+  virtual ~RtpDepacketizer() = default;
+  RtpDepacketizer(const RtpDepacketizer&) = delete;
+  RtpDepacketizer& operator=(const RtpDepacketizer&) = delete;
 
-  // One RTP packet, fixed header included.
+  // One RTP packet, fixed header included. Calls the sink before returning.
   void push(const uint8_t* data, size_t size);
 
   const Counters& counters() const { return counters_; }
 
- private:
-  void handlePayload(const RtpPacket& packet);
-  void handleStapA(const uint8_t* payload, size_t size);
-  void handleFuA(const uint8_t* payload, size_t size);
+ protected:
+  explicit RtpDepacketizer(NalSink& sink) : sink_(sink) {}
+
+  // The payload of one packet, at least one byte. The subclass emits units
+  // with emit(), aggregation units with emitAggregated(), fragments with
+  // fragment(); any other payload must call noFragment() first.
+  virtual void handlePayload(const uint8_t* payload, size_t size) = 0;
+  virtual bool isKeyframeUnit(const uint8_t* nal, size_t size) const = 0;
+
   void emit(const uint8_t* nal, size_t size);
+  // Units of an aggregation packet: from `pos`, each a 16-bit big-endian
+  // length and that many bytes, up to `size`. Emits all or, when a length
+  // does not fit, none (counted as malformed).
+  void emitAggregated(const uint8_t* payload, size_t pos, size_t size);
+  // One fragment: on a start, `header` (the rebuilt NAL header) begins a new
+  // unit; `body` is appended; on an end the unit is emitted.
+  void fragment(bool start, bool end, const uint8_t* header, size_t headerSize, const uint8_t* body,
+                size_t bodySize);
+  // A packet that is no fragment: an unfinished fragmented unit is dropped.
+  void noFragment();
+
+  Counters counters_;
+
+ private:
   void dropFragment();
+  void endAccessUnit();
 
   NalSink& sink_;
-  Counters counters_;
   bool haveSequence_ = false;
   uint16_t expectedSequence_ = 0;
   uint32_t ssrc_ = 0;
   bool auOpen_ = false;  // NAL units emitted since the last access-unit end
+  bool auKeyframe_ = false;
   uint32_t auTimestamp_ = 0;
   bool inFragment_ = false;
   bool skippingFragment_ = false;  // the current run was dropped or lost its start
   std::vector<uint8_t> fragment_;
+};
+
+// Turns the RTP packets of one H.264 stream (packetization modes 0 and 1:
+// single NAL unit packets, STAP-A, FU-A) back into NAL units. Packet types of
+// other modes (STAP-B, MTAP, FU-B) are counted and ignored.
+class H264Depacketizer : public RtpDepacketizer {
+ public:
+  explicit H264Depacketizer(NalSink& sink) : RtpDepacketizer(sink) {}
+
+ private:
+  void handlePayload(const uint8_t* payload, size_t size) override;
+  bool isKeyframeUnit(const uint8_t* nal, size_t size) const override;
 };
 
 }  // namespace rtsp_pull

@@ -4,15 +4,53 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
+#include <vector>
 
 #include "annexb_writer.h"
 #include "h264_depacketizer.h"
+#include "h265_depacketizer.h"
+#include "mp4_writer.h"
+#include "video_codec.h"
 
 namespace rtsp_pull {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* codecName(VideoCodec codec) { return codec == VideoCodec::kH264 ? "H.264" : "H.265"; }
+
+// The value of the first "a=NAME:" attribute of the first video description
+// (without "a=NAME:" and the line end); empty when there is none.
+std::string videoAttribute(const SDP& sdp, const std::string& name) {
+  const std::string prefix = "a=" + name + ":";
+  bool inVideo = false;
+  for (const std::string& raw : sdp.lines) {
+    std::string line = raw;
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    if (line.compare(0, 2, "m=") == 0) {
+      if (inVideo) break;
+      inVideo = line.compare(0, 8, "m=video ") == 0;
+      continue;
+    }
+    if (inVideo && line.compare(0, prefix.size(), prefix) == 0) return line.substr(prefix.size());
+  }
+  return std::string();
+}
+
+// The clock rate of "96 H264/90000"; 90000 (the video clock) when absent.
+uint32_t clockRate(const std::string& rtpmap) {
+  const size_t slash = rtpmap.find('/');
+  if (slash == std::string::npos) return 90000;
+  const unsigned long rate = std::strtoul(rtpmap.c_str() + slash + 1, nullptr, 10);
+  return rate > 0 && rate <= 10000000 ? static_cast<uint32_t>(rate) : 90000;
+}
 
 bool writeAll(int fd, const char* data, size_t size, int& error) {
   while (size > 0) {
@@ -28,145 +66,444 @@ bool writeAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
+// True when the pattern holds a strftime conversion ("%%" is none).
+bool hasTimeField(const std::string& pattern) {
+  for (size_t i = 0; i + 1 < pattern.size(); ++i) {
+    if (pattern[i] != '%') continue;
+    if (pattern[i + 1] != '%') return true;
+    ++i;
+  }
+  return false;
+}
+
+// Inserts `tag` before the extension of the last path component.
+std::string beforeExtension(const std::string& path, const std::string& tag) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  const bool hasExtension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return hasExtension ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
+}
+
+std::string localTimeName(const std::string& pattern) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::vector<char> name(pattern.size() * 4 + 256);
+  const size_t n = std::strftime(name.data(), name.size(), pattern.c_str(), &local);
+  return n > 0 ? std::string(name.data(), n) : pattern;
+}
+
+// Places RTP timestamps on one growing 64-bit timeline that starts at 0,
+// across 32-bit wraps and, after resume(), across a break in reception.
+class Timeline {
+ public:
+  explicit Timeline(uint32_t clockRate) : maxStep_(static_cast<uint64_t>(clockRate) * 10) {}
+
+  uint64_t place(uint32_t timestamp) {
+    if (!started_ || resuming_) {
+      position_ = started_ ? resumeAt_ : 0;
+      started_ = true;
+      resuming_ = false;
+    } else {
+      const auto step = static_cast<int32_t>(timestamp - last_);
+      // A step back (pictures sent out of display order) or a jump of over
+      // ten seconds keeps the previous pace instead.
+      if (step > 0 && static_cast<uint64_t>(step) <= maxStep_) {
+        lastStep_ = static_cast<uint32_t>(step);
+        position_ += lastStep_;
+      } else {
+        position_ += lastStep_ > 0 ? lastStep_ : 1;
+      }
+    }
+    last_ = timestamp;
+    return position_;
+  }
+
+  // The next placed timestamp lands `gapTicks` after the end of the last one.
+  void resume(uint64_t gapTicks) {
+    if (!started_) return;
+    resuming_ = true;
+    resumeAt_ = position_ + (lastStep_ > 0 ? lastStep_ : 1) + gapTicks;
+  }
+
+ private:
+  uint64_t maxStep_;
+  bool started_ = false;
+  bool resuming_ = false;
+  uint32_t last_ = 0;
+  uint32_t lastStep_ = 0;
+  uint64_t position_ = 0;
+  uint64_t resumeAt_ = 0;
+};
+
 }  // namespace
 
-// Everything behind the Recorder's mutex.
-class RecorderCore {
+// Everything behind the Recorder's mutex. As the depacketizer's sink it
+// collects each access unit, then decides where it goes.
+class RecorderCore : public NalSink {
  public:
-  explicit RecorderCore(RecorderConfig config) : config_(std::move(config)) {}
-  ~RecorderCore() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  explicit RecorderCore(RecorderConfig config) : config_(std::move(config)), timeline_(90000) {}
+  ~RecorderCore() override { closeFile(); }
+  RecorderCore(const RecorderCore&) = delete;
+  RecorderCore& operator=(const RecorderCore&) = delete;
 
-  bool beginStream(SDP& sdp, std::string& error, std::string& notice) {
-    if (!failure_.empty()) {
-      error = failure_;
-      return false;
-    }
-    const std::string codec = sdp.video_codec();
-    if (!codec.empty() && codec != "H264") {
-      error = "the stream's video is " + codec + ", which cannot be recorded yet";
-      return false;
-    }
-    if (!writer_) {
-      if (!openOutput(error)) return false;
-      writer_.reset(new AnnexBWriter(output(), config_.waitForKeyframe, config_.frameLimit));
-      depacketizer_.reset(new H264Depacketizer(*writer_));
-    }
-    std::string sps, pps;
-    if (sdp.fetch_sps_pps(sps, pps) == 0) {
-      for (const std::string& line : sdp.lines) {
-        const size_t size = announcedPpsSize(line);
-        if (size == std::string::npos) continue;
-        if (size < pps.size()) pps.resize(size);
-        break;
-      }
-      writer_->writeParameterSets(sps, pps);
-    } else {
-      notice =
-          "note: no sprop-parameter-sets in the session description; relying on SPS and PPS "
-          "inside the stream";
-    }
-    return checkWrite();
-  }
-
-  void onPacket(const uint8_t* data, size_t size) {
-    if (!depacketizer_ || !failure_.empty() || isRtcp(data, size)) return;
-    ++packets_;
-    bytes_ += size;
-    if (writer_->limitReached()) return;
-    depacketizer_->push(data, size);
-    if (writer_->limitReached()) writer_->flush();
-    checkWrite();
-  }
-
-  void endStream() {
-    if (writer_) writer_->flush();
-    checkWrite();
-  }
-
-  bool finish(std::string& error) {
-    if (!finished_) {
-      finished_ = true;
-      if (writer_) writer_->flush();
-      checkWrite();
-      if (fd_ >= 0) {
-        if (::close(fd_) != 0 && failure_.empty())
-          failure_ = "writing " + config_.outputPattern + " failed: " + std::strerror(errno);
-        fd_ = -1;
-      }
-    }
-    error = failure_;
-    return failure_.empty();
-  }
+  bool beginStream(SDP& sdp, std::string& error, std::string& notice);
+  void onPacket(const uint8_t* data, size_t size);
+  void endStream();
+  bool finish(std::string& error);
 
   RecorderStats stats() const {
     RecorderStats s;
     s.packets = packets_;
     s.bytes = bytes_;
     s.files = files_;
-    if (writer_) s.frames = writer_->frames();
-    if (depacketizer_) s.lost = depacketizer_->counters().lost;
+    s.frames = frames_;
+    s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0);
     return s;
   }
-
-  bool limitReached() const { return writer_ && writer_->limitReached(); }
-  std::function<void(const std::string&)> noticeSink() const { return config_.notice; }
+  bool limitReached() const { return config_.frameLimit > 0 && frames_ >= config_.frameLimit; }
   const std::string& failure() const { return failure_; }
+  std::function<void(const std::string&)> noticeSink() const { return config_.notice; }
+
+  // NalSink
+  void onNal(const uint8_t* nal, size_t size) override {
+    if (nalCount_ == unit_.nals.size()) unit_.nals.emplace_back();
+    unit_.nals[nalCount_++].assign(reinterpret_cast<const char*>(nal), size);
+  }
+  void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override {
+    unit_.timestamp = timestamp;
+    unit_.keyframe = keyframe;
+  }
+  void onAccessUnitEnd() override {
+    // Strings beyond nalCount_ keep their buffers for the next unit.
+    std::vector<std::string> spare(unit_.nals.begin() + static_cast<std::ptrdiff_t>(nalCount_),
+                                   unit_.nals.end());
+    unit_.nals.resize(nalCount_);
+    handleAccessUnit();
+    for (std::string& s : spare) unit_.nals.push_back(std::move(s));
+    nalCount_ = 0;
+  }
 
  private:
-  bool openOutput(std::string& error) {
-    const std::string& name = config_.outputPattern;
-    if (name.empty() || name == "-") {
-      if (name == "-") ++files_;
-      return true;
-    }
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (config_.overwrite ? O_TRUNC : O_EXCL);
-    fd_ = ::open(name.c_str(), flags, 0644);
-    if (fd_ < 0) {
-      error = "cannot write " + name + ": " +
-              (errno == EEXIST ? std::string("the file exists already") : std::strerror(errno));
-      return false;
-    }
-    ++files_;
-    return true;
+  bool writing() const { return !config_.outputPattern.empty(); }
+  bool toStandardOutput() const { return config_.outputPattern == "-"; }
+  bool segmenting() const { return config_.segmentSeconds > 0 && !toStandardOutput() && writing(); }
+  bool haveParameterSets() const {
+    return !sets_[kSps].empty() && !sets_[kPps].empty() &&
+           (codec_ == VideoCodec::kH264 || !sets_[kVps].empty());
   }
 
-  AnnexBWriter::Output output() {
-    const std::string& name = config_.outputPattern;
-    if (name.empty()) return AnnexBWriter::Output();
-    if (name == "-") {
-      return [this](const char* data, size_t size) {
-        if (config_.standardOutput && config_.standardOutput(data, size)) return true;
-        writeError_ = "writing to standard output failed";
-        return false;
-      };
-    }
-    return [this](const char* data, size_t size) {
-      int error = 0;
-      if (writeAll(fd_, data, size, error)) return true;
-      writeError_ = "writing " + config_.outputPattern + " failed: " + std::strerror(error);
-      return false;
-    };
-  }
-
-  bool checkWrite() {
-    if (writer_ && writer_->failed() && failure_.empty())
-      failure_ = writeError_.empty() ? std::string("writing the output failed") : writeError_;
-    return failure_.empty();
+  void handleAccessUnit();
+  void writeAnnexBSets();
+  bool openFile(std::string& error);
+  bool startOutput();
+  void closeFile();
+  bool emitOutput(const char* data, size_t size);
+  void fail(const std::string& message) {
+    if (failure_.empty()) failure_ = message;
   }
 
   RecorderConfig config_;
-  int fd_ = -1;
-  std::unique_ptr<AnnexBWriter> writer_;
-  std::unique_ptr<H264Depacketizer> depacketizer_;
-  uint64_t packets_ = 0;
-  uint64_t bytes_ = 0;
-  uint64_t files_ = 0;
+  bool begun_ = false;
   bool finished_ = false;
-  std::string writeError_;
+  VideoCodec codec_ = VideoCodec::kH264;
+  uint32_t clockRate_ = 90000;
+  std::unique_ptr<RtpDepacketizer> depacketizer_;
+  uint64_t lostBefore_ = 0;  // lost packets counted by earlier depacketizers
+  AccessUnit unit_;
+  size_t nalCount_ = 0;
+  std::string sets_[kParameterSetKinds];  // the latest of each kind
+  Timeline timeline_;
+  Clock::time_point endedAt_;
+  bool ended_ = false;
+
+  // Output: one file (or standard output) at a time.
+  int fd_ = -1;
+  std::string fileName_;
+  bool outputOpen_ = false;     // a file is open, or standard output is in use
+  bool outputStarted_ = false;  // its header (parameter sets, moov) is written
+  uint64_t segmentStart_ = 0;   // timeline position of its first unit
+  uint32_t segmentNumber_ = 0;
+  std::unique_ptr<AnnexBWriter> annexB_;
+  std::unique_ptr<Mp4Writer> mp4_;
+  bool streamStarted_ = false;  // since the last beginStream: a unit was taken
+  bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
+
+  uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
   std::string failure_;
 };
+
+bool RecorderCore::beginStream(SDP& sdp, std::string& error, std::string& notice) {
+  if (!failure_.empty() || finished_) {
+    error = finished_ ? "the recording is finished" : failure_;
+    return false;
+  }
+  const std::string name = sdp.video_codec();
+  VideoCodec codec;
+  if (name == "H264" || name.empty()) {
+    codec = VideoCodec::kH264;
+  } else if (name == "H265") {
+    codec = VideoCodec::kH265;
+  } else {
+    error = "the stream's video is " + name + "; only H.264 and H.265 can be recorded";
+    return false;
+  }
+  const uint32_t rate = clockRate(videoAttribute(sdp, "rtpmap"));
+  if (begun_ && (codec != codec_ || rate != clockRate_)) {
+    error = std::string("the stream changed from ") + codecName(codec_) + " to " +
+            codecName(codec) + " or changed its clock; it cannot go on in the same recording";
+    return false;
+  }
+  if (codec == VideoCodec::kH265) {
+    std::string fmtp = videoAttribute(sdp, "fmtp");
+    fmtp = fmtp.substr(std::min(fmtp.size(), fmtp.find(' ') + 1));
+    if (!H265Depacketizer::supportsFormat(fmtp, error)) return false;
+  }
+
+  // Parameter sets announced now are the latest ones.
+  bool announced = false;
+  if (codec == VideoCodec::kH264) {
+    std::string sps, pps;
+    if (sdp.fetch_sps_pps(sps, pps) == 0 && !sps.empty() && !pps.empty()) {
+      // The PPS as decoded runs to the end of its line; keep its own bytes.
+      for (const std::string& line : sdp.lines) {
+        const size_t size = announcedPpsSize(line);
+        if (size == std::string::npos) continue;
+        if (size < pps.size()) pps.resize(size);
+        break;
+      }
+      sets_[kSps] = sps;
+      sets_[kPps] = pps;
+      announced = true;
+    }
+  } else {
+    std::string vps, sps, pps;
+    if (sdp.fetch_vps_sps_pps(vps, sps, pps) == 0) {
+      sets_[kVps] = vps;
+      sets_[kSps] = sps;
+      sets_[kPps] = pps;
+      announced = true;
+    }
+  }
+
+  if (!begun_) {
+    codec_ = codec;
+    clockRate_ = rate;
+    timeline_ = Timeline(rate);
+    if (writing() && !openFile(error)) return false;
+    if (name.empty()) notice = "note: the session description names no video codec; taking H.264";
+    if (!announced) {
+      if (!notice.empty()) notice += "\n";
+      notice += std::string("note: no ") + codecName(codec) +
+                " parameter sets in the session description; relying on those inside the stream";
+    }
+    begun_ = true;
+  } else {
+    // A reconnection: the timeline goes on by the time reception was away,
+    // and the output starts again at a keyframe with parameter sets.
+    if (!ended_) endStream();
+    const double gap = std::chrono::duration<double>(Clock::now() - endedAt_).count();
+    timeline_.resume(static_cast<uint64_t>(gap * clockRate_));
+    if (depacketizer_) lostBefore_ += depacketizer_->counters().lost;
+    resendSets_ = true;
+  }
+  ended_ = false;
+  streamStarted_ = false;
+  if (codec_ == VideoCodec::kH264) {
+    depacketizer_.reset(new H264Depacketizer(*this));
+  } else {
+    depacketizer_.reset(new H265Depacketizer(*this));
+  }
+  nalCount_ = 0;
+  return true;
+}
+
+void RecorderCore::onPacket(const uint8_t* data, size_t size) {
+  if (!depacketizer_ || ended_ || finished_ || isRtcp(data, size)) return;
+  ++packets_;
+  bytes_ += size;
+  if (!failure_.empty() || limitReached()) return;
+  depacketizer_->push(data, size);
+}
+
+void RecorderCore::handleAccessUnit() {
+  if (!failure_.empty() || limitReached() || unit_.nals.empty()) return;
+  bool picture = false;
+  for (const std::string& nal : unit_.nals) {
+    if (nal.empty()) continue;
+    const uint8_t type = nalType(codec_, reinterpret_cast<const uint8_t*>(nal.data()));
+    const int kind = parameterSetKind(codec_, type);
+    if (kind >= 0) sets_[kind] = nal;
+    if (isPicture(codec_, type)) picture = true;
+  }
+  const uint64_t position = timeline_.place(unit_.timestamp);
+
+  if (!streamStarted_) {
+    // Start where a decoder can: at a keyframe, once its parameter sets are
+    // known (MP4 needs them for its header before any unit).
+    const bool mp4 = config_.format == OutputFormat::kMp4;
+    if (config_.waitForKeyframe && !unit_.keyframe) return;
+    if ((unit_.keyframe || mp4) && !haveParameterSets()) return;
+    streamStarted_ = true;
+  }
+  if (segmenting() && outputStarted_ && unit_.keyframe &&
+      position - segmentStart_ >=
+          static_cast<uint64_t>(config_.segmentSeconds * static_cast<double>(clockRate_))) {
+    closeFile();
+    std::string error;
+    if (!openFile(error)) {
+      fail(error);
+      return;
+    }
+  }
+  if (writing() && !outputStarted_) {
+    segmentStart_ = position;
+    if (!startOutput()) return;
+  }
+  if (annexB_) {
+    if (resendSets_) writeAnnexBSets();
+    for (const std::string& nal : unit_.nals) {
+      if (!nal.empty()) annexB_->onNal(reinterpret_cast<const uint8_t*>(nal.data()), nal.size());
+    }
+    annexB_->onAccessUnitEnd();
+    if (annexB_->failed()) fail("writing " + fileName_ + " failed");
+  } else if (mp4_) {
+    mp4_->addSample(unit_, position - segmentStart_);  // each file starts at 0
+    if (mp4_->failed()) fail("writing " + fileName_ + " failed");
+  }
+  if (picture) ++frames_;
+  if (limitReached()) endStream();
+}
+
+// Writes the latest parameter sets in front of the unit about to be written,
+// and leaves out of that unit the same sets again.
+void RecorderCore::writeAnnexBSets() {
+  for (const std::string& set : sets_) {
+    if (!set.empty()) annexB_->onNal(reinterpret_cast<const uint8_t*>(set.data()), set.size());
+  }
+  annexB_->flush();
+  for (std::string& nal : unit_.nals) {
+    for (const std::string& set : sets_) {
+      if (!set.empty() && nal == set) nal.clear();
+    }
+  }
+  resendSets_ = false;
+  if (annexB_->failed()) fail("writing " + fileName_ + " failed");
+}
+
+// Writes the header of a new output: the parameter sets for Annex B, ftyp
+// and moov for MP4.
+bool RecorderCore::startOutput() {
+  const auto output = [this](const char* data, size_t size) { return emitOutput(data, size); };
+  if (config_.format == OutputFormat::kAnnexB) {
+    annexB_.reset(new AnnexBWriter(output, false, 0, codec_));
+    writeAnnexBSets();
+  } else {
+    mp4_.reset(new Mp4Writer(output));
+    Mp4Track track;
+    track.codec = codec_;
+    track.timescale = clockRate_;
+    track.vps = sets_[kVps];
+    track.sps = sets_[kSps];
+    track.pps = sets_[kPps];
+    std::string error;
+    if (!mp4_->begin(track, error)) {
+      mp4_.reset();
+      fail(error);
+      return false;
+    }
+    if (mp4_->failed()) fail("writing " + fileName_ + " failed");
+  }
+  outputStarted_ = true;
+  return failure_.empty();
+}
+
+bool RecorderCore::emitOutput(const char* data, size_t size) {
+  if (toStandardOutput()) {
+    if (config_.standardOutput && config_.standardOutput(data, size)) return true;
+    fail("writing to standard output failed");
+    return false;
+  }
+  int error = 0;
+  if (fd_ >= 0 && writeAll(fd_, data, size, error)) return true;
+  fail("writing " + fileName_ + " failed: " + std::strerror(error));
+  return false;
+}
+
+bool RecorderCore::openFile(std::string& error) {
+  outputStarted_ = false;
+  annexB_.reset();
+  mp4_.reset();
+  if (toStandardOutput()) {
+    if (!outputOpen_) ++files_;
+    outputOpen_ = true;
+    fileName_ = "standard output";
+    return true;
+  }
+  const std::string& pattern = config_.outputPattern;
+  std::string name = hasTimeField(pattern) ? localTimeName(pattern) : pattern;
+  if (segmenting() && !hasTimeField(pattern)) {
+    char number[16];
+    std::snprintf(number, sizeof number, "-%04u", ++segmentNumber_);
+    name = beforeExtension(pattern, number);
+  }
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (config_.overwrite ? O_TRUNC : O_EXCL);
+  std::string chosen = name;
+  fd_ = ::open(chosen.c_str(), flags, 0644);
+  // A later segment whose name is taken (two cuts within one second of a
+  // time pattern) gets a number rather than ending the recording.
+  for (int n = 2; fd_ < 0 && errno == EEXIST && files_ > 0 && n < 100; ++n) {
+    chosen = beforeExtension(name, "-" + std::to_string(n));
+    fd_ = ::open(chosen.c_str(), flags, 0644);
+  }
+  if (fd_ < 0) {
+    error = "cannot write " + chosen + ": " +
+            (errno == EEXIST ? std::string("the file exists (it is never replaced unless asked)")
+                             : std::string(std::strerror(errno)));
+    return false;
+  }
+  fileName_ = chosen;
+  outputOpen_ = true;
+  ++files_;
+  return true;
+}
+
+void RecorderCore::closeFile() {
+  if (annexB_) annexB_->flush();
+  if (mp4_) mp4_->flush();
+  annexB_.reset();
+  mp4_.reset();
+  outputStarted_ = false;
+  if (fd_ >= 0) {
+    if (::close(fd_) != 0) fail("writing " + fileName_ + " failed: " + std::strerror(errno));
+    fd_ = -1;
+  }
+  if (!toStandardOutput()) outputOpen_ = false;
+}
+
+void RecorderCore::endStream() {
+  // What is held back goes out now: a crash during the break loses nothing.
+  if (annexB_) annexB_->flush();
+  if (mp4_) mp4_->flush();
+  if ((annexB_ && annexB_->failed()) || (mp4_ && mp4_->failed()))
+    fail("writing " + fileName_ + " failed");
+  if (!ended_) {
+    ended_ = true;
+    endedAt_ = Clock::now();
+  }
+  nalCount_ = 0;
+}
+
+bool RecorderCore::finish(std::string& error) {
+  if (!finished_) {
+    endStream();
+    closeFile();
+    finished_ = true;
+  }
+  error = failure_;
+  return failure_.empty();
+}
 
 Recorder::Recorder(RecorderConfig config) : core_(new RecorderCore(std::move(config))) {}
 

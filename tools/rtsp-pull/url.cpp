@@ -39,12 +39,28 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
   if (fragment != std::string::npos) rest.erase(fragment);
 
   const size_t slash = rest.find('/');
-  const std::string authority = rest.substr(0, slash);
+  std::string authority = rest.substr(0, slash);
   std::string path = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
 
-  if (authority.find('@') != std::string::npos) {
-    error = "user credentials in the URL are not supported (no RTSP authentication)";
-    return false;
+  // The last '@' ends the credentials: an unescaped '@' in a password is
+  // common enough to accept.
+  std::string user, password;
+  bool hasPassword = false;
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    const std::string credentials = authority.substr(0, at);
+    authority.erase(0, at + 1);
+    const size_t colon = credentials.find(':');
+    hasPassword = colon != std::string::npos;
+    if (!percentDecode(credentials.substr(0, colon), user) ||
+        (hasPassword && !percentDecode(credentials.substr(colon + 1), password))) {
+      error = "a '%' in the user name or password must be followed by two hexadecimal digits";
+      return false;
+    }
+    if (user.empty()) {
+      error = "the URL has credentials without a user name";
+      return false;
+    }
   }
   if (!authority.empty() && authority[0] == '[') {
     error = "IPv6 addresses are not supported; use an IPv4 address or a host name";
@@ -84,6 +100,33 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
   url.host = host;
   url.port = port;
   url.path = path;
+  url.user = user;
+  url.hasPassword = hasPassword;
+  url.password = password;
+  return true;
+}
+
+bool percentDecode(const std::string& text, std::string& decoded) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    const int high = i + 1 < text.size() ? hex(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? hex(text[i + 2]) : -1;
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  decoded = out;
   return true;
 }
 

@@ -1,0 +1,125 @@
+// rtsp-pull's reconnect loop: the wait schedule and the exit statuses, with
+// scripted session runs and a recorded wait instead of a server and a clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "options.h"
+#include "reconnect.h"
+
+namespace {
+
+using namespace rtsp_pull;
+using std::chrono::seconds;
+
+TEST(ToolBackoff, DoublesFromOneSecondUpToThirty) {
+  const long long expected[] = {0, 1, 2, 4, 8, 16, 30, 30, 30};
+  for (unsigned n = 0; n < sizeof expected / sizeof expected[0]; ++n)
+    EXPECT_EQ(backoffDelay(n).count(), expected[n]) << "after " << n << " failures in a row";
+  EXPECT_EQ(backoffDelay(4000000000u).count(), 30);
+}
+
+TEST(ToolBackoff, AMinuteOfGoodReceptionStartsAgainAtOneSecond) {
+  Backoff backoff;
+  EXPECT_EQ(backoff.next(seconds(0)).count(), 1);
+  EXPECT_EQ(backoff.next(seconds(5)).count(), 2);
+  EXPECT_EQ(backoff.next(seconds(59)).count(), 4) << "59 s is not yet good reception";
+  EXPECT_EQ(backoff.next(seconds(60)).count(), 1);
+  EXPECT_EQ(backoff.next(seconds(0)).count(), 2);
+}
+
+// Plays back `runs` one per runOnce and records what the loop asked for.
+struct Script {
+  std::vector<RunResult> runs;
+  std::vector<WaitEnd> waitEnds;  // per wait; kElapsed once they run out
+  std::vector<long long> waits;   // seconds asked for
+  std::vector<unsigned> shownReconnections;
+  size_t nextRun = 0;
+
+  LoopHooks hooks() {
+    LoopHooks h;
+    h.runOnce = [this](unsigned reconnections) {
+      shownReconnections.push_back(reconnections);
+      return runs.at(nextRun++);
+    };
+    h.wait = [this](seconds delay) {
+      waits.push_back(delay.count());
+      return waits.size() <= waitEnds.size() ? waitEnds[waits.size() - 1] : WaitEnd::kElapsed;
+    };
+    return h;
+  }
+};
+
+RunResult ran(RunEnd end, seconds reception = seconds(0)) {
+  RunResult r;
+  r.end = end;
+  r.reception = reception;
+  return r;
+}
+
+TEST(ToolReconnectLoop, ExitStatusesOfASingleRun) {
+  struct Row {
+    RunEnd end;
+    int exitStatus;
+    bool started;
+  };
+  const Row rows[] = {
+      {/*end=*/RunEnd::kStartFailed, /*exitStatus=*/kExitFailed, /*started=*/false},
+      {/*end=*/RunEnd::kStreamEnded, /*exitStatus=*/kExitEnded, /*started=*/true},
+      {/*end=*/RunEnd::kStopRequested, /*exitStatus=*/kExitOk, /*started=*/true},
+      {/*end=*/RunEnd::kFrameLimit, /*exitStatus=*/kExitOk, /*started=*/true},
+      {/*end=*/RunEnd::kDuration, /*exitStatus=*/kExitOk, /*started=*/true},
+      {/*end=*/RunEnd::kWriteFailed, /*exitStatus=*/kExitFailed, /*started=*/true},
+  };
+  for (const Row& row : rows) {
+    Script script;
+    script.runs = {ran(row.end)};
+    const LoopResult result = runLoop(false, script.hooks());
+    EXPECT_EQ(result.exitStatus, row.exitStatus) << static_cast<int>(row.end);
+    EXPECT_EQ(result.started, row.started) << static_cast<int>(row.end);
+    EXPECT_TRUE(script.waits.empty()) << "without --reconnect nothing waits";
+  }
+}
+
+TEST(ToolReconnectLoop, AFailedFirstStartIsNotRetried) {
+  Script script;
+  script.runs = {ran(RunEnd::kStartFailed)};
+  EXPECT_EQ(runLoop(true, script.hooks()).exitStatus, kExitFailed);
+  EXPECT_TRUE(script.waits.empty());
+}
+
+TEST(ToolReconnectLoop, RetriesWithGrowingWaitsAndCountsReconnections) {
+  Script script;
+  script.runs = {ran(RunEnd::kStreamEnded, seconds(3)),
+                 ran(RunEnd::kStartFailed),
+                 ran(RunEnd::kStartFailed),
+                 ran(RunEnd::kStreamEnded, seconds(70)),
+                 ran(RunEnd::kStartFailed),
+                 ran(RunEnd::kDuration, seconds(2))};
+  const LoopResult result = runLoop(true, script.hooks());
+  EXPECT_EQ(result.exitStatus, kExitOk);
+  EXPECT_EQ(result.reconnections, 2u);
+  EXPECT_EQ(script.waits, (std::vector<long long>{1, 2, 4, 1, 2}));
+  EXPECT_EQ(script.shownReconnections, (std::vector<unsigned>{0, 1, 1, 1, 2, 2}));
+}
+
+TEST(ToolReconnectLoop, StopOrDeadlineDuringTheWaitEndsWithSuccess) {
+  for (const WaitEnd waitEnd : {WaitEnd::kStopRequested, WaitEnd::kDeadline}) {
+    Script script;
+    script.runs = {ran(RunEnd::kStreamEnded, seconds(3))};
+    script.waitEnds = {waitEnd};
+    const LoopResult result = runLoop(true, script.hooks());
+    EXPECT_EQ(result.exitStatus, kExitOk) << static_cast<int>(waitEnd);
+    EXPECT_EQ(script.nextRun, 1u) << "no run after the interrupted wait";
+  }
+}
+
+TEST(ToolReconnectLoop, AFailedWriteIsNotRetried) {
+  Script script;
+  script.runs = {ran(RunEnd::kWriteFailed, seconds(3))};
+  EXPECT_EQ(runLoop(true, script.hooks()).exitStatus, kExitFailed);
+  EXPECT_TRUE(script.waits.empty());
+}
+
+}  // namespace

@@ -1,0 +1,363 @@
+#include "mp4_writer.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace rtsp_pull {
+
+namespace {
+
+// Builds boxes into a byte string. begin() opens a box whose 32-bit size is
+// filled in by the matching end(); boxes nest.
+class Boxes {
+ public:
+  void begin(const char* type) {
+    open_.push_back(bytes_.size());
+    u32(0);
+    bytes_.append(type, 4);
+  }
+  // A full box: version and 24 bits of flags after the type.
+  void beginFull(const char* type, uint8_t version, uint32_t flags) {
+    begin(type);
+    u32((static_cast<uint32_t>(version) << 24) | (flags & 0xFFFFFF));
+  }
+  void end() {
+    const size_t start = open_.back();
+    open_.pop_back();
+    const auto size = static_cast<uint32_t>(bytes_.size() - start);
+    for (int i = 0; i < 4; ++i) bytes_[start + i] = static_cast<char>(size >> (24 - 8 * i));
+  }
+  void u8(uint32_t v) { bytes_.push_back(static_cast<char>(v & 0xFF)); }
+  void u16(uint32_t v) {
+    u8(v >> 8);
+    u8(v);
+  }
+  void u32(uint32_t v) {
+    u16(v >> 16);
+    u16(v & 0xFFFF);
+  }
+  void u64(uint64_t v) {
+    u32(static_cast<uint32_t>(v >> 32));
+    u32(static_cast<uint32_t>(v & 0xFFFFFFFF));
+  }
+  void zeros(size_t n) { bytes_.append(n, '\0'); }
+  void text(const char* s) { bytes_.append(s); }
+  void data(const std::string& s) { bytes_.append(s); }
+  size_t size() const { return bytes_.size(); }
+  // Overwrites 4 bytes at `at` (a field whose value is known only later).
+  void patch32(size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>(v >> (24 - 8 * i));
+  }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+  std::vector<size_t> open_;
+};
+
+constexpr uint32_t kTrackId = 1;
+// Sample flags (14496-12 8.8.3.1): a sync sample depends on no other; any
+// other sample depends on others and is not a sync sample.
+constexpr uint32_t kSyncSample = 0x02000000;
+constexpr uint32_t kNonSyncSample = 0x01010000;
+// trun flags: data offset, then per sample duration, size and flags.
+constexpr uint32_t kTrunFlags = 0x000001 | 0x000100 | 0x000200 | 0x000400;
+// tfhd flag: data offsets count from the start of the moof.
+constexpr uint32_t kDefaultBaseIsMoof = 0x020000;
+// A fragment never holds more than this much sample data.
+constexpr size_t kMaxFragmentBytes = 32u << 20;
+
+uint32_t clampDuration(uint64_t ticks) {
+  return static_cast<uint32_t>(std::min<uint64_t>(ticks, std::numeric_limits<uint32_t>::max()));
+}
+
+void unityMatrix(Boxes& b) {
+  const uint32_t matrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+  for (uint32_t v : matrix) b.u32(v);
+}
+
+void avcC(Boxes& b, const Mp4Track& t, const SpsInfo& info) {
+  b.begin("avcC");
+  b.u8(1);                  // configurationVersion
+  b.u8(uint8_t(t.sps[1]));  // AVCProfileIndication
+  b.u8(uint8_t(t.sps[2]));  // profile_compatibility
+  b.u8(uint8_t(t.sps[3]));  // AVCLevelIndication
+  b.u8(0xFC | 3);           // lengthSizeMinusOne: 4-byte lengths
+  b.u8(0xE0 | 1);           // one SPS
+  b.u16(static_cast<uint32_t>(t.sps.size()));
+  b.data(t.sps);
+  b.u8(1);  // one PPS
+  b.u16(static_cast<uint32_t>(t.pps.size()));
+  b.data(t.pps);
+  const auto profile = static_cast<uint8_t>(t.sps[1]);
+  if (profile == 100 || profile == 110 || profile == 122 || profile == 144) {
+    b.u8(0xFC | info.chromaFormat);
+    b.u8(0xF8 | ((info.bitDepthLuma - 8) & 7));
+    b.u8(0xF8 | ((info.bitDepthChroma - 8) & 7));
+    b.u8(0);  // no SPS extensions
+  }
+  b.end();
+}
+
+void hvcC(Boxes& b, const Mp4Track& t, const SpsInfo& info) {
+  b.begin("hvcC");
+  b.u8(1);  // configurationVersion
+  for (uint8_t byte : info.generalProfile) b.u8(byte);
+  b.u16(0xF000);  // min_spatial_segmentation_idc 0
+  b.u8(0xFC);     // parallelismType 0: unknown
+  b.u8(0xFC | info.chromaFormat);
+  b.u8(0xF8 | ((info.bitDepthLuma - 8) & 7));
+  b.u8(0xF8 | ((info.bitDepthChroma - 8) & 7));
+  b.u16(0);  // avgFrameRate: unspecified
+  // constantFrameRate 0, numTemporalLayers, temporalIdNested, 4-byte lengths
+  b.u8(((info.maxSubLayers & 7u) << 3) | (info.temporalIdNested ? 4u : 0u) | 3u);
+  b.u8(3);  // arrays: VPS, SPS, PPS
+  const std::pair<uint8_t, const std::string*> arrays[3] = {
+      {32, &t.vps}, {33, &t.sps}, {34, &t.pps}};
+  for (const auto& array : arrays) {
+    b.u8(0x80 | array.first);  // array_completeness 1: all sets of the type are here
+    b.u16(1);
+    b.u16(static_cast<uint32_t>(array.second->size()));
+    b.data(*array.second);
+  }
+  b.end();
+}
+
+std::string header(const Mp4Track& t, const SpsInfo& info) {
+  const bool h264 = t.codec == VideoCodec::kH264;
+  Boxes b;
+  b.begin("ftyp");
+  b.text("isom");
+  b.u32(0x200);
+  b.text("isomiso6mp41");
+  b.text(h264 ? "avc1" : "hvc1");
+  b.end();
+
+  b.begin("moov");
+  b.beginFull("mvhd", 0, 0);
+  b.u32(0);  // creation time
+  b.u32(0);  // modification time
+  b.u32(t.timescale);
+  b.u32(0);           // duration: given by the fragments
+  b.u32(0x00010000);  // rate 1.0
+  b.u16(0x0100);      // volume 1.0
+  b.zeros(10);
+  unityMatrix(b);
+  b.zeros(24);  // pre_defined
+  b.u32(kTrackId + 1);
+  b.end();
+
+  b.begin("trak");
+  b.beginFull("tkhd", 0, 0x000003);  // enabled, in movie
+  b.u32(0);
+  b.u32(0);
+  b.u32(kTrackId);
+  b.u32(0);  // reserved
+  b.u32(0);  // duration
+  b.zeros(8);
+  b.u16(0);  // layer
+  b.u16(0);  // alternate group
+  b.u16(0);  // volume: video
+  b.u16(0);
+  unityMatrix(b);
+  b.u32(info.width << 16);
+  b.u32(info.height << 16);
+  b.end();
+
+  b.begin("mdia");
+  b.beginFull("mdhd", 0, 0);
+  b.u32(0);
+  b.u32(0);
+  b.u32(t.timescale);
+  b.u32(0);
+  b.u16(0x55C4);  // language "und"
+  b.u16(0);
+  b.end();
+  b.beginFull("hdlr", 0, 0);
+  b.u32(0);
+  b.text("vide");
+  b.zeros(12);
+  b.text("VideoHandler");
+  b.u8(0);
+  b.end();
+
+  b.begin("minf");
+  b.beginFull("vmhd", 0, 1);
+  b.zeros(8);  // graphicsmode, opcolor
+  b.end();
+  b.begin("dinf");
+  b.beginFull("dref", 0, 0);
+  b.u32(1);
+  b.beginFull("url ", 0, 1);  // the data is in this file
+  b.end();
+  b.end();
+  b.end();
+
+  b.begin("stbl");
+  b.beginFull("stsd", 0, 0);
+  b.u32(1);
+  b.begin(h264 ? "avc1" : "hvc1");
+  b.zeros(6);
+  b.u16(1);  // data_reference_index
+  b.zeros(16);
+  b.u16(info.width);
+  b.u16(info.height);
+  b.u32(0x00480000);  // 72 dpi
+  b.u32(0x00480000);
+  b.u32(0);
+  b.u16(1);       // frame_count
+  b.zeros(32);    // compressorname
+  b.u16(0x0018);  // depth
+  b.u16(0xFFFF);  // pre_defined -1
+  if (h264) {
+    avcC(b, t, info);
+  } else {
+    hvcC(b, t, info);
+  }
+  b.end();  // avc1 / hvc1
+  b.end();  // stsd
+  for (const char* empty : {"stts", "stsc", "stco"}) {
+    b.beginFull(empty, 0, 0);
+    b.u32(0);
+    b.end();
+  }
+  b.beginFull("stsz", 0, 0);
+  b.u32(0);
+  b.u32(0);
+  b.end();
+  b.end();  // stbl
+  b.end();  // minf
+  b.end();  // mdia
+  b.end();  // trak
+
+  b.begin("mvex");
+  b.beginFull("trex", 0, 0);
+  b.u32(kTrackId);
+  b.u32(1);  // default_sample_description_index
+  b.u32(0);
+  b.u32(0);
+  b.u32(0);
+  b.end();
+  b.end();
+  b.end();  // moov
+  return b.take();
+}
+
+}  // namespace
+
+Mp4Writer::Mp4Writer(Output output, double fragmentSeconds)
+    : output_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
+
+bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
+  const bool h264 = track.codec == VideoCodec::kH264;
+  if (track.sps.size() < 4 || track.pps.empty() || (!h264 && track.vps.empty())) {
+    error = h264 ? "no SPS and PPS for the MP4 header" : "no VPS, SPS and PPS for the MP4 header";
+    return false;
+  }
+  SpsInfo info;
+  if (!parseSps(track.codec, track.sps, info) || info.width > 0xFFFF || info.height > 0xFFFF) {
+    error = "the stream's sequence parameter set cannot be read";
+    return false;
+  }
+  if (track.timescale == 0) {
+    error = "the stream has no clock rate";
+    return false;
+  }
+  track_ = track;
+  begun_ = true;
+  fragmentTicks_ = std::max<uint64_t>(1, static_cast<uint64_t>(fragmentSeconds_ * track.timescale));
+  write(header(track, info));
+  return true;
+}
+
+void Mp4Writer::addSample(const AccessUnit& unit, uint64_t decodeTime) {
+  if (!begun_) return;
+  // Decode times must grow; a caller's mistake costs a tick, not a broken file.
+  if (samples_ > 0 && decodeTime <= lastDecodeTime_) decodeTime = lastDecodeTime_ + 1;
+  lastDecodeTime_ = decodeTime;
+  if (!pending_.empty()) {
+    const uint64_t span = decodeTime - pending_.front().decodeTime;
+    if ((unit.keyframe && span >= fragmentTicks_) || span >= 3 * fragmentTicks_ ||
+        pendingData_.size() >= kMaxFragmentBytes) {
+      writeFragment(true, decodeTime);
+    }
+  }
+  const std::string* entrySets[3] = {&track_.vps, &track_.sps, &track_.pps};
+  const size_t start = pendingData_.size();
+  for (const std::string& nal : unit.nals) {
+    if (nal.empty()) continue;
+    const int kind = parameterSetKind(
+        track_.codec, nalType(track_.codec, reinterpret_cast<const uint8_t*>(nal.data())));
+    if (kind >= 0 && nal == *entrySets[kind]) continue;
+    const auto size = static_cast<uint32_t>(nal.size());
+    for (int i = 0; i < 4; ++i) pendingData_.push_back(static_cast<char>(size >> (24 - 8 * i)));
+    pendingData_.append(nal);
+  }
+  pending_.push_back(
+      Sample{decodeTime, static_cast<uint32_t>(pendingData_.size() - start), unit.keyframe});
+  ++samples_;
+}
+
+bool Mp4Writer::flush() {
+  if (!pending_.empty()) writeFragment(false, 0);
+  return !failed_;
+}
+
+void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
+  const size_t count = pending_.size();
+  std::vector<uint32_t> durations(count);
+  for (size_t i = 0; i + 1 < count; ++i)
+    durations[i] = clampDuration(pending_[i + 1].decodeTime - pending_[i].decodeTime);
+  if (nextKnown) {
+    durations[count - 1] = clampDuration(nextDecodeTime - pending_[count - 1].decodeTime);
+  } else if (count >= 2) {
+    durations[count - 1] = durations[count - 2];
+  } else {
+    durations[count - 1] =
+        lastDuration_ > 0 ? lastDuration_ : std::max<uint32_t>(1, track_.timescale / 30);
+  }
+  lastDuration_ = durations[count - 1];
+
+  Boxes b;
+  b.begin("moof");
+  b.beginFull("mfhd", 0, 0);
+  b.u32(++sequence_);
+  b.end();
+  b.begin("traf");
+  b.beginFull("tfhd", 0, kDefaultBaseIsMoof);
+  b.u32(kTrackId);
+  b.end();
+  b.beginFull("tfdt", 1, 0);
+  b.u64(pending_.front().decodeTime);
+  b.end();
+  b.beginFull("trun", 0, kTrunFlags);
+  b.u32(static_cast<uint32_t>(pending_.size()));
+  const size_t dataOffsetAt = b.size();
+  b.u32(0);  // data offset, patched below
+  for (size_t i = 0; i < count; ++i) {
+    b.u32(durations[i]);
+    b.u32(pending_[i].size);
+    b.u32(pending_[i].keyframe ? kSyncSample : kNonSyncSample);
+  }
+  b.end();  // trun
+  b.end();  // traf
+  b.end();  // moof
+  // The samples start after the moof and the 8-byte mdat header.
+  b.patch32(dataOffsetAt, static_cast<uint32_t>(b.size() + 8));
+  const uint64_t mdatSize = 8 + pendingData_.size();
+  b.u32(static_cast<uint32_t>(mdatSize));
+  b.text("mdat");
+  std::string bytes = b.take();
+  bytes += pendingData_;
+  pending_.clear();
+  pendingData_.clear();
+  write(bytes);
+}
+
+bool Mp4Writer::write(const std::string& bytes) {
+  if (!failed_ && output_) failed_ = !output_(bytes.data(), bytes.size());
+  return !failed_;
+}
+
+}  // namespace rtsp_pull
