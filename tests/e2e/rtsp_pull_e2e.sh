@@ -59,6 +59,7 @@ help)  # the README shows what --help prints
   echo "PASS: $CASE" && exit 0
   ;;
 mp4-h265) start_server 0 --codec h265 ;;
+auth) start_server 0 --auth digest --user cam --password 'p@ss' ;;
 *) start_server 0 ;;
 esac
 URL="rtsp://127.0.0.1:$PORT/test"
@@ -86,6 +87,15 @@ signal)
   for _ in $(seq 20); do grep -q '^TEARDOWN ' "$WORK/requests.log" && break; sleep 0.1; done
   tail -n 1 "$WORK/requests.log" | grep -qE "^TEARDOWN [Rr]tsp://127.0.0.1:$PORT/test/? RTSP/1.0" ||
     fail "no TEARDOWN reached the server"
+  ;;
+requests)  # standard requests by default; --no-extensions sends them as early versions did
+  "$PROG" -q -t 1 "$URL" || fail "default requests: status $?"
+  grep -q "^DESCRIBE rtsp://127.0.0.1:$PORT/test RTSP/1.0" "$WORK/requests.log" ||
+    fail "the default DESCRIBE is not a standard request"
+  : >"$WORK/requests.log"
+  "$PROG" -q -t 1 --no-extensions "$URL" || fail "--no-extensions: status $?"
+  grep -q "^DESCRIBE Rtsp://127.0.0.1:$PORT/test RTSP/1.0" "$WORK/requests.log" ||
+    fail "--no-extensions changed the DESCRIBE"
   ;;
 failures)  # status|text|URL: rtsp-pull must exit with the status and say the text
   closed="$(/usr/bin/python3 -c 'import socket; s = socket.socket()
@@ -132,6 +142,21 @@ segment)  # 7 s in 2 s segments: 3 or 4 files, each starting with a keyframe
     [ -z "$errors" ] && [ "$(frames "$f")" -ge 1 ] || fail "$f: $errors"
   done
   ;;
+auth)  # Digest: credentials in the URL (percent-encoded) or from the environment
+  command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
+  hostpath="127.0.0.1:$PORT/test"
+  "$PROG" -t 3 -o "$WORK/out.mp4" "rtsp://cam:p%40ss@$hostpath" 2>"$WORK/pull.err" ||
+    fail "credentials in the URL: status $?"
+  errors="$(ffmpeg -v error -i "$WORK/out.mp4" -f null - 2>&1)"
+  [ -z "$errors" ] && [ "$(frames "$WORK/out.mp4")" -ge 30 ] || fail "decoding: $errors"
+  RTSP_PASSWORD='p@ss' "$PROG" -q -t 1 --user cam "rtsp://$hostpath" 2>"$WORK/env.err" ||
+    fail "password from RTSP_PASSWORD: status $?"
+  "$PROG" -t 3 "rtsp://cam:wrong@$hostpath" 2>"$WORK/wrong.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q "authentication failed" "$WORK/wrong.err" ||
+    fail "a wrong password: status $rc"
+  ! grep -q "wrong" "$WORK/wrong.err" || fail "the message shows the password"
+  ;;
 reconnect)  # the server is killed and started again on the same port
   command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
   "$PROG" --reconnect -t 12 -o "$WORK/out.mp4" "$URL" 2>"$WORK/pull.err" &
@@ -164,7 +189,8 @@ gone)  # the server does not come back; Ctrl-C during the wait ends at once
   [ "$ms" -lt 1000 ] || fail "$ms ms from SIGINT to the exit"
   grep -q "Trying again in" "$WORK/pull.err" || fail "no retry was announced"
   ;;
-interop) RTSPPULL_INTEROP_PORT="$PORT" "$PROG" || fail "the interop test failed" ;;
+interop)  # the program starts servers of its own (with credentials) from RTSPPULL_TEST_SERVER
+  RTSPPULL_INTEROP_PORT="$PORT" RTSPPULL_TEST_SERVER="$2" "$PROG" || fail "the interop test failed" ;;
 *) fail "unknown case $CASE" ;;
 esac
 echo "PASS: $CASE"

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +24,6 @@
 #include <rtsppull/rtsppull.h>
 
 #include "diagnosis.h"
-#include "library_output.h"
 #include "options.h"
 #include "pull.h"
 #include "reconnect.h"
@@ -134,10 +132,16 @@ int run(int argc, char** argv) {
       return kExitFailed;
     }
   }
-  // The library's diagnostics never reach descriptor 1 (see library_output.h).
-  LibraryOutput libraryOutput(options.verbose ? stderr : nullptr);
-  libraryOutput.install(std::cout);
-  settings.session.diagnostics = [](const std::string& line) { std::cout << line << '\n'; };
+  // The library's diagnostics come here instead of std::cout: shown on
+  // standard error with -v, dropped otherwise. Called on this thread during
+  // the handshake and on the receive thread afterwards.
+  if (options.verbose) {
+    settings.session.diagnostics = [](const std::string& line) {
+      std::fprintf(stderr, "rtsp| %s\n", line.c_str());
+    };
+  } else {
+    settings.session.diagnostics = [](const std::string&) {};
+  }
 
   Events events;
   SignalWatcher signalWatcher(signals, events);
@@ -169,13 +173,7 @@ int run(int argc, char** argv) {
   auto explain = [&](const RunResult& r) -> std::string {
     if (r.failure.step != RTSP_STEP_NONE)
       return explainFailure(r.failure, url, settings.session.user);
-    if (r.end == RunEnd::kStreamEnded) return "the stream ended.";
-    // A session that could not say why: tell what its diagnostics show.
-    const HandshakeTranscript transcript = libraryOutput.transcript();
-    ConnectProbe probe;
-    if (transcript.lastRequest().empty())
-      probe = probeConnect(url.host, url.port, static_cast<int>(options.connectTimeout * 1000));
-    return explainHandshakeFailure(transcript, url, probe);
+    return r.end == RunEnd::kStreamEnded ? "the stream ended." : "the start failed.";
   };
 
   LoopHooks hooks;
