@@ -2,9 +2,12 @@
 // the RTSP connection (the default) or over UDP when the options ask for it.
 //
 // Threading: every public operation runs on the host's thread, one call at a
-// time. startRTSPDownload runs the whole handshake on that thread and then
-// starts one receive thread, which hands every interleaved packet to the
-// registered receiver until stop() or its first failure. stop() joins it.
+// time (lastFailure() may also be called from any thread). startRTSPDownload
+// runs the whole handshake on that thread and then starts one receive
+// thread, which hands every interleaved packet to the registered receiver
+// until stop() or its first failure; with keep-alive on it also sends the
+// keep-alives and answers requests of the server (one lock keeps them and
+// stop()'s TEARDOWN apart on the wire). stop() joins it.
 //
 // Ownership: the session owns the receiver passed to registeRTPReceiver and
 // deletes it when another one is registered and when the session is

@@ -1,4 +1,4 @@
-// Options of an RTSP session beyond the described defaults, and the reason a
+// Options of an RTSP session beyond its default behaviour, and the reason a
 // session failed.
 //
 // Every option is off by default: a session whose options were never set (or
@@ -42,15 +42,17 @@ struct RTSPFailure {
 };
 
 struct RTSPPULL_API RTSPSessionOptions {
-  // Empty user: no authentication; a 401 fails as described.
+  // Empty user: no authentication; a 401 fails the step, as before options
+  // existed. Both are passed unescaped; the password never appears in the
+  // diagnostics.
   std::string user;
   std::string password;
   // 0: nothing is sent during playback. -1: every half of the timeout the
   // server announces in its Session header (60 s when it announces none), at
   // least every 1 s. N > 0: every N seconds.
   int keepAliveSec = 0;
-  // false: requests exactly as described ("Rtsp://" URLs, the described SETUP
-  // target and Session header). true: "rtsp://" URLs, RFC 2326 control URL
+  // false: the default requests ("Rtsp://" URLs, the default SETUP target
+  // and Session header). true: "rtsp://" URLs, RFC 2326 control URL
   // resolution, the session id alone in Session headers, escaped paths.
   bool standardRequests = false;
   // 0: a 3xx reply fails the step. N: follow Location up to N times.
@@ -59,10 +61,12 @@ struct RTSPPULL_API RTSPSessionOptions {
   // taking over 20 s in all fails that step.
   bool boundedReplies = false;
   // Receives the diagnostic text one line at a time, without its line end.
-  // Empty: the text goes to std::cout as described. Called on the host thread
-  // during the handshake and on the receive thread afterwards.
+  // Empty: the text goes to std::cout, as before options existed. Called on
+  // the host thread during the handshake and on the receive thread
+  // afterwards, never by two threads at once; must not call into the session
+  // except lastFailure().
   std::function<void(const std::string& line)> diagnostics;
-  // Media transport. TCP: interleaved, as described.
+  // Media transport. TCP: interleaved on the RTSP connection (the default).
   RTSP_TRANSPORT transport = RTSP_TRANSPORT_TCP;
   // true: every start installs the ordered-delivery receiver implementation
   // (RTP_RECEIVER_ORDERED) instead of the pass-through one.

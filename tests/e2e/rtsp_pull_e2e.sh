@@ -110,6 +110,11 @@ s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
     rc=$?
     [ "$rc" -eq "$status" ] && grep -qF "$text" "$WORK/out.err" || fail "$url: status $rc"
   done
+  echo kept >"$WORK/kept.mp4"
+  "$PROG" -q -o "$WORK/kept.mp4" "$URL" 2>"$WORK/out.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q "the file exists" "$WORK/out.err" && [ "$(cat "$WORK/kept.mp4")" = kept ] ||
+    fail "an existing file: status $rc"
   ;;
 mp4-h264 | mp4-h265)  # 6 s at 30 frames a second, after the first keyframe
   command -v ffprobe >/dev/null || skip "ffmpeg is not installed"

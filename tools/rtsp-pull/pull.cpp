@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,6 +96,11 @@ struct Recording::Impl {
     config.format = chooseMp4(o) ? OutputFormat::kMp4 : OutputFormat::kAnnexB;
     config.segmentSeconds = o.segmentSeconds;
     config.overwrite = o.overwrite;
+    // Writing to a device or a pipe (-o /dev/null, a FIFO) replaces no file.
+    struct stat status {};
+    if (o.segmentSeconds <= 0 && o.output != "-" && !o.output.empty() &&
+        ::stat(o.output.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+      config.overwrite = true;
     config.waitForKeyframe = o.waitForKeyframe;
     config.frameLimit = o.frames;
     config.standardOutput = [stdoutFd](const char* data, size_t size) {
@@ -139,6 +145,14 @@ Recording::~Recording() = default;
 
 bool Recording::open(const RtspUrl& url, std::string& error) {
   Impl& d = *impl_;
+  // Said before connecting rather than after the handshake.
+  struct stat status {};
+  const std::string& output = d.options.output;
+  if (!d.options.overwrite && d.options.segmentSeconds <= 0 && output != "-" && !output.empty() &&
+      ::stat(output.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    error = output + ": the file exists (--overwrite replaces it)";
+    return false;
+  }
   if (d.options.rtpdump.empty()) return true;
   std::lock_guard<std::mutex> lock(d.mutex);
   return d.rtpdump.open(d.options.rtpdump, resolveIpv4(url.host), static_cast<uint16_t>(url.port),

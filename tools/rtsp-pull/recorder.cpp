@@ -24,6 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Bound on one access unit; larger ones are dropped.
+constexpr size_t kMaxAccessUnitBytes = 64u << 20;
+
 const char* codecName(VideoCodec codec) { return codec == VideoCodec::kH264 ? "H.264" : "H.265"; }
 
 // The value of the first "a=NAME:" attribute of the first video description
@@ -168,21 +171,23 @@ class RecorderCore : public NalSink {
 
   // NalSink
   void onNal(const uint8_t* nal, size_t size) override {
-    if (nalCount_ == unit_.nals.size()) unit_.nals.emplace_back();
-    unit_.nals[nalCount_++].assign(reinterpret_cast<const char*>(nal), size);
+    // A unit that never ends (no marker, no new timestamp) must not take
+    // all memory: past the bound it is dropped whole.
+    unitBytes_ += size;
+    if (unitBytes_ > kMaxAccessUnitBytes) {
+      unit_.nals.clear();
+      return;
+    }
+    unit_.nals.emplace_back(reinterpret_cast<const char*>(nal), size);
   }
   void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override {
     unit_.timestamp = timestamp;
     unit_.keyframe = keyframe;
   }
   void onAccessUnitEnd() override {
-    // Strings beyond nalCount_ keep their buffers for the next unit.
-    std::vector<std::string> spare(unit_.nals.begin() + static_cast<std::ptrdiff_t>(nalCount_),
-                                   unit_.nals.end());
-    unit_.nals.resize(nalCount_);
-    handleAccessUnit();
-    for (std::string& s : spare) unit_.nals.push_back(std::move(s));
-    nalCount_ = 0;
+    if (unitBytes_ <= kMaxAccessUnitBytes) handleAccessUnit();
+    unit_.nals.clear();
+    unitBytes_ = 0;
   }
 
  private:
@@ -195,6 +200,7 @@ class RecorderCore : public NalSink {
   }
 
   void handleAccessUnit();
+  void flushOutput();
   void writeAnnexBSets();
   bool openFile(std::string& error);
   bool startOutput();
@@ -212,7 +218,7 @@ class RecorderCore : public NalSink {
   std::unique_ptr<RtpDepacketizer> depacketizer_;
   uint64_t lostBefore_ = 0;  // lost packets counted by earlier depacketizers
   AccessUnit unit_;
-  size_t nalCount_ = 0;
+  size_t unitBytes_ = 0;
   std::string sets_[kParameterSetKinds];  // the latest of each kind
   Timeline timeline_;
   Clock::time_point endedAt_;
@@ -315,7 +321,8 @@ bool RecorderCore::beginStream(SDP& sdp, std::string& error, std::string& notice
   } else {
     depacketizer_.reset(new H265Depacketizer(*this));
   }
-  nalCount_ = 0;
+  unit_.nals.clear();
+  unitBytes_ = 0;
   return true;
 }
 
@@ -373,7 +380,7 @@ void RecorderCore::handleAccessUnit() {
     if (mp4_->failed()) fail("writing " + fileName_ + " failed");
   }
   if (picture) ++frames_;
-  if (limitReached()) endStream();
+  if (limitReached()) flushOutput();  // nothing more will come
 }
 
 // Writes the latest parameter sets in front of the unit about to be written,
@@ -482,17 +489,22 @@ void RecorderCore::closeFile() {
   if (!toStandardOutput()) outputOpen_ = false;
 }
 
-void RecorderCore::endStream() {
-  // What is held back goes out now: a crash during the break loses nothing.
+void RecorderCore::flushOutput() {
   if (annexB_) annexB_->flush();
   if (mp4_) mp4_->flush();
   if ((annexB_ && annexB_->failed()) || (mp4_ && mp4_->failed()))
     fail("writing " + fileName_ + " failed");
+}
+
+void RecorderCore::endStream() {
+  // What is held back goes out now: a crash during the break loses nothing.
+  flushOutput();
   if (!ended_) {
     ended_ = true;
     endedAt_ = Clock::now();
   }
-  nalCount_ = 0;
+  unit_.nals.clear();  // an access unit cut short is not written
+  unitBytes_ = 0;
 }
 
 bool RecorderCore::finish(std::string& error) {
