@@ -91,7 +91,7 @@ struct Encoded {
   Mp4Track track;
 };
 
-// 18 frames of 160x120 at 30 frames a second with a keyframe every 6,
+// 18 frames of 170x98 (cropped from whole blocks) at 30 frames a second with a keyframe every 6,
 // no B-frames; false when ffmpeg cannot make them.
 bool encode(VideoCodec codec, const TempDir& dir, Encoded& encoded) {
   const std::string path = dir.file(codec == VideoCodec::kH264 ? "in.h264" : "in.h265");
@@ -99,8 +99,9 @@ bool encode(VideoCodec codec, const TempDir& dir, Encoded& encoded) {
                                   ? "-c:v libx264 -g 6 -bf 0 -f h264"
                                   : "-c:v libx265 -x265-params keyint=6:min-keyint=6:bframes=0:"
                                     "scenecut=0:log-level=none -f hevc";
-  if (run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=30 -frames:v 18 " + encoder +
-          " '" + path + "' 2>&1")
+  if (run("ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 18 -pix_fmt "
+          "yuv420p " +
+          encoder + " '" + path + "' 2>&1")
           .status != 0)
     return false;
   encoded.units = accessUnits(codec, splitAnnexB(readFile(path)));
@@ -190,6 +191,13 @@ class Mp4WriterTest : public ::testing::TestWithParam<VideoCodec> {
   TempDir dir_;
   Encoded encoded_;
 };
+
+TEST_P(Mp4WriterTest, ReadsThePictureSizeFromTheSps) {
+  SpsInfo info;
+  ASSERT_TRUE(parseSps(GetParam(), encoded_.track.sps, info));
+  EXPECT_EQ(info.width, 170u);
+  EXPECT_EQ(info.height, 98u);
+}
 
 TEST_P(Mp4WriterTest, FfprobeSeesEverySampleWithItsSizeKeyframeFlagAndTime) {
   const Written written = writeMp4(encoded_, dir_.file("out.mp4"));

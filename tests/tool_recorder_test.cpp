@@ -206,6 +206,14 @@ TEST(RecorderAnnexB, AFailedWriteFailsTheRecording) {
   EXPECT_FALSE(recorder.finish(error));
 }
 
+TEST(RecorderAnnexB, WritesToADeviceWithoutBeingAskedToOverwrite) {
+  Recorder recorder(config("/dev/null"));
+  ASSERT_TRUE(begin(recorder, h264Description()));
+  Sender(recorder, 0).picture(true);
+  std::string error;
+  EXPECT_TRUE(recorder.finish(error)) << error;
+}
+
 TEST(RecorderSegments, CutAtTheFirstKeyframeAfterEachBoundaryAndNumbered) {
   TempDir dir;
   RecorderConfig c = config(dir.file("cam.h264"));

@@ -91,7 +91,9 @@ void avcC(Boxes& b, const Mp4Track& t, const SpsInfo& info) {
   b.u16(static_cast<uint32_t>(t.pps.size()));
   b.data(t.pps);
   const auto profile = static_cast<uint8_t>(t.sps[1]);
-  if (profile == 100 || profile == 110 || profile == 122 || profile == 144) {
+  // Profiles other than Baseline, Main and Extended carry the chroma format
+  // and bit depths here too.
+  if (profile != 66 && profile != 77 && profile != 88) {
     b.u8(0xFC | info.chromaFormat);
     b.u8(0xF8 | ((info.bitDepthLuma - 8) & 7));
     b.u8(0xF8 | ((info.bitDepthChroma - 8) & 7));

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -458,16 +459,25 @@ bool RecorderCore::openFile(std::string& error) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (config_.overwrite ? O_TRUNC : O_EXCL);
   std::string chosen = name;
   fd_ = ::open(chosen.c_str(), flags, 0644);
+  int openError = fd_ < 0 ? errno : 0;
+  struct stat status {};
+  if (openError == EEXIST && ::stat(chosen.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    // A device or a pipe (/dev/null, a FIFO) is written to; no file is replaced.
+    fd_ = ::open(chosen.c_str(), O_WRONLY | O_CLOEXEC);
+    openError = fd_ < 0 ? errno : 0;
+  }
   // A later segment whose name is taken (two cuts within one second of a
   // time pattern) gets a number rather than ending the recording.
-  for (int n = 2; fd_ < 0 && errno == EEXIST && files_ > 0 && n < 100; ++n) {
+  for (int n = 2; openError == EEXIST && files_ > 0 && n < 100; ++n) {
     chosen = beforeExtension(name, "-" + std::to_string(n));
     fd_ = ::open(chosen.c_str(), flags, 0644);
+    openError = fd_ < 0 ? errno : 0;
   }
   if (fd_ < 0) {
-    error = "cannot write " + chosen + ": " +
-            (errno == EEXIST ? std::string("the file exists (it is never replaced unless asked)")
-                             : std::string(std::strerror(errno)));
+    error =
+        "cannot write " + chosen + ": " +
+        (openError == EEXIST ? std::string("the file exists (it is never replaced unless asked)")
+                             : std::string(std::strerror(openError)));
     return false;
   }
   fileName_ = chosen;

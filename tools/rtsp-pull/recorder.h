@@ -19,7 +19,13 @@ namespace rtsp_pull {
 enum class OutputFormat { kAnnexB, kMp4 };
 
 struct RecorderConfig {
-  std::string outputPattern;  // "": count only, write nothing; "-": standard output
+  // "": count only, write nothing; "-": standard output (one stream, never
+  // segmented). Otherwise a file name in which strftime fields are filled in
+  // with the local time at which each file opens; with segments and no field,
+  // "-0001", "-0002", ... go before the extension. An existing file is never
+  // replaced unless `overwrite`: the first file's name being taken fails
+  // beginStream, a later segment's gets "-2", "-3", ... instead.
+  std::string outputPattern;
   OutputFormat format = OutputFormat::kAnnexB;  // the tool picks it from --format or the extension
   double segmentSeconds = 0;                    // 0: one output file
   bool overwrite = false;                       // false: never replace an existing file
@@ -27,9 +33,10 @@ struct RecorderConfig {
   uint64_t frameLimit = 0;  // 0: no limit
   // Used for "-" (the tool's own writer); false when the bytes could not be written.
   std::function<bool(const char*, size_t)> standardOutput;
-  // Optional: remarks worth showing a user ("no parameter sets in the session
-  // description; waiting for them in the stream"). Called on the thread of the
-  // call that noticed them, with no lock of the recorder held.
+  // Optional: remarks worth showing a user, one or more lines ("note: no
+  // H.265 parameter sets in the session description; relying on those inside
+  // the stream"). Called from beginStream on its thread, with no lock of the
+  // recorder held.
   std::function<void(const std::string&)> notice;
 };
 
@@ -62,10 +69,15 @@ class Recorder {
   // cannot be recorded (an unsupported codec, an output that cannot be
   // opened, a codec other than the first call's).
   bool beginStream(SDP& sdp, std::string& error);
-  // One RTP (or RTCP, ignored) packet. Does nothing after a failure or once
-  // the frame limit is reached.
+  // One RTP (or RTCP, ignored) packet. Writes nothing after a failure or once
+  // the frame limit is reached. Access units are written whole once they end;
+  // with MP4, fragments of about a second. A stream starts at a keyframe whose
+  // parameter sets are known (any picture, with waitForKeyframe false; MP4
+  // always needs the sets). With segmentSeconds, a new file starts at the
+  // first keyframe at least that long after the current file's first unit.
   void onPacket(const uint8_t* data, size_t size);
-  // Reception ended (for now): what is pending is written out.
+  // Reception ended (for now): what is pending is written out (an MP4
+  // fragment closes, its last sample lasting as long as the one before).
   void endStream();
   // Flushes and closes the output. False with `error` when anything could not
   // be written (also for a failure reported earlier). Later calls do nothing.
