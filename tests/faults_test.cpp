@@ -41,3 +41,42 @@ TEST(Faults, CutAfterEveryByte) {
     }
   }
 }
+
+// The same with keep-alive on (never due in the run) and RTSP messages of the
+// server between the frames: every cut still ends in one callback, with the
+// whole frames before it delivered and the messages skipped or answered.
+TEST(Faults, CutAfterEveryByteWithMessagesInTheStream) {
+  using namespace rtsptest;
+  const std::vector<std::string> items = {
+      frame('$', 0, "first"), "RTSP/1.0 200 OK\r\nCSeq: 9\r\nContent-Length: 4\r\n\r\n$abc",
+      frame('$', 1, ""), "OPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n", frame('$', 0, "last")};
+  Handshake h(0);
+  std::size_t handshakeBytes = 0;
+  for (const std::string& answer : h.answers) handshakeBytes += answer.size();
+  for (const std::string& item : items) h.answers.back() += item;
+  std::size_t streamBytes = 0;
+  for (const std::string& item : items) streamBytes += item.size();
+  RTSPSessionOptions options;
+  options.keepAliveSec = 60;
+  options.diagnostics = [](const std::string&) {};
+  for (std::size_t cut = handshakeBytes; cut <= handshakeBytes + streamBytes; ++cut) {
+    SCOPED_TRACE("cut after " + std::to_string(cut));
+    std::vector<std::string> answers, delivered;
+    for (std::size_t left = cut, i = 0; left > 0; left -= answers.back().size(), ++i) {
+      answers.push_back(h.answers[i].substr(0, left));
+    }
+    std::size_t end = handshakeBytes;
+    for (const std::string& item : items) {
+      if ((end += item.size()) <= cut && item[0] == '$') delivered.push_back(item.substr(4));
+    }
+    const int descriptorsBefore = openDescriptors();
+    const SessionRun o(answers, End::kClose, 5, false, 0, false, options);
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(o.log->notes, 1);
+    EXPECT_EQ(o.log->packets, delivered);
+    // Closed, or reset when the answer to the server's request came too late.
+    EXPECT_EQ(o.d.lastFailure().step, RTSP_STEP_RECEIVE);
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+    if (::testing::Test::HasFailure()) return;
+  }
+}

@@ -505,31 +505,63 @@ TEST(SessionOptions, BoundedReplies) {
   }
 
   // A reply that drips in, one byte every 100 ms, exceeds the step's time
-  // (the receive timeout, cut to 1 s here) although no single wait does.
-  unsigned port = 0;
-  const int listenFd = listenLoopback(port);
-  std::thread dripper([listenFd] {
-    const int fd = ::accept(listenFd, nullptr, nullptr);
-    const std::string answer = reply("200 OK", 1, "X-Slow: " + std::string(40, 'x') + "\r\n");
-    ::send(fd, answer.data(), 17, MSG_NOSIGNAL);  // the status line at once
-    for (const char c : answer.substr(17)) {
-      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ::close(fd);
-  });
-  RTSPSessionOptions options;
-  options.boundedReplies = true;
-  OptionsSession s(port, options);
-  CoutCapture quiet;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(s.d.startRTSPDownload(false, true));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  expectFailure(s.d.lastFailure(), RTSP_STEP_OPTIONS, 200, "RTSP/1.0 200 OK",
-                "the server took over 1 s to answer");
-  s.d.stop();
-  dripper.join();
-  ::close(listenFd);
+  // (the receive timeout, cut to 1 s here) although no single wait does:
+  // the header block of the OPTIONS reply, or the body of the DESCRIBE reply.
+  struct Drip {
+    const char* name;
+    std::vector<std::string> answers;  // one per request; of the last, all but `atOnce` drips
+    std::size_t atOnce;
+    RTSP_STEP step;
+    int code;
+    std::string statusLine;
+  };
+  const std::string slowHeader = reply("200 OK", 1, "X-Slow: " + std::string(40, 'x') + "\r\n");
+  const std::string slowBody =
+      reply("200 OK", 2, "Content-Length: 100\r\n", "v=0\r\n" + std::string(95, 'x'));
+  const Drip drips[] = {
+      {"OPTIONS headers", {slowHeader}, 17, RTSP_STEP_OPTIONS, 200, "RTSP/1.0 200 OK"},
+      {"DESCRIBE body",
+       {Handshake(0).answers[0], slowBody},
+       slowBody.size() - 100,
+       RTSP_STEP_SDP,
+       0,
+       ""},
+  };
+  for (const Drip& drip : drips) {
+    SCOPED_TRACE(drip.name);
+    unsigned port = 0;
+    const int listenFd = listenLoopback(port);
+    std::thread dripper([listenFd, &drip] {
+      const int fd = ::accept(listenFd, nullptr, nullptr);
+      std::string got;
+      for (std::size_t i = 0; i < drip.answers.size(); ++i) {
+        for (char c; got.find("\r\n\r\n") == std::string::npos && ::recv(fd, &c, 1, 0) == 1;) {
+          got += c;
+        }
+        got.clear();
+        const std::string& answer = drip.answers[i];
+        const std::size_t atOnce = i + 1 < drip.answers.size() ? answer.size() : drip.atOnce;
+        ::send(fd, answer.data(), atOnce, MSG_NOSIGNAL);
+        for (const char c : answer.substr(atOnce)) {
+          if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      }
+      ::close(fd);
+    });
+    RTSPSessionOptions options;
+    options.boundedReplies = true;
+    OptionsSession s(port, options);
+    CoutCapture quiet;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(s.d.startRTSPDownload(false, true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    expectFailure(s.d.lastFailure(), drip.step, drip.code, drip.statusLine,
+                  "the server took over 1 s to answer");
+    s.d.stop();
+    dripper.join();
+    ::close(listenFd);
+  }
 }
 
 // A server that protects its stream: `answer` sees each request and how
