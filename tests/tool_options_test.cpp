@@ -2,8 +2,10 @@
 // options and the environment, the output format, and the failure messages
 // made from the session's RTSPFailure.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 

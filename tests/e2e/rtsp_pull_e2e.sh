@@ -60,6 +60,7 @@ help)  # the README shows what --help prints
   ;;
 mp4-h265) start_server 0 --codec h265 ;;
 auth) start_server 0 --auth digest --user cam --password 'p@ss' ;;
+transport) start_server 0 --protocols udp ;;
 *) start_server 0 ;;
 esac
 URL="rtsp://127.0.0.1:$PORT/test"
@@ -161,6 +162,19 @@ auth)  # Digest: credentials in the URL (percent-encoded) or from the environmen
   [ "$rc" -eq 1 ] && grep -q "authentication failed" "$WORK/wrong.err" ||
     fail "a wrong password: status $rc"
   ! grep -q "wrong" "$WORK/wrong.err" || fail "the message shows the password"
+  ;;
+transport)  # a server that sends over UDP only
+  command -v ffprobe >/dev/null || skip "ffmpeg is not installed"
+  "$PROG" -t 2 "$URL" 2>"$WORK/tcp.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q "try --transport udp or auto" "$WORK/tcp.err" ||
+    fail "TCP against a UDP-only server: status $rc"
+  for mode in udp auto; do
+    "$PROG" -t 3 --transport "$mode" -o "$WORK/$mode.mp4" "$URL" 2>"$WORK/$mode.err" ||
+      fail "--transport $mode: status $?"
+    errors="$(ffmpeg -v error -i "$WORK/$mode.mp4" -f null - 2>&1)"
+    [ -z "$errors" ] && [ "$(frames "$WORK/$mode.mp4")" -ge 30 ] || fail "$mode: $errors"
+  done
   ;;
 reconnect)  # the server is killed and started again on the same port
   command -v ffprobe >/dev/null || skip "ffmpeg is not installed"

@@ -96,11 +96,6 @@ struct Recording::Impl {
     config.format = chooseMp4(o) ? OutputFormat::kMp4 : OutputFormat::kAnnexB;
     config.segmentSeconds = o.segmentSeconds;
     config.overwrite = o.overwrite;
-    // Writing to a device or a pipe (-o /dev/null, a FIFO) replaces no file.
-    struct stat status {};
-    if (o.segmentSeconds <= 0 && o.output != "-" && !o.output.empty() &&
-        ::stat(o.output.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
-      config.overwrite = true;
     config.waitForKeyframe = o.waitForKeyframe;
     config.frameLimit = o.frames;
     config.standardOutput = [stdoutFd](const char* data, size_t size) {
