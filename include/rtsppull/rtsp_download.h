@@ -140,8 +140,9 @@ class RTSPPULL_API CRTSPDownload {
   bool makeVideoSetup(std::string& request, COMM_TYPE type);
   std::string makePlay();
   std::string makeTearDown();
-  // With options: the SETUP of standard requests, the keep-alive request,
-  // and the URL of PLAY, keep-alives and TEARDOWN.
+  // With options: the SETUP of standard requests (host thread), the
+  // keep-alive request (receive thread, under sendMutex_), and the URL of
+  // PLAY, keep-alives and TEARDOWN.
   bool makeStandardVideoSetup(std::string& request, COMM_TYPE type);
   std::string makeKeepAlive();
   std::string aggregateUrl() const;
@@ -164,6 +165,9 @@ class RTSPPULL_API CRTSPDownload {
   bool runHandshake();
   void exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
                 const char* replyError);
+  // The request with an Authorization header once a challenge was accepted.
+  // Also used after the handshake, under sendMutex_, by the receive thread
+  // (keep-alives) and stop() (TEARDOWN).
   std::string withAuthorization(const std::string& request);
   [[noreturn]] void failStep(RTSP_STEP step, const std::string& detail, const char* message);
   [[noreturn]] void failReply(RTSP_STEP step, const std::string& detail, const char* message);
