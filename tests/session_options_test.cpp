@@ -343,6 +343,35 @@ TEST(SessionOptions, KeepAlivesAndServerMessagesDuringPlayback) {
   }
 }
 
+// Replies to keep-alives are no media: a stream that stops while the server
+// still answers them ends after the receive timeout (3 s here) all the same.
+TEST(SessionOptions, KeepAliveRepliesDoNotHideAStalledStream) {
+  std::atomic<int> frames{0};
+  HandshakeAnswers handshake;
+  ScriptedServer server([&](const std::string& m, int) {
+    if (methodOf(m) == "OPTIONS" && frames > 0) return reply("200 OK", 99);
+    std::string answer = handshake(m);
+    if (methodOf(m) == "PLAY") answer += numberedFrame(static_cast<std::uint32_t>(frames++));
+    return answer;
+  });
+  RTSPSessionOptions options;
+  options.keepAliveSec = 1;
+  std::vector<std::string> lines;
+  OptionsSession s(server.port, collecting(lines, options));
+  CRTSPDownloadTestPeer{s.d}.setTimeouts(3, 1);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s.d.startRTSPDownload(false, true));
+  while (s.d.lastFailure().step == RTSP_STEP_NONE &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(6)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  expectFailure(s.d.lastFailure(), RTSP_STEP_RECEIVE, 0, "", "timed out after 3 s without data");
+  EXPECT_GT(took.count(), 2.9);
+  EXPECT_GE(server.heard("OPTIONS").size(), 3u) << "keep-alives were answered meanwhile";
+  s.d.stop();
+}
+
 TEST(SessionOptions, StandardRequests) {
   struct Row {
     const char* name;

@@ -88,6 +88,7 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
         // The channel is not looked at: RTP and RTCP are delivered alike.
         // "%" frames are read and dropped. The host must not replace the
         // receiver while the thread runs, so it is used without a lock.
+        if (state.keepAliveEvery != Clock::duration::zero()) state.lastFrame = Clock::now();
         if (item.magic == '$' && ptrRTPReceiver_) {
           state.packet.assign(item.payload.data(), item.payload.size());
           bool taken = false;
@@ -148,9 +149,10 @@ bool CRTSPDownload::keepAliveDue(const ReceiveState& state, Clock::time_point no
 }
 
 Clock::time_point CRTSPDownload::receiveDeadline(const ReceiveState& state) const {
-  const Clock::time_point silent = state.lastData + std::chrono::seconds(recvTimeoutSec_);
-  if (state.keepAliveEvery == Clock::duration::zero()) return silent;
-  return std::min(silent, state.nextKeepAlive);
+  if (state.keepAliveEvery == Clock::duration::zero()) {
+    return state.lastData + std::chrono::seconds(recvTimeoutSec_);
+  }
+  return std::min(state.lastFrame + std::chrono::seconds(recvTimeoutSec_), state.nextKeepAlive);
 }
 
 void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
@@ -203,7 +205,7 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
   try {
     const bool keepAlive = self->options_.keepAliveSec != 0;
     ReceiveState state(kRecvBufSize, keepAlive);
-    state.lastData = Clock::now();
+    state.lastData = state.lastFrame = Clock::now();
     state.keepAliveEvery = keepAliveInterval(self->options_.keepAliveSec, self->sessionTimeoutSec_);
     state.nextKeepAlive = state.lastData + state.keepAliveEvery;
 
@@ -238,7 +240,9 @@ void CRTSPDownload::waitForControlInput(const ReceiveState& state) {
   if (ready < 0 && errno != EINTR) {
     failReceive(std::string("waiting for data failed: ") + std::strerror(errno), "TCP: poll error");
   }
-  if (ready == 0 && Clock::now() >= state.lastData + std::chrono::seconds(recvTimeoutSec_)) {
+  const Clock::time_point silentSince =
+      state.keepAliveEvery == Clock::duration::zero() ? state.lastData : state.lastFrame;
+  if (ready == 0 && Clock::now() >= silentSince + std::chrono::seconds(recvTimeoutSec_)) {
     failReceive("timed out after " + std::to_string(recvTimeoutSec_) + " s without data",
                 "TCP: recv data error, detail: RTSPInterFrame recv timeout");
   }
