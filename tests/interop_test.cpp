@@ -117,6 +117,7 @@ TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
   if (std::getenv("RTSPPULL_TEST_SERVER") == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
   RTSPSessionOptions options = RTSPSessionOptions::recommended();
   options.user = "user";
+  options.password = kPassword;
   struct Row {
     std::string auth, scheme;  // what the server wants, what the session must send
   };
@@ -126,24 +127,10 @@ TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
     const AuthServer server(row.auth);
     ASSERT_NE(server.port, 0u);
     Relay relay(server.port);
-    options.password = kPassword;
     pullTwoSeconds(relay.port, options);
     relay.thread.join();
     const std::string::size_type at = relay.fromClient.find("\r\nAuthorization: ");
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(relay.fromClient.substr(at + 17, row.scheme.size()), row.scheme);
   }
-
-  // A wrong password fails at once, at DESCRIBE, with a clear reason.
-  const AuthServer server("digest");
-  CRTSPDownload session;
-  options.password = "wrong";
-  options.diagnostics = [](const std::string&) {};
-  session.setOptions(options);
-  session.initInfo("127.0.0.1", server.port, "test", 0, ACE_Time_Value(5), 0);
-  session.registeRTPReceiver(new rtsptest::HostLog);
-  EXPECT_FALSE(session.startRTSPDownload(true, true));
-  EXPECT_EQ(session.lastFailure().step, RTSP_STEP_DESCRIBE);
-  EXPECT_EQ(session.lastFailure().statusCode, 401);
-  EXPECT_EQ(session.lastFailure().detail, "authentication failed");
 }

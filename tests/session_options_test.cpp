@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -61,6 +60,14 @@ struct OptionsSession {
   CRTSPDownload d;
   HostLog* log = new HostLog;  // owned by d
 };
+
+// `text` with every "PORT" replaced by `port`.
+std::string withPort(std::string text, unsigned port) {
+  for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;) {
+    text.replace(at, 4, std::to_string(port));
+  }
+  return text;
+}
 
 struct Failure {
   RTSP_STEP step;
@@ -270,16 +277,10 @@ TEST(SessionOptions, StandardRequests) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     unsigned port = 0;
-    const auto withPort = [&port](std::string text) {
-      for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;) {
-        text.replace(at, 4, std::to_string(port));
-      }
-      return text;
-    };
     ScriptedServer server([&](const std::string& m, int) {
       HandshakeAnswers answers;
-      answers.describeHeaders = withPort(row.describeHeaders);
-      answers.body = withPort(row.sdp);
+      answers.describeHeaders = withPort(row.describeHeaders, port);
+      answers.body = withPort(row.sdp, port);
       return answers(m);
     });
     port = server.port;
@@ -291,13 +292,12 @@ TEST(SessionOptions, StandardRequests) {
     server.finish();
     const std::vector<Heard> heard = server.heard();
     ASSERT_EQ(heard.size(), 5u);
-    EXPECT_EQ(heard[1].text.substr(0, heard[1].text.find("\r\n")),
-              "DESCRIBE " + withPort(base) + " RTSP/1.0");
-    EXPECT_EQ(heard[2].text, request("SETUP " + withPort(row.setupUrl), 3,
+    EXPECT_EQ(heard[2].text, request("SETUP " + withPort(row.setupUrl, port), 3,
                                      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
-    EXPECT_EQ(heard[3].text, request("PLAY " + withPort(row.playUrl), 4,
+    EXPECT_EQ(heard[3].text, request("PLAY " + withPort(row.playUrl, port), 4,
                                      "range: npt=0.000000-\r\nSession: 4711\r\n"));
-    EXPECT_EQ(heard[4].text, request("TEARDOWN " + withPort(row.playUrl), 5, "Session: 4711\r\n"));
+    EXPECT_EQ(heard[4].text,
+              request("TEARDOWN " + withPort(row.playUrl, port), 5, "Session: 4711\r\n"));
   }
 }
 
@@ -322,15 +322,11 @@ TEST(SessionOptions, Redirects) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     unsigned port = 0;
-    const auto withPort = [&port](std::string text) {
-      const std::string::size_type at = text.find("PORT");
-      return at == std::string::npos ? text : text.replace(at, 4, std::to_string(port));
-    };
     ScriptedServer server(
         [&](const std::string& m, int c) {
           const std::string& location = row.locations[static_cast<std::size_t>(c)];
           if (methodOf(m) != "DESCRIBE" || location.empty()) return HandshakeAnswers()(m);
-          return reply("302 Found", 2, "Location: " + withPort(location) + "\r\n");
+          return reply("302 Found", 2, "Location: " + withPort(location, port) + "\r\n");
         },
         nullptr, static_cast<int>(row.locations.size()));
     port = server.port;
@@ -342,17 +338,15 @@ TEST(SessionOptions, Redirects) {
     server.finish();
     if (!row.detail.empty()) {
       expectFailure(s.d.lastFailure(),
-                    {RTSP_STEP_DESCRIBE, 302, "RTSP/1.0 302 Found", withPort(row.detail)});
+                    {RTSP_STEP_DESCRIBE, 302, "RTSP/1.0 302 Found", withPort(row.detail, port)});
       continue;
     }
     // The last server hears the whole handshake again, from OPTIONS with CSeq 1.
-    const std::vector<Heard> heard = server.heard();
-    const auto last =
-        std::find_if(heard.begin(), heard.end(), [](const Heard& h) { return h.connection == 2; });
-    ASSERT_NE(last, heard.end());
-    EXPECT_EQ(last->text, request("OPTIONS Rtsp://127.0.0.1:" + std::to_string(port) + "/third", 1,
-                                  "User-Agent: (ORVE Streaming Media )\r\n"));
-    EXPECT_EQ(methodOf(heard.back().text), "TEARDOWN");
+    EXPECT_EQ(server.heard("OPTIONS").back().connection, 2);
+    EXPECT_EQ(server.heard("OPTIONS").back().text,
+              request("OPTIONS Rtsp://127.0.0.1:" + std::to_string(port) + "/third", 1,
+                      "User-Agent: (ORVE Streaming Media )\r\n"));
+    EXPECT_EQ(methodOf(server.heard().back().text), "TEARDOWN");
   }
 }
 
@@ -412,9 +406,8 @@ TEST(SessionOptions, BoundedReplies) {
   }
 }
 
-// Each row's server protects its stream: `challenge` says, for a request and
-// how many of its method came before, which challenge a 401 carries ("": the
-// handshake's own answer).
+// Each row's server protects its stream: request n (from 0) of a method gets
+// a 401 with the challenge `challenges["<method> <n>"]` when there is one.
 TEST(SessionOptions, Credentials) {
   const std::string basic = "WWW-Authenticate: Basic realm=\"cam\"\r\n";
   const auto digest = [](const std::string& nonce, const std::string& extra = "") {
@@ -423,36 +416,26 @@ TEST(SessionOptions, Credentials) {
   };
   struct Row {
     const char* name;
-    std::function<std::string(const std::string& method, int before)> challenge;
+    std::map<std::string, std::string> challenges;
     std::vector<std::string> methods;  // the last request of each carries `authorization`
-    std::string authorization;
+    std::string authorization;         // its start
   };
+  const std::string secret = "user:s3cret";
+  const std::string digestN = "Digest username=\"user\", realm=\"cam\", nonce=\"n";
+  // clang-format off
   const Row rows[] = {
-      {"Basic at DESCRIBE",
-       [&](const std::string& method, int before) {
-         return method == "DESCRIBE" && before == 0 ? basic : "";
-       },
-       {"DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"},
-       "Basic " + base64Encode("user:s3cret")},
-      {"Basic and Digest offered, Digest at SETUP",
-       [&](const std::string& method, int before) {
-         return method == "SETUP" && before == 0 ? basic + digest("n1") : "";
-       },
-       {"SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"},
-       "Digest username=\"user\", realm=\"cam\", nonce=\"n1\""},
+      {"Basic at DESCRIBE", {{"DESCRIBE 0", basic}},
+          {"DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, "Basic " + base64Encode(secret)},
+      {"Basic and Digest offered, Digest at SETUP", {{"SETUP 0", basic + digest("n1")}},
+          {"SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, digestN + "1\""},
       {"a stale nonce in the middle of the handshake",
-       [&](const std::string& method, int before) {
-         if (method == "DESCRIBE" && before == 0) return digest("n1");
-         if (method == "SETUP" && before == 0) return digest("n2");
-         return method == "SETUP" && before == 1 ? digest("n3", ", stale=true") : "";
-       },
-       {"SETUP", "PLAY", "TEARDOWN"},
-       "Digest username=\"user\", realm=\"cam\", nonce=\"n3\""},
-      {"a wrong password",
-       [&](const std::string& method, int) { return method == "DESCRIBE" ? digest("n1") : ""; },
-       {},
-       ""},
+          {{"DESCRIBE 0", digest("n1")}, {"SETUP 0", digest("n2")},
+              {"SETUP 1", digest("n3", ", stale=true")}},
+          {"SETUP", "PLAY", "TEARDOWN"}, digestN + "3\""},
+      {"a wrong password", {{"DESCRIBE 0", digest("n1")}, {"DESCRIBE 1", digest("n1")},
+          {"DESCRIBE 2", digest("n1")}}, {}, ""},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     std::map<std::string, int> counts;
@@ -460,10 +443,11 @@ TEST(SessionOptions, Credentials) {
     handshake.publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER";
     ScriptedServer server(
         [&](const std::string& m, int) {
-          const std::string challenge = row.challenge(methodOf(m), counts[methodOf(m)]++);
-          if (challenge.empty()) return handshake(m);
+          const std::string key = methodOf(m) + " " + std::to_string(counts[methodOf(m)]++);
+          if (row.challenges.count(key) == 0) return handshake(m);
           const auto cseq = static_cast<unsigned>(std::stoul(headerOf(m, "CSeq")));
-          return reply("401 Unauthorized", cseq, challenge + "Content-Length: 3\r\n", "no!");
+          return reply("401 Unauthorized", cseq, row.challenges.at(key) + "Content-Length: 3\r\n",
+                       "no!");
         },
         [&counts] { return counts["PLAY"] > 0 ? numberedFrame(0) : std::string(); });
     RTSPSessionOptions options;
@@ -495,7 +479,7 @@ TEST(SessionOptions, Credentials) {
     }
     for (const std::string& line : s.lines) {
       EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
-      EXPECT_EQ(line.find(base64Encode("user:s3cret")), std::string::npos) << line;
+      EXPECT_EQ(line.find(base64Encode(secret)), std::string::npos) << line;
     }
     EXPECT_GT(std::count(s.lines.begin(), s.lines.end(), "Authorization: <credentials hidden>"), 0);
   }
