@@ -61,6 +61,16 @@ struct OptionsSession {
   HostLog* log = new HostLog;  // owned by d
 };
 
+// Starts `s`, lets it play for `playMs`, stops it and waits for the server to
+// finish. True when the start succeeded.
+bool run(OptionsSession& s, ScriptedServer& server, int playMs = 0) {
+  const bool started = s.d.startRTSPDownload(false, true);
+  if (started) std::this_thread::sleep_for(std::chrono::milliseconds(playMs));
+  s.d.stop();
+  server.finish();
+  return started;
+}
+
 // `text` with every "PORT" replaced by `port`.
 std::string withPort(std::string text, unsigned port) {
   for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;) {
@@ -200,11 +210,8 @@ TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
     options.keepAliveSec = row.keepAliveSec;
     options.standardRequests = row.standard;
     OptionsSession s(server.port, options);
-    ASSERT_TRUE(s.d.startRTSPDownload(false, true));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2400));
+    ASSERT_TRUE(run(s, server, 2400));
     EXPECT_EQ(s.d.lastFailure().detail, "");
-    s.d.stop();
-    server.finish();
 
     const std::vector<Heard> keepAlives = server.heard(row.method);
     const std::string url = (row.standard ? "rtsp" : "Rtsp") +
@@ -287,9 +294,7 @@ TEST(SessionOptions, StandardRequests) {
     RTSPSessionOptions options;
     options.standardRequests = true;
     OptionsSession s(port, options, "live cam");
-    ASSERT_TRUE(s.d.startRTSPDownload(false, true));
-    s.d.stop();
-    server.finish();
+    ASSERT_TRUE(run(s, server));
     const std::vector<Heard> heard = server.heard();
     ASSERT_EQ(heard.size(), 5u);
     EXPECT_EQ(heard[2].text, request("SETUP " + withPort(row.setupUrl, port), 3,
@@ -333,9 +338,7 @@ TEST(SessionOptions, Redirects) {
     RTSPSessionOptions options;
     options.maxRedirects = row.maxRedirects;
     OptionsSession s(port, options);
-    EXPECT_EQ(s.d.startRTSPDownload(false, true), row.detail.empty());
-    s.d.stop();
-    server.finish();
+    EXPECT_EQ(run(s, server), row.detail.empty());
     if (!row.detail.empty()) {
       expectFailure(s.d.lastFailure(),
                     {RTSP_STEP_DESCRIBE, 302, "RTSP/1.0 302 Found", withPort(row.detail, port)});
@@ -399,9 +402,7 @@ TEST(SessionOptions, BoundedReplies) {
     RTSPSessionOptions options;
     options.boundedReplies = row.bounded;
     OptionsSession s(server.port, options);
-    EXPECT_EQ(s.d.startRTSPDownload(false, true), !row.bounded);
-    s.d.stop();
-    server.finish();
+    EXPECT_EQ(run(s, server), !row.bounded);
     expectFailure(s.d.lastFailure(), row.failure);
   }
 }
@@ -455,12 +456,8 @@ TEST(SessionOptions, Credentials) {
     options.password = "s3cret";
     options.keepAliveSec = 1;
     OptionsSession s(server.port, options);
-    const bool started = s.d.startRTSPDownload(false, true);
+    const bool started = run(s, server, 1300);
     EXPECT_EQ(started, !row.methods.empty());
-    if (started) std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-    s.d.stop();
-    server.finish();
-
     if (!started) {
       expectFailure(s.d.lastFailure(), {RTSP_STEP_DESCRIBE, 401, "RTSP/1.0 401 Unauthorized",
                                         "authentication failed"});
