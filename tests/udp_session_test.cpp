@@ -182,12 +182,13 @@ ScriptedServer::Answer Answering(const std::string& udpTransport, int refuseUdpW
 
 // A session for 127.0.0.1:<port>/live with `options` and a recording host.
 struct UdpSession {
-  UdpSession(unsigned port, RTSPSessionOptions options, int recvTimeoutSec = 20) {
+  UdpSession(unsigned port, RTSPSessionOptions options, int recvTimeoutSec = 20,
+             unsigned localPortBase = 0) {
     options.diagnostics = [this](const std::string& line) {
       std::lock_guard<std::mutex> lock(mutex);
       diagnostics += line + "\n";
     };
-    d.initInfo("127.0.0.1", port, "live", 0, ACE_Time_Value(2, 0), 0);
+    d.initInfo("127.0.0.1", port, "live", localPortBase, ACE_Time_Value(2, 0), 0);
     d.registeRTPReceiver(log);
     d.setOptions(options);
     CRTSPDownloadTestPeer{d}.setTimeouts(recvTimeoutSec, 5);
@@ -340,6 +341,38 @@ TEST(UdpSession, SilenceEndsReceptionWithTheReason) {
   EXPECT_EQ(failure.detail, "timed out after 1 s without data");
   EXPECT_EQ(failure.transport, RTSP_TRANSPORT_UDP);
   session.d.stop();
+}
+
+TEST(UdpSession, LocalPortBaseIsWhereThePortSearchStarts) {
+  const unsigned base = 50001 + static_cast<unsigned>(::getpid() % 1000) * 2;  // odd: rounded up
+  ScriptedServer server(1, Answering(""), nullptr);
+  UdpSession session(server.port, UdpOptions(), 20, base);
+  ASSERT_TRUE(session.d.startRTSPDownload(true, true)) << session.text();
+  session.d.stop();
+  const std::string setup = session.text().substr(session.text().find("SETUP "));
+  const unsigned rtpPort =
+      static_cast<unsigned>(std::stoul(TransportParameter(setup, "client_port")));
+  EXPECT_GE(rtpPort, base + 1);
+  EXPECT_EQ(rtpPort % 2, 0u);
+}
+
+// A refused SETUP over UDP (no fallback asked for) fails the start at SETUP
+// and releases both ports at once.
+TEST(UdpSession, ARefusedSetupFailsAndReleasesThePorts) {
+  const int before = openDescriptors();
+  {
+    ScriptedServer server(1, Answering("", 461), nullptr);
+    UdpSession session(server.port, UdpOptions());
+    EXPECT_FALSE(session.d.startRTSPDownload(true, true));
+    const RTSPFailure failure = session.d.lastFailure();
+    EXPECT_EQ(failure.step, RTSP_STEP_SETUP);
+    EXPECT_EQ(failure.statusCode, 461);
+    EXPECT_EQ(failure.transport, RTSP_TRANSPORT_UDP);
+    server.finish();  // the server saw the connection close
+    EXPECT_EQ(openDescriptors(), before + 1) << "only the server's listening socket is left";
+    session.d.stop();
+  }
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 // Five starts and stops while the server streams: each stop is prompt,
