@@ -175,7 +175,7 @@ TEST(RecorderMp4, ContinuesTheTimelineAcrossTheBreak) {
   TempDir dir;
   Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
   ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender first{recorder, 0xFFFFFF00u};  // wraps at once
+  Sender first{recorder, 0xFFFFF000u};  // wraps after the first picture
   for (int i = 0; i < 3; ++i) first.picture(i == 0);
   recorder.endStream();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
