@@ -82,8 +82,6 @@ TEST(AuthDigestResponse, MatchesTheRfcWorkedExamples) {
       {"RFC 7616 3.9.1, MD5", rfcExample(true, DigestAlgorithm::kMd5),
        "8ca523f5e9506fed4657c9700eebdbec"},
       {"RFC 2617 3.5", rfcExample(false, DigestAlgorithm::kMd5), "6629fae49393a05397450978507c4ef1"},
-      {"MD5-sess, nc 2", rfcExample(false, DigestAlgorithm::kMd5Sess, 2),
-       "d16df0df0d92cef8935129145e21b5e1"},
       {"SHA-256-sess, nc 10, an RTSP request", rtspRequest,
        "c8d5d170040305265fc3ec73d61e7240226be5fceee42c79526978d102fddeb4"},
   };
@@ -152,7 +150,6 @@ TEST(AuthDigest, AnswersWithCountedNcFreshCnonceAndEchoedOpaque) {
   const AuthChallenge second = parseCredentials(auth.authorization("SETUP", uri));
   EXPECT_EQ(second.param("nc"), "00000002");
   EXPECT_EQ(second.param("opaque"), "op\"q");
-  EXPECT_EQ(second.param("cnonce").size(), 32u);
   EXPECT_NE(second.param("cnonce"), first.param("cnonce"));
   DigestInput expected = rfcExample(true, DigestAlgorithm::kSha256, 2);
   expected.realm = "cam";

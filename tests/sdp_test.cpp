@@ -105,9 +105,6 @@ TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
       {"the line of the first payload type",
        {"m=video 0 RTP/AVP 97 96\r\n", "a=rtpmap:96 H264/90000\r\n",
                  "a=rtpmap:97 H265/90000\r\n"}, "H265"},
-      {"no line for the payload type: the first one",
-       {"m=video 0 RTP/AVP 26\r\n", "a=rtpmap:96 H264/90000\r\n",
-                 "a=rtpmap:97 H265/90000\r\n"}, "H264"},
       {"no rtpmap", {"m=video 0 RTP/AVP 96\r\n", "a=control:*\r\n"}, ""},
   };
   // clang-format on

@@ -79,19 +79,4 @@ TEST(H265Depacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
   }
 }
 
-TEST(H265Depacketizer, RefusesDecodingOrderNumbers) {
-  // clang-format off
-  struct Case { const char* fmtp; bool supported; };
-  const Case cases[] = {
-      {"sprop-max-don-diff=0;sprop-vps=QAEM", true},
-      {"sprop-vps=QAEM; sprop-max-don-diff=2", false},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    std::string error;
-    EXPECT_EQ(H265Depacketizer::supportsFormat(c.fmtp, error), c.supported) << c.fmtp;
-    EXPECT_EQ(error.empty(), c.supported) << c.fmtp;
-  }
-}
-
 }  // namespace
