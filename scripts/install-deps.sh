@@ -13,6 +13,7 @@ PKGS=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   ffmpeg
+  vlc-bin vlc-plugin-base rtsp-server-perl
 )
 
 missing=()

@@ -4,12 +4,22 @@
 Serves a moving test pattern encoded as H.264 (or H.265 with --codec h265)
 at rtsp://127.0.0.1:PORT/test
 (the path can be changed with --path), RTP interleaved on the RTSP
-connection only, and stops by itself after --lifetime seconds, on SIGTERM or
-on SIGINT.
+connection only unless --protocols says otherwise, and stops by itself after
+--lifetime seconds, on SIGTERM or on SIGINT.
 
 Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--path P] [--codec h264|h265] [--log-requests FILE]
+                           [--protocols tcp|udp|all] [--session-timeout S]
                            [--auth digest|basic|both [--user U] [--password P]]
+
+--protocols: the lower transports offered: tcp (interleaved, the default),
+udp (unicast UDP only: an interleaved SETUP gets 461) or all.
+
+--session-timeout: the timeout the server announces in its Session header
+and applies. A session that shows no sign of life for that long (no request
+on the RTSP connection, no RTCP from the client over UDP) is expired. The
+server expires sessions only when its session pool is cleaned up, so with
+this option the pool is cleaned every half second.
 
 --auth makes the stream need credentials: Digest (MD5), Basic, or both
 offered (a 401 then carries a Basic and a Digest challenge).
@@ -165,6 +175,10 @@ def main():
                         help="password for --auth (default password)")
     parser.add_argument("--log-requests", metavar="FILE",
                         help="append the request line of every client request")
+    parser.add_argument("--protocols", choices=("tcp", "udp", "all"), default="tcp",
+                        help="lower transports offered (default tcp: interleaved only)")
+    parser.add_argument("--session-timeout", type=int, metavar="S",
+                        help="session timeout in seconds, enforced every half second")
     args = parser.parse_args()
 
     try:
@@ -227,10 +241,31 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(launch)
     factory.set_shared(True)
-    factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
+    protocols = {"tcp": GstRtsp.RTSPLowerTrans.TCP,
+                 "udp": GstRtsp.RTSPLowerTrans.UDP,
+                 "all": GstRtsp.RTSPLowerTrans.TCP | GstRtsp.RTSPLowerTrans.UDP}
+    factory.set_protocols(protocols[args.protocols])
     server.get_mount_points().add_factory(args.path, factory)
     if args.auth:
         require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst)
+
+    if args.session_timeout is not None:
+        def on_new_session(_client, session):
+            session.set_timeout(args.session_timeout)
+
+        def on_client_connected(_server, client):
+            client.connect("new-session", on_new_session)
+
+        server.connect("client-connected", on_client_connected)
+        pool = server.get_session_pool()
+
+        def clean_pool():
+            expired = pool.cleanup()
+            if expired:
+                print(f"test-server: {expired} session(s) expired", file=sys.stderr, flush=True)
+            return GLib.SOURCE_CONTINUE
+
+        GLib.timeout_add(500, clean_pool)
 
     loop = GLib.MainLoop()
     if server.attach(None) == 0:

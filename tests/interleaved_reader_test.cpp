@@ -110,6 +110,7 @@ TEST(InterleavedReader, WhatEndsTheStream) {
     bool rtspMessages;
     std::string last;
   };
+  // clang-format off
   const Row rows[] = {
       {"a reply without keep-alive", frame('$', 0, "a") + kReply, false, "bad 0x52"},
       {"a server request without keep-alive", kServerRequest, false, "bad 0x4F"},
@@ -118,13 +119,14 @@ TEST(InterleavedReader, WhatEndsTheStream) {
       {"upper case that is no start line", "RANDOM TEXT\r\n\r\n", true, "bad 0x52"},
       {"a start line over 8 KiB", "R" + longLine, true, "bad 0x52"},
       {"a header line over 8 KiB", "RTSP/1.0 200 OK\r\nX: " + longLine + "\r\n\r\n", true,
-       "bad message: a header line over 8 KiB"},
+          "bad message: a header line over 8 KiB"},
       {"over 100 header lines", manyHeaders + "\r\n", true, "bad message: over 100 header lines"},
       {"a Content-Length that is no number", "RTSP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n", true,
-       "bad message: a malformed Content-Length"},
+          "bad message: a malformed Content-Length"},
       {"a body over 64 KiB", "RTSP/1.0 200 OK\r\nContent-Length: 70000\r\n\r\n", true,
-       "bad message: a message over 64 KiB"},
+          "bad message: a message over 64 KiB"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     const std::vector<std::string> items = itemsOf(row.stream, {}, row.rtspMessages);
     ASSERT_FALSE(items.empty()) << row.name;

@@ -17,6 +17,7 @@ TEST(RtspText, SessionHeader) {
     std::string value, id;
     int timeoutSec;
   };
+  // clang-format off
   const Row rows[] = {
       {"12345678", "12345678", -1},
       {"12345678; timeout=30", "12345678", 30},
@@ -28,6 +29,7 @@ TEST(RtspText, SessionHeader) {
       {"abc;timeout=9999999999999", "abc", 999999999},
       {"", "", -1},
   };
+  // clang-format on
   for (const Row& row : rows) {
     const SessionHeader parsed = parseSessionHeader(row.value);
     EXPECT_EQ(parsed.id, row.id) << row.value;
@@ -55,6 +57,7 @@ TEST(RtspText, HeadersAndStartLines) {
     int status;
     std::string method;
   };
+  // clang-format off
   const Row rows[] = {
       {"RTSP/1.0 200 OK", 200, ""},
       {"RTSP/1.0 454", 454, ""},
@@ -67,6 +70,7 @@ TEST(RtspText, HeadersAndStartLines) {
       {"OPTIONS  RTSP/1.0", 0, ""},
       {"OPTIONS * HTTP/1.1", 0, ""},
   };
+  // clang-format on
   for (const Row& row : rows) {
     EXPECT_EQ(replyStatus(row.line), row.status) << row.line;
     EXPECT_EQ(requestMethod(row.line), row.method) << row.line;
@@ -81,6 +85,7 @@ TEST(RtspText, PathEscapingAndUrlResolution) {
   struct Row {
     std::string base, reference, resolved;
   };
+  // clang-format off
   const Row rows[] = {
       {"rtsp://h:554/live/", "trackID=1", "rtsp://h:554/live/trackID=1"},
       {"rtsp://h:554/live", "trackID=1", "rtsp://h:554/live/trackID=1"},
@@ -91,6 +96,7 @@ TEST(RtspText, PathEscapingAndUrlResolution) {
       {"rtsp://h:554/live/x", "/other/t=2", "rtsp://h:554/other/t=2"},
       {"rtsp://h:554", "/t", "rtsp://h:554/t"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     EXPECT_EQ(resolveUrl(row.base, row.reference), row.resolved)
         << row.base << " + " << row.reference;
@@ -105,6 +111,7 @@ TEST(RtspText, RtspUrls) {
     unsigned port;
     std::string path;
   };
+  // clang-format off
   const Row rows[] = {
       {"rtsp://10.0.0.2/live", true, "10.0.0.2", 554, "live"},
       {"RTSP://cam:8554/a/b?c", true, "cam", 8554, "a/b?c"},
@@ -117,6 +124,7 @@ TEST(RtspText, RtspUrls) {
       {"rtsp://cam:8a/x", false, "", 554, ""},
       {"rtsp:///x", false, "", 554, ""},
   };
+  // clang-format on
   for (const Row& row : rows) {
     RtspUrl parsed;
     EXPECT_EQ(parseRtspUrl(row.url, parsed), row.ok) << row.url;

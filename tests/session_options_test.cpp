@@ -119,88 +119,32 @@ TEST(SessionOptions, LastFailureNamesTheStepTheStatusAndTheCause) {
     int code;
     std::string statusLine, detail;
   };
+  // clang-format off
   const Row rows[] = {
-      {"OPTIONS closed",
-       {""},
-       End::kClose,
-       0,
-       RTSP_STEP_OPTIONS,
-       0,
-       "",
-       "the server closed the connection"},
-      {"DESCRIBE 404",
-       {h[0], reply("404 Not Found", 2)},
-       End::kReadOn,
-       0,
-       RTSP_STEP_DESCRIBE,
-       404,
-       "RTSP/1.0 404 Not Found",
-       "the server refused DESCRIBE"},
+      {"OPTIONS closed", {""}, End::kClose, 0, RTSP_STEP_OPTIONS, 0, "",
+          "the server closed the connection"},
+      {"DESCRIBE 404", {h[0], reply("404 Not Found", 2)}, End::kReadOn, 0, RTSP_STEP_DESCRIBE, 404,
+          "RTSP/1.0 404 Not Found", "the server refused DESCRIBE"},
       {"DESCRIBE 401 without credentials",
-       {h[0], reply("401 Unauthorized", 2, "WWW-Authenticate: Basic realm=\"x\"\r\n")},
-       End::kReadOn,
-       0,
-       RTSP_STEP_DESCRIBE,
-       401,
-       "RTSP/1.0 401 Unauthorized",
-       "the server asks for credentials"},
-      {"description missing",
-       {h[0], reply("200 OK", 2, "Content-Length: 100\r\n", "v=0\r\n")},
-       End::kReadOn,
-       0,
-       RTSP_STEP_SDP,
-       0,
-       "",
-       "timed out after 1 s waiting for the description"},
-      {"SETUP 461",
-       {h[0], h[1], reply("461 Unsupported Transport", 3)},
-       End::kReadOn,
-       0,
-       RTSP_STEP_SETUP,
-       461,
-       "RTSP/1.0 461 Unsupported Transport",
-       "the server refused SETUP"},
-      {"PLAY silent",
-       {h[0], h[1], h[2], ""},
-       End::kReadOn,
-       0,
-       RTSP_STEP_PLAY,
-       0,
-       "",
-       "timed out after 1 s waiting for a reply"},
-      {"server closes while playing",
-       {h[0], h[1], h[2], h[3] + numberedFrame(0)},
-       End::kClose,
-       0,
-       RTSP_STEP_RECEIVE,
-       0,
-       "",
-       "the server closed the connection"},
-      {"a reply in the stream",
-       {h[0], h[1], h[2], h[3] + "RTSP/1.0 200 OK\r\n"},
-       End::kReadOn,
-       0,
-       RTSP_STEP_RECEIVE,
-       0,
-       "",
-       "unexpected byte 0x52 in the stream"},
-      {"receiver refuses",
-       {h[0], h[1], h[2], h[3] + numberedFrame(0)},
-       End::kReadOn,
-       1,
-       RTSP_STEP_RECEIVE,
-       0,
-       "",
-       "the receiver refused a packet"},
-      {"silence while playing",
-       {h[0], h[1], h[2], h[3]},
-       End::kReadOn,
-       0,
-       RTSP_STEP_RECEIVE,
-       0,
-       "",
-       "timed out after 1 s without data"},
+          {h[0], reply("401 Unauthorized", 2, "WWW-Authenticate: Basic realm=\"x\"\r\n")},
+          End::kReadOn, 0, RTSP_STEP_DESCRIBE, 401, "RTSP/1.0 401 Unauthorized",
+          "the server asks for credentials"},
+      {"description missing", {h[0], reply("200 OK", 2, "Content-Length: 100\r\n", "v=0\r\n")},
+          End::kReadOn, 0, RTSP_STEP_SDP, 0, "", "timed out after 1 s waiting for the description"},
+      {"SETUP 461", {h[0], h[1], reply("461 Unsupported Transport", 3)}, End::kReadOn, 0,
+          RTSP_STEP_SETUP, 461, "RTSP/1.0 461 Unsupported Transport", "the server refused SETUP"},
+      {"PLAY silent", {h[0], h[1], h[2], ""}, End::kReadOn, 0, RTSP_STEP_PLAY, 0, "",
+          "timed out after 1 s waiting for a reply"},
+      {"server closes while playing", {h[0], h[1], h[2], h[3] + numberedFrame(0)}, End::kClose, 0,
+          RTSP_STEP_RECEIVE, 0, "", "the server closed the connection"},
+      {"a reply in the stream", {h[0], h[1], h[2], h[3] + "RTSP/1.0 200 OK\r\n"}, End::kReadOn, 0,
+          RTSP_STEP_RECEIVE, 0, "", "unexpected byte 0x52 in the stream"},
+      {"receiver refuses", {h[0], h[1], h[2], h[3] + numberedFrame(0)}, End::kReadOn, 1,
+          RTSP_STEP_RECEIVE, 0, "", "the receiver refused a packet"},
+      {"silence while playing", {h[0], h[1], h[2], h[3]}, End::kReadOn, 0, RTSP_STEP_RECEIVE, 0, "",
+          "timed out after 1 s without data"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const SessionRun o(row.answers, row.end, 3, false, row.refusePacket);
@@ -238,10 +182,12 @@ TEST(SessionOptions, ConnectFailures) {
     unsigned port;
     std::string detail;
   };
+  // clang-format off
   const Row rows[] = {
       {"127.0.0.1", closedPort, "connection refused"},
       {"no-such-host.invalid", 554, "the host name \"no-such-host.invalid\" could not be resolved"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     CRTSPDownload d;
     d.initInfo(row.host, row.port, "live", 0, ACE_Time_Value(2, 0), 0);
@@ -262,15 +208,17 @@ TEST(SessionOptions, KeepAlivesAndServerMessagesDuringPlayback) {
     std::string publicHeader, keepAliveAnswer, method;
     bool standard;
   };
+  // clang-format off
   const Row rows[] = {
       {"GET_PARAMETER answered 400 with a stale CSeq", -1,
-       "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER",
-       "RTSP/1.0 400 Bad Request\r\nCSeq: 1\r\n\r\n", "GET_PARAMETER", false},
+          "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER",
+          "RTSP/1.0 400 Bad Request\r\nCSeq: 1\r\n\r\n", "GET_PARAMETER", false},
       {"OPTIONS never answered", -1, "OPTIONS, DESCRIBE, SETUP, PLAY", "", "OPTIONS", true},
       {"every second, answered with a body", 1, "GET_PARAMETER",
-       "RTSP/1.0 200 OK\r\nCSeq: 5\r\nContent-Length: 9\r\n\r\n$abc\r\n\r\nx", "GET_PARAMETER",
-       false},
+          "RTSP/1.0 200 OK\r\nCSeq: 5\r\nContent-Length: 9\r\n\r\n$abc\r\n\r\nx", "GET_PARAMETER",
+          false},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     HandshakeAnswers handshake;
@@ -343,6 +291,35 @@ TEST(SessionOptions, KeepAlivesAndServerMessagesDuringPlayback) {
   }
 }
 
+// Replies to keep-alives are no media: a stream that stops while the server
+// still answers them ends after the receive timeout (3 s here) all the same.
+TEST(SessionOptions, KeepAliveRepliesDoNotHideAStalledStream) {
+  std::atomic<int> frames{0};
+  HandshakeAnswers handshake;
+  ScriptedServer server([&](const std::string& m, int) {
+    if (methodOf(m) == "OPTIONS" && frames > 0) return reply("200 OK", 99);
+    std::string answer = handshake(m);
+    if (methodOf(m) == "PLAY") answer += numberedFrame(static_cast<std::uint32_t>(frames++));
+    return answer;
+  });
+  RTSPSessionOptions options;
+  options.keepAliveSec = 1;
+  std::vector<std::string> lines;
+  OptionsSession s(server.port, collecting(lines, options));
+  CRTSPDownloadTestPeer{s.d}.setTimeouts(3, 1);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s.d.startRTSPDownload(false, true));
+  while (s.d.lastFailure().step == RTSP_STEP_NONE &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(6)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  expectFailure(s.d.lastFailure(), RTSP_STEP_RECEIVE, 0, "", "timed out after 3 s without data");
+  EXPECT_GT(took.count(), 2.9);
+  EXPECT_GE(server.heard("OPTIONS").size(), 3u) << "keep-alives were answered meanwhile";
+  s.d.stop();
+}
+
 TEST(SessionOptions, StandardRequests) {
   struct Row {
     const char* name;
@@ -350,16 +327,18 @@ TEST(SessionOptions, StandardRequests) {
   };
   const std::string base = "rtsp://127.0.0.1:PORT/live%20cam";
   const std::string video = "m=video 0 RTP/AVP 96 97\r\na=rtpmap:96 H264/90000\r\n";
+  // clang-format off
   const Row rows[] = {
       {"Content-Base, session-level *", "live cam", "Content-Base: " + base + "/\r\n",
-       "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n",
-       base + "/trackID=1", base + "/"},
+          "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n",
+          base + "/trackID=1", base + "/"},
       {"no base, absolute video control, no session-level control", "live cam", "",
-       "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
+          "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
       {"Content-Location, only an audio section has a control", "live cam",
-       "Content-Location: " + base + "/x/\r\n",
-       "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
+          "Content-Location: " + base + "/x/\r\n",
+          "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     unsigned port = 0;
@@ -406,28 +385,19 @@ TEST(SessionOptions, Redirects) {
     bool started;
     std::string detail;
   };
+  // clang-format off
   const Row rows[] = {
-      {"a chain of two",
-       3,
-       {"rtsp://127.0.0.1:PORT/second", "rtsp://user:pw@127.0.0.1:PORT/third", ""},
-       true,
-       ""},
-      {"a loop",
-       2,
-       {"rtsp://127.0.0.1:PORT/live", "rtsp://127.0.0.1:PORT/live", "rtsp://127.0.0.1:PORT/live"},
-       false,
-       "over 2 redirects"},
-      {"another scheme",
-       2,
-       {"http://127.0.0.1:PORT/live"},
-       false,
-       "redirected to \"http://127.0.0.1:PORT/live\", which is not an rtsp:// URL"},
-      {"not followed without the option",
-       0,
-       {"rtsp://127.0.0.1:PORT/second"},
-       false,
-       "the server refused DESCRIBE"},
+      {"a chain of two", 3,
+          {"rtsp://127.0.0.1:PORT/second", "rtsp://user:pw@127.0.0.1:PORT/third", ""}, true, ""},
+      {"a loop", 2,
+          {"rtsp://127.0.0.1:PORT/live", "rtsp://127.0.0.1:PORT/live", "rtsp://127.0.0.1:PORT/live"},
+          false, "over 2 redirects"},
+      {"another scheme", 2, {"http://127.0.0.1:PORT/live"}, false,
+          "redirected to \"http://127.0.0.1:PORT/live\", which is not an rtsp:// URL"},
+      {"not followed without the option", 0, {"rtsp://127.0.0.1:PORT/second"}, false,
+          "the server refused DESCRIBE"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     unsigned port = 0;
@@ -479,14 +449,16 @@ TEST(SessionOptions, BoundedReplies) {
     int code;
     std::string detail;
   };
+  // clang-format off
   const Row rows[] = {
       {"a line over 8 KiB", reply("200 OK", 1, "X: " + std::string(8200, 'x') + "\r\n"), true, 200,
-       "a reply line over 8 KiB"},
+          "a reply line over 8 KiB"},
       {"101 header lines", reply("200 OK", 1, manyHeaders), true, 200,
-       "a reply with over 100 header lines"},
+          "a reply with over 100 header lines"},
       {"both, unbounded", reply("200 OK", 1, manyHeaders + "X: " + std::string(9000, 'x') + "\r\n"),
-       false, 0, ""},
+          false, 0, ""},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ScriptedServer server([&](const std::string& m, int) {
@@ -518,15 +490,13 @@ TEST(SessionOptions, BoundedReplies) {
   const std::string slowHeader = reply("200 OK", 1, "X-Slow: " + std::string(40, 'x') + "\r\n");
   const std::string slowBody =
       reply("200 OK", 2, "Content-Length: 100\r\n", "v=0\r\n" + std::string(95, 'x'));
+  // clang-format off
   const Drip drips[] = {
       {"OPTIONS headers", {slowHeader}, 17, RTSP_STEP_OPTIONS, 200, "RTSP/1.0 200 OK"},
-      {"DESCRIBE body",
-       {Handshake(0).answers[0], slowBody},
-       slowBody.size() - 100,
-       RTSP_STEP_SDP,
-       0,
-       ""},
+      {"DESCRIBE body", {Handshake(0).answers[0], slowBody}, slowBody.size() - 100, RTSP_STEP_SDP,
+          0, ""},
   };
+  // clang-format on
   for (const Drip& drip : drips) {
     SCOPED_TRACE(drip.name);
     unsigned port = 0;

@@ -59,7 +59,8 @@ class RTSPPULL_API CRTPReceiverOrdered : public CRTPReceiverImpl {
   };
 
   // `window`: how far ahead of the next packet due a packet may be held; 0
-  // counts as 1 (no reordering, losses skipped at once).
+  // counts as 1 (no reordering, losses skipped at once), more than 4096 as
+  // 4096.
   explicit CRTPReceiverOrdered(unsigned int window = kDefaultWindow);
   CRTPReceiverOrdered(const CRTPReceiverOrdered&) = delete;
   CRTPReceiverOrdered& operator=(const CRTPReceiverOrdered&) = delete;

@@ -1,5 +1,5 @@
-// The RTSP session: one stream pulled from one RTSP server over interleaved
-// TCP.
+// The RTSP session: one stream pulled from one RTSP server, interleaved on
+// the RTSP connection (the default) or over UDP when the options ask for it.
 //
 // Threading: every public operation runs on the host's thread, one call at a
 // time (lastFailure() may also be called from any thread). startRTSPDownload
@@ -53,8 +53,10 @@ class RTSPPULL_API CRTSPDownload {
 
   // Stores the server (host name or dotted address), its TCP port, the
   // stream path (without a leading "/") and the connect timeout; a zero
-  // timeout means one immediate attempt. localPortBase and reserved have no
-  // effect. Host thread, while not running.
+  // timeout means one immediate attempt. localPortBase: the first local UDP
+  // port tried when the options ask for UDP (0: wherever CZudezPortFounder
+  // finds a pair); otherwise unused. reserved has no effect. Host thread,
+  // while not running.
   void initInfo(const std::string& serverAddr, unsigned int serverPort,
                 const std::string& streamPath, unsigned int localPortBase,
                 const ACE_Time_Value& connectTimeout, unsigned int reserved);
@@ -71,13 +73,15 @@ class RTSPPULL_API CRTSPDownload {
   // stop(), setRecvTimeoutCallbackFun or destroy the session.
   void setRecvTimeoutCallbackFun(RecvTimeoutCallback callback, void* arg);
 
-  // Runs OPTIONS, DESCRIBE, SETUP (video track, interleaved 0-1) and PLAY on
-  // the calling thread, hands the receiver the stream file header once and
-  // starts the receive thread. True when PLAY was accepted. False when the
-  // session is already running, when no receiver is registered (nothing
-  // changes then), or when a step failed (the connection is closed and,
-  // unless quietOnFailure, the callback runs). The session is running from
-  // here until stop(), whatever the result. tcpOnly has no effect.
+  // Runs OPTIONS, DESCRIBE, SETUP (video track, interleaved 0-1 unless the
+  // options ask for UDP) and PLAY on the calling thread, hands the receiver
+  // the stream file header once and starts the receive thread. With
+  // RTSP_TRANSPORT_UDP_THEN_TCP it may wait up to 3 s after PLAY for the
+  // first packet over UDP (and then run the handshake again over TCP). True when PLAY was accepted.
+  // False when the session is already running, when no receiver is registered (nothing changes
+  // then), or when a step failed (the connection is closed and, unless quietOnFailure, the callback
+  // runs). The session is running from here until stop(), whatever the result. tcpOnly has no
+  // effect (the transport comes from the options).
   bool startRTSPDownload(bool tcpOnly, bool quietOnFailure);
 
   // Sends TEARDOWN, closes the connection (waking a blocked receive thread at
@@ -136,8 +140,9 @@ class RTSPPULL_API CRTSPDownload {
   bool makeVideoSetup(std::string& request, COMM_TYPE type);
   std::string makePlay();
   std::string makeTearDown();
-  // With options: the SETUP of standard requests, the keep-alive request,
-  // and the URL of PLAY, keep-alives and TEARDOWN.
+  // With options: the SETUP of standard requests (host thread), the
+  // keep-alive request (receive thread, under sendMutex_), and the URL of
+  // PLAY, keep-alives and TEARDOWN.
   bool makeStandardVideoSetup(std::string& request, COMM_TYPE type);
   std::string makeKeepAlive();
   std::string aggregateUrl() const;
@@ -160,6 +165,9 @@ class RTSPPULL_API CRTSPDownload {
   bool runHandshake();
   void exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
                 const char* replyError);
+  // The request with an Authorization header once a challenge was accepted.
+  // Also used after the handshake, under sendMutex_, by the receive thread
+  // (keep-alives) and stop() (TEARDOWN).
   std::string withAuthorization(const std::string& request);
   [[noreturn]] void failStep(RTSP_STEP step, const std::string& detail, const char* message);
   [[noreturn]] void failReply(RTSP_STEP step, const std::string& detail, const char* message);
@@ -204,6 +212,28 @@ class RTSPPULL_API CRTSPDownload {
   // Stores lastFailure_ (under failureMutex_). Any thread.
   void recordFailure(RTSP_STEP step, const std::string& detail, int statusCode = 0,
                      const std::string& statusLine = std::string());
+
+  // UDP transport (udp_session.cpp on the host thread, udp_receive.cpp on
+  // the receive thread). UdpState lives from the SETUP over UDP until stop()
+  // (after the join) or a failed or fallen-back handshake closes it.
+  struct UdpState;
+  struct UdpStateDeleter {
+    void operator()(UdpState* state) const;
+  };
+  // The SETUP of the video track with the transport the options ask for.
+  void setupVideo(const std::string& interleavedSetup);
+  // Right after PLAY over UDP: opens the way for the media through a NAT
+  // and, when the options allow falling back, waits up to 3 s for the first
+  // RTP packet. False when none came: TEARDOWN has been sent, the connection
+  // and the sockets are closed, and the handshake must run again over TCP.
+  bool udpAfterPlay();
+  void closeUdp();
+  // Sets transportInUse_, and the transport lastFailure() reports while
+  // nothing has failed. Host thread.
+  void useTransport(RTSP_TRANSPORT transport);
+  bool udpInUse() const { return static_cast<bool>(udp_); }
+  static unsigned long MissionUDPThread(void* arg);
+  static ACE_THR_FUNC_RETURN udpThreadEntry(void* arg);
 
   // Start and stop.
   void closeAllThread();
@@ -274,6 +304,13 @@ class RTSPPULL_API CRTSPDownload {
   std::string contentBase_;
   std::string keepAliveMethod_;
   int sessionTimeoutSec_;
+  // The first local UDP port to try (initInfo's localPortBase); host thread.
+  unsigned int localPortBase_;
+  // The transport of the current start: UDP from the start when the options
+  // ask for it, TCP after a fallback. Read by recordFailure on any thread.
+  std::atomic<RTSP_TRANSPORT> transportInUse_;
+  // Host thread; the receive thread uses it while it runs.
+  std::unique_ptr<UdpState, UdpStateDeleter> udp_;
   // Present while authenticating (options_.user not empty); made at every
   // start and after every redirect. Used by the handshake, then by the
   // receive thread and stop() under sendMutex_.

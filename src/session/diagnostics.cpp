@@ -47,5 +47,5 @@ void CRTSPDownload::recordFailure(RTSP_STEP step, const std::string& detail, int
   lastFailure_.statusCode = statusCode;
   lastFailure_.statusLine = statusLine;
   lastFailure_.detail = detail;
-  lastFailure_.transport = RTSP_TRANSPORT_TCP;
+  lastFailure_.transport = transportInUse_;
 }

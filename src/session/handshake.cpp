@@ -203,9 +203,7 @@ bool CRTSPDownload::runHandshake() {
   // No usable video description: SETUP is skipped, not failed, and PLAY
   // goes out with the next CSeq.
   std::string request;
-  if (makeVideoSetup(request, COMM_TCP_INTERLEAVED)) {
-    exchange(RTSP_STEP_SETUP, request, "SETUP: sendRtspCommand error", "SETUP: getReply error");
-  }
+  if (makeVideoSetup(request, COMM_TCP_INTERLEAVED)) setupVideo(request);
   exchange(RTSP_STEP_PLAY, makePlay(), "PLAY sendRtspCommand error", "PLAY getReply error");
   sessionTimeoutSec_ = rtsptext::parseSessionHeader(info_.sessionId).timeoutSec;
   return true;
@@ -218,6 +216,7 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   // this thread may release the descriptor itself. No TEARDOWN is sent.
   const auto failed = [this, quietOnFailure]() {
     closeStream();
+    closeUdp();
     if (!quietOnFailure) notifyFun();
     return false;
   };
@@ -227,6 +226,8 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
     for (;;) {
       try {
         runHandshake();
+        // Over UDP with nothing arriving: the handshake runs again over TCP.
+        if (udpInUse() && !udpAfterPlay()) continue;
         break;
       } catch (Redirect& redirect) {
         // Start again at OPTIONS on the new server, with a new challenge.
@@ -263,9 +264,10 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   // touched pages are ever resident either way. A failed spawn is not reported: the
   // result stays true and nothing reads the connection until stop().
   const std::size_t kRecvThreadStackSize = 256 * 1024;
-  if (ACE_Thread::spawn(&CRTSPDownload::recvThreadEntry, this, 0, nullptr,
-                        &threadHandles_[threadCount_], 0, nullptr, kRecvThreadStackSize,
-                        nullptr) != -1) {
+  if (ACE_Thread::spawn(
+          udpInUse() ? &CRTSPDownload::udpThreadEntry : &CRTSPDownload::recvThreadEntry, this, 0,
+          nullptr, &threadHandles_[threadCount_], 0, nullptr, kRecvThreadStackSize,
+          nullptr) != -1) {
     ++threadCount_;
   }
   return true;

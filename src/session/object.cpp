@@ -48,6 +48,9 @@ CRTSPDownload::CRTSPDownload()
       contentBase_(),
       keepAliveMethod_(),
       sessionTimeoutSec_(-1),
+      localPortBase_(0),
+      transportInUse_(RTSP_TRANSPORT_TCP),
+      udp_(),
       auth_(),
       recvTimeoutSec_(20),
       sdpTimeoutSec_(5) {
@@ -55,16 +58,17 @@ CRTSPDownload::CRTSPDownload()
 }
 
 void CRTSPDownload::initInfo(const std::string& serverAddr, unsigned int serverPort,
-                             const std::string& streamPath, unsigned int /*localPortBase*/,
+                             const std::string& streamPath, unsigned int localPortBase,
                              const ACE_Time_Value& connectTimeout, unsigned int /*reserved*/) {
-  // The interleaved transport needs no local ports: localPortBase and
-  // reserved are accepted for interface compatibility only.
+  // localPortBase is used only when the options ask for UDP; reserved is
+  // accepted for interface compatibility only.
   info_.serverAddr = serverAddr;
   info_.serverPort = serverPort;
   info_.streamPath = streamPath;
   initialAddr_ = serverAddr;
   initialPort_ = serverPort;
   initialPath_ = streamPath;
+  localPortBase_ = localPortBase;
   connectTimeout_ = connectTimeout;
 }
 

@@ -31,6 +31,15 @@ using Clock = std::chrono::steady_clock;
 // touched, so never resident.
 const std::size_t kRecvBufSize = 256 * 1024;
 
+// The most one receive takes. Every page of the buffer that a receive writes
+// stays resident for the life of the session, and with the control socket's
+// 32 KiB receive buffer one receive could take about 64 KiB: at 20 Mbit/s
+// that made each session cost 0.1 MiB. 16 KiB (a dozen 1400-byte packets)
+// still takes many frames per system call (the CPU per packet stayed within
+// the noise of unbounded receives) and keeps the written part of the buffer
+// at 16 KiB plus the rest of one frame.
+const std::size_t kMaxReceive = 16 * 1024;
+
 // The longest a keep-alive or an answer to the server may take to send: the
 // send lock is held meanwhile, and stop() waits for it.
 const ACE_Time_Value kControlSendTimeout(5, 0);
@@ -88,6 +97,7 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
         // The channel is not looked at: RTP and RTCP are delivered alike.
         // "%" frames are read and dropped. The host must not replace the
         // receiver while the thread runs, so it is used without a lock.
+        if (state.keepAliveEvery != Clock::duration::zero()) state.lastFrame = Clock::now();
         if (item.magic == '$' && ptrRTPReceiver_) {
           state.packet.assign(item.payload.data(), item.payload.size());
           bool taken = false;
@@ -124,7 +134,7 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
 
 bool CRTSPDownload::readControlInput(ReceiveState& state) {
   char* const space = state.reader.space();
-  const std::size_t room = state.reader.spaceSize();
+  const std::size_t room = std::min(state.reader.spaceSize(), kMaxReceive);
   const ssize_t n = ::recv(rtspStream_.get_handle(), space, room, MSG_DONTWAIT);
   if (n > 0) {
     state.reader.commit(static_cast<std::size_t>(n));
@@ -148,9 +158,10 @@ bool CRTSPDownload::keepAliveDue(const ReceiveState& state, Clock::time_point no
 }
 
 Clock::time_point CRTSPDownload::receiveDeadline(const ReceiveState& state) const {
-  const Clock::time_point silent = state.lastData + std::chrono::seconds(recvTimeoutSec_);
-  if (state.keepAliveEvery == Clock::duration::zero()) return silent;
-  return std::min(silent, state.nextKeepAlive);
+  if (state.keepAliveEvery == Clock::duration::zero()) {
+    return state.lastData + std::chrono::seconds(recvTimeoutSec_);
+  }
+  return std::min(state.lastFrame + std::chrono::seconds(recvTimeoutSec_), state.nextKeepAlive);
 }
 
 void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
@@ -203,7 +214,7 @@ unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
   try {
     const bool keepAlive = self->options_.keepAliveSec != 0;
     ReceiveState state(kRecvBufSize, keepAlive);
-    state.lastData = Clock::now();
+    state.lastData = state.lastFrame = Clock::now();
     state.keepAliveEvery = keepAliveInterval(self->options_.keepAliveSec, self->sessionTimeoutSec_);
     state.nextKeepAlive = state.lastData + state.keepAliveEvery;
 
@@ -238,7 +249,9 @@ void CRTSPDownload::waitForControlInput(const ReceiveState& state) {
   if (ready < 0 && errno != EINTR) {
     failReceive(std::string("waiting for data failed: ") + std::strerror(errno), "TCP: poll error");
   }
-  if (ready == 0 && Clock::now() >= state.lastData + std::chrono::seconds(recvTimeoutSec_)) {
+  const Clock::time_point silentSince =
+      state.keepAliveEvery == Clock::duration::zero() ? state.lastData : state.lastFrame;
+  if (ready == 0 && Clock::now() >= silentSince + std::chrono::seconds(recvTimeoutSec_)) {
     failReceive("timed out after " + std::to_string(recvTimeoutSec_) + " s without data",
                 "TCP: recv data error, detail: RTSPInterFrame recv timeout");
   }

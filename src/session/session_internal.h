@@ -32,7 +32,11 @@ struct CRTSPDownload::ReceiveState {
   // The receiver gets it by const reference, valid only during the call, so
   // one string serves every packet and its capacity is reused.
   std::string packet;
+  // The last receive that brought bytes, and (keep-alive on) the last
+  // frame: with keep-alive on, replies to keep-alives keep the connection
+  // busy, so only frames count as data for the receive timeout.
   std::chrono::steady_clock::time_point lastData;
+  std::chrono::steady_clock::time_point lastFrame;
   // Zero duration: no keep-alive.
   std::chrono::steady_clock::duration keepAliveEvery{};
   std::chrono::steady_clock::time_point nextKeepAlive;

@@ -9,7 +9,7 @@
 #include "session/session_internal.h"
 
 bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
-  // The interleaved transport is the only one; tcpOnly changes nothing.
+  // The transport comes from the options; tcpOnly changes nothing.
   // Without a receiver there is nothing to deliver to: refuse before any
   // state changes, so the session stays idle.
   if (!ptrRTPReceiver_) return false;
@@ -31,7 +31,9 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   threadCount_ = 0;
   for (ACE_hthread_t& handle : threadHandles_) handle = 0;
 
-  ptrRTPReceiver_->changeImpl(RTP_RECEIVER_TCP);
+  useTransport(options_.transport == RTSP_TRANSPORT_TCP ? RTSP_TRANSPORT_TCP : RTSP_TRANSPORT_UDP);
+  closeUdp();
+  ptrRTPReceiver_->changeImpl(options_.reorder ? RTP_RECEIVER_ORDERED : RTP_RECEIVER_TCP);
   stopFlag_ = false;
   // The session stays running whatever the handshake gives; stop() ends it.
   return TCPDownload(quietOnFailure);
@@ -54,6 +56,8 @@ bool CRTSPDownload::stop() {
   } catch (...) {
   }
   closeAllThread();
+  // The receive thread is joined: nothing uses the UDP sockets any more.
+  closeUdp();
   return true;
 }
 

@@ -62,6 +62,38 @@ std::string udpTransportRequest(std::uint16_t rtpPort) {
          std::to_string(rtpPort + 1u);
 }
 
+std::string withTransport(const std::string& request, const std::string& transport) {
+  const std::string tag = "\r\nTransport: ";
+  const std::size_t at = request.find(tag);
+  if (at == std::string::npos) return request;
+  const std::size_t from = at + tag.size();
+  const std::size_t end = request.find("\r\n", from);
+  if (end == std::string::npos) return request;
+  return request.substr(0, from) + transport + request.substr(end);
+}
+
+std::uint32_t videoClockRate(const std::list<std::string>& sdpLines) {
+  bool inVideo = false;
+  for (const std::string& line : sdpLines) {
+    if (line.compare(0, 2, "m=") == 0) {
+      if (inVideo) break;
+      inVideo = line.compare(0, 8, "m=video ") == 0;
+    } else if (inVideo && line.compare(0, 9, "a=rtpmap:") == 0) {
+      // "a=rtpmap:<pt> <encoding>/<clock rate>[/<channels>]"
+      const std::size_t slash = line.find('/');
+      if (slash == std::string::npos) break;
+      std::uint32_t rate = 0;
+      for (std::size_t i = slash + 1;
+           i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])) != 0; ++i) {
+        if (rate > 100000000u) return 90000;
+        rate = rate * 10 + static_cast<std::uint32_t>(line[i] - '0');
+      }
+      return rate == 0 ? 90000 : rate;
+    }
+  }
+  return 90000;
+}
+
 bool parseTransportReply(const std::string& value, TransportReply& reply, std::string& detail) {
   reply = TransportReply();
   const std::vector<std::string> parameters = split(split(value, ',').front(), ';');

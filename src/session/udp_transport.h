@@ -4,6 +4,7 @@
 #define RTSPPULL_SESSION_UDP_TRANSPORT_H_
 
 #include <cstdint>
+#include <list>
 #include <string>
 
 // What a server's Transport reply says about where the media come from.
@@ -19,6 +20,14 @@ struct TransportReply {
 
 // "RTP/AVP;unicast;client_port=A-B" for the even port A and B = A + 1.
 std::string udpTransportRequest(std::uint16_t rtpPort);
+
+// `request` with the value of its Transport header replaced by `transport`;
+// unchanged when it has none.
+std::string withTransport(const std::string& request, const std::string& transport);
+
+// The RTP clock rate of the first video section of a session description
+// (its a=rtpmap line, "a=rtpmap:96 H264/90000"); 90000 when none is given.
+std::uint32_t videoClockRate(const std::list<std::string>& sdpLines);
 
 // Parses the value of a Transport header (without "Transport:"), the first
 // transport specification when several are given. Parameter names are
