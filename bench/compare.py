@@ -338,7 +338,8 @@ def make_clients(args):
     ]
     pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
     if os.path.exists(pull):
-        clients.append(Client("rtsp-pull -o /dev/null", [pull, "{url}", "-o", "/dev/null"],
+        clients.append(Client("rtsp-pull -o /dev/null", [pull, "--overwrite", "--format",
+                                                         "annexb", "-o", "/dev/null", "{url}"],
                               check_rtsp_pull))
     else:
         print(f"note: {pull} not built, rtsp-pull skipped", file=sys.stderr)
@@ -668,7 +669,7 @@ def recorder_section(args):
     clients = []
     pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
     if os.path.exists(pull):
-        clients.append(Client("rtsp-pull -o out.mp4", [pull, "{url}", "-o", "{progress}.mp4"],
+        clients.append(Client("rtsp-pull -o out.mp4", [pull, "-o", "{progress}.mp4", "{url}"],
                               check_rtsp_pull))
     if shutil.which("ffmpeg") and not args.no_peers:
         clients.append(Client("ffmpeg -c copy out.mp4", [

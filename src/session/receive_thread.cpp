@@ -31,6 +31,15 @@ using Clock = std::chrono::steady_clock;
 // touched, so never resident.
 const std::size_t kRecvBufSize = 256 * 1024;
 
+// The most one receive takes. Every page of the buffer that a receive writes
+// stays resident for the life of the session, and with the control socket's
+// 32 KiB receive buffer one receive could take about 64 KiB: at 20 Mbit/s
+// that made each session cost 0.1 MiB. 16 KiB (a dozen 1400-byte packets)
+// still takes many frames per system call (the CPU per packet stayed within
+// the noise of unbounded receives) and keeps the written part of the buffer
+// at 16 KiB plus the rest of one frame.
+const std::size_t kMaxReceive = 16 * 1024;
+
 // The longest a keep-alive or an answer to the server may take to send: the
 // send lock is held meanwhile, and stop() waits for it.
 const ACE_Time_Value kControlSendTimeout(5, 0);
@@ -125,7 +134,7 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
 
 bool CRTSPDownload::readControlInput(ReceiveState& state) {
   char* const space = state.reader.space();
-  const std::size_t room = state.reader.spaceSize();
+  const std::size_t room = std::min(state.reader.spaceSize(), kMaxReceive);
   const ssize_t n = ::recv(rtspStream_.get_handle(), space, room, MSG_DONTWAIT);
   if (n > 0) {
     state.reader.commit(static_cast<std::size_t>(n));
