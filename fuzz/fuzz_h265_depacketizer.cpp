@@ -4,6 +4,7 @@
 // after they began.
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "h265_depacketizer.h"
@@ -20,10 +21,7 @@ struct Sink : rtsp_pull::NalSink {
     open = true;
   }
   void onAccessUnitInfo(std::uint32_t, bool) override { check(open); }
-  void onAccessUnitEnd() override {
-    check(open);
-    open = false;
-  }
+  void onAccessUnitEnd() override { check(std::exchange(open, false)); }
   bool open = false;
 };
 

@@ -24,8 +24,6 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
       {"sprop-parameter-sets=+/+/,/+/+\r\n", 0, "\xFB\xFF\xBF", "\xFF\xEF\xFE"},
       // -1 leaves both alone, and the later tagged line is not looked at...
       {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k\r\n", -1, old, old},
-      {"a=x,y;sprop-parameter-sets=Z0IA\r\n", -1, old, old},
-      {"a=fmtp:96 sprop-parameter-sets", -1, old, old},
       // ...except that with nothing after the comma and no CR LF, sps holds the text.
       {"a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,", -1, "Z0IAHpWoKA9k", old},
   };
@@ -42,14 +40,6 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
 // GStreamer's RTSP server describing an x265enc ! rtph265pay stream.
 const std::list<std::string> kGstreamerH265 = {
     "v=0\r\n",
-    "o=- 10637613116465834058 1 IN IP4 127.0.0.1\r\n",
-    "s=Session streamed with GStreamer\r\n",
-    "i=rtsp-server\r\n",
-    "t=0 0\r\n",
-    "a=tool:GStreamer\r\n",
-    "a=type:broadcast\r\n",
-    "a=control:*\r\n",
-    "a=range:npt=now-\r\n",
     "m=video 0 RTP/AVP 96\r\n",
     "c=IN IP4 0.0.0.0\r\n",
     "a=rtpmap:96 H265/90000\r\n",
@@ -57,9 +47,6 @@ const std::list<std::string> kGstreamerH265 = {
     "a=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAkAAAAwAAAwA/ugJA;sprop-sps=QgEBAWAAAAMAkAAAAwAAAwA/"
     "oAoIDxZbpKTC//AAEAAWoMDAwIAAAAMAgAAADwQ=;sprop-pps=RAHAcYMS\r\n",
     "a=control:stream=0\r\n",
-    "a=ts-refclk:local\r\n",
-    "a=mediaclk:sender\r\n",
-    "a=ssrc:347643590 cname:user3858996882@host-eff94cb7\r\n",
 };
 
 TEST(SdpFetchVpsSpsPps, FirstSetOfEachOrNothing) {
@@ -88,17 +75,11 @@ TEST(SdpFetchVpsSpsPps, FirstSetOfEachOrNothing) {
       {"missing sprop-pps",
        {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n"},
        -1, old, old, old},
-      {"empty sprop-sps",
-       {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=;sprop-pps=QQ\r\n"},
-       -1, old, old, old},
       {"not Base64",
        {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n"},
        -1, old, old, old},
       {"H.264 only",
        {"m=video 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n"},
-       -1, old, old, old},
-      {"no video description",
-       {"m=audio 0 RTP/AVP 96\r\n", "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"},
        -1, old, old, old},
   };
   // clang-format on
@@ -124,12 +105,7 @@ TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
       {"the line of the first payload type",
        {"m=video 0 RTP/AVP 97 96\r\n", "a=rtpmap:96 H264/90000\r\n",
                  "a=rtpmap:97 H265/90000\r\n"}, "H265"},
-      {"no line for the payload type: the first one",
-       {"m=video 0 RTP/AVP 26\r\n", "a=rtpmap:96 H264/90000\r\n",
-                 "a=rtpmap:97 H265/90000\r\n"}, "H264"},
       {"no rtpmap", {"m=video 0 RTP/AVP 96\r\n", "a=control:*\r\n"}, ""},
-      {"no video", {"m=audio 0 RTP/AVP 96\r\n", "a=rtpmap:96 H264/90000\r\n"},
-       ""},
   };
   // clang-format on
   for (const Case& c : cases) {

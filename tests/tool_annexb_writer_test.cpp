@@ -26,35 +26,18 @@ std::string nalTypes(const std::string& stream) {
 }
 
 TEST(ToolAnnexBWriter, CountsEveryAccessUnitWithAPictureAsAFrame) {
-  struct Case {
-    const char* name;
-    std::vector<std::vector<int>> accessUnits;  // NAL unit types of each
-    bool waitForKeyframe;
-    uint64_t frames;
-    std::string written;  // NAL unit types in the output
-  };
+  // clang-format off
+  struct Case { const char* name; std::vector<std::vector<int>> nalTypesOfEachUnit;
+                bool waitForKeyframe; uint64_t frames; std::string writtenTypes; };
   const Case cases[] = {
-      {/*.name=*/"an IDR picture alone is a frame",
-       /*.accessUnits=*/{{5}},
-       /*.waitForKeyframe=*/true,
-       /*.frames=*/1,
-       /*.written=*/"5"},
-      {/*.name=*/"parameter sets, IDR, then non-IDR slices",
-       /*.accessUnits=*/{{7, 8, 5}, {1}, {1, 1}},
-       /*.waitForKeyframe=*/true,
-       /*.frames=*/3,
-       /*.written=*/"7 8 5 1 1 1"},
-      {/*.name=*/"access units without a picture are not frames",
-       /*.accessUnits=*/{{7, 8}, {6}, {5}, {9}},
-       /*.waitForKeyframe=*/false,
-       /*.frames=*/1,
-       /*.written=*/"7 8 6 5 9"},
-      {/*.name=*/"slices before the first IDR picture are left out and not counted",
-       /*.accessUnits=*/{{1}, {7, 8, 6}, {5}, {1}},
-       /*.waitForKeyframe=*/true,
-       /*.frames=*/2,
-       /*.written=*/"7 8 5 1"},
+      {"parameter sets, IDR, then non-IDR slices", {{7, 8, 5}, {1}, {1, 1}}, true, 3,
+       "7 8 5 1 1 1"},
+      {"access units without a picture are not frames", {{7, 8}, {6}, {5}, {9}}, false, 1,
+       "7 8 6 5 9"},
+      {"slices before the first IDR picture are left out and not counted",
+       {{1}, {7, 8, 6}, {5}, {1}}, true, 2, "7 8 5 1"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     std::string out;
     AnnexBWriter writer(
@@ -63,7 +46,7 @@ TEST(ToolAnnexBWriter, CountsEveryAccessUnitWithAPictureAsAFrame) {
           return true;
         },
         c.waitForKeyframe, 0);
-    for (const std::vector<int>& unit : c.accessUnits) {
+    for (const std::vector<int>& unit : c.nalTypesOfEachUnit) {
       for (int type : unit) {
         const std::string bytes = nal(type);
         writer.onNal(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -71,7 +54,7 @@ TEST(ToolAnnexBWriter, CountsEveryAccessUnitWithAPictureAsAFrame) {
       writer.onAccessUnitEnd();
     }
     EXPECT_EQ(writer.frames(), c.frames) << c.name;
-    EXPECT_EQ(nalTypes(out), c.written) << c.name;
+    EXPECT_EQ(nalTypes(out), c.writtenTypes) << c.name;
   }
 }
 

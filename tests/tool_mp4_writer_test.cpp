@@ -2,16 +2,15 @@
 // ffmpeg on real H.264 and H.265 frames that ffmpeg encodes for the test.
 // Skipped when ffmpeg, ffprobe or an encoder is missing.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "mp4_writer.h"
+#include "support/media_files.h"
 
 namespace {
 
@@ -34,34 +33,18 @@ Command run(const std::string& command) {
   return result;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The NAL units of an Annex B byte stream, without start codes.
-std::vector<std::string> splitAnnexB(const std::string& stream) {
-  std::vector<std::string> nals;
-  size_t pos = stream.find(std::string("\0\0\1", 3));
-  while (pos != std::string::npos) {
-    const size_t start = pos + 3;
-    pos = stream.find(std::string("\0\0\1", 3), start);
+// The access units of an Annex B stream with one slice per picture: each
+// picture with the units in front of it.
+std::vector<AccessUnit> accessUnits(VideoCodec codec, const std::string& stream) {
+  const std::string startCode("\0\0\1", 3);
+  std::vector<AccessUnit> units(1);
+  for (size_t pos = stream.find(startCode), start; pos != std::string::npos;) {
+    start = pos + 3;
+    pos = stream.find(startCode, start);
     size_t end = pos == std::string::npos ? stream.size() : pos;
     while (end > start && stream[end - 1] == '\0') --end;  // a 4-byte start code's zero
-    nals.push_back(stream.substr(start, end - start));
-  }
-  return nals;
-}
-
-// Access units of a stream with one slice per picture: each picture with the
-// units in front of it.
-std::vector<AccessUnit> accessUnits(VideoCodec codec, const std::vector<std::string>& nals) {
-  std::vector<AccessUnit> units(1);
-  for (const std::string& nal : nals) {
-    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(nal.data()));
-    units.back().nals.push_back(nal);
+    units.back().nals.push_back(stream.substr(start, end - start));
+    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(&stream[start]));
     if (isPicture(codec, type)) {
       units.back().keyframe = isKeyframe(codec, type);
       units.emplace_back();
@@ -70,21 +53,6 @@ std::vector<AccessUnit> accessUnits(VideoCodec codec, const std::vector<std::str
   units.pop_back();
   return units;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/mp4-writer-test.XXXXXX";
-    path_ = mkdtemp(name) != nullptr ? name : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) run("rm -rf '" + path_ + "'");
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 struct Encoded {
   std::vector<AccessUnit> units;
@@ -104,7 +72,7 @@ bool encode(VideoCodec codec, const TempDir& dir, Encoded& encoded) {
           encoder + " '" + path + "' 2>&1")
           .status != 0)
     return false;
-  encoded.units = accessUnits(codec, splitAnnexB(readFile(path)));
+  encoded.units = accessUnits(codec, readFile(path));
   encoded.track.codec = codec;
   std::string* sets[3] = {&encoded.track.vps, &encoded.track.sps, &encoded.track.pps};
   for (const std::string& nal : encoded.units.front().nals) {
@@ -134,11 +102,11 @@ struct Written {
 // Writes the units with RTP timestamps that wrap past 2^32 after the third
 // frame and with one frame that comes 1.5 intervals after the one before.
 Written writeMp4(const Encoded& encoded, const std::string& path) {
-  Written written;
-  std::ofstream out(path, std::ios::binary);
+  Written written{path, {}, {}};
+  std::string bytes;
   Mp4Writer writer(
       [&](const char* data, size_t size) {
-        out.write(data, static_cast<std::streamsize>(size));
+        bytes.append(data, size);
         written.writes.push_back(size);
         return true;
       },
@@ -148,11 +116,9 @@ Written writeMp4(const Encoded& encoded, const std::string& path) {
   uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
   uint64_t decodeTime = 0;
   for (size_t i = 0; i < encoded.units.size(); ++i) {
-    const uint32_t interval = i == 9 ? 4500 : 3000;
-    if (i > 0) {
-      timestamp += interval;
-      decodeTime += interval;
-    }
+    const uint32_t interval = i == 0 ? 0 : i == 9 ? 4500 : 3000;
+    timestamp += interval;
+    decodeTime += interval;
     AccessUnit unit = encoded.units[i];
     unit.timestamp = timestamp;
     writer.addSample(unit, decodeTime);
@@ -161,8 +127,7 @@ Written writeMp4(const Encoded& encoded, const std::string& path) {
                               (unit.keyframe ? "K" : "_"));
   }
   EXPECT_TRUE(writer.flush());
-  out.close();
-  written.file = path;
+  std::ofstream(path, std::ios::binary) << bytes;
   return written;
 }
 
@@ -199,17 +164,13 @@ TEST_P(Mp4WriterTest, ReadsThePictureSizeFromTheSps) {
   EXPECT_EQ(info.height, 98u);
 }
 
-TEST_P(Mp4WriterTest, FfprobeSeesEverySampleWithItsSizeKeyframeFlagAndTime) {
+TEST_P(Mp4WriterTest, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
   const Written written = writeMp4(encoded_, dir_.file("out.mp4"));
   EXPECT_EQ(probePackets(written.file), written.packets);
   const Command decode = run("ffmpeg -v error -i '" + written.file + "' -f null - 2>&1");
   EXPECT_EQ(decode.status, 0);
   EXPECT_EQ(decode.output, "");
-}
-
-TEST_P(Mp4WriterTest, AFileCutInsideAFragmentPlaysUpToTheLastWholeOne) {
-  const Written written = writeMp4(encoded_, dir_.file("out.mp4"));
-  // Writes: the header, then one per fragment of 6 frames.
+  // Writes: the header, then one per fragment of 6 frames; cut inside the last.
   ASSERT_EQ(written.writes.size(), 4u);
   const size_t cut =
       written.writes[0] + written.writes[1] + written.writes[2] + written.writes[3] / 2;
@@ -221,10 +182,10 @@ TEST_P(Mp4WriterTest, AFileCutInsideAFragmentPlaysUpToTheLastWholeOne) {
   packets.resize(12);
   EXPECT_EQ(packets,
             std::vector<std::string>(written.packets.begin(), written.packets.begin() + 12));
-  const Command frames =
-      run("ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
-          "stream=nb_read_frames -of csv=p=0 '" +
-          path + "'");
+  const Command frames = run(
+      "ffprobe -v quiet -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of "
+      "csv=p=0 '" +
+      path + "'");
   EXPECT_GE(std::atoi(frames.output.c_str()), 12) << frames.output;
 }
 

@@ -84,6 +84,9 @@ unsigned long CRTSPDownload::MissionUDPThread(void* arg) {
       } else {
         udp.stats.onRtp(bytes, size, sinceEpoch(arrival));
       }
+      // Without a receiver (the host must not take it away while the thread
+      // runs) the datagram is dropped, as an interleaved frame would be.
+      if (!self->ptrRTPReceiver_) return true;
       state.packet.assign(data, size);
       bool taken = false;
       try {
@@ -121,17 +124,15 @@ unsigned long CRTSPDownload::MissionUDPThread(void* arg) {
         if (wanted[i].revents == 0) continue;
         rtcp = i == 2;
         arrival = Clock::now();
-        if (self->ptrRTPReceiver_) {
-          const long got = udp.batch.receive(wanted[i].fd, udp.filter, deliver, udp.ignored);
-          if (refusal != nullptr) {
-            self->failReceive(refusal, "ptrRTPReceiver_->Execute raise exception");
-          }
-          if (got < 0) {
-            self->failReceive(std::string("UDP receive failed: ") + std::strerror(errno),
-                              "UDP: recv error");
-          }
-          if (got > 0) lastPacket = arrival;
+        const long got = udp.batch.receive(wanted[i].fd, udp.filter, deliver, udp.ignored);
+        if (refusal != nullptr) {
+          self->failReceive(refusal, "ptrRTPReceiver_->Execute raise exception");
         }
+        if (got < 0) {
+          self->failReceive(std::string("UDP receive failed: ") + std::strerror(errno),
+                            "UDP: recv error");
+        }
+        if (got > 0) lastPacket = arrival;
       }
 
       const Clock::time_point now = Clock::now();

@@ -86,9 +86,11 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   if (!udp->sockets.open(localAddress, localPortBase_, detail)) {
     failStep(RTSP_STEP_SETUP, detail, "SETUP: no UDP ports");
   }
+  // Linux reports twice the size it was given (it counts its bookkeeping),
+  // capped by net.core.rmem_max for an unprivileged process.
   say("UDP ports " + std::to_string(udp->sockets.rtpPort()) + "-" +
-      std::to_string(udp->sockets.rtcpPort()) + ", receive buffer asked " +
-      std::to_string(UdpMediaPair::kReceiveBuffer) + " bytes, granted " +
+      std::to_string(udp->sockets.rtcpPort()) + ", receive buffer: asked " +
+      std::to_string(UdpMediaPair::kReceiveBuffer) + " bytes, the kernel reports " +
       std::to_string(udp->sockets.grantedReceiveBuffer()) + "\n");
 
   try {

@@ -1,0 +1,56 @@
+// Shared by the rtsp-pull tool's media tests: a scratch directory, whole-file
+// reads and RTP packets built from their header fields.
+#ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
+#define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/rtsp-pull-test.XXXXXX";
+    path_ = mkdtemp(name) != nullptr ? name : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::set<std::string> files() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+      names.insert(entry.path().filename().string());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An RTP packet of payload type 96 carrying `payload`.
+inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
+                                      bool marker, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> packet = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 96)};
+  for (int shift = 8; shift >= 0; shift -= 8) packet.push_back(uint8_t(sequence >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(timestamp >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  return packet;
+}
+
+#endif  // RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
