@@ -27,38 +27,28 @@ std::string Env(const char* name, const char* fallback = "") {
 }
 
 // Annex B from the first SPS or IDR picture on, the description's parameter
-// sets first.
+// sets first; RTCP is left out.
 struct AnnexBHost : IRTPReceiver, rtsp_pull::NalSink {
   explicit AnnexBHost(const std::string& path) : out(path, std::ios::binary), depacketizer(*this) {}
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
     std::lock_guard<std::mutex> lock(mutex);
-    if (isFileHeader) {
-      std::string sps, pps;
-      if (sdp != nullptr && sdp->fetch_sps_pps(sps, pps) == 0) {
-        writeNal(sps);
-        writeNal(pps);
-      }
-      return true;
+    std::string sps, pps;
+    if (isFileHeader && sdp != nullptr && sdp->fetch_sps_pps(sps, pps) == 0) {
+      writeNal(sps);
+      writeNal(pps);
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-    if (rtsp_pull::isRtcp(bytes, length)) {
-      ++rtcp;
-      return true;
-    }
+    if (isFileHeader || rtsp_pull::isRtcp(bytes, length)) return true;
     ++rtp;
     depacketizer.push(bytes, length);
     return true;
   }
   void onNal(const std::uint8_t* nal, std::size_t size) override {
-    const int type = size > 0 ? nal[0] & 0x1F : 0;
-    started = started || type == 5 || type == 7;
+    started = started || (size > 0 && ((nal[0] & 0x1F) == 5 || (nal[0] & 0x1F) == 7));
     if (started) writeNal(std::string(reinterpret_cast<const char*>(nal), size));
   }
   void onAccessUnitEnd() override {}
-  void writeNal(const std::string& nal) {
-    out.write("\0\0\0\1", 4);
-    out.write(nal.data(), static_cast<std::streamsize>(nal.size()));
-  }
+  void writeNal(const std::string& nal) { out << std::string("\0\0\0\1", 4) << nal; }
   std::uint64_t rtpPackets() {
     std::lock_guard<std::mutex> lock(mutex);
     return rtp;
@@ -67,7 +57,7 @@ struct AnnexBHost : IRTPReceiver, rtsp_pull::NalSink {
   std::ofstream out;
   rtsp_pull::H264Depacketizer depacketizer;
   bool started = false;
-  std::uint64_t rtp = 0, rtcp = 0;
+  std::uint64_t rtp = 0;
 };
 
 TEST(UdpInterop, PullsADecodableStream) {
@@ -106,8 +96,6 @@ TEST(UdpInterop, PullsADecodableStream) {
   EXPECT_EQ(failure.step, RTSP_STEP_NONE) << failure.detail << "\n" << diagnostics;
   EXPECT_GT(total, beforeLastSecond) << "packets still arrive in the last second";
   EXPECT_EQ(failure.transport, expect == "tcp" ? RTSP_TRANSPORT_TCP : RTSP_TRANSPORT_UDP);
-  const std::string said = expect == "tcp" ? "Transport: TCP" : "Transport: UDP";
-  EXPECT_NE(diagnostics.find(said), std::string::npos) << diagnostics;
   std::cout << "pulled " << total << " RTP packets over " << expect << "\n";
 }
 

@@ -34,10 +34,10 @@ await_port() {
   done
   fail "nothing listens on port $1"
 }
-# pull NAME TRANSPORT EXPECT SECONDS PORT [PATH]: one pull, then ffprobe.
+# pull NAME TRANSPORT EXPECT SECONDS PORT: one pull, then ffprobe.
 pull() {
   local name="$1"
-  RTSPPULL_UDP_PORT="$5" RTSPPULL_UDP_PATH="${6:-test}" RTSPPULL_UDP_TRANSPORT="$2" \
+  RTSPPULL_UDP_PORT="$5" RTSPPULL_UDP_TRANSPORT="$2" \
     RTSPPULL_UDP_EXPECT="$3" RTSPPULL_UDP_SECONDS="$4" RTSPPULL_UDP_OUTPUT="$WORK/$name.h264" \
     "$PROG" >"$WORK/$name.log" 2>&1 || fail "$name: the pull failed"
   frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
@@ -45,6 +45,11 @@ pull() {
   [[ "$frames" =~ ^h264,([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -ge 10 ] ||
     fail "$name: ffprobe read \"$frames\""
   echo "$name: $(grep -o 'pulled .*' "$WORK/$name.log"), ffprobe decoded ${BASH_REMATCH[1]} frames"
+}
+# pull_udp_and_auto NAME: two 4 s pulls from $PORT that must both use UDP.
+pull_udp_and_auto() {
+  pull "$1-udp" udp udp 4 "$PORT"
+  pull "$1-auto" auto udp 4 "$PORT"
 }
 # gst_server NAME ARGS...: starts the test server, sets PORT.
 gst_server() {
@@ -72,8 +77,7 @@ make_clip() {
   chmod 755 "$WORK" && chmod 644 "$WORK/clip.mp4"
 }
 
-[ -x /usr/bin/python3 ] || skip "/usr/bin/python3 missing"
-command -v ffprobe >/dev/null && command -v ffmpeg >/dev/null || skip "ffmpeg is not installed"
+command -v /usr/bin/python3 ffprobe ffmpeg >/dev/null || skip "python3 or ffmpeg is not installed"
 
 case "$SERVER" in
 gstreamer)
@@ -96,8 +100,7 @@ vlc)
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
   PIDS+=($!)
   await_port "$PORT"
-  pull vlc-udp udp udp 4 "$PORT"
-  pull vlc-auto auto udp 4 "$PORT"
+  pull_udp_and_auto vlc
   ;;
 perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
@@ -111,8 +114,7 @@ perl)
     "rtsp://127.0.0.1:$SOURCE_PORT/test" >"$WORK/ffmpeg.err" 2>&1 &
   PIDS+=($!)
   sleep 1.5
-  pull perl-udp udp udp 4 "$PORT"
-  pull perl-auto auto udp 4 "$PORT"
+  pull_udp_and_auto perl
   ;;
 *) fail "unknown server $SERVER" ;;
 esac
