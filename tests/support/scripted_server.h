@@ -1,8 +1,7 @@
-// A scripted RTSP server for the session option tests: it answers every
-// whole message the client sends (its requests, and its answers to requests
-// of the server) through a function of the test, and while the test's tick
-// function has bytes to send (frames during playback, say), sends them every
-// few milliseconds. Serves connections one after the other on 127.0.0.1.
+// A scripted RTSP server for the session option tests on 127.0.0.1: serves
+// connections one after the other, answers every whole message the client
+// sends through a function of the test, and sends what a tick function
+// returns (frames during playback, say) every few milliseconds.
 #ifndef RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 #define RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 
@@ -10,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -22,8 +20,8 @@
 
 namespace rtsptest {
 
-// One message the client sent: its connection (from 0), its text and when
-// it came, in seconds since that connection was accepted.
+// One message the client sent: its connection (from 0), its text and when it
+// came, in seconds since that connection was accepted.
 struct Heard {
   int connection;
   std::string text;
@@ -35,31 +33,26 @@ inline std::string headerOf(const std::string& message, const std::string& name)
   const std::string tag = "\r\n" + name + ": ";
   const std::string::size_type at = message.find(tag);
   if (at == std::string::npos) return std::string();
-  const std::string::size_type from = at + tag.size();
-  return message.substr(from, message.find("\r\n", from) - from);
+  return message.substr(at + tag.size(), message.find("\r\n", at + tag.size()) - at - tag.size());
 }
 
-// The first word of a message: the method of a request.
+// The first word of a message: the method of a request, "RTSP/1.0" of a reply.
 inline std::string methodOf(const std::string& message) {
   return message.substr(0, message.find(' '));
 }
 
 class ScriptedServer {
  public:
-  // What to send back to one message of connection `connection`: "" for
-  // nothing; kClose to close the connection.
+  // What to send back to one message of connection `connection` ("": nothing).
   using Answer = std::function<std::string(const std::string& message, int connection)>;
-  static constexpr const char* kClose = "\x01close";
 
   // Serves up to `connections` connections, each until the client closes it
-  // (or 30 s pass). `tick` is called every `tickMs` while a connection is
-  // open; what it returns is sent.
+  // (at most 30 s); `tick` runs every `tickMs` while one is open.
   explicit ScriptedServer(Answer answer, std::function<std::string()> tick = nullptr,
                           int connections = 1, int tickMs = 20)
-      : answer_(std::move(answer)), tick_(std::move(tick)) {
-    listenFd_ = listenLoopback(port);
-    thread_ = std::thread([this, connections, tickMs] {
-      for (int c = 0; c < connections && serveOne(c, tickMs);) ++c;
+      : listenFd_(listenLoopback(port)) {
+    thread_ = std::thread([=] {
+      for (int c = 0; c < connections && serveOne(c, answer, tick, tickMs);) ++c;
     });
   }
   ~ScriptedServer() { finish(); }
@@ -70,16 +63,12 @@ class ScriptedServer {
     if (listenFd_ >= 0) ::close(listenFd_);
     listenFd_ = -1;
   }
-  // Everything heard so far.
-  std::vector<Heard> heard() {
+  // The messages heard so far whose method is `method` (all for "").
+  std::vector<Heard> heard(const std::string& method = "") {
     std::lock_guard<std::mutex> lock(mutex_);
-    return heard_;
-  }
-  // The messages heard whose method is `method` ("RTSP/1.0" for answers).
-  std::vector<Heard> heard(const std::string& method) {
     std::vector<Heard> found;
-    for (const Heard& h : heard()) {
-      if (methodOf(h.text) == method) found.push_back(h);
+    for (const Heard& h : heard_) {
+      if (method.empty() || methodOf(h.text) == method) found.push_back(h);
     }
     return found;
   }
@@ -87,50 +76,38 @@ class ScriptedServer {
   unsigned port = 0;
 
  private:
-  bool serveOne(int connection, int tickMs) {
+  bool serveOne(int connection, const Answer& answer, const std::function<std::string()>& tick,
+                int tickMs) {
     pollfd wanted{listenFd_, POLLIN, 0};
-    if (::poll(&wanted, 1, 30000) != 1) return false;
-    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    const int fd = ::poll(&wanted, 1, 30000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
     if (fd < 0) return false;
     const auto start = std::chrono::steady_clock::now();
-    std::string pending;
-    bool open = true;
-    while (open && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+    std::string pending, out;
+    for (char buf[4096]; std::chrono::steady_clock::now() - start < std::chrono::seconds(30);) {
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, tickMs) == 1) {
-        char buf[4096];
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0) break;
         pending.append(buf, static_cast<std::size_t>(n));
-        for (std::string::size_type end;
-             open && (end = pending.find("\r\n\r\n")) != std::string::npos;) {
-          const std::string message = pending.substr(0, end + 4);
-          pending.erase(0, end + 4);
-          const std::chrono::duration<double> at = std::chrono::steady_clock::now() - start;
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            heard_.push_back({connection, message, at.count()});
-          }
-          const std::string reply = answer_(message, connection);
-          if (reply == kClose) {
-            open = false;
-          } else if (!reply.empty()) {
-            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-          }
+      }
+      for (std::string::size_type end; (end = pending.find("\r\n\r\n")) != std::string::npos;) {
+        const std::chrono::duration<double> at = std::chrono::steady_clock::now() - start;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          heard_.push_back({connection, pending.substr(0, end + 4), at.count()});
         }
+        out += answer(pending.substr(0, end + 4), connection);
+        pending.erase(0, end + 4);
       }
-      if (open && tick_) {
-        const std::string bytes = tick_();
-        if (!bytes.empty()) ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      }
+      if (tick) out += tick();
+      if (!out.empty()) ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+      out.clear();
     }
     ::close(fd);
     return true;
   }
 
-  Answer answer_;
-  std::function<std::string()> tick_;
-  int listenFd_ = -1;
+  int listenFd_;
   std::thread thread_;
   std::mutex mutex_;
   std::vector<Heard> heard_;
