@@ -18,9 +18,8 @@ const std::uint32_t kOwn = 0x01020304;
 
 void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arrivalMs,
              std::uint32_t ssrc = kSource) {
-  std::uint8_t p[20] = {0x80, 0x60};
-  p[2] = static_cast<std::uint8_t>(seq >> 8);
-  p[3] = static_cast<std::uint8_t>(seq);
+  std::uint8_t p[20] = {0x80, 0x60, static_cast<std::uint8_t>(seq >> 8),
+                        static_cast<std::uint8_t>(seq)};
   for (int i = 0; i < 4; ++i) {
     p[4 + i] = static_cast<std::uint8_t>(ts >> (24 - 8 * i));
     p[8 + i] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));

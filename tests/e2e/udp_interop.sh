@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# udp_interop.sh PROGRAM TEST_SERVER SERVER: runs PROGRAM (udp_interop_test)
-# against a real RTSP server on 127.0.0.1 over UDP, and over UDP-then-TCP,
+# udp_interop.sh PROGRAM TEST_SERVER SERVER: pulls with PROGRAM (rtsp-pull)
+# from a real RTSP server on 127.0.0.1 over UDP, and over UDP-then-TCP,
 # and checks with ffprobe that what it wrote decodes. SERVER:
 #   gstreamer  GStreamer's server offering UDP only, with a 2 s session
 #              timeout (a 10 s pull must outlive it: receiver reports keep the
@@ -34,17 +34,23 @@ await_port() {
   done
   fail "nothing listens on port $1"
 }
-# pull NAME TRANSPORT EXPECT SECONDS PORT [PATH]: one pull, then ffprobe.
+# pull NAME TRANSPORT EXPECT SECONDS: one pull from $PORT that must use
+# EXPECT (UDP or TCP), then ffprobe on what was written.
 pull() {
   local name="$1"
-  RTSPPULL_UDP_PORT="$5" RTSPPULL_UDP_PATH="${6:-test}" RTSPPULL_UDP_TRANSPORT="$2" \
-    RTSPPULL_UDP_EXPECT="$3" RTSPPULL_UDP_SECONDS="$4" RTSPPULL_UDP_OUTPUT="$WORK/$name.h264" \
-    "$PROG" >"$WORK/$name.log" 2>&1 || fail "$name: the pull failed"
+  "$PROG" -v -t "$4" --transport "$2" --format annexb -o "$WORK/$name.h264" \
+    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$name.log" || fail "$name: the pull failed (status $?)"
+  grep -q "^rtsp| Transport: $3" "$WORK/$name.log" || fail "$name: not over $3"
   frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
     stream=codec_name,nb_read_frames -of csv=p=0 "$WORK/$name.h264")"
   [[ "$frames" =~ ^h264,([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -ge 10 ] ||
     fail "$name: ffprobe read \"$frames\""
-  echo "$name: $(grep -o 'pulled .*' "$WORK/$name.log"), ffprobe decoded ${BASH_REMATCH[1]} frames"
+  echo "$name: ffprobe decoded ${BASH_REMATCH[1]} frames"
+}
+# pull_udp_and_auto NAME: two 4 s pulls from $PORT that must both use UDP.
+pull_udp_and_auto() {
+  pull "$1-udp" udp UDP 4
+  pull "$1-auto" auto UDP 4
 }
 # gst_server NAME ARGS...: starts the test server, sets PORT.
 gst_server() {
@@ -72,18 +78,17 @@ make_clip() {
   chmod 755 "$WORK" && chmod 644 "$WORK/clip.mp4"
 }
 
-[ -x /usr/bin/python3 ] || skip "/usr/bin/python3 missing"
-command -v ffprobe >/dev/null && command -v ffmpeg >/dev/null || skip "ffmpeg is not installed"
+command -v /usr/bin/python3 ffprobe ffmpeg >/dev/null || skip "python3 or ffmpeg is not installed"
 
 case "$SERVER" in
 gstreamer)
   gst_server udp --protocols udp --session-timeout 2
-  pull gst-udp udp udp 10 "$PORT"
+  pull gst-udp udp UDP 10
   grep -q expired "$WORK/udp.err" && fail "the server expired the session"
   gst_server tcp --protocols tcp
-  pull gst-tcp-only auto tcp 3 "$PORT"
+  pull gst-tcp-only auto TCP 3
   gst_server all --protocols all
-  pull gst-all auto udp 3 "$PORT"
+  pull gst-all auto UDP 3
   ;;
 vlc)
   command -v cvlc >/dev/null || skip "VLC is not installed"
@@ -96,8 +101,7 @@ vlc)
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
   PIDS+=($!)
   await_port "$PORT"
-  pull vlc-udp udp udp 4 "$PORT"
-  pull vlc-auto auto udp 4 "$PORT"
+  pull_udp_and_auto vlc
   ;;
 perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
@@ -111,8 +115,7 @@ perl)
     "rtsp://127.0.0.1:$SOURCE_PORT/test" >"$WORK/ffmpeg.err" 2>&1 &
   PIDS+=($!)
   sleep 1.5
-  pull perl-udp udp udp 4 "$PORT"
-  pull perl-auto auto udp 4 "$PORT"
+  pull_udp_and_auto perl
   ;;
 *) fail "unknown server $SERVER" ;;
 esac
