@@ -107,7 +107,10 @@ perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
   make_clip
   PORT="$(free_port)" SOURCE_PORT="$(free_port)"
+  # Its RTP ports count up from 20000 unless told otherwise: another run at
+  # the same time would hold them.
   rtsp-server-perl --clientport "$PORT" --serverport "$SOURCE_PORT" \
+    --rtp_start_port "$((20000 + $$ % 4000 * 2))" \
     --client_listen_address 127.0.0.1 --source_listen_address 127.0.0.1 >"$WORK/perl.err" 2>&1 &
   PIDS+=($!)
   await_port "$SOURCE_PORT"
