@@ -335,6 +335,11 @@ def make_clients(args):
                                "--bulk"], check_bulk),
         Client("count host", [os.path.join(bench, "count_host"), "127.0.0.1", "{port}", PATH,
                               "--sessions", "{sessions}"], check_count),
+        # The same host with RTSPSessionOptions::receiveBufferBytes at the
+        # value recommended() sets.
+        Client("count host, 256 KiB buffer", [os.path.join(bench, "count_host"), "127.0.0.1",
+                                              "{port}", PATH, "--sessions", "{sessions}",
+                                              "--recv-buffer", str(256 * 1024)], check_count),
     ]
     pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
     if os.path.exists(pull):

@@ -1,6 +1,7 @@
 // A host on the library that only counts: the library's own cost per packet.
 //
 //   count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] [--idle-ms MS]
+//              [--recv-buffer BYTES]
 //
 // Opens K sessions (default 1) to the same server, one after the other, with
 // the pass-through receiver, counts the RTP packets each one delivers and
@@ -9,7 +10,8 @@
 // connection), or on SIGINT/SIGTERM (for servers that never close), or,
 // with --idle-ms, once packets have come and then none for that long (over
 // UDP the end of the stream is not the end of a connection). --transport
-// udp sets that transport in the session's options. The library's
+// udp sets that transport in the session's options, --recv-buffer sets
+// receiveBufferBytes (everything else stays at its default). The library's
 // diagnostics go to stdout as usual; the result goes to stderr as one line:
 //   count_host sessions=K packets=N rtcp=R gaps=G lost=L headers=H ok=0|1
 // ok=1 when every session started, got its stream header and saw no gap;
@@ -92,22 +94,25 @@ int main(int argc, char** argv) {
   int sessions = 1;
   bool udp = false;
   long idleMs = 0;
+  int recvBuffer = 0;
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--sessions") {
       sessions = std::atoi(argv[i + 1]);
     } else if (arg == "--transport") {
       udp = std::string(argv[i + 1]) == "udp";
+    } else if (arg == "--recv-buffer") {
+      recvBuffer = std::atoi(argv[i + 1]);
     } else if (arg == "--idle-ms") {
       idleMs = std::atol(argv[i + 1]);
     } else {
       argc = 0;
     }
   }
-  if (argc < 4 || argc % 2 != 0 || sessions < 1) {
+  if (argc < 4 || argc % 2 != 0 || sessions < 1 || recvBuffer < 0) {
     std::fprintf(stderr,
                  "usage: count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] "
-                 "[--idle-ms MS]\n");
+                 "[--idle-ms MS] [--recv-buffer BYTES]\n");
     return 2;
   }
   Ended ended;
@@ -119,9 +124,10 @@ int main(int argc, char** argv) {
     auto* receiver = new CountingReceiver;
     download->initInfo(argv[1], static_cast<unsigned int>(std::atoi(argv[2])), argv[3], 0,
                        ACE_Time_Value(5), 0);
-    if (udp) {
+    if (udp || recvBuffer > 0) {
       RTSPSessionOptions options;
-      options.transport = RTSP_TRANSPORT_UDP;
+      if (udp) options.transport = RTSP_TRANSPORT_UDP;
+      options.receiveBufferBytes = recvBuffer;
       download->setOptions(options);
     }
     download->registeRTPReceiver(receiver);  // the session owns it from here

@@ -2,6 +2,7 @@
 // lastFailure() at every step, keep-alives and requests of the server during
 // playback, standard requests, redirects, bounded replies and credentials.
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -348,6 +349,35 @@ TEST(SessionOptions, Redirects) {
               request("OPTIONS Rtsp://127.0.0.1:" + std::to_string(port) + "/third", 1,
                       "User-Agent: (ORVE Streaming Media )\r\n"));
     EXPECT_EQ(methodOf(server.heard().back().text), "TEARDOWN");
+  }
+}
+
+TEST(SessionOptions, ReceiveBufferOfTheControlConnection) {
+  struct Row {
+    const char* name;
+    int requested;
+    int atLeast, atMost;  // SO_RCVBUF as the kernel reports it while playing
+  };
+  const Row rows[] = {
+      {"default: 32 KiB (reported doubled)", 0, 32768, 65536},
+      {"256 KiB asked for", 256 * 1024, 256 * 1024, 1 << 30},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server([](const std::string& m, int) { return HandshakeAnswers()(m); });
+    RTSPSessionOptions options;
+    options.receiveBufferBytes = row.requested;
+    OptionsSession s(server.port, options);
+    ASSERT_TRUE(s.d.startRTSPDownload(false, true));
+    int size = 0;
+    socklen_t length = sizeof size;
+    ASSERT_EQ(getsockopt(CRTSPDownloadTestPeer{s.d}.streamHandle(), SOL_SOCKET, SO_RCVBUF, &size,
+                         &length),
+              0);
+    EXPECT_GE(size, row.atLeast);
+    EXPECT_LE(size, row.atMost);
+    s.d.stop();
+    server.finish();
   }
 }
 

@@ -71,9 +71,16 @@ struct RTSPPULL_API RTSPSessionOptions {
   // true: every start installs the ordered-delivery receiver implementation
   // (RTP_RECEIVER_ORDERED) instead of the pass-through one.
   bool reorder = false;
+  // 0: the control connection's receive buffer is 32 KiB, set after the
+  // connect, as before options existed. N > 0: a receive buffer of N bytes is
+  // asked for before the connect, so the TCP window can grow to it (the
+  // kernel may grant more, or cap it at net.core.rmem_max). Only the control
+  // connection; interleaved media travels on it. UDP media sockets always ask
+  // for 2 MiB.
+  int receiveBufferBytes = 0;
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
-  // true; everything else at its default.
+  // true, receiveBufferBytes 256 KiB; everything else at its default.
   static RTSPSessionOptions recommended();
 };
 

@@ -32,6 +32,22 @@ bool CRTSPDownload::connectRtspServer() {
   // shows up as a failing connect (and names the cause in lastFailure()).
   const int resolved =
       address.set(static_cast<u_short>(info_.serverPort & 0xFFFFu), info_.serverAddr.c_str(), 1, 0);
+  // A chosen receive buffer is asked for before the connect, so that the
+  // window scale offered in the SYN can use it; the connector then connects
+  // the socket opened here.
+  const int chosenSize = options_.receiveBufferBytes;
+  if (chosenSize > 0 && resolved != -1) {
+    if (rtspStream_.open(SOCK_STREAM, address.get_type(), 0, 0) == -1) {
+      readProblem_ = std::string("cannot open a socket: ") + std::strerror(errno);
+      return false;
+    }
+    int size = chosenSize;
+    if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
+      readProblem_ = std::string("cannot set the receive buffer: ") + std::strerror(errno);
+      rtspStream_.close();
+      return false;
+    }
+  }
   // The timeout is always passed by pointer: a zero timeout means one
   // immediate attempt, never an unbounded wait.
   if (connector.connect(rtspStream_, address, &connectTimeout_, ACE_Addr::sap_any, 0, 0, 0, 0) ==
@@ -49,6 +65,7 @@ bool CRTSPDownload::connectRtspServer() {
     }
     return false;
   }
+  if (chosenSize > 0) return true;
   int size = kControlRecvBufSize;
   if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
     readProblem_ = std::string("cannot set the receive buffer: ") + std::strerror(errno);

@@ -10,6 +10,7 @@ RTSPSessionOptions RTSPSessionOptions::recommended() {
   options.standardRequests = true;
   options.maxRedirects = 3;
   options.boundedReplies = true;
+  options.receiveBufferBytes = 256 * 1024;
   return options;
 }
 

@@ -12,6 +12,7 @@ class CRTSPDownloadTestPeer {
     d.sdpTimeoutSec_ = sdpSec;
   }
   bool streamOpen() const { return d.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
+  ACE_HANDLE streamHandle() const { return d.rtspStream_.get_handle(); }
   CRTSPDownload& d;
 };
 
