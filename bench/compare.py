@@ -605,6 +605,11 @@ def udp_clients(args):
     clients = [Client("count host, UDP", [os.path.join(bench, "count_host"), "127.0.0.1",
                                           "{port}", PATH, "--transport", "udp", "--idle-ms",
                                           "1000"], check_none)]
+    pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
+    if os.path.exists(pull):
+        clients.append(Client("rtsp-pull, UDP", [pull, "--transport", "udp", "--overwrite",
+                                                 "--format", "annexb", "-o", "/dev/null",
+                                                 "{url}"], check_none))
     if shutil.which("ffmpeg") and not args.no_peers:
         clients.append(Client("ffmpeg -c copy, UDP", [
             "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-nostats",
@@ -656,9 +661,9 @@ def udp_section(args, mean_len):
                   f" {fmt(pct, '7.2f')} {fmt(med(lost), '12.0f')} {fmt(max(lost or [0]), '7d')}"
                   f" {fmt(rss, '5.1f')} MiB  ({len(runs)}/{len(results[c.name])} served)")
         ffmpeg = cpus.get("ffmpeg -c copy, UDP")
-        host = cpus.get("count host, UDP")
-        if ffmpeg and host:
-            print(f"  ffmpeg / count host = {ffmpeg / host:.2f} (CPU per packet received)")
+        for name in ("count host, UDP", "rtsp-pull, UDP"):
+            if ffmpeg and cpus.get(name):
+                print(f"  ffmpeg / {name} = {ffmpeg / cpus[name]:.2f} (CPU per packet received)")
     print("  CPU per packet = user + sys of the whole client after PLAY (the server holds "
           "its PLAY reply while the driver reads the client's CPU time) over the packets it "
           "got; the quiet end of each run included; lost = sent - received.")
