@@ -50,6 +50,12 @@ class Boxes {
     for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>(v >> (24 - 8 * i));
   }
   std::string take() { return std::move(bytes_); }
+  // Starts again in `bytes`, whose capacity is kept.
+  void reuse(std::string& bytes) {
+    bytes.clear();
+    bytes_.swap(bytes);
+  }
+  void giveBack(std::string& bytes) { bytes.swap(bytes_); }
 
  private:
   std::string bytes_;
@@ -251,6 +257,9 @@ std::string header(const Mp4Track& t, const SpsInfo& info) {
 Mp4Writer::Mp4Writer(Output output, double fragmentSeconds)
     : output_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
 
+Mp4Writer::Mp4Writer(SplitOutput output, double fragmentSeconds)
+    : splitOutput_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
+
 bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
   const bool h264 = track.codec == VideoCodec::kH264;
   if (track.sps.size() < 4 || track.pps.empty() || (!h264 && track.vps.empty())) {
@@ -269,7 +278,7 @@ bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
   track_ = track;
   begun_ = true;
   fragmentTicks_ = std::max<uint64_t>(1, static_cast<uint64_t>(fragmentSeconds_ * track.timescale));
-  write(header(track, info));
+  write(header(track, info), std::string());
   return true;
 }
 
@@ -322,6 +331,7 @@ void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
   lastDuration_ = durations[count - 1];
 
   Boxes b;
+  b.reuse(moof_);
   b.begin("moof");
   b.beginFull("mfhd", 0, 0);
   b.u32(++sequence_);
@@ -350,15 +360,26 @@ void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
   const uint64_t mdatSize = 8 + pendingData_.size();
   b.u32(static_cast<uint32_t>(mdatSize));
   b.text("mdat");
-  std::string bytes = b.take();
-  bytes += pendingData_;
+  b.giveBack(moof_);
+  write(moof_, pendingData_);
   pending_.clear();
   pendingData_.clear();
-  write(bytes);
 }
 
-bool Mp4Writer::write(const std::string& bytes) {
-  if (!failed_ && output_) failed_ = !output_(bytes.data(), bytes.size());
+bool Mp4Writer::write(const std::string& head, const std::string& body) {
+  if (failed_) return false;
+  if (splitOutput_) {
+    failed_ = !splitOutput_(head.data(), head.size(), body.data(), body.size());
+  } else if (output_ && body.empty()) {
+    failed_ = !output_(head.data(), head.size());
+  } else if (output_) {
+    // One call per fragment: the two parts are joined in a buffer of exactly
+    // their size.
+    std::string bytes;
+    bytes.reserve(head.size() + body.size());
+    bytes.append(head).append(body);
+    failed_ = !output_(bytes.data(), bytes.size());
+  }
   return !failed_;
 }
 

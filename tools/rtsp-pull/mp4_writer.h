@@ -34,6 +34,14 @@ class Mp4Writer {
   // `fragmentSeconds`, or at any sample once it spans three times that.
   explicit Mp4Writer(Output output, double fragmentSeconds = 1.0);
 
+  // Receives each write as two parts to be written in this order, as one
+  // write if it can: a fragment's moof and mdat header, then its samples
+  // (the header of the file comes as a first part with an empty second).
+  // Saves joining them in a copy of the fragment.
+  using SplitOutput =
+      std::function<bool(const char* head, size_t headSize, const char* body, size_t bodySize)>;
+  explicit Mp4Writer(SplitOutput output, double fragmentSeconds = 1.0);
+
   // Writes ftyp and moov. False with `error` when a parameter set is missing
   // or its SPS cannot be read; nothing is written then.
   bool begin(const Mp4Track& track, std::string& error);
@@ -62,9 +70,10 @@ class Mp4Writer {
   // Writes the pending samples. The last one lasts up to `nextDecodeTime`
   // when `nextKnown`, otherwise as long as the one before it.
   void writeFragment(bool nextKnown, uint64_t nextDecodeTime);
-  bool write(const std::string& bytes);
+  bool write(const std::string& head, const std::string& body);
 
   Output output_;
+  SplitOutput splitOutput_;
   double fragmentSeconds_;
   Mp4Track track_;
   bool begun_ = false;
@@ -75,7 +84,11 @@ class Mp4Writer {
   uint32_t lastDuration_ = 0;    // of the last sample written
   uint64_t lastDecodeTime_ = 0;  // of the last sample added
   std::vector<Sample> pending_;  // samples of the fragment being built
-  std::string pendingData_;      // their bytes, lengths included
+  // Their bytes, lengths included. Cleared, not released, after each
+  // fragment: once it has grown to the size of a fragment it stays there, so
+  // the writer holds about one fragment however long it runs.
+  std::string pendingData_;
+  std::string moof_;  // the moof and mdat header being written
 };
 
 }  // namespace rtsp_pull

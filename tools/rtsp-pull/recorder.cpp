@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,40 @@ bool writeAll(int fd, const char* data, size_t size, int& error) {
     }
     data += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes both parts, in one system call when the kernel takes them whole,
+// so that a fragment reaches the file whole or not at all short of a failure.
+bool writeAll(int fd, const char* head, size_t headSize, const char* body, size_t bodySize,
+              int& error) {
+  iovec parts[2] = {{const_cast<char*>(head), headSize}, {const_cast<char*>(body), bodySize}};
+  iovec* next = parts;
+  int left = 2;
+  while (left > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --left;
+      continue;
+    }
+    const ssize_t n = ::writev(fd, next, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    // A partial write: go on from where the kernel stopped.
+    auto done = static_cast<size_t>(n);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
@@ -207,6 +242,7 @@ class RecorderCore : public NalSink {
   bool startOutput();
   void closeFile();
   bool emitOutput(const char* data, size_t size);
+  bool emitOutput(const char* head, size_t headSize, const char* body, size_t bodySize);
   void fail(const std::string& message) {
     if (failure_.empty()) failure_ = message;
   }
@@ -408,7 +444,10 @@ bool RecorderCore::startOutput() {
     annexB_.reset(new AnnexBWriter(output, false, 0, codec_));
     writeAnnexBSets();
   } else {
-    mp4_.reset(new Mp4Writer(output));
+    mp4_.reset(new Mp4Writer(Mp4Writer::SplitOutput(
+        [this](const char* head, size_t headSize, const char* body, size_t bodySize) {
+          return emitOutput(head, headSize, body, bodySize);
+        })));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;
@@ -435,6 +474,16 @@ bool RecorderCore::emitOutput(const char* data, size_t size) {
   }
   int error = 0;
   if (fd_ >= 0 && writeAll(fd_, data, size, error)) return true;
+  fail("writing " + fileName_ + " failed: " + std::strerror(error));
+  return false;
+}
+
+bool RecorderCore::emitOutput(const char* head, size_t headSize, const char* body,
+                              size_t bodySize) {
+  if (toStandardOutput())
+    return emitOutput(head, headSize) && (bodySize == 0 || emitOutput(body, bodySize));
+  int error = 0;
+  if (fd_ >= 0 && writeAll(fd_, head, headSize, body, bodySize, error)) return true;
   fail("writing " + fileName_ + " failed: " + std::strerror(error));
   return false;
 }
