@@ -5,7 +5,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,20 +73,18 @@ bool writeAll(int fd, const char* data, size_t size, int& error) {
   return true;
 }
 
-// Writes both parts, in one system call when the kernel takes them whole,
-// so that a fragment reaches the file whole or not at all short of a failure.
-bool writeAll(int fd, const char* head, size_t headSize, const char* body, size_t bodySize,
-              int& error) {
-  iovec parts[2] = {{const_cast<char*>(head), headSize}, {const_cast<char*>(body), bodySize}};
-  iovec* next = parts;
-  int left = 2;
+// Writes the pieces in order, in one system call when the kernel takes them
+// whole, so that a fragment reaches the file whole short of a failure.
+bool writeAll(int fd, std::vector<iovec>& parts, int& error) {
+  iovec* next = parts.data();
+  size_t left = parts.size();
   while (left > 0) {
     if (next->iov_len == 0) {
       ++next;
       --left;
       continue;
     }
-    const ssize_t n = ::writev(fd, next, left);
+    const ssize_t n = ::writev(fd, next, static_cast<int>(std::min<size_t>(left, IOV_MAX)));
     if (n < 0) {
       if (errno == EINTR) continue;
       error = errno;
@@ -242,7 +242,7 @@ class RecorderCore : public NalSink {
   bool startOutput();
   void closeFile();
   bool emitOutput(const char* data, size_t size);
-  bool emitOutput(const char* head, size_t headSize, const char* body, size_t bodySize);
+  bool emitOutput(const Mp4Writer::Piece* pieces, size_t count);
   void fail(const std::string& message) {
     if (failure_.empty()) failure_ = message;
   }
@@ -270,6 +270,7 @@ class RecorderCore : public NalSink {
   uint32_t segmentNumber_ = 0;
   std::unique_ptr<AnnexBWriter> annexB_;
   std::unique_ptr<Mp4Writer> mp4_;
+  std::vector<iovec> iovecs_;   // the pieces of the MP4 write under way
   bool streamStarted_ = false;  // since the last beginStream: a unit was taken
   bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
 
@@ -444,9 +445,9 @@ bool RecorderCore::startOutput() {
     annexB_.reset(new AnnexBWriter(output, false, 0, codec_));
     writeAnnexBSets();
   } else {
-    mp4_.reset(new Mp4Writer(Mp4Writer::SplitOutput(
-        [this](const char* head, size_t headSize, const char* body, size_t bodySize) {
-          return emitOutput(head, headSize, body, bodySize);
+    mp4_.reset(
+        new Mp4Writer(Mp4Writer::GatherOutput([this](const Mp4Writer::Piece* pieces, size_t count) {
+          return emitOutput(pieces, count);
         })));
     Mp4Track track;
     track.codec = codec_;
@@ -478,12 +479,18 @@ bool RecorderCore::emitOutput(const char* data, size_t size) {
   return false;
 }
 
-bool RecorderCore::emitOutput(const char* head, size_t headSize, const char* body,
-                              size_t bodySize) {
-  if (toStandardOutput())
-    return emitOutput(head, headSize) && (bodySize == 0 || emitOutput(body, bodySize));
+bool RecorderCore::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
+  if (toStandardOutput()) {
+    for (size_t i = 0; i < count; ++i) {
+      if (pieces[i].size > 0 && !emitOutput(pieces[i].data, pieces[i].size)) return false;
+    }
+    return true;
+  }
+  iovecs_.clear();
+  for (size_t i = 0; i < count; ++i)
+    iovecs_.push_back(iovec{const_cast<char*>(pieces[i].data), pieces[i].size});
   int error = 0;
-  if (fd_ >= 0 && writeAll(fd_, head, headSize, body, bodySize, error)) return true;
+  if (fd_ >= 0 && writeAll(fd_, iovecs_, error)) return true;
   fail("writing " + fileName_ + " failed: " + std::strerror(error));
   return false;
 }
