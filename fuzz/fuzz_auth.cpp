@@ -22,13 +22,8 @@ bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  std::vector<std::string> values;
-  for (std::size_t start = 0, end; start <= text.size(); start = end + 1) {
-    end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    values.push_back(text.substr(start, end - start));
-  }
+  const std::vector<std::string> values =
+      splitAt(std::string(reinterpret_cast<const char*>(data), size), "\n");
 
   for (const AuthChallenge& c : parseAuthChallenges(values)) {
     check(!c.scheme.empty());

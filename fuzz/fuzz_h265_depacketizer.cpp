@@ -2,10 +2,8 @@
 // big-endian 2-byte length, the packet bytes. Checks: NAL units are non-empty
 // and within 16 MiB (plus the rebuilt 2-byte header); access units end only
 // after they began.
-#include <algorithm>
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 #include "h265_depacketizer.h"
 #include "check.h"
@@ -30,13 +28,8 @@ struct Sink : rtsp_pull::NalSink {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Sink sink;
   rtsp_pull::H265Depacketizer depacketizer(sink);
-  for (std::size_t pos = 0; pos + 2 <= size;) {
-    const std::size_t length = std::min<std::size_t>(
-        static_cast<std::size_t>(data[pos] << 8 | data[pos + 1]), size - pos - 2);
-    // An exact-size heap copy, so that a read past the packet is caught.
-    const std::vector<std::uint8_t> packet(data + pos + 2, data + pos + 2 + length);
-    pos += 2 + length;
-    depacketizer.push(packet.data(), packet.size());
-  }
+  forEachPacket(data, size, [&](const std::uint8_t* packet, std::size_t length) {
+    depacketizer.push(packet, length);
+  });
   return 0;
 }

@@ -55,23 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   host.ordered = ordered.get();
   std::uint64_t fedRtp = 0;
   for (std::size_t pos = 1; pos + 4 <= size; pos += 4) {
-    std::string packet("\x80\xC8\x00\x00", 4);
-    if ((data[pos] & 0x04u) != 0) {
-      packet = std::string("\x80\x60\x00", 3);
-      ++fedRtp;
-    } else if ((data[pos] & 0x02u) == 0) {
-      packet.assign(20, '\0');
-      packet[0] = '\x80';
-      packet[1] = '\x60';
-      packet[2] = static_cast<char>(data[pos + 1]);
-      packet[3] = static_cast<char>(data[pos + 2]);
-      packet[11] = (data[pos] & 0x08u) != 0 ? '\x02' : '\x01';
-      for (int i = 0; i < 4; ++i)
-        packet[12 + i] = static_cast<char>(host.fedSerials >> (24 - 8 * i));
+    const unsigned control = data[pos];
+    std::string packet("\x80\x60\x00", 3);  // too short to be RTP
+    if ((control & 0x06u) == 0x02u) {
+      packet = std::string("\x80\xC8\x00\x00", 4);
+    } else if ((control & 0x04u) == 0) {
+      packet = std::string("\x80\x60", 2) + static_cast<char>(data[pos + 1]) +
+               static_cast<char>(data[pos + 2]) + std::string(7, '\0') +
+               ((control & 0x08u) != 0 ? '\x02' : '\x01');
+      for (int i = 0; i < 4; ++i) packet += static_cast<char>(host.fedSerials >> (24 - 8 * i));
+      packet.resize(20);
       ++host.fedSerials;
-      ++fedRtp;
     }
-    host.refuseFirst = (data[pos] & 0x01u) != 0;
+    fedRtp += (control & 0x06u) != 0x02u ? 1 : 0;
+    host.refuseFirst = (control & 0x01u) != 0;
     host.offered = 0;
     const bool result = ordered->Execute(&host, packet, false, nullptr);
     check(result == !(host.refuseFirst && host.offered >= 1));

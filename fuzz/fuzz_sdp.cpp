@@ -13,12 +13,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  const std::string separator = (data[0] & 2) != 0 ? "\r\n" : "\n";
   SDP sdp;
   std::size_t longest = 0;
-  for (std::size_t start = 0, end; start <= text.size(); start = end + separator.size()) {
-    end = std::min(text.find(separator, start), text.size());
-    sdp.lines.push_back(text.substr(start, end - start) + ((data[0] & 1) != 0 ? "\r\n" : ""));
+  for (const std::string& line : splitAt(text, (data[0] & 2) != 0 ? "\r\n" : "\n")) {
+    sdp.lines.push_back(line + ((data[0] & 1) != 0 ? "\r\n" : ""));
     longest = std::max(longest, sdp.lines.back().size());
   }
   std::string sps = "old", pps = "old", sps2, pps2;

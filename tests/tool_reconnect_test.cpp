@@ -55,12 +55,11 @@ TEST(ToolReconnectLoop, ExitStatusesOfRunsThatAreNotRetried) {
     bool reconnect;
     int exitStatus;
   };
+  // Without --reconnect, a failed start, a stop and the duration are checked
+  // by the e2e cases "failures", "signal" and "decode".
   const Row rows[] = {
-      {/*.end=*/RunEnd::kStartFailed, /*.reconnect=*/false, /*.exitStatus=*/kExitFailed},
       {/*.end=*/RunEnd::kStreamEnded, /*.reconnect=*/false, /*.exitStatus=*/kExitEnded},
-      {/*.end=*/RunEnd::kStopRequested, /*.reconnect=*/false, /*.exitStatus=*/kExitOk},
       {/*.end=*/RunEnd::kFrameLimit, /*.reconnect=*/false, /*.exitStatus=*/kExitOk},
-      {/*.end=*/RunEnd::kDuration, /*.reconnect=*/false, /*.exitStatus=*/kExitOk},
       {/*.end=*/RunEnd::kWriteFailed, /*.reconnect=*/false, /*.exitStatus=*/kExitFailed},
       // A first start that fails and a failed write end even with --reconnect.
       {/*.end=*/RunEnd::kStartFailed, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},

@@ -60,7 +60,9 @@ class RTSPPULL_API IRTPReceiver {
   // Implemented by the host. `data` is valid only during the call. Return
   // true to accept the data, false to refuse it. Called on whichever thread
   // called Execute (in a session: the host thread for the stream file header,
-  // the receive thread for packets).
+  // the receive thread for packets). The receive thread has a 256 KiB stack,
+  // of which OnRecvData may use about 200 KiB: a host that needs more keeps
+  // large buffers on the heap or hands the data to a thread of its own.
   virtual bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) = 0;
 
   // Forwards to the installed implementation, passing this receiver; false
