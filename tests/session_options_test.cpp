@@ -15,7 +15,6 @@
 
 #include "session/auth.h"
 #include "support/scripted_server.h"
-#include "support/session_support.h"
 
 namespace {
 
@@ -26,40 +25,6 @@ std::string numberedFrame(std::uint32_t n) {
   const std::uint32_t net = htonl(n);
   return frame('$', 0, std::string(reinterpret_cast<const char*>(&net), 4));
 }
-
-// Answers a handshake on any path by method, echoing the CSeq: OPTIONS with
-// `publicHeader`, DESCRIBE with `describeHeaders` and `body`, SETUP and PLAY
-// with "Session: <session>"; anything else with nothing.
-struct HandshakeAnswers {
-  std::string session = "4711;timeout=60";
-  std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN";
-  std::string describeHeaders, body = kSdp;
-  std::string operator()(const std::string& m) const {
-    const unsigned cseq = static_cast<unsigned>(std::stoul("0" + headerOf(m, "CSeq")));
-    const std::string method = methodOf(m), length = std::to_string(body.size());
-    if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + publicHeader + "\r\n");
-    if (method == "DESCRIBE") {
-      return reply("200 OK", cseq, describeHeaders + "Content-Length: " + length + "\r\n", body);
-    }
-    if (method != "SETUP" && method != "PLAY") return std::string();
-    return reply("200 OK", cseq, "Session: " + session + "\r\n");
-  }
-};
-
-// A session on 127.0.0.1:<port>/<path> with `options`, 1 s timeouts, and its
-// diagnostics kept in `lines`.
-struct OptionsSession {
-  OptionsSession(unsigned port, RTSPSessionOptions options, const std::string& path = "live") {
-    options.diagnostics = [this](const std::string& line) { lines.push_back(line); };
-    d.initInfo("127.0.0.1", port, path, 0, ACE_Time_Value(2, 0), 0);
-    d.registeRTPReceiver(log);
-    d.setOptions(options);
-    CRTSPDownloadTestPeer{d}.setTimeouts(1, 1);
-  }
-  std::vector<std::string> lines;
-  CRTSPDownload d;
-  HostLog* log = new HostLog;  // owned by d
-};
 
 // Starts `s`, lets it play for `playMs`, stops it and waits for the server to
 // finish. True when the start succeeded.

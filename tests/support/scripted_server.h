@@ -1,7 +1,8 @@
-// A scripted RTSP server for the session option tests on 127.0.0.1: serves
-// connections one after the other, answers every whole message the client
-// sends through a function of the test, and sends what a tick function
-// returns (frames during playback, say) every few milliseconds.
+// A scripted RTSP server for the session option and UDP tests on 127.0.0.1:
+// serves connections one after the other, answers every whole message the
+// client sends through a function of the test, and sends what a tick function
+// returns (frames during playback, say) every few milliseconds; the session
+// those tests run against it.
 #ifndef RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 #define RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "loopback.h"
+#include "session_support.h"
 
 namespace rtsptest {
 
@@ -99,7 +101,9 @@ class ScriptedServer {
         out += answer(pending.substr(0, end + 4), connection);
         pending.erase(0, end + 4);
       }
-      if (tick) out += tick();
+      // The answers leave before the tick runs: what it sends (datagrams too) follows them.
+      if (!out.empty()) ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+      out = tick ? tick() : std::string();
       if (!out.empty()) ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
       out.clear();
     }
@@ -111,6 +115,47 @@ class ScriptedServer {
   std::thread thread_;
   std::mutex mutex_;
   std::vector<Heard> heard_;
+};
+
+// Answers a handshake on any path by method, echoing the CSeq: OPTIONS with
+// `publicHeader`, DESCRIBE with `describeHeaders` and `body`, SETUP and PLAY
+// with "Session: <session>"; anything else with nothing.
+struct HandshakeAnswers {
+  std::string session = "4711;timeout=60";
+  std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN";
+  std::string describeHeaders, body = kSdp;
+  std::string operator()(const std::string& m) const {
+    const unsigned cseq = static_cast<unsigned>(std::stoul("0" + headerOf(m, "CSeq")));
+    const std::string method = methodOf(m), length = std::to_string(body.size());
+    if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + publicHeader + "\r\n");
+    if (method == "DESCRIBE") {
+      return reply("200 OK", cseq, describeHeaders + "Content-Length: " + length + "\r\n", body);
+    }
+    if (method != "SETUP" && method != "PLAY") return std::string();
+    return reply("200 OK", cseq, "Session: " + session + "\r\n");
+  }
+};
+
+// A session on 127.0.0.1:<port>/<path> with `options`, a receive timeout of
+// `recvSec` (SDP: 1 s), ports searched from `localPortBase`, and its
+// diagnostics kept in `lines`.
+struct OptionsSession {
+  OptionsSession(unsigned port, RTSPSessionOptions options, const std::string& path = "live",
+                 int recvSec = 1, unsigned localPortBase = 0) {
+    options.diagnostics = [this](const std::string& line) { lines.push_back(line); };
+    d.initInfo("127.0.0.1", port, path, localPortBase, ACE_Time_Value(2, 0), 0);
+    d.registeRTPReceiver(log);
+    d.setOptions(options);
+    CRTSPDownloadTestPeer{d}.setTimeouts(recvSec, 1);
+  }
+  // Waits up to 3 s until the host has `count` packets.
+  void awaitPackets(std::size_t count) {
+    for (int i = 0; i < 600 && log->packetCount() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::vector<std::string> lines;
+  CRTSPDownload d;
+  HostLog* log = new HostLog;  // owned by d
 };
 
 }  // namespace rtsptest

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -55,13 +56,20 @@ inline std::string reply(const std::string& status, unsigned cseq, const std::st
 }
 
 // What the host saw: the stream header, "|" and the description's text; the
-// packets (number `refusePacket`, from 1, refused); callback runs.
+// packets (number `refusePacket`, from 1, refused); callback runs. Read
+// `header` and `packets` once the session has stopped; packetCount() at any time.
 struct HostLog : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
+    std::lock_guard<std::mutex> lock(mutex);
     if (isFileHeader) header = std::string(data, length) + "|" + sdp->text;
     if (!isFileHeader) packets.emplace_back(data, length);
     return isFileHeader || packets.size() != refusePacket;
   }
+  std::size_t packetCount() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return packets.size();
+  }
+  std::mutex mutex;
   std::string header;
   std::vector<std::string> packets;
   std::size_t refusePacket = 0;
