@@ -50,6 +50,12 @@ class Boxes {
     for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>(v >> (24 - 8 * i));
   }
   std::string take() { return std::move(bytes_); }
+  // Starts again in `bytes`, whose capacity is kept.
+  void reuse(std::string& bytes) {
+    bytes.clear();
+    bytes_.swap(bytes);
+  }
+  void giveBack(std::string& bytes) { bytes.swap(bytes_); }
 
  private:
   std::string bytes_;
@@ -251,6 +257,9 @@ std::string header(const Mp4Track& t, const SpsInfo& info) {
 Mp4Writer::Mp4Writer(Output output, double fragmentSeconds)
     : output_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
 
+Mp4Writer::Mp4Writer(GatherOutput output, double fragmentSeconds)
+    : gatherOutput_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
+
 bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
   const bool h264 = track.codec == VideoCodec::kH264;
   if (track.sps.size() < 4 || track.pps.empty() || (!h264 && track.vps.empty())) {
@@ -269,7 +278,7 @@ bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
   track_ = track;
   begun_ = true;
   fragmentTicks_ = std::max<uint64_t>(1, static_cast<uint64_t>(fragmentSeconds_ * track.timescale));
-  write(header(track, info));
+  write(header(track, info), 0);
   return true;
 }
 
@@ -281,23 +290,25 @@ void Mp4Writer::addSample(const AccessUnit& unit, uint64_t decodeTime) {
   if (!pending_.empty()) {
     const uint64_t span = decodeTime - pending_.front().decodeTime;
     if ((unit.keyframe && span >= fragmentTicks_) || span >= 3 * fragmentTicks_ ||
-        pendingData_.size() >= kMaxFragmentBytes) {
+        pendingBytes_ >= kMaxFragmentBytes) {
       writeFragment(true, decodeTime);
     }
   }
   const std::string* entrySets[3] = {&track_.vps, &track_.sps, &track_.pps};
-  const size_t start = pendingData_.size();
+  const size_t start = pendingBytes_;
   for (const std::string& nal : unit.nals) {
     if (nal.empty()) continue;
     const int kind = parameterSetKind(
         track_.codec, nalType(track_.codec, reinterpret_cast<const uint8_t*>(nal.data())));
     if (kind >= 0 && nal == *entrySets[kind]) continue;
     const auto size = static_cast<uint32_t>(nal.size());
-    for (int i = 0; i < 4; ++i) pendingData_.push_back(static_cast<char>(size >> (24 - 8 * i)));
-    pendingData_.append(nal);
+    char length[4];
+    for (int i = 0; i < 4; ++i) length[i] = static_cast<char>(size >> (24 - 8 * i));
+    append(length, sizeof length);
+    append(nal.data(), nal.size());
   }
   pending_.push_back(
-      Sample{decodeTime, static_cast<uint32_t>(pendingData_.size() - start), unit.keyframe});
+      Sample{decodeTime, static_cast<uint32_t>(pendingBytes_ - start), unit.keyframe});
   ++samples_;
 }
 
@@ -322,6 +333,7 @@ void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
   lastDuration_ = durations[count - 1];
 
   Boxes b;
+  b.reuse(moof_);
   b.begin("moof");
   b.beginFull("mfhd", 0, 0);
   b.u32(++sequence_);
@@ -347,18 +359,54 @@ void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
   b.end();  // moof
   // The samples start after the moof and the 8-byte mdat header.
   b.patch32(dataOffsetAt, static_cast<uint32_t>(b.size() + 8));
-  const uint64_t mdatSize = 8 + pendingData_.size();
+  const uint64_t mdatSize = 8 + pendingBytes_;
   b.u32(static_cast<uint32_t>(mdatSize));
   b.text("mdat");
-  std::string bytes = b.take();
-  bytes += pendingData_;
+  b.giveBack(moof_);
+  write(moof_, pendingBlocks_);
   pending_.clear();
-  pendingData_.clear();
-  write(bytes);
+  for (size_t i = 0; i < pendingBlocks_; ++i) blocks_[i].clear();
+  pendingBlocks_ = 0;
+  pendingBytes_ = 0;
 }
 
-bool Mp4Writer::write(const std::string& bytes) {
-  if (!failed_ && output_) failed_ = !output_(bytes.data(), bytes.size());
+void Mp4Writer::append(const char* data, size_t size) {
+  while (size > 0) {
+    if (pendingBlocks_ == 0 || blocks_[pendingBlocks_ - 1].size() == kBlockBytes) {
+      if (pendingBlocks_ == blocks_.size()) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(kBlockBytes);
+      }
+      ++pendingBlocks_;
+    }
+    std::string& block = blocks_[pendingBlocks_ - 1];
+    const size_t n = std::min(size, kBlockBytes - block.size());
+    block.append(data, n);
+    data += n;
+    size -= n;
+    pendingBytes_ += n;
+  }
+}
+
+bool Mp4Writer::write(const std::string& head, size_t blocks) {
+  if (failed_) return false;
+  if (gatherOutput_) {
+    pieces_.clear();
+    pieces_.push_back(Piece{head.data(), head.size()});
+    for (size_t i = 0; i < blocks; ++i)
+      pieces_.push_back(Piece{blocks_[i].data(), blocks_[i].size()});
+    failed_ = !gatherOutput_(pieces_.data(), pieces_.size());
+  } else if (output_ && blocks == 0) {
+    failed_ = !output_(head.data(), head.size());
+  } else if (output_) {
+    // One call per fragment: the pieces are joined in a buffer of exactly
+    // their size.
+    std::string bytes;
+    bytes.reserve(head.size() + pendingBytes_);
+    bytes.append(head);
+    for (size_t i = 0; i < blocks; ++i) bytes.append(blocks_[i]);
+    failed_ = !output_(bytes.data(), bytes.size());
+  }
   return !failed_;
 }
 

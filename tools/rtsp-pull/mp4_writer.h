@@ -34,6 +34,17 @@ class Mp4Writer {
   // `fragmentSeconds`, or at any sample once it spans three times that.
   explicit Mp4Writer(Output output, double fragmentSeconds = 1.0);
 
+  // Receives each write as pieces to be written in this order, as one write
+  // if it can: a fragment's moof and mdat header, then its samples in blocks
+  // (the header of the file is a single piece). Saves joining them in a copy
+  // of the fragment.
+  struct Piece {
+    const char* data;
+    size_t size;
+  };
+  using GatherOutput = std::function<bool(const Piece* pieces, size_t count)>;
+  explicit Mp4Writer(GatherOutput output, double fragmentSeconds = 1.0);
+
   // Writes ftyp and moov. False with `error` when a parameter set is missing
   // or its SPS cannot be read; nothing is written then.
   bool begin(const Mp4Track& track, std::string& error);
@@ -62,9 +73,11 @@ class Mp4Writer {
   // Writes the pending samples. The last one lasts up to `nextDecodeTime`
   // when `nextKnown`, otherwise as long as the one before it.
   void writeFragment(bool nextKnown, uint64_t nextDecodeTime);
-  bool write(const std::string& bytes);
+  void append(const char* data, size_t size);
+  bool write(const std::string& head, size_t blocks);
 
   Output output_;
+  GatherOutput gatherOutput_;
   double fragmentSeconds_;
   Mp4Track track_;
   bool begun_ = false;
@@ -75,7 +88,16 @@ class Mp4Writer {
   uint32_t lastDuration_ = 0;    // of the last sample written
   uint64_t lastDecodeTime_ = 0;  // of the last sample added
   std::vector<Sample> pending_;  // samples of the fragment being built
-  std::string pendingData_;      // their bytes, lengths included
+  // Their bytes, lengths included, in blocks of kBlockBytes capacity filled
+  // in order (the first `pendingBlocks_` hold them). Blocks are kept for the
+  // next fragment, and never grow, so the writer holds about one fragment,
+  // rounded up to a block, however long it runs.
+  static constexpr size_t kBlockBytes = 1u << 20;
+  std::vector<std::string> blocks_;
+  size_t pendingBlocks_ = 0;
+  size_t pendingBytes_ = 0;
+  std::vector<Piece> pieces_;
+  std::string moof_;  // the moof and mdat header being written
 };
 
 }  // namespace rtsp_pull

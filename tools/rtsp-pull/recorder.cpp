@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +69,38 @@ bool writeAll(int fd, const char* data, size_t size, int& error) {
     }
     data += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes the pieces in order, in one system call when the kernel takes them
+// whole, so that a fragment reaches the file whole short of a failure.
+bool writeAll(int fd, std::vector<iovec>& parts, int& error) {
+  iovec* next = parts.data();
+  size_t left = parts.size();
+  while (left > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --left;
+      continue;
+    }
+    const ssize_t n = ::writev(fd, next, static_cast<int>(std::min<size_t>(left, IOV_MAX)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    // A partial write: go on from where the kernel stopped.
+    auto done = static_cast<size_t>(n);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
@@ -207,6 +242,7 @@ class RecorderCore : public NalSink {
   bool startOutput();
   void closeFile();
   bool emitOutput(const char* data, size_t size);
+  bool emitOutput(const Mp4Writer::Piece* pieces, size_t count);
   void fail(const std::string& message) {
     if (failure_.empty()) failure_ = message;
   }
@@ -234,6 +270,7 @@ class RecorderCore : public NalSink {
   uint32_t segmentNumber_ = 0;
   std::unique_ptr<AnnexBWriter> annexB_;
   std::unique_ptr<Mp4Writer> mp4_;
+  std::vector<iovec> iovecs_;   // the pieces of the MP4 write under way
   bool streamStarted_ = false;  // since the last beginStream: a unit was taken
   bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
 
@@ -408,7 +445,10 @@ bool RecorderCore::startOutput() {
     annexB_.reset(new AnnexBWriter(output, false, 0, codec_));
     writeAnnexBSets();
   } else {
-    mp4_.reset(new Mp4Writer(output));
+    mp4_.reset(
+        new Mp4Writer(Mp4Writer::GatherOutput([this](const Mp4Writer::Piece* pieces, size_t count) {
+          return emitOutput(pieces, count);
+        })));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;
@@ -435,6 +475,22 @@ bool RecorderCore::emitOutput(const char* data, size_t size) {
   }
   int error = 0;
   if (fd_ >= 0 && writeAll(fd_, data, size, error)) return true;
+  fail("writing " + fileName_ + " failed: " + std::strerror(error));
+  return false;
+}
+
+bool RecorderCore::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
+  if (toStandardOutput()) {
+    for (size_t i = 0; i < count; ++i) {
+      if (pieces[i].size > 0 && !emitOutput(pieces[i].data, pieces[i].size)) return false;
+    }
+    return true;
+  }
+  iovecs_.clear();
+  for (size_t i = 0; i < count; ++i)
+    iovecs_.push_back(iovec{const_cast<char*>(pieces[i].data), pieces[i].size});
+  int error = 0;
+  if (fd_ >= 0 && writeAll(fd_, iovecs_, error)) return true;
   fail("writing " + fileName_ + " failed: " + std::strerror(error));
   return false;
 }
