@@ -26,7 +26,7 @@ const TransportRow kTransportRows[] = {
     {"nothing but the profile", "RTP/AVP/UDP;unicast;client_port=30000-30001", true, false, 0, 0, "", 0},
     {"one server port", "RTP/AVP;unicast;server_port=5000", true, false, 5000, 5001, "", 0},
     {"spaces and upper case", "RTP/AVP ; Server_Port = 5002-5003 ; SSRC=00ab ; Source = 127.0.0.1", true, false, 5002, 5003, "127.0.0.1", 0xAB},
-    {"a second specification is ignored", "RTP/AVP;server_port=5004-5005,RTP/AVP;server_port=7-8", true, false, 5004, 5005, "", 0},
+    {"only the first of two transports counts", "RTP/AVP;server_port=5004-5005,RTP/AVP;server_port=7-8", true, false, 5004, 5005, "", 0},
     {"an ssrc beyond 32 bits", "RTP/AVP;server_port=5000-5001;ssrc=12345678901", true, false, 5000, 5001, "", 0},
     {"interleaved", "RTP/AVP/TCP;unicast;interleaved=0-1", true, true, 0, 0, "", 0},
     {"server port zero", "RTP/AVP;server_port=0-1", false, false, 0, 0, "", 0},

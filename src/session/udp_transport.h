@@ -30,7 +30,7 @@ std::string withTransport(const std::string& request, const std::string& transpo
 std::uint32_t videoClockRate(const std::list<std::string>& sdpLines);
 
 // Parses the value of a Transport header (without "Transport:"), the first
-// transport specification when several are given. Parameter names are
+// comma-separated transport when several are offered. Parameter names are
 // case-insensitive and may be surrounded by spaces; unknown parameters are
 // ignored. False with `detail` when the value names no RTP profile or carries
 // a server_port that is not one or two port numbers from 1 to 65535. An
