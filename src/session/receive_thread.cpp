@@ -97,7 +97,8 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
         // The channel is not looked at: RTP and RTCP are delivered alike.
         // "%" frames are read and dropped. The host must not replace the
         // receiver while the thread runs, so it is used without a lock.
-        if (state.keepAliveEvery != Clock::duration::zero()) state.lastFrame = Clock::now();
+        // Its last bytes came with the latest receive: no clock read per frame.
+        state.lastFrame = state.lastData;
         if (item.magic == '$' && ptrRTPReceiver_) {
           state.packet.assign(item.payload.data(), item.payload.size());
           bool taken = false;
