@@ -32,9 +32,34 @@ enum RTSP_TRANSPORT {
   RTSP_TRANSPORT_UDP_THEN_TCP  // UDP; interleaved TCP when UDP is refused or silent
 };
 
+// The kind of a failure, for programs to switch on; RTSPFailure::detail says
+// the same in words, with particulars.
+enum RTSP_CAUSE {
+  RTSP_CAUSE_NONE,               // nothing has failed
+  RTSP_CAUSE_REFUSED,            // the server refused the TCP connection
+  RTSP_CAUSE_NAME_NOT_RESOLVED,  // the server's host name did not resolve
+  RTSP_CAUSE_TIMED_OUT,          // the connect, a reply or a handshake step took too long
+  RTSP_CAUSE_NETWORK,            // a send or receive failed (reset, unreachable, ...)
+  RTSP_CAUSE_AUTH_NEEDED,        // 401, and no credentials were given
+  RTSP_CAUSE_AUTH_FAILED,        // 401 to the credentials, or a challenge that cannot be answered
+  RTSP_CAUSE_NOT_FOUND,          // 404: no such stream
+  RTSP_CAUSE_TRANSPORT_REFUSED,  // 461, or a SETUP reply without a usable transport
+  RTSP_CAUSE_REDIRECT,           // a redirect that is not followed (off, too many, not rtsp://)
+  RTSP_CAUSE_SERVER_ERROR,       // any other status than 200
+  RTSP_CAUSE_MALFORMED_REPLY,    // a reply or description that breaks the limits or cannot be read
+  RTSP_CAUSE_CLOSED_BY_SERVER,   // the server closed the connection
+  RTSP_CAUSE_NO_DATA,            // no media for the receive timeout
+  RTSP_CAUSE_BAD_DATA,           // bytes in the stream that are neither frames nor RTSP messages
+  RTSP_CAUSE_RECEIVER_REFUSED,   // the host's receiver refused (or threw on) a packet or the header
+  RTSP_CAUSE_STOPPED,            // stop() ended reception
+  RTSP_CAUSE_RESOURCES,          // the system refused a socket, a port pair or the receive thread
+  RTSP_CAUSE_INTERNAL,           // an unexpected exception inside the library
+};
+
 // Why the last start failed or why reception ended.
 struct RTSPFailure {
   RTSP_STEP step = RTSP_STEP_NONE;
+  RTSP_CAUSE cause = RTSP_CAUSE_NONE;
   int statusCode = 0;      // the RTSP status of the failing reply; 0 when there was none
   std::string statusLine;  // that reply's first line without its CR LF; empty when none
   std::string detail;      // a short English text, e.g. "connection refused"
