@@ -3,15 +3,17 @@
 # from a real RTSP server on 127.0.0.1 over UDP, and over UDP-then-TCP,
 # and checks with ffprobe that what it wrote decodes. SERVER:
 #   gstreamer  GStreamer's server offering UDP only, with a 2 s session
-#              timeout (a 10 s pull must outlive it: receiver reports keep the
-#              session); then TCP only (UDP-then-TCP gets 461, falls back);
-#              then both (UDP-then-TCP keeps UDP)
+#              timeout (a pull of 300 frames, 10 s of a 30 fps stream, must
+#              outlive it: receiver reports keep the session); then TCP only
+#              (UDP-then-TCP gets 461, falls back); then both (UDP-then-TCP
+#              keeps UDP)
 #   vlc        VLC's RTSP output, looping a clip (run as nobody: VLC refuses root)
 #   perl       the Perl RTSP server, with ffmpeg publishing into it
-# Exit 77 (skipped) when the server, ffmpeg or ffprobe is missing.
+# Every step waits for an event (a port bound, a number of frames written),
+# each wait bounded by a generous deadline, so a busy machine only makes it
+# slower. Exit 77 (skipped) when the server, ffmpeg or ffprobe is missing.
 set -uo pipefail
-PROG="$1" TEST_SERVER="$2" SERVER="$3" WORK="$(mktemp -d /tmp/rtsppull-udp.XXXXXX)"
-PIDS=()
+PROG="$1" TEST_SERVER="$2" SERVER="$3" WORK="$(mktemp -d /tmp/rtsppull-udp.XXXXXX)" PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   rm -rf "$WORK"
@@ -23,52 +25,66 @@ fail() {
   exit 1
 }
 skip() { echo "SKIP: $*" && exit 77; }
-free_port() {
-  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-# Waits until 127.0.0.1:$1 accepts connections.
-await_port() {
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+# await WHAT PID COMMAND...: waits until COMMAND succeeds; fails when process
+# PID ends first (skips when it ended with 77) or after 60 s.
+await() {
+  local what="$1" pid="$2" deadline=$((SECONDS + 60))
+  shift 2
+  until "$@"; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      [ $? -eq 77 ] && skip "$(cat "$WORK"/*.err)"
+      fail "$what: the process ended"
+    fi
+    [ "$SECONDS" -lt "$deadline" ] || fail "$what: not within 60 s"
     sleep 0.1
   done
-  fail "nothing listens on port $1"
 }
-# pull NAME TRANSPORT EXPECT SECONDS: one pull from $PORT that must use
-# EXPECT (UDP or TCP), then ffprobe on what was written.
+# bound tcp|udp PORT: a socket on 127.0.0.1 (or any address) has PORT bound,
+# and listens if TCP; seen in /proc without connecting to it.
+bound() {
+  awk -v port="$(printf ':%04X' "$2")" -v tcp="$([ "$1" = tcp ] && echo 1)" \
+    '($2 == "0100007F" port || $2 == "00000000" port) && (!tcp || $4 == "0A") { f = 1 }
+     END { exit !f }' "/proc/net/$1"
+}
+# free_ports N: the first of N consecutive ports, free for TCP and UDP on
+# 127.0.0.1 (an even one in 20000..29998 when N > 1, else any).
+free_ports() {
+  /usr/bin/python3 - "$1" <<'EOF'
+import random, socket, sys
+n = int(sys.argv[1])
+while True:
+    base, held = (random.randrange(20000, 30000 - n, 2) if n > 1 else 0), []
+    try:
+        for i in range(n):
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                held.append(socket.socket(socket.AF_INET, kind))
+                held[-1].bind(("127.0.0.1", base + i if n > 1 else 0))
+        sys.exit(print(base if n > 1 else held[0].getsockname()[1]))
+    except OSError:
+        pass
+    finally:
+        for s in held: s.close()
+EOF
+}
+# pull NAME TRANSPORT EXPECT FRAMES: a pull from $PORT that stops after FRAMES
+# frames and must use EXPECT (UDP or TCP); then ffprobe on what was written.
 pull() {
-  local name="$1"
-  "$PROG" -v -t "$4" --transport "$2" --format annexb -o "$WORK/$name.h264" \
-    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$name.log" || fail "$name: the pull failed (status $?)"
-  grep -q "^rtsp| Transport: $3" "$WORK/$name.log" || fail "$name: not over $3"
+  "$PROG" -v -n "$4" --transport "$2" --format annexb -o "$WORK/$1.h264" \
+    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$1.log" || fail "$1: the pull failed (status $?)"
+  grep -q "^rtsp| Transport: $3" "$WORK/$1.log" || fail "$1: not over $3"
   frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
-    stream=codec_name,nb_read_frames -of csv=p=0 "$WORK/$name.h264")"
-  [[ "$frames" =~ ^h264,([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -ge 10 ] ||
-    fail "$name: ffprobe read \"$frames\""
-  echo "$name: ffprobe decoded ${BASH_REMATCH[1]} frames"
-}
-# pull_udp_and_auto NAME: two 4 s pulls from $PORT that must both use UDP.
-pull_udp_and_auto() {
-  pull "$1-udp" udp UDP 4
-  pull "$1-auto" auto UDP 4
+    stream=codec_name,nb_read_frames -of csv=p=0 "$WORK/$1.h264")"
+  [[ "$frames" =~ ^h264,([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -ge "$4" ] ||
+    fail "$1: ffprobe read \"$frames\""
+  echo "$1: ffprobe decoded ${BASH_REMATCH[1]} frames"
 }
 # gst_server NAME ARGS...: starts the test server, sets PORT.
 gst_server() {
-  local name="$1"
-  shift
-  /usr/bin/python3 "$TEST_SERVER" 0 --lifetime 40 "$@" >"$WORK/$name.port" 2>"$WORK/$name.err" &
-  local pid=$!
-  PIDS+=("$pid")
-  for _ in $(seq 300); do
-    PORT="$(head -n 1 "$WORK/$name.port")" && [ -n "$PORT" ] && return 0
-    if ! kill -0 "$pid" 2>/dev/null; then
-      wait "$pid"
-      [ $? -eq 77 ] && skip "$(cat "$WORK/$name.err")"
-      fail "the test server exited"
-    fi
-    sleep 0.1
-  done
-  fail "the test server did not report its port"
+  /usr/bin/python3 "$TEST_SERVER" 0 --lifetime 300 "${@:2}" >"$WORK/$1.port" 2>"$WORK/$1.err" &
+  PIDS+=($!)
+  await "the test server's port" $! test -s "$WORK/$1.port"
+  PORT="$(head -n 1 "$WORK/$1.port")"
 }
 # A 4 s H.264 clip (a keyframe every second) that VLC and ffmpeg can stream.
 make_clip() {
@@ -79,46 +95,49 @@ make_clip() {
 }
 
 command -v /usr/bin/python3 ffprobe ffmpeg >/dev/null || skip "python3 or ffmpeg is not installed"
-
 case "$SERVER" in
 gstreamer)
   gst_server udp --protocols udp --session-timeout 2
-  pull gst-udp udp UDP 10
+  pull gst-udp udp UDP 300
   grep -q expired "$WORK/udp.err" && fail "the server expired the session"
   gst_server tcp --protocols tcp
-  pull gst-tcp-only auto TCP 3
+  pull gst-tcp-only auto TCP 40
   gst_server all --protocols all
-  pull gst-all auto UDP 3
+  pull gst-all auto UDP 40
   ;;
 vlc)
   command -v cvlc >/dev/null || skip "VLC is not installed"
   id nobody >/dev/null 2>&1 || skip "no user nobody to run VLC as"
   make_clip
-  PORT="$(free_port)"
-  if [ "$(id -u)" -eq 0 ]; then AS_NOBODY=(runuser -u nobody --); else AS_NOBODY=(); fi
+  PORT="$(free_ports 1)" AS_NOBODY=()
+  [ "$(id -u)" -eq 0 ] && AS_NOBODY=(runuser -u nobody --)
   # gather: the RTP output (and the sessions on it) survives each loop of the clip.
   "${AS_NOBODY[@]}" cvlc -I dummy "$WORK/clip.mp4" --sout "#gather:rtp{sdp=rtsp://127.0.0.1:$PORT/test}" \
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
   PIDS+=($!)
-  await_port "$PORT"
-  pull_udp_and_auto vlc
+  await "VLC's RTSP port" $! bound tcp "$PORT"
+  pull vlc-udp udp UDP 40
+  pull vlc-auto auto UDP 40
   ;;
 perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
   make_clip
-  PORT="$(free_port)" SOURCE_PORT="$(free_port)"
-  # Its RTP ports count up from 20000 unless told otherwise: another run at
-  # the same time would hold them.
-  rtsp-server-perl --clientport "$PORT" --serverport "$SOURCE_PORT" \
-    --rtp_start_port "$((20000 + $$ % 4000 * 2))" \
+  PORT="$(free_ports 1)" SOURCE_PORT="$(free_ports 1)" RTP_PORT="$(free_ports 8)"
+  # Its RTP ports count up from --rtp_start_port, by 2 for the published
+  # stream and for each client. But whenever a connection closes while no
+  # stream is published, it starts again at 20000, where another run may
+  # hold them: so nothing connects to it before ffmpeg has published.
+  rtsp-server-perl --clientport "$PORT" --serverport "$SOURCE_PORT" --rtp_start_port "$RTP_PORT" \
     --client_listen_address 127.0.0.1 --source_listen_address 127.0.0.1 >"$WORK/perl.err" 2>&1 &
   PIDS+=($!)
-  await_port "$SOURCE_PORT"
+  await "the Perl server's source port" $! bound tcp "$SOURCE_PORT"
   ffmpeg -v error -re -stream_loop -1 -i "$WORK/clip.mp4" -c copy -f rtsp \
     "rtsp://127.0.0.1:$SOURCE_PORT/test" >"$WORK/ffmpeg.err" 2>&1 &
   PIDS+=($!)
-  sleep 1.5
-  pull_udp_and_auto perl
+  # The server binds the stream's RTP port when it accepts ffmpeg's RECORD.
+  await "ffmpeg's published stream" $! bound udp "$RTP_PORT"
+  pull perl-udp udp UDP 40
+  pull perl-auto auto UDP 40
   ;;
 *) fail "unknown server $SERVER" ;;
 esac
