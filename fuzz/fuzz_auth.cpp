@@ -22,8 +22,7 @@ bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<std::string> values =
-      splitAt(std::string(reinterpret_cast<const char*>(data), size), "\n");
+  const std::vector<std::string> values = splitAt(textOf(data, size), "\n");
 
   for (const AuthChallenge& c : parseAuthChallenges(values)) {
     check(!c.scheme.empty());
@@ -48,24 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::vector<AuthChallenge> back = parseAuthChallenges({value});
   check(back.size() == 1);
-  const AuthChallenge& answer = back.front();
+  const AuthChallenge& answer = back[0];
   if (answer.scheme == "Basic") {
     check(answer.token68 == base64Encode(user + ":" + password));
     return 0;
   }
   check(answer.scheme == "Digest" && answer.param("uri") == uri);
-  DigestInput in;
-  in.user = user;
-  in.password = password;
-  in.realm = answer.param("realm");
-  in.nonce = answer.param("nonce");
-  in.method = "DESCRIBE";
-  in.uri = uri;
-  in.qopAuth = answer.has("qop");
-  in.cnonce = answer.param("cnonce");
+  // algorithm (set below), user, password, realm, nonce, method, uri, qop, nc, cnonce
+  DigestInput in{DigestAlgorithm::kMd5, user, password, answer.param("realm"),
+                 answer.param("nonce"), "DESCRIBE", uri, answer.has("qop"), 1,
+                 answer.param("cnonce")};
   check(parseDigestAlgorithm(answer.param("algorithm"), in.algorithm));
-  if (in.qopAuth) check(answer.param("nc") == "00000001");
-  if (answer.param("userhash") != "true") check(answer.param("username") == user);
+  check(!in.qopAuth || answer.param("nc") == "00000001");
+  check(answer.param("userhash") == "true" || answer.param("username") == user);
   check(answer.param("response") == digestResponse(in));
   return 0;
 }

@@ -2,14 +2,13 @@
 // the window (1 to 80), then records of four bytes: a control byte (bit 0:
 // the host refuses the first packet offered during this call; bit 1: an RTCP
 // packet instead of RTP; bit 2: a packet too short to be RTP; bit 3: a second
-// SSRC), the sequence number
-// (big-endian), and a byte that is not used. Every RTP packet carries its
-// serial number. Checks: each delivery is a packet handed in, delivered once;
-// delivered sequence numbers go forward modulo 2^16 (1 to 32768 places)
-// except across a counted restart; Execute is false exactly when the host
-// refused a packet; never more than the window is held back.
+// SSRC), the sequence number (big-endian), and a byte that is not used. Every
+// RTP packet carries its serial number. Checks: each delivery is a packet
+// handed in, delivered once; delivered sequence numbers go forward modulo
+// 2^16 (1 to 32768 places) except across a counted restart; Execute is false
+// exactly when the host refused a packet; never more than the window is held
+// back.
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <string>
 
@@ -23,14 +22,10 @@ struct Host : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
     check(!isFileHeader);
     if (length != 20) return true;  // RTCP passing through
-    const auto* u = reinterpret_cast<const unsigned char*>(data);
-    const unsigned seq = u[2] * 256u + u[3];
-    std::uint32_t serial = 0;
-    for (int i = 12; i < 16; ++i) serial = serial << 8 | u[i];
-    check(serial < fedSerials);
-    check(delivered.insert(serial).second);
+    const unsigned seq = be16(data + 2), ahead = (seq - lastSeq) & 0xFFFFu;
+    const std::uint32_t serial = be16(data + 12) << 16 | be16(data + 14);
+    check(serial < fedSerials && delivered.insert(serial).second);
     const std::uint64_t restarts = ordered->counters().restarts;
-    const unsigned ahead = (seq - lastSeq) & 0xFFFFu;
     check(delivered.size() == 1 || (ahead >= 1 && ahead <= 32768) || restarts > restartsSeen);
     restartsSeen = restarts;
     lastSeq = seq;
@@ -49,25 +44,24 @@ struct Host : IRTPReceiver {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const unsigned window = data[0] % 80u + 1;
-  std::unique_ptr<CRTPReceiverOrdered, void (*)(CRTPReceiverImpl*)> ordered(
-      new CRTPReceiverOrdered(window), [](CRTPReceiverImpl* i) { i->Destroy(); });
+  const auto ordered = owned(new CRTPReceiverOrdered(window));
   Host host;
   host.ordered = ordered.get();
   std::uint64_t fedRtp = 0;
   for (std::size_t pos = 1; pos + 4 <= size; pos += 4) {
     const unsigned control = data[pos];
-    std::string packet("\x80\x60\x00", 3);  // too short to be RTP
-    if ((control & 0x06u) == 0x02u) {
-      packet = std::string("\x80\xC8\x00\x00", 4);
-    } else if ((control & 0x04u) == 0) {
-      packet = std::string("\x80\x60", 2) + static_cast<char>(data[pos + 1]) +
-               static_cast<char>(data[pos + 2]) + std::string(7, '\0') +
-               ((control & 0x08u) != 0 ? '\x02' : '\x01');
-      for (int i = 0; i < 4; ++i) packet += static_cast<char>(host.fedSerials >> (24 - 8 * i));
+    const bool rtcp = (control & 0x06u) == 0x02u, rtp = !rtcp && (control & 0x04u) == 0;
+    // RTP: version 2, type 96, the sequence number, timestamp 0, SSRC 1 or 2, the serial.
+    std::string packet = rtcp ? std::string("\x80\xC8\x00\x00", 4) : textOf(data, pos + 3, pos + 1);
+    if (rtp) {
+      const std::uint32_t s = host.fedSerials++;
+      packet = "\x80\x60" + packet + std::string(7, '\0') + ((control & 0x08u) ? '\x02' : '\x01');
+      for (const int shift : {24, 16, 8, 0}) packet += static_cast<char>(s >> shift);
       packet.resize(20);
-      ++host.fedSerials;
+    } else if (!rtcp) {
+      packet = std::string("\x80\x60\x00", 3);  // too short to be RTP
     }
-    fedRtp += (control & 0x06u) != 0x02u ? 1 : 0;
+    fedRtp += rtcp ? 0 : 1;
     host.refuseFirst = (control & 0x01u) != 0;
     host.offered = 0;
     const bool result = ordered->Execute(&host, packet, false, nullptr);

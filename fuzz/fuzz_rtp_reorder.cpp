@@ -8,10 +8,8 @@
 // order; a refusal or an exception makes Execute false, and only the file
 // header lets an exception through; a packet of 16 to 5000 bytes nobody
 // refused is accepted.
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -26,13 +24,11 @@ struct Host : IRTPReceiver {
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
     if (!isFileHeader) {
       check(length <= 5000 && fed.count(std::string(data, length)) == 1);
-      const unsigned seq =
-          static_cast<unsigned char>(data[2]) * 256u + static_cast<unsigned char>(data[3]);
-      check(inFrame ? seq > lastSeq
+      check(inFrame ? be16(data + 2) > lastSeq
                     : length >= 16 && (std::memcmp(data + 12, "\xC0\x02\x40\xFF", 4) == 0 ||
                                        std::memcmp(data + 12, "\x01\x00\x00\x00", 4) == 0));
       inFrame = (data[1] & 0x80) == 0;
-      lastSeq = seq;
+      lastSeq = be16(data + 2);
     }
     if (++offered != refuseAt) return true;
     inFrame = false;  // the frame is offered again from its start
@@ -50,20 +46,15 @@ struct Host : IRTPReceiver {
 // none pays for zero-filling a block of 100.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Host host;
-  std::unique_ptr<CRTPReceiverOnUDP, void (*)(CRTPReceiverImpl*)> impl(
-      new CRTPReceiverOnUDP(2), [](CRTPReceiverImpl* i) { i->Destroy(); });
-  for (std::size_t pos = 0; pos + 3 <= size;) {
-    const unsigned control = data[pos];
-    const std::size_t length = std::min<std::size_t>(
-        static_cast<std::size_t>(data[pos + 1] << 8 | data[pos + 2]) % 6001, size - pos - 3);
-    const std::string packet(reinterpret_cast<const char*>(data + pos + 3), length);
-    pos += 3 + length;
-    if ((control & 0x10u) != 0) impl.reset(new CRTPReceiverOnUDP(2));
-    host.inFrame = host.inFrame && (control & 0x10u) == 0;
-    host.refuseAt = control & 0x03u;
-    host.throws = (control & 0x04u) != 0;
+  auto impl = owned(new CRTPReceiverOnUDP(2));
+  const auto onPacket = [&](const std::uint8_t* control, const std::uint8_t* bytes, size_t n) {
+    const std::string packet = textOf(bytes, n);
+    const bool isFileHeader = (*control & 0x08u) != 0, renew = (*control & 0x10u) != 0;
+    if (renew) impl.reset(new CRTPReceiverOnUDP(2));
+    host.inFrame = host.inFrame && !renew;
+    host.refuseAt = *control & 0x03u;
+    host.throws = (*control & 0x04u) != 0;
     host.offered = 0;
-    const bool isFileHeader = (control & 0x08u) != 0;
     if (!isFileHeader) host.fed.insert(packet);
     bool result = false, threw = false;
     try {
@@ -73,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const bool refused = host.offered >= host.refuseAt && host.refuseAt != 0;
     check(!threw || isFileHeader);
-    check(refused ? !result : result || isFileHeader || length < 16 || length > 5000);
-  }
+    check(refused ? !result : result || isFileHeader || n < 16 || n > 5000);
+  };
+  forEachPacket(data, size, onPacket, 1, 6001);
   return 0;
 }

@@ -20,10 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const bool messages = (data[0] & 1) != 0;
   const std::size_t piece = 1 + (data[0] >> 1);
-  const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-
+  const std::string text = textOf(data, size, 1);
   if (text.size() > InterleavedReader::kMinCapacity) return 0;  // more than one receive holds
-
   std::vector<std::size_t> cuts;
   for (std::size_t cut = piece; cut < text.size(); cut += piece) cuts.push_back(cut);
   const std::vector<std::string> items = rtsptest::readerItems(text, {}, messages);
@@ -31,15 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& item : items) {
     check(item != "and then more");  // a failed reader stays failed
     // A message only when asked for, within its bound, its head through an empty line.
-    if (item.compare(0, 2, "M:") == 0) {
-      check(messages && item.size() <= 3 + InterleavedReader::kMaxMessage);
-      check(item.find("\n|") != std::string::npos);
-    }
+    check(item.compare(0, 2, "M:") != 0 || (messages && item.find("\n|") != std::string::npos &&
+                                            item.size() <= 3 + InterleavedReader::kMaxMessage));
   }
 
   const rtsptext::SessionHeader session = rtsptext::parseSessionHeader(text);
-  check(session.id.find(';') == std::string::npos);
-  check(session.timeoutSec == -1 || session.timeoutSec > 0);
+  check(session.id.find(';') == std::string::npos &&
+        (session.timeoutSec == -1 || session.timeoutSec > 0));
   rtsptext::headerValues(text, "Content-Length");
   rtsptext::listsMethod(text, "GET_PARAMETER");
   rtsptext::requestMethod(rtsptext::startLine(text));

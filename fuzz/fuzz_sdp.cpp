@@ -12,10 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   SDP sdp;
   std::size_t longest = 0;
-  for (const std::string& line : splitAt(text, (data[0] & 2) != 0 ? "\r\n" : "\n")) {
+  for (const std::string& line : splitAt(textOf(data, size, 1), (data[0] & 2) ? "\r\n" : "\n")) {
     sdp.lines.push_back(line + ((data[0] & 1) != 0 ? "\r\n" : ""));
     longest = std::max(longest, sdp.lines.back().size());
   }

@@ -47,25 +47,19 @@ bound() {
     '($2 == "0100007F" port || $2 == "00000000" port) && (!tcp || $4 == "0A") { f = 1 }
      END { exit !f }' "/proc/net/$1"
 }
-# free_ports N: the first of N consecutive ports, free for TCP and UDP on
-# 127.0.0.1 (an even one in 20000..29998 when N > 1, else any).
-free_ports() {
-  /usr/bin/python3 - "$1" <<'EOF'
-import random, socket, sys
-n = int(sys.argv[1])
+# free_port: a TCP port free on 127.0.0.1 now.
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+# free_udp_ports: an even port P in 20000..29990 with P to P + 7 free for UDP
+# on 127.0.0.1 now (the ephemeral range and rtsp-pull's own, from 30000, lie above).
+free_udp_ports() {
+  /usr/bin/python3 -c 'import random, socket, sys
 while True:
-    base, held = (random.randrange(20000, 30000 - n, 2) if n > 1 else 0), []
-    try:
-        for i in range(n):
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                held.append(socket.socket(socket.AF_INET, kind))
-                held[-1].bind(("127.0.0.1", base + i if n > 1 else 0))
-        sys.exit(print(base if n > 1 else held[0].getsockname()[1]))
-    except OSError:
-        pass
-    finally:
-        for s in held: s.close()
-EOF
+    p, s = random.randrange(20000, 29992, 2), [socket.socket(type=socket.SOCK_DGRAM) for _ in range(8)]
+    try: [x.bind(("127.0.0.1", p + i)) for i, x in enumerate(s)]
+    except OSError: continue
+    sys.exit(print(p))'
 }
 # pull NAME TRANSPORT EXPECT FRAMES: a pull from $PORT that stops after FRAMES
 # frames and must use EXPECT (UDP or TCP); then ffprobe on what was written.
@@ -109,20 +103,19 @@ vlc)
   command -v cvlc >/dev/null || skip "VLC is not installed"
   id nobody >/dev/null 2>&1 || skip "no user nobody to run VLC as"
   make_clip
-  PORT="$(free_ports 1)" AS_NOBODY=()
+  PORT="$(free_port)" AS_NOBODY=()
   [ "$(id -u)" -eq 0 ] && AS_NOBODY=(runuser -u nobody --)
   # gather: the RTP output (and the sessions on it) survives each loop of the clip.
   "${AS_NOBODY[@]}" cvlc -I dummy "$WORK/clip.mp4" --sout "#gather:rtp{sdp=rtsp://127.0.0.1:$PORT/test}" \
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
   PIDS+=($!)
   await "VLC's RTSP port" $! bound tcp "$PORT"
-  pull vlc-udp udp UDP 40
-  pull vlc-auto auto UDP 40
+  for mode in udp auto; do pull "vlc-$mode" $mode UDP 40; done
   ;;
 perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
   make_clip
-  PORT="$(free_ports 1)" SOURCE_PORT="$(free_ports 1)" RTP_PORT="$(free_ports 8)"
+  PORT="$(free_port)" SOURCE_PORT="$(free_port)" RTP_PORT="$(free_udp_ports)"
   # Its RTP ports count up from --rtp_start_port, by 2 for the published
   # stream and for each client. But whenever a connection closes while no
   # stream is published, it starts again at 20000, where another run may
@@ -136,8 +129,7 @@ perl)
   PIDS+=($!)
   # The server binds the stream's RTP port when it accepts ffmpeg's RECORD.
   await "ffmpeg's published stream" $! bound udp "$RTP_PORT"
-  pull perl-udp udp UDP 40
-  pull perl-auto auto UDP 40
+  for mode in udp auto; do pull "perl-$mode" $mode UDP 40; done
   ;;
 *) fail "unknown server $SERVER" ;;
 esac
