@@ -33,6 +33,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PATH = "bench"
+# The rows the goals are stated on (--goals runs only these).
+RECOMMENDED, FFMPEG = "count host, recommended()", "ffmpeg -c copy"
+RECOMMENDED_UDP, FFMPEG_UDP = "count host, UDP, recommended()", "ffmpeg -c copy, UDP"
 
 
 # --------------------------------------------------------------- the stream
@@ -326,28 +329,32 @@ def check_none(run, args):
     return None
 
 
+def table(args, rows, extras=()):
+    """The clients of a section: (name, argv, check) rows whose program is
+    there (ffmpeg and gst-launch-1.0 only without --no-peers), then the extra
+    'NAME=COMMAND TEMPLATE' ones ({out}: the path of a recording)."""
+    clients = []
+    for name, argv, check, *multi in rows:
+        if "/" not in argv[0]:
+            if shutil.which(argv[0]) and not args.no_peers:
+                clients.append(Client(name, argv, check, multi=(multi or [None])[0]))
+        elif os.path.exists(argv[0]):
+            clients.append(Client(name, argv, check))
+        else:
+            print(f"note: {argv[0]} not built, {name} skipped", file=sys.stderr)
+    checks = {"raw_reader": check_raw, "count_host": check_count, "rtsp-pull": check_rtsp_pull}
+    for extra in extras:
+        name, _, template = extra.partition("=")
+        argv = shlex.split(template.replace("{out}", "{progress}.mp4"))
+        clients.append(Client(name, argv, checks.get(os.path.basename(argv[0]), check_none)))
+    return clients
+
+
 def make_clients(args):
     bench = os.path.join(args.build, "bench")
-    clients = [
-        Client("raw reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH],
-               check_raw),
-        Client("bulk reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH,
-                               "--bulk"], check_bulk),
-        Client("count host", [os.path.join(bench, "count_host"), "127.0.0.1", "{port}", PATH,
-                              "--sessions", "{sessions}"], check_count),
-        # The same host with RTSPSessionOptions::receiveBufferBytes at the
-        # value recommended() sets.
-        Client("count host, 256 KiB buffer", [os.path.join(bench, "count_host"), "127.0.0.1",
-                                              "{port}", PATH, "--sessions", "{sessions}",
-                                              "--recv-buffer", str(256 * 1024)], check_count),
-    ]
+    count = [os.path.join(bench, "count_host"), "127.0.0.1", "{port}", PATH, "--sessions",
+             "{sessions}"]
     pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
-    if os.path.exists(pull):
-        clients.append(Client("rtsp-pull -o /dev/null", [pull, "--overwrite", "--format",
-                                                         "annexb", "-o", "/dev/null", "{url}"],
-                              check_rtsp_pull))
-    else:
-        print(f"note: {pull} not built, rtsp-pull skipped", file=sys.stderr)
     ffmpeg_head = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
                    "-progress", "{progress}"]
 
@@ -368,17 +375,21 @@ def make_clients(args):
                      "h264parse", "!", "fakesink"]
         return argv
 
-    if shutil.which("ffmpeg") and not args.no_peers:
-        clients.append(Client("ffmpeg -c copy", ffmpeg_multi(1), check_ffmpeg,
-                              multi=ffmpeg_multi))
-    if shutil.which("gst-launch-1.0") and not args.no_peers:
-        clients.append(Client("GStreamer rtspsrc", gst_multi(1), check_none, multi=gst_multi))
-    checks = {"raw_reader": check_raw, "count_host": check_count, "rtsp-pull": check_rtsp_pull}
-    for extra in args.client:
-        name, _, template = extra.partition("=")
-        argv = shlex.split(template)
-        clients.append(Client(name, argv, checks.get(os.path.basename(argv[0]), check_none)))
-    return clients
+    return table(args, [
+        ("raw reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH],
+         check_raw),
+        ("bulk reader", [os.path.join(bench, "raw_reader"), "127.0.0.1", "{port}", PATH,
+                         "--bulk"], check_bulk),
+        ("count host", count, check_count),
+        # The same host with RTSPSessionOptions::receiveBufferBytes at the
+        # value recommended() sets, and with all of recommended().
+        ("count host, 256 KiB buffer", count + ["--recv-buffer", str(256 * 1024)], check_count),
+        (RECOMMENDED, count + ["--recommended", "yes"], check_count),
+        ("rtsp-pull -o /dev/null", [pull, "--overwrite", "--format", "annexb", "-o", "/dev/null",
+                                    "{url}"], check_rtsp_pull),
+        (FFMPEG, ffmpeg_multi(1), check_ffmpeg, ffmpeg_multi),
+        ("GStreamer rtspsrc", gst_multi(1), check_none, gst_multi),
+    ], args.client)
 
 
 # --------------------------------------------------------------- report
@@ -401,6 +412,31 @@ def verdict(runs):
     return "not reported"
 
 
+def alternate(args, title, clients, packets, **kw):
+    """A section: args.runs runs of each client, the order rotated each round
+    so that no client always follows the same one; {name: [Run]}."""
+    print(f"\n== {title}: {packets} packets per run, {args.runs} runs, clients alternating ==")
+    results = {c.name: [] for c in clients}
+    for r in range(args.runs):
+        for c in clients[r % len(clients):] + clients[:r % len(clients)]:
+            run = run_client(args, c, packets, **kw)
+            results[c.name].append(run)
+            print(f"  run {r + 1} {c.name:26s} cpu {run.cpu / run.packets * 1e6:6.2f} us/pkt"
+                  f"  rss {run.rss_kib / 1024:6.1f} MiB  exit {run.status}"
+                  f"  complete {run.complete}", file=sys.stderr)
+    return results
+
+
+def full_speed(args, title, clients, packets, header):
+    """A section as fast as possible, with the head of its table printed:
+    {name: (runs, then medians: CPU s/packet, packets/s, peak RSS MiB)}."""
+    results = alternate(args, title, clients, whole_frames(args.recording, packets))
+    print(f"{'client':26s} {'packets/s':>10s} {'CPU us/pkt':>10s}" + header)
+    return {name: (runs, med([r.cpu / r.packets for r in runs]),
+                   med([r.packets / r.stream_s if r.stream_s else None for r in runs]),
+                   med([r.rss_kib / 1024 for r in runs])) for name, runs in results.items()}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build-perf"))
@@ -418,6 +454,10 @@ def main():
     ap.add_argument("--only", action="append", default=[],
                     help="run only clients whose name contains this text")
     ap.add_argument("--no-peers", action="store_true", help="skip ffmpeg and GStreamer")
+    ap.add_argument("--goals", action="store_true",
+                    help="only the rows of the three CPU goals: the two-read floor, the count "
+                    "host with recommended() and ffmpeg, over TCP at full speed and over UDP "
+                    "at 20 Mbit/s")
     ap.add_argument("--skip", action="append", default=[],
                     choices=["throughput", "paced", "memory", "udp", "recorder"])
     ap.add_argument("--udp-bitrates", default="20e6,200e6",
@@ -444,6 +484,10 @@ def main():
     mean_len = sum(len(p) for p in args.recording) / len(args.recording)
 
     clients = make_clients(args)
+    if args.goals:
+        args.only = [RECOMMENDED, FFMPEG, RECOMMENDED_UDP, FFMPEG_UDP]
+        args.skip += ["paced", "memory", "recorder"]
+        args.udp_bitrates = "20e6"
     if args.only:
         clients = [c for c in clients
                    if c.name == "raw reader" or any(o in c.name for o in args.only)]
@@ -457,35 +501,21 @@ def main():
     print(f"machine: {os.cpu_count()} CPUs, {cpu_model}, load {os.getloadavg()[0]:.2f}")
     print(f"stream: {args.stream}: {len(args.recording)} packets, mean {mean_len:.0f} bytes")
 
+    goals = []  # (what, ratio, goal text)
     # ---- as fast as the socket takes it
     if "throughput" not in args.skip:
-        packets = whole_frames(args.recording, args.packets)
-        print(f"\n== as fast as possible: {packets} packets per run, {args.runs} runs, "
-              "clients alternating ==")
-        results = {c.name: [] for c in clients}
-        for r in range(args.runs):
-            order = clients[r % len(clients):] + clients[:r % len(clients)]
-            for c in order:
-                run = run_client(args, c, packets)
-                results[c.name].append(run)
-                print(f"  run {r + 1} {c.name:24s} cpu {run.cpu / run.packets * 1e6:6.2f} us/pkt"
-                      f"  rss {run.rss_kib / 1024:6.1f} MiB  exit {run.status}"
-                      f"  complete {run.complete}", file=sys.stderr)
-        floor = med([r.cpu / r.packets for r in results["raw reader"]])
-        print(f"{'client':26s} {'packets/s':>10s} {'CPU us/pkt':>10s} {'x raw':>6s}"
-              f" {'peak RSS':>9s} {'1st pkt':>8s}  every packet")
+        rows = full_speed(args, "as fast as possible", clients, args.packets,
+                          f" {'x raw':>6s} {'peak RSS':>9s} {'1st pkt':>8s}  every packet")
+        floor = rows["raw reader"][1]
         summary = {}
         for c in clients:
-            runs = results[c.name]
-            cpu = med([r.cpu / r.packets for r in runs])
-            pps = med([r.packets / r.stream_s if r.stream_s else None for r in runs])
-            rss = med([r.rss_kib / 1024 for r in runs])
+            runs, cpu, pps, rss = rows[c.name]
             ttfp = med([r.ttfp_ms for r in runs])
             summary[c.name] = cpu
             print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {cpu / floor:6.2f}"
                   f" {rss:6.1f} MiB {fmt(ttfp, '6.1f')}ms  {verdict(runs)}")
         bulk = summary.get("bulk reader")
-        ffmpeg = summary.get("ffmpeg -c copy")
+        ffmpeg = summary.get(FFMPEG)
         print("ratios (CPU per packet):")
         for name, cpu in summary.items():
             if name in ("raw reader", "bulk reader") or not cpu:
@@ -497,19 +527,20 @@ def main():
             if ffmpeg and ours:
                 line += f"  ffmpeg / it {ffmpeg / cpu:6.2f} (goal >= 10)"
             print(line)
+        if summary.get(RECOMMENDED):
+            goals.append((f"TCP, full speed: {RECOMMENDED} CPU/packet x two-read floor",
+                          summary[RECOMMENDED] / floor, "<= 0.25"))
+            if ffmpeg:
+                goals.append((f"TCP, full speed: {FFMPEG} / {RECOMMENDED}",
+                              ffmpeg / summary[RECOMMENDED], ">= 10"))
 
     # ---- paced at 20 Mbit/s, with the handshake held at PLAY
     if "paced" not in args.skip:
         packets = whole_frames(args.recording, int(
             args.paced_seconds * args.paced_bitrate / 8 / (mean_len + 4)))
-        print(f"\n== paced at {args.paced_bitrate / 1e6:.0f} Mbit/s: {packets} packets "
-              f"(~{args.paced_seconds:.0f} s) per run, {args.runs} runs ==")
-        results = {c.name: [] for c in clients}
-        for r in range(args.runs):
-            order = clients[r % len(clients):] + clients[:r % len(clients)]
-            for c in order:
-                results[c.name].append(run_client(args, c, packets, args.paced_bitrate,
-                                                  hold=True))
+        results = alternate(args, f"paced at {args.paced_bitrate / 1e6:.0f} Mbit/s (~"
+                            f"{args.paced_seconds:.0f} s)", clients, packets,
+                            bitrate=args.paced_bitrate, hold=True)
         print(f"{'client':26s} {'CPU %':>7s} {'x raw':>6s} {'CPU to PLAY':>12s} {'faults':>7s}"
               "  every packet")
         paced = {}
@@ -598,32 +629,34 @@ def main():
 
     # ---- over UDP, side by side with ffmpeg over UDP
     if "udp" not in args.skip:
-        udp_section(args, mean_len)
+        for rate, cpus in udp_section(args, mean_len).items():
+            if cpus.get(FFMPEG_UDP) and cpus.get(RECOMMENDED_UDP):
+                goals.append((f"UDP, {rate / 1e6:.0f} Mbit/s: {FFMPEG_UDP} / {RECOMMENDED_UDP}",
+                              cpus[FFMPEG_UDP] / cpus[RECOMMENDED_UDP], ">= 10"))
 
     # ---- the recorder: MP4 files, side by side with ffmpeg
     if "recorder" not in args.skip:
         recorder_section(args)
 
+    if goals:
+        print(f"\n== goals (CPU per packet, medians of {args.runs} runs, side by side) ==")
+        for what, ratio, goal in goals:
+            print(f"  {what:72s} {ratio:6.2f}  (goal {goal})")
+
 
 def udp_clients(args):
-    bench = os.path.join(args.build, "bench")
-    clients = [Client("count host, UDP", [os.path.join(bench, "count_host"), "127.0.0.1",
-                                          "{port}", PATH, "--transport", "udp", "--idle-ms",
-                                          "1000"], check_none)]
-    pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
-    if os.path.exists(pull):
-        clients.append(Client("rtsp-pull, UDP", [pull, "--transport", "udp", "--overwrite",
-                                                 "--format", "annexb", "-o", "/dev/null",
-                                                 "{url}"], check_none))
-    if shutil.which("ffmpeg") and not args.no_peers:
-        clients.append(Client("ffmpeg -c copy, UDP", [
-            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-nostats",
-            "-rtsp_transport", "udp", "-i", "{url}", "-c", "copy", "-f", "h264", "-y",
-            "/dev/null"], check_none))
-    for extra in args.udp_client:
-        name, _, template = extra.partition("=")
-        clients.append(Client(name, shlex.split(template), check_none))
-    return clients
+    count = [os.path.join(args.build, "bench", "count_host"), "127.0.0.1", "{port}", PATH,
+             "--transport", "udp", "--idle-ms", "1000"]
+    return table(args, [
+        ("count host, UDP", count, check_none),
+        (RECOMMENDED_UDP, count + ["--recommended", "yes"], check_none),
+        ("rtsp-pull, UDP", [os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull"),
+                            "--transport", "udp", "--overwrite", "--format", "annexb", "-o",
+                            "/dev/null", "{url}"], check_none),
+        (FFMPEG_UDP, ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "warning", "-nostats",
+                      "-rtsp_transport", "udp", "-i", "{url}", "-c", "copy", "-f", "h264", "-y",
+                      "/dev/null"], check_none),
+    ], args.udp_client)
 
 
 def udp_received(run):
@@ -640,17 +673,16 @@ def udp_received(run):
 
 
 def udp_section(args, mean_len):
+    """The UDP runs; {rate: {client name: CPU s per packet received}}."""
     clients = udp_clients(args)
+    if args.only:
+        clients = [c for c in clients if any(o in c.name for o in args.only)]
+    by_rate = {}
     for rate in [float(x) for x in args.udp_bitrates.split(",")]:
         packets = whole_frames(args.recording, int(
             args.udp_seconds * rate / 8 / (mean_len + 4)))
-        print(f"\n== over UDP, paced at {rate / 1e6:.0f} Mbit/s: {packets} packets per run, "
-              f"{args.runs} runs ==")
-        results = {c.name: [] for c in clients}
-        for r in range(args.runs):
-            order = clients[r % len(clients):] + clients[:r % len(clients)]
-            for c in order:
-                results[c.name].append(run_client(args, c, packets, rate, hold=True))
+        results = alternate(args, f"over UDP, paced at {rate / 1e6:.0f} Mbit/s", clients, packets,
+                            bitrate=rate, hold=True)
         print(f"{'client':26s} {'CPU us/pkt':>10s} {'CPU %':>7s} {'lost (median, max)':>20s}"
               f" {'peak RSS':>9s}")
         cpus = {}
@@ -665,49 +697,33 @@ def udp_section(args, mean_len):
             print(f"{c.name:26s} {fmt(cpus[c.name] and cpus[c.name] * 1e6, '10.2f')}"
                   f" {fmt(pct, '7.2f')} {fmt(med(lost), '12.0f')} {fmt(max(lost or [0]), '7d')}"
                   f" {fmt(rss, '5.1f')} MiB  ({len(runs)}/{len(results[c.name])} served)")
-        ffmpeg = cpus.get("ffmpeg -c copy, UDP")
-        for name in ("count host, UDP", "rtsp-pull, UDP"):
-            if ffmpeg and cpus.get(name):
-                print(f"  ffmpeg / {name} = {ffmpeg / cpus[name]:.2f} (CPU per packet received)")
+        by_rate[rate] = cpus
+        for name in (n for n in cpus if n != FFMPEG_UDP):
+            if cpus.get(FFMPEG_UDP) and cpus.get(name):
+                print(f"  ffmpeg / {name} = {cpus[FFMPEG_UDP] / cpus[name]:.2f} (CPU per "
+                      "packet received)")
     print("  CPU per packet = user + sys of the whole client after PLAY (the server holds "
           "its PLAY reply while the driver reads the client's CPU time) over the packets it "
           "got; the quiet end of each run included; lost = sent - received.")
+    return by_rate
 
 
 def recorder_section(args):
     """rtsp-pull -o out.mp4 against ffmpeg -c copy out.mp4 at full speed."""
-    clients = []
-    pull = os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull")
-    if os.path.exists(pull):
-        clients.append(Client("rtsp-pull -o out.mp4", [pull, "-o", "{progress}.mp4", "{url}"],
-                              check_rtsp_pull))
-    if shutil.which("ffmpeg") and not args.no_peers:
-        clients.append(Client("ffmpeg -c copy out.mp4", [
-            "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
-            "-rtsp_transport", "tcp", "-i", "{url}", "-c", "copy", "-f", "mp4", "-y",
-            "{progress}.mp4"], check_none))
-    for extra in args.recorder_client:
-        name, _, template = extra.partition("=")
-        clients.append(Client(name, shlex.split(template.replace("{out}", "{progress}.mp4")),
-                              check_none))
+    clients = table(args, [
+        ("rtsp-pull -o out.mp4", [os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull"),
+                                  "-o", "{progress}.mp4", "{url}"], check_rtsp_pull),
+        ("ffmpeg -c copy out.mp4", ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                    "-nostats", "-rtsp_transport", "tcp", "-i", "{url}", "-c",
+                                    "copy", "-f", "mp4", "-y", "{progress}.mp4"], check_none),
+    ], args.recorder_client)
     if not clients:
         return
-    packets = whole_frames(args.recording, args.recorder_packets)
-    print(f"\n== recorder, as fast as possible: {packets} packets to an MP4 file per run, "
-          f"{args.runs} runs ==")
-    results = {c.name: [] for c in clients}
-    for r in range(args.runs):
-        order = clients[r % len(clients):] + clients[:r % len(clients)]
-        for c in order:
-            results[c.name].append(run_client(args, c, packets))
-    print(f"{'client':26s} {'packets/s':>10s} {'CPU us/pkt':>10s} {'peak RSS':>9s}"
-          f" {'file MiB':>9s}  exit  every packet")
+    rows = full_speed(args, "recorder, as fast as possible, to an MP4 file", clients,
+                      args.recorder_packets, f" {'peak RSS':>9s} {'file MiB':>9s}  exit  every packet")
     summary = {}
     for c in clients:
-        runs = results[c.name]
-        cpu = med([r.cpu / r.packets for r in runs])
-        pps = med([r.packets / r.stream_s if r.stream_s else None for r in runs])
-        rss = med([r.rss_kib / 1024 for r in runs])
+        runs, cpu, pps, rss = rows[c.name]
         size = med([r.output_bytes / 2**20 if r.output_bytes else None for r in runs])
         summary[c.name] = (cpu, rss)
         print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {rss:5.1f} MiB"

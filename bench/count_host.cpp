@@ -1,7 +1,7 @@
 // A host on the library that only counts: the library's own cost per packet.
 //
 //   count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] [--idle-ms MS]
-//              [--recv-buffer BYTES]
+//              [--recv-buffer BYTES] [--recommended yes]
 //
 // Opens K sessions (default 1) to the same server, one after the other, with
 // the pass-through receiver, counts the RTP packets each one delivers and
@@ -11,7 +11,9 @@
 // with --idle-ms, once packets have come and then none for that long (over
 // UDP the end of the stream is not the end of a connection). --transport
 // udp sets that transport in the session's options, --recv-buffer sets
-// receiveBufferBytes (everything else stays at its default). The library's
+// receiveBufferBytes, --recommended yes starts from
+// RTSPSessionOptions::recommended() (everything else stays at its default:
+// without these options the session runs with default options). The library's
 // diagnostics go to stdout as usual; the result goes to stderr as one line:
 //   count_host sessions=K packets=N rtcp=R gaps=G lost=L headers=H ok=0|1
 // ok=1 when every session started, got its stream header and saw no gap;
@@ -94,13 +96,16 @@ int main(int argc, char** argv) {
   int sessions = 1;
   bool udp = false;
   long idleMs = 0;
-  int recvBuffer = 0;
+  int recvBuffer = -1;
+  bool recommended = false;
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--sessions") {
       sessions = std::atoi(argv[i + 1]);
     } else if (arg == "--transport") {
       udp = std::string(argv[i + 1]) == "udp";
+    } else if (arg == "--recommended") {
+      recommended = std::string(argv[i + 1]) == "yes";
     } else if (arg == "--recv-buffer") {
       recvBuffer = std::atoi(argv[i + 1]);
     } else if (arg == "--idle-ms") {
@@ -109,10 +114,10 @@ int main(int argc, char** argv) {
       argc = 0;
     }
   }
-  if (argc < 4 || argc % 2 != 0 || sessions < 1 || recvBuffer < 0) {
+  if (argc < 4 || argc % 2 != 0 || sessions < 1 || recvBuffer < -1) {
     std::fprintf(stderr,
                  "usage: count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] "
-                 "[--idle-ms MS] [--recv-buffer BYTES]\n");
+                 "[--idle-ms MS] [--recv-buffer BYTES] [--recommended yes]\n");
     return 2;
   }
   Ended ended;
@@ -124,10 +129,11 @@ int main(int argc, char** argv) {
     auto* receiver = new CountingReceiver;
     download->initInfo(argv[1], static_cast<unsigned int>(std::atoi(argv[2])), argv[3], 0,
                        ACE_Time_Value(5), 0);
-    if (udp || recvBuffer > 0) {
-      RTSPSessionOptions options;
+    if (udp || recvBuffer >= 0 || recommended) {
+      RTSPSessionOptions options =
+          recommended ? RTSPSessionOptions::recommended() : RTSPSessionOptions();
       if (udp) options.transport = RTSP_TRANSPORT_UDP;
-      options.receiveBufferBytes = recvBuffer;
+      if (recvBuffer >= 0) options.receiveBufferBytes = recvBuffer;
       download->setOptions(options);
     }
     download->registeRTPReceiver(receiver);  // the session owns it from here
