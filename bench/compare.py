@@ -3,7 +3,7 @@
 
 Runs, alternating between them, a raw two-reads-per-frame reader (the floor),
 a counting host on the library, rtsp-pull -o /dev/null, ffmpeg -c copy and a
-GStreamer rtspsrc pipeline against bench_server replaying a recorded H.264
+GStreamer rtspsrc pipeline against loopback_server replaying a recorded H.264
 stream, and prints per client: packets/s, CPU microseconds per packet (user +
 sys from wait4, not wall time), peak RSS (ru_maxrss), the ratios to the raw
 reader and whether every packet arrived. Then a paced 20 Mbit/s run (CPU
@@ -133,7 +133,7 @@ class Server:
                                      text=True, bufsize=1)
         line = self.proc.stdout.readline()
         if not line.startswith("port "):
-            raise RuntimeError("bench_server did not start")
+            raise RuntimeError("loopback_server did not start")
         self.port = int(line.split()[1])
 
     def line(self, timeout):
@@ -470,7 +470,7 @@ def main():
                     help="another recorder: 'NAME=COMMAND TEMPLATE'; {out} is the MP4 path")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
-    args.server = os.path.join(args.build, "bench", "bench_server")
+    args.server = os.path.join(args.build, "bench", "loopback_server")
     args.launcher = os.path.join(args.build, "bench", "rusage_exec")
 
     if not args.stream:

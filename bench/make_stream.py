@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Records the benchmark stream: an H.264 encode of a moving test pattern,
 packetized as RTP (FU-A at about 1400 bytes), written as a file that
-bench_server replays.
+loopback_server replays.
 
 File format: one text line
     rtpstream clock=90000 pt=96 ts-step=<ticks> frames=<n> packets=<n> \

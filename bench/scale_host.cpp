@@ -4,7 +4,7 @@
 //              [--packet 1400] [--frame-ms 40] [--warmup 3]
 //              [--restarts 0] [--server PATH]
 //
-// Starts the load server (load_server beside this program, unless --server
+// Starts the load server (loopback_server --paced, beside this program, unless --server
 // names another) as a child process, opens N sessions to it in this process
 // with a receiver that checks every packet, lets them stream for the given
 // time and measures this process only: CPU (user + sys from getrusage),
@@ -48,84 +48,12 @@
 
 #include <rtsppull/rtsppull.h>
 
-#include "soak_server.h"
+#include "loopback_server.h"
 #include "soak_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// What one session's receiver saw. Written by its receive thread only; read
-// by the main thread.
-struct StreamCheck {
-  std::atomic<std::uint64_t> received{0};
-  std::atomic<std::uint64_t> lost{0};
-  std::atomic<std::uint64_t> reordered{0};
-  std::atomic<std::uint64_t> damaged{0};
-  std::atomic<std::int64_t> connection{-1};
-  std::atomic<int> headers{0};
-  std::uint16_t lastSeq = 0;
-};
-
-class CheckingReceiver : public IRTPReceiver {
- public:
-  CheckingReceiver(StreamCheck& check, std::size_t packetSize)
-      : check_(check), packetSize_(packetSize) {}
-
-  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
-    if (isFileHeader) {
-      ++check_.headers;
-      return true;
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    if (length >= 2 && p[1] >= 200 && p[1] <= 204) return true;  // RTCP
-    if (length != packetSize_) {
-      ++check_.damaged;
-      return true;
-    }
-    const std::uint64_t index = soak::readBE64(p + soak::StreamedPacket::kIndexOffset);
-    if (index != soak::readBE64(p + length - 8)) ++check_.damaged;
-    const std::int64_t connection = soak::readBE32(p + soak::StreamedPacket::kConnectionOffset);
-    std::int64_t expected = -1;
-    if (!check_.connection.compare_exchange_strong(expected, connection) &&
-        expected != connection) {
-      ++check_.damaged;
-    }
-    const auto seq = static_cast<std::uint16_t>((p[2] << 8) | p[3]);
-    if (check_.received > 0) {
-      const auto step = static_cast<std::uint16_t>(seq - check_.lastSeq);
-      if (step == 0 || step >= 0x8000) {
-        ++check_.reordered;
-      } else if (step > 1) {
-        check_.lost += step - 1u;
-      }
-    }
-    check_.lastSeq = seq;
-    ++check_.received;
-    return true;
-  }
-
- private:
-  StreamCheck& check_;
-  std::size_t packetSize_;
-};
-
-// A field of /proc/self/smaps_rollup in kB, or -1.
-long rollupKb(const char* name) {
-  FILE* f = std::fopen("/proc/self/smaps_rollup", "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long value = -1;
-  const std::size_t n = std::strlen(name);
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, name, n) == 0 && line[n] == ':') {
-      value = std::strtol(line + n + 1, nullptr, 10);
-      break;
-    }
-  }
-  std::fclose(f);
-  return value;
-}
 
 struct Memory {
   long rss = 0;
@@ -139,8 +67,8 @@ struct Memory {
   static Memory now() {
     Memory m;
     m.rss = soak::rssKb();
-    m.anonymous = rollupKb("Anonymous");
-    m.privateDirty = rollupKb("Private_Dirty");
+    m.anonymous = soak::statusField("Anonymous", "/proc/self/smaps_rollup");
+    m.privateDirty = soak::statusField("Private_Dirty", "/proc/self/smaps_rollup");
     m.threads = soak::threadCount();
     m.descriptors = soak::openDescriptors();
     m.virtualSize = soak::statusField("VmSize");
@@ -271,24 +199,25 @@ int main(int argc, char** argv) {
   const Memory before = Memory::now();
 
   ServerProcess server;
-  if (!server.start(serverPath.empty() ? besideThisProgram("load_server") : serverPath,
-                    {"--bitrate", std::to_string(bitrate), "--packet", std::to_string(packet),
-                     "--frame-ms", std::to_string(frameMs)})) {
+  if (!server.start(serverPath.empty() ? besideThisProgram("loopback_server") : serverPath,
+                    {"--paced", "--bitrate", std::to_string(bitrate), "--packet",
+                     std::to_string(packet), "--frame-ms", std::to_string(frameMs)})) {
     std::fprintf(stderr, "scale_host: the load server did not start\n");
     return 2;
   }
 
-  std::vector<std::unique_ptr<StreamCheck>> checks;
+  std::vector<std::unique_ptr<soak::StreamCheck>> checks;
   std::vector<std::unique_ptr<CRTSPDownload>> downloads;
   soak::CallbackCounter callbacks;
   long started = 0;
   const auto startAll = [&]() {
     started = 0;
     for (long i = 0; i < sessions; ++i) {
-      checks.emplace_back(new StreamCheck);
+      checks.emplace_back(new soak::StreamCheck);
       std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
       d->initInfo("127.0.0.1", server.port(), "scale", 0, ACE_Time_Value(5, 0), 0);
-      d->registeRTPReceiver(new CheckingReceiver(*checks.back(), static_cast<std::size_t>(packet)));
+      d->registeRTPReceiver(
+          new soak::CheckingReceiver(*checks.back(), static_cast<std::size_t>(packet)));
       d->setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
       if (d->startRTSPDownload(true, true)) ++started;
       downloads.push_back(std::move(d));
@@ -360,16 +289,10 @@ int main(int argc, char** argv) {
   }
   const double drainSeconds = soak::secondsSince(drainAt);
 
-  std::uint64_t lost = 0, reordered = 0, damaged = 0, mismatched = 0;
-  int headers = 0;
-  for (const auto& c : checks) {
-    lost += c->lost;
-    reordered += c->reordered;
-    damaged += c->damaged;
-    headers += c->headers;
-    const auto it = sentTo.find(static_cast<long>(c->connection));
-    if (it == sentTo.end() || it->second != c->received) ++mismatched;
-  }
+  const soak::CheckTotals totals(checks, [&](std::int64_t connection) {
+    const auto it = sentTo.find(static_cast<long>(connection));
+    return it == sentTo.end() ? ~std::uint64_t{0} : it->second;
+  });
   const std::uint64_t total = received();
 
   const Clock::time_point stopAt = Clock::now();
@@ -382,14 +305,7 @@ int main(int argc, char** argv) {
   const double packetsPerSecond = static_cast<double>(receivedInWindow) / windowSeconds;
   std::printf("scale_host sessions=%ld seconds=%ld bitrate=%ld packet=%ld frame_ms=%ld\n", sessions,
               seconds, bitrate, packet, frameMs);
-  std::printf("  started        %ld/%ld in %.2f s, stream headers %d\n", started, sessions,
-              startSeconds, headers);
-  std::printf(
-      "  packets        sent %llu, received %llu, lost %llu, reordered %llu, "
-      "damaged %llu, sessions with a count mismatch %llu\n",
-      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total),
-      static_cast<unsigned long long>(lost), static_cast<unsigned long long>(reordered),
-      static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(mismatched));
+  totals.print(15, started, sessions, startSeconds, sent, total);
   std::printf("  rate           %.0f packets/s = %.1f Mbit/s over %.1f s (target %.0f packets/s)\n",
               packetsPerSecond, packetsPerSecond * static_cast<double>(packet) * 8 / 1e6,
               windowSeconds,
@@ -429,9 +345,8 @@ int main(int argc, char** argv) {
   std::printf("  callbacks      during the stream %d\n", callbacksDuringStream);
   std::printf("  stop           all %ld sessions in %.3f s\n", sessions, stopSeconds);
 
-  const bool ok = started == sessions && headers == sessions && sent > 0 && total == sent &&
-                  lost == 0 && reordered == 0 && damaged == 0 && mismatched == 0 &&
-                  callbacksDuringStream == 0;
+  const bool ok = started == sessions && totals.headers == sessions && sent > 0 && total == sent &&
+                  totals.clean() && callbacksDuringStream == 0;
   std::printf("  result         %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }

@@ -28,63 +28,10 @@
 
 #include <rtsppull/rtsppull.h>
 
-#include "soak_server.h"
+#include "loopback_server.h"
 #include "soak_util.h"
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-// What one session's receiver saw. Written by its receive thread only.
-struct StreamCheck {
-  std::atomic<std::uint64_t> received{0};
-  std::atomic<std::uint64_t> lost{0};
-  std::atomic<std::uint64_t> outOfOrder{0};
-  std::atomic<std::uint64_t> damaged{0};
-  std::atomic<std::int64_t> connection{-1};
-  std::atomic<int> headers{0};
-  std::uint64_t next = 0;
-};
-
-class CheckingReceiver : public IRTPReceiver {
- public:
-  CheckingReceiver(StreamCheck& check, std::size_t packetSize)
-      : check_(check), packetSize_(packetSize) {}
-
-  bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
-    if (isFileHeader) {
-      ++check_.headers;
-      return true;
-    }
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
-    if (length != packetSize_) {
-      ++check_.damaged;
-      return true;
-    }
-    const std::uint64_t index = soak::readBE64(p + soak::StreamedPacket::kIndexOffset);
-    const std::int64_t connection = soak::readBE32(p + soak::StreamedPacket::kConnectionOffset);
-    if (index != soak::readBE64(p + length - 8)) ++check_.damaged;
-    std::int64_t expected = -1;
-    if (!check_.connection.compare_exchange_strong(expected, connection) &&
-        expected != connection) {
-      ++check_.damaged;
-    }
-    if (index > check_.next) {
-      check_.lost += index - check_.next;
-    } else if (index < check_.next) {
-      ++check_.outOfOrder;
-    }
-    check_.next = index + 1;
-    ++check_.received;
-    return true;
-  }
-
- private:
-  StreamCheck& check_;
-  std::size_t packetSize_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const long sessions = soak::argValue(argc, argv, "--sessions", 200);
@@ -98,13 +45,13 @@ int main(int argc, char** argv) {
   const int fdsStart = soak::openDescriptors();
   const long threadsStart = soak::threadCount();
 
-  soak::ServerOptions options;
+  loopback::ServerOptions options;
   options.stream = true;
   options.bitsPerSecond = static_cast<double>(bitrate);
   options.packetSize = static_cast<std::size_t>(packet);
-  std::unique_ptr<soak::LoopbackServer> server(new soak::LoopbackServer(options));
+  std::unique_ptr<loopback::LoopbackServer> server(new loopback::LoopbackServer(options));
 
-  std::vector<std::unique_ptr<StreamCheck>> checks;
+  std::vector<std::unique_ptr<soak::StreamCheck>> checks;
   std::vector<std::unique_ptr<CRTSPDownload>> downloads;
   soak::CallbackCounter callbacks;
   const long rssServer = soak::rssKb();
@@ -112,10 +59,10 @@ int main(int argc, char** argv) {
   const Clock::time_point startAt = Clock::now();
   long started = 0;
   for (long i = 0; i < sessions; ++i) {
-    checks.emplace_back(new StreamCheck);
+    checks.emplace_back(new soak::StreamCheck);
     std::unique_ptr<CRTSPDownload> d(new CRTSPDownload);
     d->initInfo("127.0.0.1", server->port(), "soak", 0, ACE_Time_Value(5, 0), 0);
-    d->registeRTPReceiver(new CheckingReceiver(*checks.back(), options.packetSize));
+    d->registeRTPReceiver(new soak::CheckingReceiver(*checks.back(), options.packetSize));
     d->setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
     if (d->startRTSPDownload(true, false)) ++started;
     downloads.push_back(std::move(d));
@@ -161,17 +108,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
-  std::uint64_t lost = 0, outOfOrder = 0, damaged = 0, mismatched = 0;
-  int headers = 0;
-  for (long i = 0; i < sessions; ++i) {
-    const StreamCheck& c = *checks[static_cast<std::size_t>(i)];
-    lost += c.lost;
-    outOfOrder += c.outOfOrder;
-    damaged += c.damaged;
-    headers += c.headers;
-    const std::int64_t id = c.connection;
-    if (id < 0 || c.received != server->sent(static_cast<std::size_t>(id))) ++mismatched;
-  }
+  const soak::CheckTotals totals(checks, [&](std::int64_t connection) {
+    return server->sent(static_cast<std::size_t>(connection));
+  });
 
   const Clock::time_point stopAt = Clock::now();
   for (auto& d : downloads) d->stop();
@@ -197,14 +136,7 @@ int main(int argc, char** argv) {
       static_cast<double>(rssRunning - rssServer) / 1024.0 / static_cast<double>(sessions);
   std::printf("soak_concurrent sessions=%ld seconds=%ld bitrate=%ld packet=%ld\n", sessions,
               seconds, bitrate, packet);
-  std::printf("  started            %ld/%ld in %.2f s (stream headers %d)\n", started, sessions,
-              startSeconds, headers);
-  std::printf(
-      "  packets            sent %llu, received %llu, lost %llu, out of order %llu, "
-      "damaged %llu, sessions with a count mismatch %llu\n",
-      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
-      static_cast<unsigned long long>(lost), static_cast<unsigned long long>(outOfOrder),
-      static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(mismatched));
+  totals.print(19, started, sessions, startSeconds, sent, received);
   const double rate = static_cast<double>(sentInWindow) / windowSeconds;
   std::printf(
       "  rate               %.0f packets/s = %.1f Mbit/s in total over %.1f s "
@@ -231,8 +163,7 @@ int main(int argc, char** argv) {
               callbacksDuringStream, callbacksAfterStop);
   std::printf("  stop               all %ld sessions in %.3f s\n", sessions, stopSeconds);
 
-  const bool ok = started == sessions && sent > 0 && received == sent && lost == 0 &&
-                  outOfOrder == 0 && damaged == 0 && mismatched == 0 &&
+  const bool ok = started == sessions && sent > 0 && received == sent && totals.clean() &&
                   callbacksDuringStream == 0 && fdsEnd == fdsStart;
   std::printf("  result             %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;

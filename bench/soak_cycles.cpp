@@ -23,7 +23,7 @@
 
 #include <rtsppull/rtsppull.h>
 
-#include "soak_server.h"
+#include "loopback_server.h"
 #include "soak_util.h"
 
 namespace {
@@ -52,9 +52,9 @@ int main(int argc, char** argv) {
   const int fdsStart = soak::openDescriptors();
   const long threadsStart = soak::threadCount();
 
-  soak::ServerOptions options;
+  loopback::ServerOptions options;
   options.framesAfterPlay = 1;
-  std::unique_ptr<soak::LoopbackServer> server(new soak::LoopbackServer(options));
+  std::unique_ptr<loopback::LoopbackServer> server(new loopback::LoopbackServer(options));
   const unsigned port = server->port();
 
   std::atomic<long> packets{0};

@@ -20,7 +20,7 @@
 
 #include <rtsppull/rtsppull.h>
 
-#include "soak_server.h"
+#include "loopback_server.h"
 #include "soak_util.h"
 
 namespace {
@@ -40,9 +40,9 @@ int main(int argc, char** argv) {
 
   soak::DiscardCout quiet;
 
-  soak::ServerOptions options;
+  loopback::ServerOptions options;
   options.framesAfterPlay = 1;
-  soak::LoopbackServer server(options);
+  loopback::LoopbackServer server(options);
 
   std::vector<double> micros;
   long failedStarts = 0;

@@ -1,0 +1,882 @@
+// The loopback RTSP server: the in-process LoopbackServer and, built with
+// LOOPBACK_SERVER_MAIN, the loopback_server program (loopback_server.h).
+#include "loopback_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace loopback {
+
+namespace {
+
+const char kSdp[] =
+    "v=0\r\n"
+    "o=- 1 1 IN IP4 127.0.0.1\r\n"
+    "s=soak\r\n"
+    "m=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\n"
+    "a=fmtp:96 packetization-mode=1;config=000001B0F5\r\n"
+    "a=control:trackID=1\r\n";
+
+std::int64_t threadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void putBE32(unsigned char* p, std::uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
+void putBE64(unsigned char* p, std::uint64_t v) {
+  putBE32(p, static_cast<std::uint32_t>(v >> 32));
+  putBE32(p + 4, static_cast<std::uint32_t>(v));
+}
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A listening TCP socket on 127.0.0.1 with an ephemeral port, or -1.
+int listenLoopback(int backlog, std::uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::listen(fd, backlog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// Moves the first complete request (header block and any body) of `pending`
+// to `request`; false while it is not complete.
+bool takeRequest(std::string& pending, std::string& request) {
+  const std::size_t end = pending.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  std::size_t total = end + 4;
+  std::string lower = pending.substr(0, end);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::size_t cl = lower.find("content-length:");
+  if (cl != std::string::npos) total += std::strtoul(lower.c_str() + cl + 15, nullptr, 10);
+  if (pending.size() < total) return false;
+  request = pending.substr(0, total);
+  pending.erase(0, total);
+  return true;
+}
+
+// The value of header `name` (any case) in `request`, trimmed; "" when absent.
+std::string headerOf(const std::string& request, const std::string& name) {
+  std::istringstream lines(request);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() <= name.size() || line[name.size()] != ':') continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(line[i])) ==
+             std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (!same) continue;
+    std::string value = line.substr(name.size() + 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.pop_back();
+    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    return value;
+  }
+  return {};
+}
+
+// A reply: status line, CSeq, `headers` (each ending in CR LF), then the body
+// with its Content-Length.
+std::string rtspReply(const std::string& cseq, const std::string& status,
+                      const std::string& headers, const std::string& body = {}) {
+  std::string text = "RTSP/1.0 " + status + "\r\nCSeq: " + cseq + "\r\n" + headers;
+  if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return text + "\r\n" + body;
+}
+
+}  // namespace
+
+std::uint32_t readBE32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+std::uint64_t readBE64(const unsigned char* p) {
+  return (std::uint64_t{readBE32(p)} << 32) | readBE32(p + 4);
+}
+
+struct LoopbackServer::Connection {
+  std::size_t id = 0;
+  int fd = -1;
+  std::string input;
+  bool playing = false;
+  bool dead = false;  // a send failed; nothing more is sent
+  std::chrono::steady_clock::time_point playAt;
+  std::atomic<std::uint64_t> sent{0};
+};
+
+LoopbackServer::LoopbackServer(const ServerOptions& options) : options_(options) {
+  if (options_.packetSize < 32 || options_.packetSize > 65535) {
+    throw std::invalid_argument("packet size out of range");
+  }
+  listenFd_ = listenLoopback(512, port_);
+  if (listenFd_ < 0 || ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  loopThread_ = std::thread(&LoopbackServer::loop, this);
+  if (options_.stream) {
+    pacing_ = true;
+    pacerThread_ = std::thread(&LoopbackServer::pace, this);
+  }
+}
+
+LoopbackServer::~LoopbackServer() {
+  stopPacing();
+  stopping_ = true;
+  const char wake = 0;
+  (void)!::write(wakePipe_[1], &wake, 1);
+  if (loopThread_.joinable()) loopThread_.join();
+  for (const auto& c : connections_) {
+    if (c->fd >= 0) ::close(c->fd);
+  }
+  ::close(listenFd_);
+  ::close(wakePipe_[0]);
+  ::close(wakePipe_[1]);
+}
+
+void LoopbackServer::stopPacing() {
+  pacing_ = false;
+  if (pacerThread_.joinable()) pacerThread_.join();
+}
+
+std::uint64_t LoopbackServer::sent(std::size_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& c : connections_) {
+    if (c->id == id) return c->sent;
+  }
+  return 0;
+}
+
+std::size_t LoopbackServer::connectionsAccepted() const { return accepted_; }
+
+std::size_t LoopbackServer::connectionsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t open = 0;
+  for (const auto& c : connections_) open += c->fd >= 0 ? 1 : 0;
+  return open;
+}
+
+double LoopbackServer::cpuSeconds() const {
+  return static_cast<double>(loopCpuNs_ + pacerCpuNs_) / 1e9;
+}
+
+// Answers one complete request; false ends the connection.
+bool LoopbackServer::handleRequest(Connection& c, const std::string& request) {
+  const std::string method = request.substr(0, request.find(' '));
+  const std::string cseq = headerOf(request, "CSeq");
+  const std::string session = "Session: " + std::to_string(1000 + c.id) + "\r\n";
+  std::string reply;
+  if (method == "OPTIONS") {
+    reply = rtspReply(cseq, "200 OK", "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n");
+  } else if (method == "DESCRIBE") {
+    reply = rtspReply(cseq, "200 OK", "Content-Type: application/sdp\r\n", kSdp);
+  } else if (method == "SETUP") {
+    reply =
+        rtspReply(cseq, "200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session);
+  } else if (method == "PLAY") {
+    reply = rtspReply(cseq, "200 OK", session);
+  } else if (method == "TEARDOWN") {
+    return true;  // no reply is read
+  } else {
+    reply = rtspReply(cseq, "405 Method Not Allowed", "");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!sendAll(c.fd, reply.data(), reply.size())) return false;
+  if (method == "PLAY" && !c.playing) {
+    for (int i = 0; i < options_.framesAfterPlay; ++i) {
+      const char frame[] = {'$', 0, 0, 16, '\x80', 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0};
+      if (!sendAll(c.fd, frame, sizeof frame)) return false;
+    }
+    c.playing = true;
+    c.playAt = std::chrono::steady_clock::now();
+  }
+  return true;
+}
+
+void LoopbackServer::loop() {
+  std::vector<pollfd> fds;
+  std::vector<std::shared_ptr<Connection>> polled;
+  char buf[4096];
+  while (!stopping_) {
+    fds.clear();
+    polled.clear();
+    fds.push_back({wakePipe_[0], POLLIN, 0});
+    fds.push_back({listenFd_, POLLIN, 0});
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto& c : connections_) {
+        if (c->fd < 0) continue;
+        fds.push_back({c->fd, POLLIN, 0});
+        polled.push_back(c);
+      }
+    }
+    const int ready = ::poll(fds.data(), fds.size(), 100);
+    loopCpuNs_ = threadCpuNs();
+    if (ready < 0 && errno != EINTR) break;
+    if ((fds[1].revents & POLLIN) != 0) {
+      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        // Replies and frames leave at once, as a streaming server sends them.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_shared<Connection>();
+        c->fd = fd;
+        std::lock_guard<std::mutex> lock(mutex_);
+        c->id = accepted_++;
+        connections_.push_back(c);
+      }
+    }
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (fds[i + 2].revents == 0) continue;
+      Connection& c = *polled[i];
+      const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      bool keep = n > 0;
+      if (keep) {
+        c.input.append(buf, static_cast<std::size_t>(n));
+        std::string request;
+        while (keep && takeRequest(c.input, request)) keep = handleRequest(c, request);
+      }
+      if (!keep) {
+        // The client closed (or broke) the connection: the pacer stops
+        // sending on it before the descriptor goes.
+        std::lock_guard<std::mutex> lock(mutex_);
+        ::close(c.fd);
+        c.fd = -1;
+      }
+    }
+    if (!options_.stream) {
+      // Nobody asks for the counts of a closed connection: forget it, so that
+      // a long run of connections does not grow the server.
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::vector<std::shared_ptr<Connection>> open;
+      for (const auto& c : connections_) {
+        if (c->fd >= 0) open.push_back(c);
+      }
+      connections_.swap(open);
+    }
+  }
+  loopCpuNs_ = threadCpuNs();
+}
+
+void LoopbackServer::pace() {
+  using Clock = std::chrono::steady_clock;
+  const double packetsPerSecond =
+      options_.bitsPerSecond / (8.0 * static_cast<double>(options_.packetSize));
+  const std::size_t frameSize = 4 + options_.packetSize;
+  const double frameSeconds = options_.frameMs / 1000.0;
+  // The payload bytes every packet shares; the stamps are written over them.
+  std::vector<unsigned char> pattern(options_.packetSize);
+  for (std::size_t b = 0; b < pattern.size(); ++b) pattern[b] = static_cast<unsigned char>(b);
+  std::vector<unsigned char> burst;
+  Clock::time_point slot = Clock::now();
+  while (pacing_) {
+    slot += std::chrono::milliseconds(10);
+    std::this_thread::sleep_until(slot);
+    const Clock::time_point now = Clock::now();
+    pacerCpuNs_ = threadCpuNs();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& c : connections_) {
+      if (c->fd < 0 || !c->playing || c->dead) continue;
+      double elapsed = std::chrono::duration<double>(now - c->playAt).count();
+      if (frameSeconds > 0) {
+        // Everything up to the end of the current frame interval, at once.
+        elapsed = (std::floor(elapsed / frameSeconds) + 1) * frameSeconds;
+      }
+      const std::uint64_t due = static_cast<std::uint64_t>(elapsed * packetsPerSecond);
+      const std::uint64_t first = c->sent;
+      if (due <= first) continue;
+      const std::uint64_t count = due - first;
+      burst.resize(count * frameSize);  // every byte is written below
+      for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t index = first + k;
+        unsigned char* f = burst.data() + k * frameSize;
+        f[0] = '$';
+        f[1] = 0;
+        f[2] = static_cast<unsigned char>(options_.packetSize >> 8);
+        f[3] = static_cast<unsigned char>(options_.packetSize);
+        unsigned char* p = f + 4;
+        std::memcpy(p, pattern.data(), pattern.size());
+        p[0] = 0x80;
+        p[1] = static_cast<unsigned char>(((index % 7) == 6 ? 0x80 : 0) | 96);
+        p[2] = static_cast<unsigned char>(index >> 8);
+        p[3] = static_cast<unsigned char>(index);
+        putBE32(p + 4, static_cast<std::uint32_t>(index / 7 * 3600));
+        putBE32(p + StreamedPacket::kConnectionOffset, static_cast<std::uint32_t>(c->id));
+        putBE32(p + 12, 0x01000000u);
+        putBE64(p + StreamedPacket::kIndexOffset, index);
+        putBE64(p + options_.packetSize - 8, index);
+      }
+      const ssize_t n = ::send(c->fd, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::size_t done = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (done < burst.size()) {
+        if (n < 0 && errno != EAGAIN) {
+          c->dead = true;
+          continue;
+        }
+        ++blockedSends_;
+        if (!sendAll(c->fd, reinterpret_cast<const char*>(burst.data()) + done,
+                     burst.size() - done)) {
+          c->dead = true;
+          continue;
+        }
+      }
+      c->sent = due;
+    }
+  }
+  pacerCpuNs_ = threadCpuNs();
+}
+
+}  // namespace loopback
+
+#ifdef LOOPBACK_SERVER_MAIN
+
+namespace {
+
+using namespace loopback;
+
+std::mutex g_out_mutex;
+std::mutex g_in_mutex;
+
+std::int64_t nowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void sleepUntilNs(int64_t deadline) {
+  timespec ts{};
+  ts.tv_sec = deadline / 1000000000;
+  ts.tv_nsec = deadline % 1000000000;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+void say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_out_mutex);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "loopback_server: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// The recording, laid out once as interleaved frames back to back.
+struct Recording {
+  std::string sprop;
+  std::string profileLevelId;
+  uint32_t tsStep = 0;
+  std::vector<char> frames;     // "$", channel 0, length, packet; repeated
+  std::vector<size_t> offsets;  // start of each interleaved frame
+  std::vector<uint16_t> seq;    // original sequence numbers
+  std::vector<uint32_t> ts;     // original timestamps
+  std::vector<bool> marker;     // end of a video frame
+};
+
+std::string fieldOf(const std::string& line, const std::string& key) {
+  const std::string tag = " " + key + "=";
+  const size_t at = line.find(tag);
+  if (at == std::string::npos) return {};
+  const size_t start = at + tag.size();
+  return line.substr(start, line.find_first_of(" \n", start) - start);
+}
+
+Recording loadRecording(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) die("cannot open " + path);
+  std::string header;
+  std::getline(in, header);
+  if (header.rfind("rtpstream ", 0) != 0) die(path + " is not a recorded stream");
+  Recording rec;
+  rec.sprop = fieldOf(header, "sprop-parameter-sets");
+  rec.profileLevelId = fieldOf(header, "profile-level-id");
+  rec.tsStep = static_cast<uint32_t>(std::strtoul(fieldOf(header, "ts-step").c_str(), nullptr, 10));
+  unsigned char lenBytes[2];
+  while (in.read(reinterpret_cast<char*>(lenBytes), 2)) {
+    const size_t len = (size_t{lenBytes[0]} << 8) | lenBytes[1];
+    if (len < 12) die("packet shorter than an RTP header in " + path);
+    const size_t at = rec.frames.size();
+    rec.frames.resize(at + 4 + len);
+    char* frame = rec.frames.data() + at;
+    frame[0] = '$';
+    frame[1] = 0;
+    frame[2] = static_cast<char>(len >> 8);
+    frame[3] = static_cast<char>(len & 0xff);
+    if (!in.read(frame + 4, static_cast<std::streamsize>(len))) die("truncated " + path);
+    const auto* rtp = reinterpret_cast<const unsigned char*>(frame + 4);
+    rec.offsets.push_back(at);
+    rec.seq.push_back(static_cast<uint16_t>((rtp[2] << 8) | rtp[3]));
+    rec.ts.push_back((uint32_t{rtp[4]} << 24) | (uint32_t{rtp[5]} << 16) | (uint32_t{rtp[6]} << 8) |
+                     uint32_t{rtp[7]});
+    rec.marker.push_back((rtp[1] & 0x80) != 0);
+  }
+  if (rec.offsets.empty()) die(path + " holds no packet");
+  return rec;
+}
+
+struct Options {
+  std::string streamPath;
+  std::string path = "bench";
+  uint64_t packets = 100000;
+  double bitrate = 0;  // bits per second; 0: as fast as the socket takes it
+  int clients = 1;
+  bool holdPlay = false;
+};
+
+// Reads one request (header block and any body) from the socket.
+bool readRequest(int fd, std::string& pending, std::string& request) {
+  while (!takeRequest(pending, request)) {
+    char buf[4096];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    pending.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+class Client {
+ public:
+  Client(int fd, int index, int port, const Options& opt, const Recording& rec)
+      : fd_(fd), index_(index), port_(port), opt_(opt), rec_(rec) {}
+
+  void run() {
+    int64_t playNs = 0;
+    if (handshake(playNs)) stream(playNs);
+    if (udp_ >= 0) ::close(udp_);
+    ::close(fd_);
+  }
+
+ private:
+  bool reply(const std::string& cseq, const std::string& status, const std::string& headers,
+             const std::string& body = {}) {
+    const std::string text = rtspReply(cseq, status, headers, body);
+    return sendAll(fd_, text.data(), text.size());
+  }
+
+  std::string sdp() const {
+    return "v=0\r\n"
+           "o=- 1 1 IN IP4 127.0.0.1\r\n"
+           "s=bench\r\n"
+           "c=IN IP4 127.0.0.1\r\n"
+           "t=0 0\r\n"
+           "m=video 0 RTP/AVP 96\r\n"
+           "a=rtpmap:96 H264/90000\r\n"
+           "a=fmtp:96 packetization-mode=1;profile-level-id=" +
+           rec_.profileLevelId + ";sprop-parameter-sets=" + rec_.sprop +
+           "\r\n"
+           "a=control:trackID=0\r\n";
+  }
+
+  // Answers requests until PLAY; the request URL is not checked, so any
+  // scheme spelling and any path are served.
+  bool handshake(int64_t& playNs) {
+    std::string pending;
+    std::string request;
+    const std::string session = "Session: 27182818;timeout=60\r\n";
+    while (readRequest(fd_, pending, request)) {
+      const std::string method = request.substr(0, request.find(' '));
+      const std::string cseq = headerOf(request, "CSeq");
+      bool sent = true;
+      if (method == "OPTIONS") {
+        sent = reply(cseq, "200 OK",
+                     "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER\r\n");
+      } else if (method == "DESCRIBE") {
+        sent = reply(cseq, "200 OK",
+                     "Content-Base: rtsp://127.0.0.1:" + std::to_string(port_) + "/" + opt_.path +
+                         "/\r\nContent-Type: application/sdp\r\n",
+                     sdp());
+      } else if (method == "SETUP") {
+        const std::string transport = headerOf(request, "Transport");
+        const size_t ports = transport.find("client_port=");
+        if (transport.find("TCP") != std::string::npos) {
+          sent =
+              reply(cseq, "200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session);
+        } else if (ports != std::string::npos &&
+                   openUdp(std::atoi(transport.c_str() + ports + 12))) {
+          const std::string clientPorts =
+              transport.substr(ports + 12, transport.find(';', ports) - ports - 12);
+          sent = reply(cseq, "200 OK",
+                       "Transport: RTP/AVP;unicast;client_port=" + clientPorts +
+                           ";server_port=" + std::to_string(udpPort_) + "-" +
+                           std::to_string(udpPort_ + 1) + "\r\n" + session);
+        } else {
+          sent = reply(cseq, "461 Unsupported Transport", "");
+        }
+      } else if (method == "PLAY") {
+        playNs = nowNs();
+        if (opt_.holdPlay) {
+          say("play " + std::to_string(index_) + " " + std::to_string(playNs) + "\n");
+          std::string ignored;
+          std::lock_guard<std::mutex> lock(g_in_mutex);
+          std::getline(std::cin, ignored);
+        }
+        const uint32_t firstSeq = rec_.seq.front();
+        return reply(cseq, "200 OK",
+                     session + "Range: npt=0.000-\r\nRTP-Info: url=rtsp://127.0.0.1:" +
+                         std::to_string(port_) + "/" + opt_.path +
+                         "/trackID=0;seq=" + std::to_string(firstSeq) +
+                         ";rtptime=" + std::to_string(rec_.ts.front()) + "\r\n");
+      } else if (method == "TEARDOWN") {
+        reply(cseq, "200 OK", session);
+        return false;
+      } else {
+        sent = reply(cseq, "200 OK", "");
+      }
+      if (!sent) return false;
+    }
+    return false;
+  }
+
+  // A UDP socket on 127.0.0.1, connected to the client's RTP port.
+  bool openUdp(int clientRtpPort) {
+    if (clientRtpPort <= 0 || clientRtpPort > 65535) return false;
+    if (udp_ >= 0) ::close(udp_);
+    udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (udp_ < 0 || ::bind(udp_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(udp_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return false;
+    }
+    udpPort_ = ntohs(addr.sin_port);
+    addr.sin_port = htons(static_cast<uint16_t>(clientRtpPort));
+    return ::connect(udp_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  // Sends the interleaved frames in scratch[0, size) as datagrams without
+  // their 4-byte headers. False when the socket fails (not when the client
+  // drops a datagram: that is the client's loss).
+  bool sendUdp(const char* data, size_t size) {
+    mmsghdr messages[64];
+    iovec parts[64];
+    size_t at = 0;
+    while (at < size) {
+      unsigned count = 0;
+      for (; count < 64 && at < size; ++count) {
+        const size_t len = (size_t{static_cast<unsigned char>(data[at + 2])} << 8) |
+                           static_cast<unsigned char>(data[at + 3]);
+        parts[count].iov_base = const_cast<char*>(data + at + 4);
+        parts[count].iov_len = len;
+        messages[count] = mmsghdr{};
+        messages[count].msg_hdr.msg_iov = &parts[count];
+        messages[count].msg_hdr.msg_iovlen = 1;
+        at += 4 + len;
+      }
+      unsigned done = 0;
+      while (done < count) {
+        const int n = ::sendmmsg(udp_, messages + done, count - done, 0);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          // Loopback reports a full receiver as ECONNREFUSED only when no
+          // socket is bound; ENOBUFS is a drop on the sending side.
+          if (errno == ENOBUFS || errno == EAGAIN) {
+            ++done;
+            continue;
+          }
+          return false;
+        }
+        done += static_cast<unsigned>(n);
+      }
+    }
+    return true;
+  }
+
+  // Rewrites the sequence number and timestamp of packet i of pass `pass`,
+  // whose interleaved frame has been copied to `frame`.
+  void stamp(char* frame, size_t i, uint64_t pass) const {
+    char* rtp = frame + 4;
+    const uint64_t n = rec_.offsets.size();
+    const auto seq = static_cast<uint16_t>(rec_.seq.front() + pass * n + i);
+    const auto ts = static_cast<uint32_t>(rec_.ts[i] + pass * rec_.tsStep);
+    rtp[2] = static_cast<char>(seq >> 8);
+    rtp[3] = static_cast<char>(seq & 0xff);
+    rtp[4] = static_cast<char>(ts >> 24);
+    rtp[5] = static_cast<char>((ts >> 16) & 0xff);
+    rtp[6] = static_cast<char>((ts >> 8) & 0xff);
+    rtp[7] = static_cast<char>(ts & 0xff);
+  }
+
+  size_t frameEnd(size_t i) const {
+    return i + 1 < rec_.offsets.size() ? rec_.offsets[i + 1] : rec_.frames.size();
+  }
+
+  void stream(int64_t playNs) {
+    // The client may send RTCP or requests while it plays: read and drop
+    // them, and learn that way when the client has gone.
+    std::atomic<bool> clientGone{false};
+    std::atomic<int64_t> drainDeadline{INT64_MAX};
+    std::thread drain([&] {
+      char buf[4096];
+      while (nowNs() < drainDeadline.load()) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) break;
+      }
+      clientGone = true;
+    });
+
+    const size_t n = rec_.offsets.size();
+    const int64_t startNs = nowNs();
+    int64_t firstNs = 0;
+    uint64_t sent = 0;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    bool ok = true;
+    constexpr size_t kChunk = 256 * 1024;
+    // The recording is shared by every client; each chunk is copied here and
+    // stamped with this client's sequence numbers and timestamps.
+    std::vector<char> scratch(kChunk + 70000);
+    for (uint64_t pass = 0; ok && sent < opt_.packets; ++pass) {
+      size_t i = 0;
+      while (ok && i < n && sent < opt_.packets) {
+        // One chunk: whole frames, up to kChunk bytes when unpaced, up to the
+        // end of the video frame when paced.
+        const size_t first = i;
+        const size_t from = rec_.offsets[i];
+        while (i < n && sent < opt_.packets) {
+          const size_t at = rec_.offsets[i] - from;
+          if (scratch.size() < at + frameEnd(i) - rec_.offsets[i]) {
+            scratch.resize(at + frameEnd(i) - rec_.offsets[i]);
+          }
+          std::memcpy(scratch.data() + at, rec_.frames.data() + rec_.offsets[i],
+                      frameEnd(i) - rec_.offsets[i]);
+          stamp(scratch.data() + at, i, pass);
+          frames += rec_.marker[i] ? 1 : 0;
+          ++sent;
+          ++i;
+          if (opt_.bitrate > 0 ? rec_.marker[i - 1] : frameEnd(i - 1) - from >= kChunk) break;
+        }
+        const size_t to = frameEnd(i - 1);
+        if (opt_.bitrate > 0) {
+          sleepUntilNs(startNs +
+                       static_cast<int64_t>(static_cast<double>(bytes) * 8e9 / opt_.bitrate));
+        }
+        if (firstNs == 0) firstNs = nowNs();
+        ok = !clientGone && (udp_ >= 0 ? sendUdp(scratch.data(), to - from)
+                                       : sendAll(fd_, scratch.data(), to - from));
+        if (!ok) sent -= i - first;
+        bytes += to - from;
+      }
+    }
+    const int64_t endNs = nowNs();
+    if (udp_ >= 0) {
+      // The last datagrams reach the client before the connection ends.
+      sleepUntilNs(endNs + 300000000);
+      ::close(udp_);
+      udp_ = -1;
+    }
+    ::shutdown(fd_, SHUT_WR);
+    drainDeadline = nowNs() + int64_t{30} * 1000000000;
+    drain.join();
+    std::ostringstream line;
+    line << "client " << index_ << " packets=" << sent << " frames=" << frames << " bytes=" << bytes
+         << " play_ns=" << playNs << " first_ns=" << firstNs << " end_ns=" << endNs
+         << " ok=" << (ok && sent == opt_.packets ? 1 : 0) << "\n";
+    say(line.str());
+  }
+
+  int fd_;
+  int udp_ = -1;  // the RTP socket, once a SETUP asked for UDP
+  int udpPort_ = 0;
+  int index_;
+  int port_;
+  const Options& opt_;
+  const Recording& rec_;
+};
+
+long argValue(int argc, char** argv, const char* name, long fallback) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], name) == 0) return std::strtol(argv[i + 1], nullptr, 10);
+  }
+  return fallback;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void cpuLine() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  std::printf("cpu user_us=%lld sys_us=%lld\n",
+              static_cast<long long>(u.ru_utime.tv_sec) * 1000000 + u.ru_utime.tv_usec,
+              static_cast<long long>(u.ru_stime.tv_sec) * 1000000 + u.ru_stime.tv_usec);
+  std::fflush(stdout);
+}
+
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+Options parseOptions(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--stream") {
+      opt.streamPath = value();
+    } else if (arg == "--packets") {
+      opt.packets = std::strtoull(value().c_str(), nullptr, 10);
+    } else if (arg == "--bitrate") {
+      opt.bitrate = std::strtod(value().c_str(), nullptr);
+    } else if (arg == "--clients") {
+      opt.clients = std::atoi(value().c_str());
+    } else if (arg == "--path") {
+      opt.path = value();
+    } else if (arg == "--hold-play") {
+      opt.holdPlay = true;
+    } else {
+      die("unknown argument " + arg);
+    }
+  }
+  if (opt.streamPath.empty()) die("--stream FILE is required");
+  if (opt.clients < 1) die("--clients must be at least 1");
+  return opt;
+}
+
+int replayMain(int argc, char** argv) {
+  const Options opt = parseOptions(argc, argv);
+  const Recording rec = loadRecording(opt.streamPath);
+
+  std::uint16_t port = 0;
+  const int listener = listenLoopback(64, port);
+  if (listener < 0) die("cannot listen on 127.0.0.1");
+  say("port " + std::to_string(port) + "\n");
+
+  std::vector<std::thread> threads;
+  for (int i = 0; i < opt.clients; ++i) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) {
+      if (errno == EINTR) {
+        --i;
+        continue;
+      }
+      die("accept failed");
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    threads.emplace_back([fd, i, port, &opt, &rec] { Client(fd, i, port, opt, rec).run(); });
+  }
+  ::close(listener);
+  for (std::thread& t : threads) t.join();
+  return 0;
+}
+
+int loadMain(int argc, char** argv) {
+  raiseDescriptorLimit();
+  ServerOptions options;
+  options.stream = true;
+  options.bitsPerSecond = static_cast<double>(argValue(argc, argv, "--bitrate", 1000000));
+  options.packetSize = static_cast<std::size_t>(argValue(argc, argv, "--packet", 1400));
+  options.frameMs = static_cast<int>(argValue(argc, argv, "--frame-ms", 40));
+  const long maxSeconds = argValue(argc, argv, "--max-seconds", 900);
+
+  std::unique_ptr<LoopbackServer> server(new LoopbackServer(options));
+  std::printf("port %u\n", static_cast<unsigned>(server->port()));
+  std::fflush(stdout);
+
+  const auto startAt = std::chrono::steady_clock::now();
+  std::string pending;
+  char buf[256];
+  for (;;) {
+    const double left = static_cast<double>(maxSeconds) - secondsSince(startAt);
+    if (left <= 0) break;
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left < 1 ? 1000 * left + 1 : 1000)) <= 0) continue;
+    const ssize_t n = ::read(0, buf, sizeof buf);
+    if (n <= 0) break;
+    pending.append(buf, static_cast<std::size_t>(n));
+    std::string::size_type end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      const std::string command = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (command == "cpu") {
+        cpuLine();
+      } else if (command == "stop") {
+        server->stopPacing();
+        unsigned long long total = 0;
+        const std::size_t accepted = server->connectionsAccepted();
+        for (std::size_t id = 0; id < accepted; ++id) {
+          const unsigned long long sent = server->sent(id);
+          total += sent;
+          std::printf("sent %zu %llu\n", id, sent);
+        }
+        std::printf("stopped total=%llu blocked=%llu\n", total,
+                    static_cast<unsigned long long>(server->blockedSends()));
+        std::fflush(stdout);
+      }
+    }
+  }
+  server.reset();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--paced") == 0) return loadMain(argc, argv);
+  }
+  return replayMain(argc, argv);
+}
+
+#endif  // LOOPBACK_SERVER_MAIN
