@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-inline void check(bool condition) {
-  if (!condition) std::abort();
-}
+inline void check(bool condition) { condition ? void() : std::abort(); }
 
 // The input from byte `from` on, as text.
 inline std::string textOf(const std::uint8_t* data, std::size_t size, std::size_t from = 0) {
@@ -21,8 +19,7 @@ inline std::string textOf(const std::uint8_t* data, std::size_t size, std::size_
 
 // The big-endian 16-bit number at `p`.
 inline unsigned be16(const void* p) {
-  const auto* u = static_cast<const unsigned char*>(p);
-  return u[0] * 256u + u[1];
+  return static_cast<const unsigned char*>(p)[0] * 256u + static_cast<const unsigned char*>(p)[1];
 }
 
 // Owns a receiver implementation, which ends through Destroy().
