@@ -14,14 +14,9 @@
 
 #include "check.h"
 
-namespace {
-
-bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
-bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto isUpper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
   const std::vector<std::string> values = splitAt(textOf(data, size), "\n");
 
   for (const AuthChallenge& c : parseAuthChallenges(values)) {
