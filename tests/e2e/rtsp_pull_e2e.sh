@@ -131,6 +131,9 @@ s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
   echo kept >"$WORK/kept.mp4"
   fails_with 1 "the file exists" -q -o "$WORK/kept.mp4" "$URL"
   [ "$(cat "$WORK/kept.mp4")" = kept ] || fail "an existing file was changed"
+  echo kept >"$WORK/kept.rtpdump"
+  fails_with 1 "the file exists" -q -t 1 --rtpdump "$WORK/kept.rtpdump" "$URL"
+  [ "$(cat "$WORK/kept.rtpdump")" = kept ] || fail "an existing rtpdump file was changed"
   ;;
 mp4-h264 | mp4-h265)  # 6 s at 30 frames a second, after the first keyframe
   codec="${CASE#mp4-}" && codec="${codec/h265/hevc}"
