@@ -105,9 +105,12 @@ Written writeMp4(const Encoded& encoded, const std::string& path) {
   Written written{path, {}, {}};
   std::string bytes;
   Mp4Writer writer(
-      [&](const char* data, size_t size) {
-        bytes.append(data, size);
-        written.writes.push_back(size);
+      [&](const Mp4Writer::Piece* pieces, size_t count) {
+        written.writes.push_back(0);
+        for (size_t i = 0; i < count; ++i) {
+          bytes.append(pieces[i].data, pieces[i].size);
+          written.writes.back() += pieces[i].size;
+        }
         return true;
       },
       0.1);

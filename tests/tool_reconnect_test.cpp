@@ -64,13 +64,17 @@ TEST(ToolReconnectLoop, ExitStatusesOfRunsThatAreNotRetried) {
       // A first start that fails and a failed write end even with --reconnect.
       {/*.end=*/RunEnd::kStartFailed, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},
       {/*.end=*/RunEnd::kWriteFailed, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},
+      {/*.end=*/RunEnd::kRefused, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},
   };
   for (const Row& row : rows) {
     Script script;
     script.runs = {ran(row.end, seconds(3))};
     const int end = static_cast<int>(row.end);
-    EXPECT_EQ(runLoop(row.reconnect, script.hooks()).exitStatus, row.exitStatus) << end;
+    const LoopResult result = runLoop(row.reconnect, script.hooks());
+    EXPECT_EQ(result.exitStatus, row.exitStatus) << end;
     EXPECT_TRUE(script.waits.empty()) << end;
+    EXPECT_EQ(result.started, row.end != RunEnd::kRefused && row.end != RunEnd::kStartFailed)
+        << end;
   }
 }
 
