@@ -1,13 +1,18 @@
 // The rtsp-pull tool's recorder, driven with RTP packets as the session
-// delivers them: what reaches the files, their names, a recording carried
-// across reconnections, and what it refuses.
+// delivers them: what reaches the files (checked with ffprobe and ffmpeg for
+// MP4), their names, a recording carried across reconnections, and what it
+// refuses.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "recorder.h"
@@ -18,26 +23,23 @@ namespace {
 using namespace rtsp_pull;
 
 const std::string kStart("\0\0\0\1", 4);
-const std::string kSps("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9), kPps("\x68\xCE\x3C\x80");
-const std::string kAnnouncedSets = kStart + kSps + kStart + kPps;
+const std::string kSets =
+    kStart + std::string("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9) + kStart + "\x68\xCE\x3C\x80";
+constexpr char kIdr = 0x65, kSlice = 0x41, kSei = 0x06, kSpsNal = 0x67, kPpsNal = 0x68;
 
-SDP description(const std::string& codec, const std::string& fmtp) {
+SDP description(const std::string& codec, const std::string& fmtp = "") {
   SDP sdp;
   sdp.lines = {"v=0\r\n", "m=video 0 RTP/AVP 96\r\n", "a=rtpmap:96 " + codec + "/90000\r\n",
                "a=fmtp:96 " + fmtp + "\r\n"};
   return sdp;
 }
 
-// Parameters after the sets: the PPS must still end where its own text does.
-SDP h264Description() {
-  return description("H264", "sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==;profile-level-id=42001E");
-}
+// kSets; parameters after them, and still the PPS ends where its own text does.
+const SDP kH264 =
+    description("H264", "sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==;profile-level-id=42001E");
 
-// NAL unit headers.
-constexpr char kIdr = 0x65, kSlice = 0x41, kSei = 0x06, kSpsType = 0x67, kPpsType = 0x68;
-
-// One RTP session of access units 3000 ticks apart, one single-NAL packet
-// per unit; each unit's payload byte is the number of its access unit.
+// One RTP session of access units 3000 ticks apart, a single-NAL packet per
+// unit, the marker on the last; each unit's second byte is its access unit's number.
 struct Sender {
   Recorder& recorder;
   uint32_t timestamp;
@@ -58,7 +60,7 @@ struct Sender {
   void picture(bool keyframe) { unit(std::string(1, keyframe ? kIdr : kSlice)); }
 };
 
-// What the Annex B output holds of a unit of `type` in access unit `id`.
+// What Annex B output holds of a unit of `type` in access unit `id`.
 std::string nal(char type, unsigned id) { return kStart + type + static_cast<char>(id); }
 
 RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFormat::kAnnexB) {
@@ -86,44 +88,21 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsAndCountsPictures) {
     uint64_t frames;
   };
   const std::string idr(1, kIdr), slice(1, kSlice);
-  const std::string inBandSets = kStart + kSpsType + '\1' + kStart + kPpsType + '\1';
+  // clang-format off
   const Row rows[] = {
-      {"after a reconnection, again the sets and a keyframe",
-       true,
-       0,
-       true,
+      {"after a reconnection, again the sets and a keyframe", true, 0, true,
        {{slice, idr, slice}, {slice, idr}},
-       kAnnouncedSets + nal(kIdr, 1) + nal(kSlice, 2) + kAnnouncedSets + nal(kIdr, 1),
-       3},
-      {"without the keyframe wait, from the first picture",
-       false,
-       0,
-       true,
-       {{slice, idr}},
-       kAnnouncedSets + nal(kSlice, 0) + nal(kIdr, 1),
-       2},
-      {"the frame limit ends the writing",
-       true,
-       2,
-       true,
-       {{idr, slice, slice}},
-       kAnnouncedSets + nal(kIdr, 0) + nal(kSlice, 1),
-       2},
-      {"a unit without a picture is written but no frame",
-       true,
-       0,
-       true,
-       {{idr, std::string(1, kSei)}},
-       kAnnouncedSets + nal(kIdr, 0) + nal(kSei, 1),
-       1},
-      {"sets from inside the stream go first, once",
-       true,
-       0,
-       false,
-       {{idr, {kSpsType, kPpsType, kIdr}}},
-       inBandSets + nal(kIdr, 1),
-       1},
+       kSets + nal(kIdr, 1) + nal(kSlice, 2) + kSets + nal(kIdr, 1), 3},
+      {"without the keyframe wait, from the first picture", false, 0, true, {{slice, idr}},
+       kSets + nal(kSlice, 0) + nal(kIdr, 1), 2},
+      {"the frame limit ends the writing", true, 2, true, {{idr, slice, slice}},
+       kSets + nal(kIdr, 0) + nal(kSlice, 1), 2},
+      {"a unit without a picture is no frame", true, 0, true, {{idr, {kSei}}},
+       kSets + nal(kIdr, 0) + nal(kSei, 1), 1},
+      {"sets from inside the stream go first, once", true, 0, false, {{idr, {kSpsNal, kPpsNal, kIdr}}},
+       nal(kSpsNal, 1) + nal(kPpsNal, 1) + nal(kIdr, 1), 1},
   };
+  // clang-format on
   for (const Row& row : rows) {
     std::string written;
     RecorderConfig c = config("-");
@@ -136,7 +115,7 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsAndCountsPictures) {
     Recorder recorder(c);
     uint32_t ssrc = 1;
     for (const std::vector<std::string>& run : row.runs) {
-      ASSERT_TRUE(begin(recorder, row.announced ? h264Description() : description("H264", "")));
+      ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
       Sender sender{recorder, 777777 * ssrc, ssrc++};
       for (const std::string& types : run) sender.unit(types);
       recorder.endStream();
@@ -154,7 +133,7 @@ TEST(ToolRecorder, CountsRtpLeavesRtcpOutAndCopiesRtpToTheRtpdumpFile) {
   Recorder recorder(c);
   std::string error;
   ASSERT_TRUE(recorder.open(0x7F000001, 554, error)) << error;
-  ASSERT_TRUE(begin(recorder, h264Description()));
+  ASSERT_TRUE(begin(recorder, kH264));
   const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};
   EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording);
   Sender sender{recorder, 0};
@@ -171,7 +150,7 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   RecorderConfig c = config("-");
   c.standardOutput = [](const char*, size_t) { return false; };
   Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
+  ASSERT_TRUE(begin(recorder, kH264));
   Sender sender{recorder, 0};
   EXPECT_EQ(sender.unit(std::string(1, kIdr)), Progress::kFailed);
   std::string reason;
@@ -186,10 +165,10 @@ TEST(ToolRecorder, SegmentsCutAtTheFirstKeyframeAfterEachBoundaryAndAreNumbered)
   RecorderConfig c = config(dir.file("cam.h264"));
   c.segmentSeconds = 1;
   Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
+  ASSERT_TRUE(begin(recorder, kH264));
   Sender sender{recorder, 0};
   // 30 pictures a second, a keyframe every 20: cuts at pictures 40 and 80.
-  std::string expected[3] = {kAnnouncedSets, kAnnouncedSets, kAnnouncedSets};
+  std::string expected[3] = {kSets, kSets, kSets};
   for (unsigned i = 0; i < 100; ++i) {
     sender.picture(i % 20 == 0);
     expected[i / 40] += nal(i % 20 == 0 ? kIdr : kSlice, i);
@@ -212,7 +191,7 @@ TEST(ToolRecorder, TimeFieldsNameSegmentsInLocalTimeAndTakenNamesGetANumber) {
   std::strftime(year, sizeof year, "%Y", localtime_r(&now, &local));
   const std::string stem = std::string("cam-") + year;
   Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
+  ASSERT_TRUE(begin(recorder, kH264));
   Sender sender{recorder, 0};
   for (int i = 0; i < 12; ++i) sender.picture(i % 4 == 0);
   ASSERT_TRUE(recorder.finish());
@@ -223,58 +202,59 @@ TEST(ToolRecorder, TimeFieldsNameSegmentsInLocalTimeAndTakenNamesGetANumber) {
 TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   TempDir dir;
   Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-  ASSERT_TRUE(begin(recorder, h264Description()));
+  ASSERT_TRUE(begin(recorder, kH264));
   Sender first{recorder, 0xFFFFF000u};  // wraps after the first picture
   for (int i = 0; i < 3; ++i) first.picture(i == 0);
   const auto before = std::chrono::steady_clock::now();
   recorder.endStream();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  const double pause =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  ASSERT_TRUE(begin(recorder, kH264));
+  const std::chrono::duration<double> pause = std::chrono::steady_clock::now() - before;
   Sender second{recorder, 5, 0x0A0B0C0D};
   for (int i = 0; i < 3; ++i) second.picture(i == 0);
   ASSERT_TRUE(recorder.finish());
-  // The baseMediaDecodeTime of the second fragment: three pictures of 3000
-  // ticks, then the pause (at least 300 ms, at most `pause`) at 90000 ticks
-  // a second.
+  // The second fragment's baseMediaDecodeTime: three pictures of 3000 ticks,
+  // then the pause (300 ms up to `pause`) at 90000 ticks a second.
   const std::string mp4 = readFile(dir.file("out.mp4"));
   const size_t tfdt = mp4.rfind("tfdt");
   ASSERT_LT(tfdt + 16, mp4.size());
   uint64_t time = 0;
   for (size_t i = tfdt + 8; i < tfdt + 16; ++i) time = time << 8 | uint8_t(mp4[i]);
   EXPECT_GE(time, 9000u + 27000u);
-  EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause * 90000) + 1);
+  EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
 
 TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   struct Row {
     const char* name;
     SDP sdp;
-    const char* error;        // a fragment of the refusal; "" when accepted
-    std::string output = "";  // names in the scratch directory
-    std::string rtpdump = "";
+    const char* error;          // a fragment of the refusal; "" when accepted
+    std::string output = "";    // in the scratch directory unless absolute
+    std::string rtpdump = "";   // in the scratch directory
     std::string existing = "";  // a file there before
     bool overwrite = false;
     double segment = 0;
     bool afterH264 = false;  // a reconnection after an H.264 stream
   };
-  const SDP h264 = h264Description();
+  // clang-format off
   const Row rows[] = {
-      {"another codec", description("VP8", ""), "VP8"},
+      {"another codec", description("VP8"), "VP8"},
       {"decoding order numbers", description("H265", "sprop-max-don-diff=2;sprop-vps=QAEM"),
        "sprop-max-don-diff"},
-      {"another codec after a reconnection", description("H265", ""), "H.265", "", "", "", false, 0,
+      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0,
        true},
-      {"an existing output file", h264, "the file exists", "a.h264", "", "a.h264"},
-      {"an existing first segment", h264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
-      {"an existing output file, with overwrite", h264, "", "a.h264", "", "a.h264", true},
-      {"an existing rtpdump file", h264, "the file exists", "", "a.rtpdump", "a.rtpdump"},
-      {"an existing rtpdump file, with overwrite", h264, "", "", "a.rtpdump", "a.rtpdump", true},
+      {"an existing output file", kH264, "the file exists", "a.h264", "", "a.h264"},
+      {"an existing first segment", kH264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
+      {"an existing output file, with overwrite", kH264, "", "a.h264", "", "a.h264", true},
+      {"an existing rtpdump file", kH264, "the file exists", "", "a.rtpdump", "a.rtpdump"},
+      {"an existing rtpdump file, with overwrite", kH264, "", "", "a.rtpdump", "a.rtpdump", true},
+      {"a device is written to, not replaced", kH264, "", "/dev/null"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     TempDir dir;
-    RecorderConfig c = config(row.output.empty() ? "" : dir.file(row.output));
+    RecorderConfig c =
+        config(row.output.empty() || row.output[0] == '/' ? row.output : dir.file(row.output));
     c.rtpdumpPath = row.rtpdump.empty() ? "" : dir.file(row.rtpdump);
     c.overwrite = row.overwrite;
     c.segmentSeconds = row.segment;
@@ -282,7 +262,7 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
     Recorder recorder(c);
     std::string error;
     bool ok = recorder.open(0, 554, error);
-    if (ok && row.afterH264 && begin(recorder, h264)) recorder.endStream();
+    if (ok && row.afterH264 && begin(recorder, kH264)) recorder.endStream();
     SDP sdp = row.sdp;
     ok = ok && recorder.beginStream(sdp, error);
     EXPECT_EQ(ok, *row.error == '\0') << row.name;
@@ -293,12 +273,107 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   }
 }
 
-TEST(ToolRecorder, WritesToADeviceWithoutBeingAskedToOverwrite) {
-  Recorder recorder(config("/dev/null"));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender{recorder, 0}.picture(true);
-  EXPECT_TRUE(recorder.finish());
-  EXPECT_EQ(recorder.stats().files, 1u);
+// Runs `command` in a shell: its exit status and standard output.
+std::pair<int, std::string> run(const std::string& command) {
+  std::pair<int, std::string> result{-1, ""};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.second.append(buffer, n);
+  const int status = pclose(pipe);
+  result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
+
+// ffprobe's packets: "pts,size,flag" with the flag's first letter only.
+std::vector<std::string> probePackets(const std::string& path) {
+  std::istringstream lines(run("ffprobe -v error -select_streams v:0 -show_entries "
+                               "packet=pts,size,flags -of csv=p=0 '" +
+                               path + "'")
+                               .second);
+  std::vector<std::string> packets;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) packets.push_back(line.substr(0, line.rfind(',') + 2));
+  }
+  return packets;
+}
+
+class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
+
+// 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
+// a second, a keyframe every 30, no B-frames, recorded from one packet per
+// NAL unit with RTP timestamps that wrap past 2^32 after the third picture
+// and a picture 1.5 intervals late: three fragments of 30 samples.
+TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
+  const VideoCodec codec = GetParam();
+  const bool h264 = codec == VideoCodec::kH264;
+  if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
+  TempDir dir;
+  const std::string encoder = h264 ? "-c:v libx264 -g 30 -bf 0 -f h264"
+                                   : "-c:v libx265 -x265-params keyint=30:min-keyint=30:bframes=0:"
+                                     "scenecut=0:log-level=none -f hevc";
+  if (run("ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt "
+          "yuv420p " +
+          encoder + " '" + dir.file("in") + "' 2>&1")
+          .first != 0)
+    GTEST_SKIP() << "ffmpeg cannot encode this codec";
+  const std::string stream = readFile(dir.file("in")), startCode("\0\0\1", 3);
+  Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
+  ASSERT_TRUE(begin(recorder, description(h264 ? "H264" : "H265")));
+  uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
+  uint64_t decodeTime = 0, sampleSize = 0;
+  uint16_t sequence = 0;
+  std::vector<std::string> expected;  // "pts,size,flag" as ffprobe should list them
+  std::string sps;
+  for (size_t at = stream.find(startCode), end; at != std::string::npos; at = end) {
+    end = stream.find(startCode, at + 3);
+    std::string unit = stream.substr(at + 3, end == std::string::npos ? end : end - at - 3);
+    while (!unit.empty() && unit.back() == '\0') unit.pop_back();  // a 4-byte start code's zero
+    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(unit.data()));
+    const bool picture = isPicture(codec, type);
+    if (parameterSetKind(codec, type) == kSps) sps = unit;
+    if (parameterSetKind(codec, type) < 0) sampleSize += 4 + unit.size();  // sets go in the header
+    const std::vector<uint8_t> rtp = rtpPacket(sequence++, timestamp, 7, picture, {});
+    std::vector<uint8_t> packet(rtp.begin(), rtp.end());
+    packet.insert(packet.end(), unit.begin(), unit.end());
+    recorder.onPacket(packet.data(), packet.size());
+    if (!picture) continue;
+    expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
+                       (isKeyframe(codec, type) ? "K" : "_"));
+    const uint32_t interval = expected.size() == 45 ? 4500 : 3000;
+    timestamp += interval;
+    decodeTime += interval;
+    sampleSize = 0;
+  }
+  ASSERT_TRUE(recorder.finish());
+  SpsInfo info;
+  ASSERT_TRUE(parseSps(codec, sps, info));
+  EXPECT_EQ(info.width, 170u);
+  EXPECT_EQ(info.height, 98u);
+  const std::string out = dir.file("out.mp4");
+  EXPECT_EQ(probePackets(out), expected);
+  EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
+            std::make_pair(0, std::string()));
+  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
+  const std::string mp4 = readFile(out);
+  const size_t lastFragment = mp4.rfind("moof") - 4;
+  std::ofstream(dir.file("cut.mp4"), std::ios::binary)
+      << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
+  std::vector<std::string> packets = probePackets(dir.file("cut.mp4"));
+  ASSERT_GE(packets.size(), 60u);
+  packets.resize(60);
+  EXPECT_EQ(packets, std::vector<std::string>(expected.begin(), expected.begin() + 60));
+  const auto frames =
+      run("ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
+          "stream=nb_read_frames -of csv=p=0 '" +
+          dir.file("cut.mp4") + "'");
+  EXPECT_GE(std::atoi(frames.second.c_str()), 60) << frames.second;
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
+                         ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
+                         [](const ::testing::TestParamInfo<VideoCodec>& param) {
+                           return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
+                         });
 
 }  // namespace
