@@ -72,54 +72,42 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
        {{0x67, 1}, {0x65, 2}, {}, {0x41, 3}, {}}, {{10, true}, {20, false}}, {}},
       {"H.264 STAP-A", false, {{1, 9, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}}},
        {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}, {}}, {{9, true}}, {}},
-      {"H.264 STAP-A with a truncated length", false, {{1, 9, false, {24, 0, 2, 0x67, 0xAA, 0}}},
-       {}, {}, {0, 0, 0, 1, 0}},
-      {"H.264 FU-A start middle end", false,
-       {{1, 9, false, fuA(0x65, true, false, {1, 2})}, {2, 9, false, fuA(0x65, false, false, {3})},
-        {3, 9, true, fuA(0x65, false, true, {4, 5})}},
+      {"H.264 STAP-A with a truncated length", false, {{1, 9, false, {24, 0, 2, 0x67, 0xAA, 0}}}, {}, {}, {0, 0, 0, 1, 0}},
+      {"H.264 FU-A start middle end", false, {{1, 9, false, fuA(0x65, true, false, {1, 2})},
+        {2, 9, false, fuA(0x65, false, false, {3})}, {3, 9, true, fuA(0x65, false, true, {4, 5})}},
        {{0x65, 1, 2, 3, 4, 5}, {}}, {{9, true}}, {}},
-      {"H.264 lost end, then a new start", false,
-       {{1, 9, false, fuA(0x65, true, false, {1})}, {3, 9, false, fuA(0x41, true, false, {7})},
-        {4, 9, true, fuA(0x41, false, true, {8})}},
+      {"H.264 lost end, then a new start", false, {{1, 9, false, fuA(0x65, true, false, {1})},
+        {3, 9, false, fuA(0x41, true, false, {7})}, {4, 9, true, fuA(0x41, false, true, {8})}},
        {{0x41, 7, 8}, {}}, {{9, false}}, {1, 1, 0, 0, 0}},
-      {"H.264 fragments without their start are dropped as one run", false,
-       {{1, 9, false, fuA(0x65, false, false, {1})}, {2, 9, true, fuA(0x65, false, true, {2})},
-        {3, 12, true, {0x41, 3}}},
+      {"H.264 fragments without their start: one run dropped", false, {{1, 9, false, fuA(0x65, false, false, {1})},
+        {2, 9, true, fuA(0x65, false, true, {2})}, {3, 12, true, {0x41, 3}}},
        {{0x41, 3}, {}}, {{12, false}}, {0, 1, 0, 0, 0}},
-      {"H.264 late and repeated packets are dropped; a new source starts afresh", false,
-       {{5, 9, true, {0x41, 1}}, {4, 10, true, {0x41, 2}}, {5, 10, true, {0x41, 3}},
-        {900, 11, true, {0x41, 4}, 7}},
+      {"H.264 late and repeated packets dropped; a new source starts afresh", false,
+       {{5, 9, true, {0x41, 1}}, {4, 10, true, {0x41, 2}}, {5, 10, true, {0x41, 3}}, {900, 11, true, {0x41, 4}, 7}},
        {{0x41, 1}, {}, {0x41, 4}, {}}, {{9, false}, {11, false}}, {0, 0, 2, 0, 0}},
-      {"H.264 STAP-B, an empty payload", false, {{1, 9, true, {25, 0, 0}}, {2, 9, true, {}}},
-       {}, {}, {0, 0, 0, 1, 1}},
+      {"H.264 STAP-B, an empty payload", false, {{1, 9, true, {25, 0, 0}}, {2, 9, true, {}}}, {}, {}, {0, 0, 0, 1, 1}},
       {"H.265 single units, one access unit each", true,
        {{1, 10, false, {kVps, 1, 7}}, {2, 10, true, {kIdr, 1, 8}}, {3, 20, true, {kTrail, 1, 9}}},
        {{kVps, 1, 7}, {kIdr, 1, 8}, {}, {kTrail, 1, 9}, {}}, {{10, true}, {20, false}}, {}},
       {"H.265 aggregation packet with three units", true,
        {{1, 10, true, {kAp, 1, 0, 3, kVps, 1, 0xAA, 0, 2, 33 << 1, 1, 0, 4, kIdr, 1, 5, 6}}},
        {{kVps, 1, 0xAA}, {33 << 1, 1}, {kIdr, 1, 5, 6}, {}}, {{10, true}}, {}},
-      {"H.265 aggregation packet with a truncated length", true,
-       {{1, 10, true, {kAp, 1, 0, 2, kVps, 1, 0}}}, {}, {}, {0, 0, 0, 1, 0}},
-      {"H.265 fragments start middle end", true,
-       {{1, 10, false, fu(19, true, false, {1, 2})}, {2, 10, false, fu(19, false, false, {3})},
-        {3, 10, true, fu(19, false, true, {4})}},
+      {"H.265 aggregation packet with a truncated length", true, {{1, 10, true, {kAp, 1, 0, 2, kVps, 1, 0}}}, {}, {}, {0, 0, 0, 1, 0}},
+      {"H.265 fragments start middle end", true, {{1, 10, false, fu(19, true, false, {1, 2})},
+        {2, 10, false, fu(19, false, false, {3})}, {3, 10, true, fu(19, false, true, {4})}},
        {{kIdr, 1, 1, 2, 3, 4}, {}}, {{10, true}}, {}},
-      {"H.265 lost middle fragment", true,
-       {{1, 10, false, fu(19, true, false, {1})}, {3, 10, true, fu(19, false, true, {3})},
-        {4, 20, true, {kTrail, 1, 7}}},
+      {"H.265 lost middle fragment", true, {{1, 10, false, fu(19, true, false, {1})},
+        {3, 10, true, fu(19, false, true, {3})}, {4, 20, true, {kTrail, 1, 7}}},
        {{kTrail, 1, 7}, {}}, {{20, false}}, {1, 1, 0, 0, 0}},
-      {"H.265 fragment without its FU header, PACI", true,
-       {{1, 10, true, {49 << 1, 1}}, {2, 10, true, {50 << 1, 1, 0}}}, {}, {}, {0, 0, 0, 1, 1}},
+      {"H.265 fragment without its FU header, PACI", true, {{1, 10, true, {49 << 1, 1}}, {2, 10, true, {50 << 1, 1, 0}}},
+       {}, {}, {0, 0, 0, 1, 1}},
   };
   // clang-format on
   for (const Row& row : rows) {
     Units sink;
-    std::unique_ptr<RtpDepacketizer> depacketizer;
-    if (row.h265) {
-      depacketizer.reset(new H265Depacketizer(sink));
-    } else {
-      depacketizer.reset(new H264Depacketizer(sink));
-    }
+    std::unique_ptr<RtpDepacketizer> depacketizer(
+        row.h265 ? static_cast<RtpDepacketizer*>(new H265Depacketizer(sink))
+                 : new H264Depacketizer(sink));
     for (const Packet& p : row.packets) {
       const Bytes rtp = rtpPacket(p.seq, p.timestamp, p.ssrc, p.marker, p.payload);
       depacketizer->push(Bytes(rtp).data(), rtp.size());  // a copy holds exactly the packet
