@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,7 +24,6 @@ using namespace rtsp_pull;
 const std::string kStart("\0\0\0\1", 4);
 const std::string kSets =
     kStart + std::string("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9) + kStart + "\x68\xCE\x3C\x80";
-constexpr char kIdr = 0x65, kSlice = 0x41, kSei = 0x06, kSpsNal = 0x67, kPpsNal = 0x68;
 
 SDP description(const std::string& codec, const std::string& fmtp = "") {
   SDP sdp;
@@ -38,6 +36,9 @@ SDP description(const std::string& codec, const std::string& fmtp = "") {
 const SDP kH264 =
     description("H264", "sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==;profile-level-id=42001E");
 
+// H.264 NAL units by letter: K an IDR slice, P another slice, E an SEI, s an SPS, p a PPS.
+char nalHeader(char letter) { return "\x65\x41\x06\x67\x68"[std::string("KPEsp").find(letter)]; }
+
 // One RTP session of access units 3000 ticks apart, a single-NAL packet per
 // unit, the marker on the last; each unit's second byte is its access unit's number.
 struct Sender {
@@ -46,22 +47,32 @@ struct Sender {
   uint32_t ssrc = 0x01020304;
   uint16_t sequence = 100;
   uint8_t count = 0;
-  Progress unit(const std::string& types) {
-    timestamp += 3000;
+  // Access units separated by spaces, e.g. "spK P P"; the progress after the last.
+  Progress send(const std::string& units) {
     Progress progress = Progress::kRecording;
-    for (size_t i = 0; i < types.size(); ++i) {
-      const std::vector<uint8_t> rtp =
-          rtpPacket(sequence++, timestamp, ssrc, i + 1 == types.size(), {uint8_t(types[i]), count});
-      progress = recorder.onPacket(rtp.data(), rtp.size());
+    std::istringstream words(units);
+    for (std::string unit; words >> unit; ++count) {
+      timestamp += 3000;
+      for (size_t i = 0; i < unit.size(); ++i) {
+        const std::vector<uint8_t> rtp =
+            rtpPacket(sequence++, timestamp, ssrc, i + 1 == unit.size(),
+                      {uint8_t(nalHeader(unit[i])), count});
+        progress = recorder.onPacket(rtp.data(), rtp.size());
+      }
     }
-    ++count;
     return progress;
   }
-  void picture(bool keyframe) { unit(std::string(1, keyframe ? kIdr : kSlice)); }
 };
 
-// What Annex B output holds of a unit of `type` in access unit `id`.
-std::string nal(char type, unsigned id) { return kStart + type + static_cast<char>(id); }
+// The Annex B bytes of `units`, separated by spaces: "=" for kSets, or a
+// letter and the number of the unit's access unit ("K0").
+std::string annexB(const std::string& units) {
+  std::istringstream words(units);
+  std::string bytes;
+  for (std::string word; words >> word;)
+    bytes += word == "=" ? kSets : kStart + nalHeader(word[0]) + char(std::stoi(word.substr(1)));
+  return bytes;
+}
 
 RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFormat::kAnnexB) {
   RecorderConfig c;
@@ -82,25 +93,18 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsAndCountsPictures) {
     const char* name;
     bool waitForKeyframe;
     uint64_t frameLimit;
-    bool announced;                              // the SDP carries the sets
-    std::vector<std::vector<std::string>> runs;  // per session, the access units' NAL types
-    std::string written;
+    bool announced;    // the SDP carries the sets
+    const char* sent;  // sessions separated by "|"
+    const char* written;
     uint64_t frames;
   };
-  const std::string idr(1, kIdr), slice(1, kSlice);
   // clang-format off
   const Row rows[] = {
-      {"after a reconnection, again the sets and a keyframe", true, 0, true,
-       {{slice, idr, slice}, {slice, idr}},
-       kSets + nal(kIdr, 1) + nal(kSlice, 2) + kSets + nal(kIdr, 1), 3},
-      {"without the keyframe wait, from the first picture", false, 0, true, {{slice, idr}},
-       kSets + nal(kSlice, 0) + nal(kIdr, 1), 2},
-      {"the frame limit ends the writing", true, 2, true, {{idr, slice, slice}},
-       kSets + nal(kIdr, 0) + nal(kSlice, 1), 2},
-      {"a unit without a picture is no frame", true, 0, true, {{idr, {kSei}}},
-       kSets + nal(kIdr, 0) + nal(kSei, 1), 1},
-      {"sets from inside the stream go first, once", true, 0, false, {{idr, {kSpsNal, kPpsNal, kIdr}}},
-       nal(kSpsNal, 1) + nal(kPpsNal, 1) + nal(kIdr, 1), 1},
+      {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
+      {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
+      {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
+      {"a unit without a picture is no frame", true, 0, true, "K E", "= K0 E1", 1},
+      {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -113,15 +117,15 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsAndCountsPictures) {
       return true;
     };
     Recorder recorder(c);
-    uint32_t ssrc = 1;
-    for (const std::vector<std::string>& run : row.runs) {
+    std::istringstream sessions(row.sent);
+    uint32_t ssrc = 0;
+    for (std::string session; std::getline(sessions, session, '|');) {
       ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
-      Sender sender{recorder, 777777 * ssrc, ssrc++};
-      for (const std::string& types : run) sender.unit(types);
+      Sender{recorder, 777777 * ++ssrc, ssrc}.send(session);
       recorder.endStream();
     }
     EXPECT_TRUE(recorder.finish()) << row.name;
-    EXPECT_EQ(written, row.written) << row.name;
+    EXPECT_EQ(written, annexB(row.written)) << row.name;
     EXPECT_EQ(recorder.stats().frames, row.frames) << row.name;
   }
 }
@@ -136,9 +140,7 @@ TEST(ToolRecorder, CountsRtpLeavesRtcpOutAndCopiesRtpToTheRtpdumpFile) {
   ASSERT_TRUE(begin(recorder, kH264));
   const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};
   EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording);
-  Sender sender{recorder, 0};
-  sender.picture(true);
-  EXPECT_EQ(sender.unit(std::string(1, kSlice)), Progress::kRecording);
+  EXPECT_EQ((Sender{recorder, 0}.send("K P")), Progress::kRecording);
   ASSERT_TRUE(recorder.finish());
   EXPECT_EQ(recorder.stats().packets, 2u);
   EXPECT_EQ(recorder.stats().bytes, 28u);
@@ -151,8 +153,7 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   c.standardOutput = [](const char*, size_t) { return false; };
   Recorder recorder(c);
   ASSERT_TRUE(begin(recorder, kH264));
-  Sender sender{recorder, 0};
-  EXPECT_EQ(sender.unit(std::string(1, kIdr)), Progress::kFailed);
+  EXPECT_EQ((Sender{recorder, 0}.send("K")), Progress::kFailed);
   std::string reason;
   EXPECT_TRUE(recorder.takeFailure(reason));
   EXPECT_EQ(reason, "writing to standard output failed");
@@ -160,58 +161,45 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   EXPECT_FALSE(recorder.finish());
 }
 
-TEST(ToolRecorder, SegmentsCutAtTheFirstKeyframeAfterEachBoundaryAndAreNumbered) {
-  TempDir dir;
-  RecorderConfig c = config(dir.file("cam.h264"));
-  c.segmentSeconds = 1;
-  Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, kH264));
-  Sender sender{recorder, 0};
-  // 30 pictures a second, a keyframe every 20: cuts at pictures 40 and 80.
-  std::string expected[3] = {kSets, kSets, kSets};
-  for (unsigned i = 0; i < 100; ++i) {
-    sender.picture(i % 20 == 0);
-    expected[i / 40] += nal(i % 20 == 0 ? kIdr : kSlice, i);
-  }
-  ASSERT_TRUE(recorder.finish());
-  EXPECT_EQ(recorder.stats().files, 3u);
-  for (int i = 0; i < 3; ++i) {
-    const std::string name = "cam-000" + std::to_string(i + 1) + ".h264";
-    EXPECT_EQ(readFile(dir.file(name)), expected[i]) << name;
-  }
-}
-
-TEST(ToolRecorder, TimeFieldsNameSegmentsInLocalTimeAndTakenNamesGetANumber) {
-  TempDir dir;
-  RecorderConfig c = config(dir.file("cam-%Y.h264"));
-  c.segmentSeconds = 0.1;
+TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   char year[8];
   std::strftime(year, sizeof year, "%Y", localtime_r(&now, &local));
   const std::string stem = std::string("cam-") + year;
-  Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, kH264));
-  Sender sender{recorder, 0};
-  for (int i = 0; i < 12; ++i) sender.picture(i % 4 == 0);
-  ASSERT_TRUE(recorder.finish());
-  EXPECT_EQ(dir.files(),
-            (std::set<std::string>{stem + ".h264", stem + "-2.h264", stem + "-3.h264"}));
+  // 0.1 s is three pictures: K2 comes too early, K5 and K9 start segments.
+  const char* const contents[] = {"= K0 P1 K2 P3 P4", "= K5 P6 P7 P8", "= K9"};
+  struct Row {
+    std::string pattern;
+    std::vector<std::string> names;  // with time fields, a name taken gets a number
+  };
+  const Row rows[] = {{"cam.h264", {"cam-0001.h264", "cam-0002.h264", "cam-0003.h264"}},
+                      {"cam-%Y.h264", {stem + ".h264", stem + "-2.h264", stem + "-3.h264"}}};
+  for (const Row& row : rows) {
+    TempDir dir;
+    RecorderConfig c = config(dir.file(row.pattern));
+    c.segmentSeconds = 0.1;
+    Recorder recorder(c);
+    ASSERT_TRUE(begin(recorder, kH264));
+    Sender{recorder, 0}.send("K P K P P K P P P K");
+    ASSERT_TRUE(recorder.finish());
+    EXPECT_EQ(recorder.stats().files, 3u) << row.pattern;
+    for (size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(readFile(dir.file(row.names[i])), annexB(contents[i])) << row.names[i];
+  }
 }
 
 TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   TempDir dir;
   Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
   ASSERT_TRUE(begin(recorder, kH264));
-  Sender first{recorder, 0xFFFFF000u};  // wraps after the first picture
-  for (int i = 0; i < 3; ++i) first.picture(i == 0);
+  Sender{recorder, 0xFFFFF000u}.send("K P P");  // wraps after the first picture
   const auto before = std::chrono::steady_clock::now();
   recorder.endStream();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_TRUE(begin(recorder, kH264));
   const std::chrono::duration<double> pause = std::chrono::steady_clock::now() - before;
-  Sender second{recorder, 5, 0x0A0B0C0D};
-  for (int i = 0; i < 3; ++i) second.picture(i == 0);
+  Sender{recorder, 5, 0x0A0B0C0D}.send("K P P");
   ASSERT_TRUE(recorder.finish());
   // The second fragment's baseMediaDecodeTime: three pictures of 3000 ticks,
   // then the pause (300 ms up to `pause`) at 90000 ticks a second.
