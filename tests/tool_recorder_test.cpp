@@ -297,12 +297,13 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
   const bool h264 = codec == VideoCodec::kH264;
   if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
   TempDir dir;
-  const std::string encoder = h264 ? "-c:v libx264 -g 30 -bf 0 -f h264"
-                                   : "-c:v libx265 -x265-params keyint=30:min-keyint=30:bframes=0:"
-                                     "scenecut=0:log-level=none -f hevc";
-  if (run("ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt "
-          "yuv420p " +
-          encoder + " '" + dir.file("in") + "' 2>&1")
+  const std::string encode =
+      "ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt yuv420p ";
+  const std::string x265 =
+      "-x265-params keyint=30:min-keyint=30:bframes=0:scenecut=0:log-level=none";
+  if (run(encode +
+          (h264 ? "-c:v libx264 -g 30 -bf 0 -f h264 " : "-c:v libx265 " + x265 + " -f hevc ") +
+          dir.file("in") + " 2>&1")
           .first != 0)
     GTEST_SKIP() << "ffmpeg cannot encode this codec";
   const std::string stream = readFile(dir.file("in")), startCode("\0\0\1", 3);
@@ -321,10 +322,8 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
     const bool picture = isPicture(codec, type);
     if (parameterSetKind(codec, type) == kSps) sps = unit;
     if (parameterSetKind(codec, type) < 0) sampleSize += 4 + unit.size();  // sets go in the header
-    const std::vector<uint8_t> rtp = rtpPacket(sequence++, timestamp, 7, picture, {});
-    std::vector<uint8_t> packet(rtp.begin(), rtp.end());
-    packet.insert(packet.end(), unit.begin(), unit.end());
-    recorder.onPacket(packet.data(), packet.size());
+    const auto rtp = rtpPacket(sequence++, timestamp, 7, picture, {unit.begin(), unit.end()});
+    recorder.onPacket(rtp.data(), rtp.size());
     if (!picture) continue;
     expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
                        (isKeyframe(codec, type) ? "K" : "_"));
