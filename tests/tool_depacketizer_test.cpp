@@ -25,10 +25,10 @@ Bytes fuA(uint8_t nal, bool start, bool end, Bytes body) {
   return body;
 }
 
-// An H.265 fragmentation unit of a unit of type `type`.
+// An H.265 fragmentation unit of a unit of type `type`, layer id 32.
 Bytes fu(uint8_t type, bool start, bool end, Bytes body) {
   const int fuHeader = (start ? 0x80 : 0) | (end ? 0x40 : 0) | type;
-  body.insert(body.begin(), {49 << 1, 1, static_cast<uint8_t>(fuHeader)});
+  body.insert(body.begin(), {49 << 1 | 1, 1, static_cast<uint8_t>(fuHeader)});  // layer id 32
   return body;
 }
 
@@ -72,7 +72,8 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
        {{0x67, 1}, {0x65, 2}, {}, {0x41, 3}, {}}, {{10, true}, {20, false}}, {}},
       {"H.264 STAP-A", false, {{1, 9, true, {24, 0, 2, 0x67, 0xAA, 0, 1, 0x68, 0, 3, 0x65, 1, 2}}},
        {{0x67, 0xAA}, {0x68}, {0x65, 1, 2}, {}}, {{9, true}}, {}},
-      {"H.264 STAP-A with a truncated length", false, {{1, 9, false, {24, 0, 2, 0x67, 0xAA, 0}}}, {}, {}, {0, 0, 0, 1, 0}},
+      {"H.264 STAP-A with a truncated or a zero length", false,
+       {{1, 9, false, {24, 0, 2, 0x67, 0xAA, 0}}, {2, 9, false, {24, 0, 0, 0, 1, 0x68}}}, {}, {}, {0, 0, 0, 2, 0}},
       {"H.264 FU-A start middle end", false, {{1, 9, false, fuA(0x65, true, false, {1, 2})},
         {2, 9, false, fuA(0x65, false, false, {3})}, {3, 9, true, fuA(0x65, false, true, {4, 5})}},
        {{0x65, 1, 2, 3, 4, 5}, {}}, {{9, true}}, {}},
@@ -83,8 +84,9 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
         {2, 9, true, fuA(0x65, false, true, {2})}, {3, 12, true, {0x41, 3}}},
        {{0x41, 3}, {}}, {{12, false}}, {0, 1, 0, 0, 0}},
       {"H.264 late and repeated packets dropped; a new source starts afresh", false,
-       {{5, 9, true, {0x41, 1}}, {4, 10, true, {0x41, 2}}, {5, 10, true, {0x41, 3}}, {900, 11, true, {0x41, 4}, 7}},
-       {{0x41, 1}, {}, {0x41, 4}, {}}, {{9, false}, {11, false}}, {0, 0, 2, 0, 0}},
+       {{5, 9, true, {0x41, 1}}, {4, 10, true, {0x41, 2}}, {5, 10, true, {0x41, 3}}, {0x8006, 10, true, {0x41, 5}},
+        {900, 11, true, {0x41, 4}, 7}},
+       {{0x41, 1}, {}, {0x41, 4}, {}}, {{9, false}, {11, false}}, {0, 0, 3, 0, 0}},
       {"H.264 STAP-B, an empty payload", false, {{1, 9, true, {25, 0, 0}}, {2, 9, true, {}}}, {}, {}, {0, 0, 0, 1, 1}},
       {"H.265 single units, one access unit each", true,
        {{1, 10, false, {kVps, 1, 7}}, {2, 10, true, {kIdr, 1, 8}}, {3, 20, true, {kTrail, 1, 9}}},
@@ -93,9 +95,9 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
        {{1, 10, true, {kAp, 1, 0, 3, kVps, 1, 0xAA, 0, 2, 33 << 1, 1, 0, 4, kIdr, 1, 5, 6}}},
        {{kVps, 1, 0xAA}, {33 << 1, 1}, {kIdr, 1, 5, 6}, {}}, {{10, true}}, {}},
       {"H.265 aggregation packet with a truncated length", true, {{1, 10, true, {kAp, 1, 0, 2, kVps, 1, 0}}}, {}, {}, {0, 0, 0, 1, 0}},
-      {"H.265 fragments start middle end", true, {{1, 10, false, fu(19, true, false, {1, 2})},
-        {2, 10, false, fu(19, false, false, {3})}, {3, 10, true, fu(19, false, true, {4})}},
-       {{kIdr, 1, 1, 2, 3, 4}, {}}, {{10, true}}, {}},
+      {"H.265 fragments start middle end of a CRA picture", true, {{1, 10, false, fu(21, true, false, {1, 2})},
+        {2, 10, false, fu(21, false, false, {3})}, {3, 10, true, fu(21, false, true, {4})}},
+       {{21 << 1 | 1, 1, 1, 2, 3, 4}, {}}, {{10, true}}, {}},
       {"H.265 lost middle fragment", true, {{1, 10, false, fu(19, true, false, {1})},
         {3, 10, true, fu(19, false, true, {3})}, {4, 20, true, {kTrail, 1, 7}}},
        {{kTrail, 1, 7}, {}}, {{20, false}}, {1, 1, 0, 0, 0}},
@@ -134,6 +136,8 @@ TEST(ToolDepacketizer, ReadsTheRtpHeaderAndTellsRtcpApart) {
   EXPECT_EQ(rtp.payloadType, 96);
   EXPECT_EQ(Bytes(rtp.payload, rtp.payload + rtp.payloadSize), (Bytes{0x41, 0x07}));
   EXPECT_FALSE(parseRtp(packet.data(), 27, rtp)) << "cut inside the extension";
+  const Bytes zeroPadding = {0xA0, 96, 0, 1, 0, 0, 0, 9, 0, 0, 0, 7, 0x41, 0};
+  EXPECT_FALSE(parseRtp(zeroPadding.data(), zeroPadding.size(), rtp)) << "a padding count of 0";
   for (int type = 0; type < 256; ++type) {
     const Bytes header = {0x80, static_cast<uint8_t>(type)};
     EXPECT_EQ(isRtcp(header.data(), 2), type >= 192 && type <= 223) << type;

@@ -81,6 +81,14 @@ RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFo
   return c;
 }
 
+// The baseMediaDecodeTime of an MP4 file's first or last fragment.
+uint64_t decodeTime(const std::string& mp4, bool last) {
+  const size_t at = last ? mp4.rfind("tfdt") : mp4.find("tfdt");
+  uint64_t time = 0;
+  for (size_t i = at + 8; i < at + 16 && i < mp4.size(); ++i) time = time << 8 | uint8_t(mp4[i]);
+  return time;
+}
+
 bool begin(Recorder& recorder, SDP sdp) {
   std::string error;
   const bool ok = recorder.beginStream(sdp, error);
@@ -167,25 +175,34 @@ TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   char year[8];
   std::strftime(year, sizeof year, "%Y", localtime_r(&now, &local));
   const std::string stem = std::string("cam-") + year;
-  // 0.1 s is three pictures: K2 comes too early, K5 and K9 start segments.
-  const char* const contents[] = {"= K0 P1 K2 P3 P4", "= K5 P6 P7 P8", "= K9"};
+  // 0.1 s is three pictures: K3 starts a segment, K5 comes too early, K8 starts one.
+  const char* const contents[] = {"= K0 P1 P2", "= K3 P4 K5 P6 P7", "= K8"};
   struct Row {
     std::string pattern;
     std::vector<std::string> names;  // with time fields, a name taken gets a number
   };
   const Row rows[] = {{"cam.h264", {"cam-0001.h264", "cam-0002.h264", "cam-0003.h264"}},
-                      {"cam-%Y.h264", {stem + ".h264", stem + "-2.h264", stem + "-3.h264"}}};
+                      {"cam-%Y.h264", {stem + ".h264", stem + "-2.h264", stem + "-3.h264"}},
+                      {"cam.mp4", {"cam-0001.mp4", "cam-0002.mp4", "cam-0003.mp4"}}};
   for (const Row& row : rows) {
     TempDir dir;
-    RecorderConfig c = config(dir.file(row.pattern));
+    const bool mp4 = row.pattern == "cam.mp4";
+    RecorderConfig c =
+        config(dir.file(row.pattern), mp4 ? OutputFormat::kMp4 : OutputFormat::kAnnexB);
     c.segmentSeconds = 0.1;
     Recorder recorder(c);
     ASSERT_TRUE(begin(recorder, kH264));
-    Sender{recorder, 0}.send("K P K P P K P P P K");
+    Sender{recorder, 0}.send("K P P K P K P P K");
     ASSERT_TRUE(recorder.finish());
     EXPECT_EQ(recorder.stats().files, 3u) << row.pattern;
-    for (size_t i = 0; i < 3; ++i)
-      EXPECT_EQ(readFile(dir.file(row.names[i])), annexB(contents[i])) << row.names[i];
+    for (size_t i = 0; i < 3; ++i) {
+      const std::string file = readFile(dir.file(row.names[i]));
+      if (mp4) {
+        EXPECT_EQ(decodeTime(file, false), 0u) << row.names[i] << ": every file starts at 0";
+      } else {
+        EXPECT_EQ(file, annexB(contents[i])) << row.names[i];
+      }
+    }
   }
 }
 
@@ -203,11 +220,7 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   ASSERT_TRUE(recorder.finish());
   // The second fragment's baseMediaDecodeTime: three pictures of 3000 ticks,
   // then the pause (300 ms up to `pause`) at 90000 ticks a second.
-  const std::string mp4 = readFile(dir.file("out.mp4"));
-  const size_t tfdt = mp4.rfind("tfdt");
-  ASSERT_LT(tfdt + 16, mp4.size());
-  uint64_t time = 0;
-  for (size_t i = tfdt + 8; i < tfdt + 16; ++i) time = time << 8 | uint8_t(mp4[i]);
+  const uint64_t time = decodeTime(readFile(dir.file("out.mp4")), true);
   EXPECT_GE(time, 9000u + 27000u);
   EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
@@ -227,7 +240,7 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   // clang-format off
   const Row rows[] = {
       {"another codec", description("VP8"), "VP8"},
-      {"decoding order numbers", description("H265", "sprop-max-don-diff=2;sprop-vps=QAEM"),
+      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"),
        "sprop-max-don-diff"},
       {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0,
        true},
@@ -290,8 +303,9 @@ class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
 
 // 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
 // a second, a keyframe every 30, no B-frames, recorded from one packet per
-// NAL unit with RTP timestamps that wrap past 2^32 after the third picture
-// and a picture 1.5 intervals late: three fragments of 30 samples.
+// NAL unit with RTP timestamps that wrap past 2^32 after the third picture,
+// a picture 1.5 intervals late and one 20 s late: three fragments of 30
+// samples.
 TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
   const VideoCodec codec = GetParam();
   const bool h264 = codec == VideoCodec::kH264;
@@ -312,7 +326,7 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
   uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
   uint64_t decodeTime = 0, sampleSize = 0;
   uint16_t sequence = 0;
-  std::vector<std::string> expected;  // "pts,size,flag" as ffprobe should list them
+  std::vector<std::string> expected;  // as ffprobe should list the packets
   std::string sps;
   for (size_t at = stream.find(startCode), end; at != std::string::npos; at = end) {
     end = stream.find(startCode, at + 3);
@@ -328,7 +342,8 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
     expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
                        (isKeyframe(codec, type) ? "K" : "_"));
     const uint32_t interval = expected.size() == 45 ? 4500 : 3000;
-    timestamp += interval;
+    timestamp +=
+        interval + (expected.size() == 75 ? 20 * 90000 : 0);  // over 10 s: the pace goes on
     decodeTime += interval;
     sampleSize = 0;
   }
@@ -341,8 +356,15 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
   EXPECT_EQ(probePackets(out), expected);
   EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
             std::make_pair(0, std::string()));
-  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
+  char duration[32];  // the last sample lasts as long as the one before
+  std::snprintf(duration, sizeof duration, "%.6f\n", static_cast<double>(decodeTime) / 90000);
+  EXPECT_EQ(run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + out).second,
+            duration);
   const std::string mp4 = readFile(out);
+  size_t fragments = 0;
+  for (size_t at = 0; (at = mp4.find("moof", at + 1)) != std::string::npos;) ++fragments;
+  EXPECT_EQ(fragments, 3u) << "a fragment ends at the first keyframe a second after its start";
+  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
   const size_t lastFragment = mp4.rfind("moof") - 4;
   std::ofstream(dir.file("cut.mp4"), std::ios::binary)
       << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
