@@ -94,6 +94,8 @@ TEST(ToolOptions, CommandLinesParseIntoTheirFieldsOrAreRefusedWithAReason) {
       {"--password x --password-file f url", "refused: give either --password or --password-file, not both"},
       {"-t -1 url", "refused: --seconds wants a positive number"},
       {"-n 1.5 url", "refused: --frames wants a positive whole number"},
+      {"-t 2s url", "refused: --seconds wants a positive number"},
+      {"-o cammp4 url", "url output=cammp4"},
       {"--connect-timeout x url", "refused: --connect-timeout wants a positive number"},
       {"--user= url", "refused: --user wants a non-empty name"},
       {"--bogus url", "refused: unknown option --bogus"},
@@ -226,6 +228,7 @@ TEST(ToolFailureText, SaysWhatTheCauseAndTheStatusMean) {
       {F{RTSP_STEP_DESCRIBE, RTSP_CAUSE_NONE, 401, "", ""}, "ann", "authentication failed for user \"ann\""},
       {F{RTSP_STEP_DESCRIBE, RTSP_CAUSE_NONE, 404, "", ""}, "", "Check the stream path"},
       {F{RTSP_STEP_SETUP, RTSP_CAUSE_NONE, 461, "", ""}, "", "try --transport udp or auto."},
+      {F{RTSP_STEP_DESCRIBE, RTSP_CAUSE_NONE, 301, "", ""}, "", "The server redirects elsewhere"},
   };
   // clang-format on
   RtspUrl url;

@@ -217,8 +217,10 @@ bool Recorder::finish() {
   if (!finished_) {
     end();
     closeFile();
-    if (!rtpdump_.close() && rtpdumpFailure_.empty())
+    if (!rtpdump_.close() && rtpdumpFailure_.empty()) {
       rtpdumpFailure_ = "writing " + config_.rtpdumpPath + " failed";
+      if (config_.warning) config_.warning(rtpdumpFailure_);
+    }
     finished_ = true;
   }
   return failure_.empty() && rtpdumpFailure_.empty();

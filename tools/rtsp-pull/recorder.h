@@ -48,9 +48,9 @@ struct RecorderConfig {
   // "": no rtpdump copy. Otherwise every RTP packet is also written there
   // (created by open; see RtpdumpWriter).
   std::string rtpdumpPath;
-  // Optional: told once, on the receive thread under the recorder's lock,
-  // when the rtpdump copy cannot be written ("writing x.rtpdump failed: ...");
-  // the recording goes on, and finish() then returns false.
+  // Optional: told once, under the recorder's lock, when the rtpdump copy
+  // cannot be written ("writing x.rtpdump failed: ..."); the recording goes
+  // on, and finish() then returns false.
   std::function<void(const std::string&)> warning;
 };
 
