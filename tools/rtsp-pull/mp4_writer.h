@@ -55,8 +55,6 @@ class Mp4Writer {
   // the sample before it (the next one is not known yet).
   bool flush();
 
-  uint64_t samples() const { return samples_; }
-  uint64_t fragments() const { return sequence_; }
   bool failed() const { return failed_; }
 
  private:

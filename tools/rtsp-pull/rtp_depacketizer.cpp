@@ -53,7 +53,6 @@ void RtpDepacketizer::push(const uint8_t* data, size_t size) {
     ++counters_.malformed;
     return;
   }
-  ++counters_.packets;
 
   bool discontinuity = false;
   if (!haveSequence_ || packet.ssrc != ssrc_) {

@@ -59,7 +59,6 @@ class NalSink {
 class RtpDepacketizer {
  public:
   struct Counters {
-    uint64_t packets = 0;           // RTP packets pushed
     uint64_t lost = 0;              // packets missing in sequence gaps
     uint64_t late = 0;              // packets dropped for going back in sequence
     uint64_t droppedFragments = 0;  // fragment runs dropped for a loss or a bad order
