@@ -36,24 +36,19 @@ std::string parsed(const std::string& command) {
   if (outcome != ParseOutcome::kRun) return outcome == ParseOutcome::kHelp ? "help" : "version";
   std::ostringstream s;
   s << o.url;
+  // clang-format off
   const std::pair<bool, std::string> shown[] = {
-      {!o.output.empty(), "output=" + o.output},
-      {chooseMp4(o), "mp4"},
-      {o.segmentSeconds != 0, "segment=" + std::to_string(o.segmentSeconds)},
-      {o.overwrite, "overwrite"},
-      {o.reconnect, "reconnect"},
-      {o.seconds != 0, "seconds=" + std::to_string(o.seconds)},
+      {!o.output.empty(), "output=" + o.output}, {chooseMp4(o), "mp4"},
+      {o.segmentSeconds != 0, "segment=" + std::to_string(o.segmentSeconds)}, {o.overwrite, "overwrite"},
+      {o.reconnect, "reconnect"}, {o.seconds != 0, "seconds=" + std::to_string(o.seconds)},
       {o.frames != 0, "frames=" + std::to_string(o.frames)},
       {o.connectTimeout != 5, "connect=" + std::to_string(o.connectTimeout)},
-      {!o.rtpdump.empty(), "rtpdump=" + o.rtpdump},
-      {!o.waitForKeyframe, "no-wait"},
-      {o.quiet, "quiet"},
-      {o.verbose, "verbose"},
-      {o.noExtensions, "plain"},
+      {!o.rtpdump.empty(), "rtpdump=" + o.rtpdump}, {!o.waitForKeyframe, "no-wait"}, {o.quiet, "quiet"},
+      {o.verbose, "verbose"}, {o.noExtensions, "plain"},
       {o.transport != RTSP_TRANSPORT_TCP, "transport=" + std::to_string(o.transport)},
-      {!o.user.empty(), "user=" + o.user},
-      {o.passwordGiven, "password=" + o.password},
+      {!o.user.empty(), "user=" + o.user}, {o.passwordGiven, "password=" + o.password},
       {!o.passwordFile.empty(), "password-file=" + o.passwordFile}};
+  // clang-format on
   for (const auto& field : shown) {
     if (field.first) s << " " << field.second;
   }

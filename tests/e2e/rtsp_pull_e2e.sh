@@ -51,6 +51,14 @@ decodes() {
   n="$(probe "$1" stream=nb_read_frames)"
   [ "${n:-0}" -ge "$2" ] || fail "$1: only $n frames decode"
 }
+# interrupt SECONDS: sends SIGINT to the pull after SECONDS, waits for it and
+# sets rc (its status) and ms (how long it took to end).
+interrupt() {
+  sleep "$1"
+  local start="$(date +%s%N)"
+  kill -INT "$PULL_PID" && wait "$PULL_PID"
+  rc=$? PULL_PID="" ms=$((($(date +%s%N) - start) / 1000000))
+}
 # fails_with STATUS TEXT ARGS...: rtsp-pull ARGS exits with STATUS and says TEXT.
 fails_with() {
   local status="$1" text="$2" rc
@@ -71,9 +79,7 @@ case "$CASE" in
 signal)  # Annex B until SIGINT: a TEARDOWN, status 0, a stream that decodes
   "$PROG" -o "$WORK/out.h264" "RTSP://127.0.0.1:$PORT/test#cut" 2>"$WORK/pull.err" &
   PULL_PID=$!
-  sleep 4
-  kill -INT "$PULL_PID" && wait "$PULL_PID"
-  rc=$? PULL_PID=""
+  interrupt 4
   [ "$rc" -eq 0 ] || fail "status $rc after SIGINT"
   for _ in $(seq 20); do grep -q '^TEARDOWN ' "$WORK/requests.log" && break; sleep 0.1; done
   tail -n 1 "$WORK/requests.log" | grep -qE "^TEARDOWN [Rr]tsp://127.0.0.1:$PORT/test/? RTSP/1.0" ||
@@ -146,11 +152,7 @@ gone)  # the server does not come back; Ctrl-C during the wait ends at once
   PULL_PID=$!
   sleep 2
   stop_server
-  sleep 2.5
-  start="$(date +%s%N)"
-  kill -INT "$PULL_PID" && wait "$PULL_PID"
-  rc=$? PULL_PID=""
-  ms=$((($(date +%s%N) - start) / 1000000))
+  interrupt 2.5
   [ "$rc" -eq 0 ] || fail "status $rc after SIGINT"
   [ "$ms" -lt 1000 ] || fail "$ms ms from SIGINT to the exit"
   grep -q "Trying again in" "$WORK/pull.err" || fail "no retry was announced"
