@@ -20,83 +20,59 @@ TEST(ToolBackoff, DoublesFromOneSecondUpToThirty) {
   EXPECT_EQ(backoffDelay(4000000000u).count(), 30);
 }
 
-// Plays back `runs` one per runOnce and records what the loop asked for.
-struct Script {
-  std::vector<RunResult> runs;
-  std::vector<WaitEnd> waitEnds;  // per wait; kElapsed once they run out
-  std::vector<long long> waits;   // seconds asked for
-  std::vector<unsigned> shownReconnections;
-  size_t nextRun = 0;
-
-  LoopHooks hooks() {
-    LoopHooks h;
-    h.runOnce = [this](unsigned reconnections) {
-      shownReconnections.push_back(reconnections);
-      return runs.at(nextRun++);
-    };
-    h.wait = [this](seconds delay) {
-      waits.push_back(delay.count());
-      return waits.size() <= waitEnds.size() ? waitEnds[waits.size() - 1] : WaitEnd::kElapsed;
-    };
-    return h;
-  }
-};
-
-RunResult ran(RunEnd end, seconds reception = seconds(0)) {
-  RunResult r;
-  r.end = end;
-  r.reception = reception;
-  return r;
-}
-
-TEST(ToolReconnectLoop, ExitStatusesOfRunsThatAreNotRetried) {
-  struct Row {
+TEST(ToolReconnectLoop, ExitStatusWaitsAndReconnections) {
+  struct Run {
     RunEnd end;
+    int reception;  // seconds
+  };
+  struct Row {
+    const char* name;
     bool reconnect;
+    std::vector<Run> runs;          // one per start; asking for more throws
+    std::vector<WaitEnd> waitEnds;  // per wait; kElapsed once they run out
     int exitStatus;
+    std::vector<long long> waits;  // seconds
+    std::vector<unsigned> shown;   // the reconnections each run shows
+    bool started;
   };
-  // Without --reconnect, a failed start, a stop and the duration are checked
-  // by the e2e cases "failures", "signal" and "decode".
+  using E = RunEnd;
+  // clang-format off
   const Row rows[] = {
-      {/*.end=*/RunEnd::kStreamEnded, /*.reconnect=*/false, /*.exitStatus=*/kExitEnded},
-      {/*.end=*/RunEnd::kFrameLimit, /*.reconnect=*/false, /*.exitStatus=*/kExitOk},
-      {/*.end=*/RunEnd::kWriteFailed, /*.reconnect=*/false, /*.exitStatus=*/kExitFailed},
-      // A first start that fails and a failed write end even with --reconnect.
-      {/*.end=*/RunEnd::kStartFailed, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},
-      {/*.end=*/RunEnd::kWriteFailed, /*.reconnect=*/true, /*.exitStatus=*/kExitFailed},
+      {"an ended stream", false, {{E::kStreamEnded, 3}}, {}, kExitEnded, {}, {0}, true},
+      {"the frame limit", false, {{E::kFrameLimit, 3}}, {}, kExitOk, {}, {0}, true},
+      {"a failed write ends even with --reconnect", true, {{E::kStreamEnded, 3}, {E::kWriteFailed, 3}}, {}, kExitFailed, {1}, {0, 1}, true},
+      {"a failed first start ends even with --reconnect", true, {{E::kStartFailed, 0}}, {}, kExitFailed, {}, {0}, false},
+      {"a refused stream ends even with --reconnect", true, {{E::kRefused, 0}}, {}, kExitFailed, {}, {0}, false},
+      {"waits grow, and a minute of reception (59 s is not) starts them again", true,
+       {{E::kStreamEnded, 3}, {E::kStartFailed, 0}, {E::kStreamEnded, 59}, {E::kStreamEnded, 60}, {E::kStartFailed, 0}, {E::kDuration, 2}},
+       {}, kExitOk, {1, 2, 4, 1, 2}, {0, 1, 1, 2, 3, 3}, true},
+      {"a stop during the wait", true, {{E::kStreamEnded, 3}}, {WaitEnd::kStopRequested}, kExitOk, {1}, {0}, true},
+      {"the deadline during the wait", true, {{E::kStreamEnded, 3}}, {WaitEnd::kDeadline}, kExitOk, {1}, {0}, true},
   };
+  // clang-format on
   for (const Row& row : rows) {
-    Script script;
-    script.runs = {ran(row.end, seconds(3))};
-    const int end = static_cast<int>(row.end);
-    EXPECT_EQ(runLoop(row.reconnect, script.hooks()).exitStatus, row.exitStatus) << end;
-    EXPECT_TRUE(script.waits.empty()) << end;
-  }
-}
-
-TEST(ToolReconnectLoop, WaitsGrowAndAMinuteOfGoodReceptionStartsThemAgain) {
-  Script script;
-  script.runs = {ran(RunEnd::kStreamEnded, seconds(3)),
-                 ran(RunEnd::kStartFailed),
-                 ran(RunEnd::kStreamEnded, seconds(59)),
-                 ran(RunEnd::kStreamEnded, seconds(60)),
-                 ran(RunEnd::kStartFailed),
-                 ran(RunEnd::kDuration, seconds(2))};
-  const LoopResult result = runLoop(true, script.hooks());
-  EXPECT_EQ(result.exitStatus, kExitOk);
-  EXPECT_EQ(result.reconnections, 3u);
-  EXPECT_EQ(script.waits, (std::vector<long long>{1, 2, 4, 1, 2})) << "59 s is not yet a minute";
-  EXPECT_EQ(script.shownReconnections, (std::vector<unsigned>{0, 1, 1, 2, 3, 3}));
-}
-
-TEST(ToolReconnectLoop, StopOrDeadlineDuringTheWaitEndsWithSuccess) {
-  for (const WaitEnd waitEnd : {WaitEnd::kStopRequested, WaitEnd::kDeadline}) {
-    Script script;
-    script.runs = {ran(RunEnd::kStreamEnded, seconds(3))};
-    script.waitEnds = {waitEnd};
-    const LoopResult result = runLoop(true, script.hooks());
-    EXPECT_EQ(result.exitStatus, kExitOk) << static_cast<int>(waitEnd);
-    EXPECT_EQ(script.nextRun, 1u) << "no run after the interrupted wait";
+    std::vector<long long> waits;
+    std::vector<unsigned> shown;
+    LoopHooks hooks;
+    hooks.runOnce = [&](unsigned reconnections) {
+      const Run& run = row.runs.at(shown.size());
+      shown.push_back(reconnections);
+      RunResult result;
+      result.end = run.end;
+      result.reception = seconds(run.reception);
+      return result;
+    };
+    hooks.wait = [&](seconds delay) {
+      waits.push_back(delay.count());
+      return waits.size() <= row.waitEnds.size() ? row.waitEnds[waits.size() - 1]
+                                                 : WaitEnd::kElapsed;
+    };
+    const LoopResult result = runLoop(row.reconnect, hooks);
+    EXPECT_EQ(result.exitStatus, row.exitStatus) << row.name;
+    EXPECT_EQ(waits, row.waits) << row.name;
+    EXPECT_EQ(shown, row.shown) << row.name;
+    EXPECT_EQ(result.reconnections, row.shown.back()) << row.name;
+    EXPECT_EQ(result.started, row.started) << row.name;
   }
 }
 

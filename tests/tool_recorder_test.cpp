@@ -1,12 +1,20 @@
-// The rtsp-pull tool's recorder: what reaches the files from a stream of RTP
-// packets, their names, and a recording carried across reconnections.
+// The rtsp-pull tool's recorder, driven with RTP packets as the session
+// delivers them: what reaches the files (checked with ffprobe and ffmpeg for
+// MP4), their names, a recording carried across reconnections, and what it
+// refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "recorder.h"
@@ -17,38 +25,56 @@ namespace {
 using namespace rtsp_pull;
 
 const std::string kStart("\0\0\0\1", 4);
-const std::string kAnnouncedSets =
+const std::string kSets =
     kStart + std::string("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9) + kStart + "\x68\xCE\x3C\x80";
 
-SDP description(const std::string& codec, const std::string& fmtp) {
+SDP description(const std::string& codec, const std::string& fmtp = "") {
   SDP sdp;
   sdp.lines = {"v=0\r\n", "m=video 0 RTP/AVP 96\r\n", "a=rtpmap:96 " + codec + "/90000\r\n",
                "a=fmtp:96 " + fmtp + "\r\n"};
   return sdp;
 }
 
-SDP h264Description() {
-  return description("H264", "packetization-mode=1;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==");
-}
+// kSets; parameters after them, and still the PPS ends where its own text does.
+const SDP kH264 =
+    description("H264", "sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==;profile-level-id=42001E");
 
-// One RTP session of single-NAL pictures, 3000 ticks apart; each picture's
-// payload byte is its number in the session.
+// H.264 NAL units by letter: K an IDR slice, P another slice, E an SEI, s an SPS, p a PPS.
+char nalHeader(char letter) { return "\x65\x41\x06\x67\x68"[std::string("KPEsp").find(letter)]; }
+
+// One RTP session of access units 3000 ticks apart, a single-NAL packet per
+// unit, the marker on the last; each unit's second byte is its access unit's number.
 struct Sender {
   Recorder& recorder;
   uint32_t timestamp;
   uint32_t ssrc = 0x01020304;
   uint16_t sequence = 100;
   uint8_t count = 0;
-  void picture(bool keyframe) {
-    const std::vector<uint8_t> rtp = rtpPacket(sequence++, timestamp += 3000, ssrc, true,
-                                               {uint8_t(keyframe ? 0x65 : 0x41), count++});
-    recorder.onPacket(rtp.data(), rtp.size());
+  // Access units separated by spaces, e.g. "spK P P"; the progress after the last.
+  Progress send(const std::string& units) {
+    Progress progress = Progress::kRecording;
+    std::istringstream words(units);
+    for (std::string unit; words >> unit; ++count) {
+      timestamp += 3000;
+      for (size_t i = 0; i < unit.size(); ++i) {
+        const std::vector<uint8_t> rtp =
+            rtpPacket(sequence++, timestamp, ssrc, i + 1 == unit.size(),
+                      {uint8_t(nalHeader(unit[i])), count});
+        progress = recorder.onPacket(rtp.data(), rtp.size());
+      }
+    }
+    return progress;
   }
 };
 
-// What the Annex B output holds of picture `id`.
-std::string picture(bool keyframe, unsigned id) {
-  return kStart + (keyframe ? '\x65' : '\x41') + static_cast<char>(id);
+// The Annex B bytes of `units`, separated by spaces: "=" for kSets, or a
+// letter and the number of the unit's access unit ("K0").
+std::string annexB(const std::string& units) {
+  std::istringstream words(units);
+  std::string bytes;
+  for (std::string word; words >> word;)
+    bytes += word == "=" ? kSets : kStart + nalHeader(word[0]) + char(std::stoi(word.substr(1)));
+  return bytes;
 }
 
 RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFormat::kAnnexB) {
@@ -58,6 +84,14 @@ RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFo
   return c;
 }
 
+// The baseMediaDecodeTime of an MP4 file's first or last fragment.
+uint64_t decodeTime(const std::string& mp4, bool last) {
+  const size_t at = last ? mp4.rfind("tfdt") : mp4.find("tfdt");
+  uint64_t time = 0;
+  for (size_t i = at + 8; i < at + 16 && i < mp4.size(); ++i) time = time << 8 | uint8_t(mp4[i]);
+  return time;
+}
+
 bool begin(Recorder& recorder, SDP sdp) {
   std::string error;
   const bool ok = recorder.beginStream(sdp, error);
@@ -65,153 +99,290 @@ bool begin(Recorder& recorder, SDP sdp) {
   return ok;
 }
 
-bool finish(Recorder& recorder) {
-  std::string error;
-  const bool ok = recorder.finish(error);
-  EXPECT_TRUE(ok) << error;
-  return ok;
-}
-
-TEST(RecorderAnnexB, StartsAtAKeyframeWithTheSetsAndAgainAfterAReconnection) {
-  TempDir dir;
-  Recorder recorder(config(dir.file("out.h264")));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender first{recorder, 1000};
-  for (bool keyframe : {false, true, false}) first.picture(keyframe);
-  recorder.endStream();
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender second{recorder, 777777, 0x0A0B0C0D};
-  for (bool keyframe : {false, true}) second.picture(keyframe);
-  ASSERT_TRUE(finish(recorder));
-  EXPECT_EQ(readFile(dir.file("out.h264")), kAnnouncedSets + picture(true, 1) + picture(false, 2) +
-                                                kAnnouncedSets + picture(true, 1));
-  EXPECT_EQ(recorder.stats().packets, 5u);
-  EXPECT_EQ(recorder.stats().frames, 3u);
-  EXPECT_EQ(recorder.stats().files, 1u);
-}
-
-TEST(RecorderAnnexB, StandardOutputStopsAtTheFrameLimitAndFailsWithItsWrite) {
-  std::string written;
-  bool writable = true;
-  RecorderConfig c = config("-");
-  c.frameLimit = 2;
-  c.standardOutput = [&](const char* data, size_t size) {
-    written.append(data, size);
-    return writable;
+TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp) {
+  struct Row {
+    const char* name;
+    bool waitForKeyframe;
+    uint64_t frameLimit;
+    bool announced;    // the SDP carries the sets
+    const char* sent;  // sessions separated by "|"
+    const char* written;
+    uint64_t frames;
   };
-  Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender sender{recorder, 0};
-  for (bool keyframe : {true, false, false}) sender.picture(keyframe);
-  EXPECT_TRUE(recorder.limitReached());
-  EXPECT_EQ(written, kAnnouncedSets + picture(true, 0) + picture(false, 1));
-  Recorder failing(c);
-  writable = false;
-  ASSERT_TRUE(begin(failing, h264Description()));
-  Sender{failing, 0}.picture(true);
-  EXPECT_EQ(failing.failure(), "writing to standard output failed");
-  std::string error;
-  EXPECT_FALSE(failing.finish(error));
-}
-
-TEST(RecorderAnnexB, WritesToADeviceWithoutBeingAskedToOverwrite) {
-  Recorder recorder(config("/dev/null"));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender{recorder, 0}.picture(true);
-  EXPECT_TRUE(finish(recorder));
-}
-
-TEST(RecorderSegments, CutAtTheFirstKeyframeAfterEachBoundaryAndNumbered) {
-  TempDir dir;
-  RecorderConfig c = config(dir.file("cam.h264"));
-  c.segmentSeconds = 1;
-  Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender sender{recorder, 0};
-  // 30 pictures a second, a keyframe every 20: cuts at pictures 40 and 80.
-  std::string expected[3] = {kAnnouncedSets, kAnnouncedSets, kAnnouncedSets};
-  for (unsigned i = 0; i < 100; ++i) {
-    sender.picture(i % 20 == 0);
-    expected[i / 40] += picture(i % 20 == 0, i);
+  // clang-format off
+  const Row rows[] = {
+      {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
+      {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
+      {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
+      {"a unit without a picture is no frame", true, 0, true, "K E", "= K0 E1", 1},
+      {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    std::string written;
+    RecorderConfig c = config("-");
+    c.waitForKeyframe = row.waitForKeyframe;
+    c.frameLimit = row.frameLimit;
+    c.standardOutput = [&written](const char* data, size_t size) {
+      written.append(data, size);
+      return true;
+    };
+    TempDir dir;
+    c.rtpdumpPath = dir.file("copy.rtpdump");
+    Recorder recorder(c);
+    std::string error;
+    ASSERT_TRUE(recorder.open(0x7F000001, 554, error)) << error;
+    std::istringstream sessions(row.sent);
+    uint32_t ssrc = 0;
+    for (std::string session; std::getline(sessions, session, '|');) {
+      ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
+      const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};  // left out of everything
+      EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row.name;
+      Sender{recorder, 777777 * ++ssrc, ssrc}.send(session);
+      recorder.endStream();
+    }
+    EXPECT_TRUE(recorder.finish()) << row.name;
+    EXPECT_EQ(written, annexB(row.written)) << row.name;
+    EXPECT_EQ(recorder.stats().frames, row.frames) << row.name;
+    // Every RTP packet (14 bytes) is counted and copied behind the rtpdump preamble.
+    const auto packets =
+        static_cast<uint64_t>(std::count_if(row.sent, row.sent + std::strlen(row.sent),
+                                            [](char letter) { return std::isalpha(letter) != 0; }));
+    EXPECT_EQ(recorder.stats().packets, packets) << row.name;
+    EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row.name;
+    EXPECT_EQ(readFile(c.rtpdumpPath).size(),
+              std::strlen("#!rtpplay1.0 127.0.0.1/554\n") + 16 + 22 * packets)
+        << row.name;
   }
-  ASSERT_TRUE(finish(recorder));
-  EXPECT_EQ(dir.files(),
-            (std::set<std::string>{"cam-0001.h264", "cam-0002.h264", "cam-0003.h264"}));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(readFile(dir.file("cam-000" + std::to_string(i + 1) + ".h264")), expected[i]) << i;
-  }
 }
 
-TEST(RecorderSegments, TimeFieldsInLocalTimeAndNothingReplaced) {
-  TempDir dir;
-  RecorderConfig c = config(dir.file("cam-%Y.h264"));
-  c.segmentSeconds = 0.1;
+TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
+  RecorderConfig c = config("-");
+  c.standardOutput = [](const char*, size_t) { return false; };
+  Recorder recorder(c);
+  ASSERT_TRUE(begin(recorder, kH264));
+  EXPECT_EQ((Sender{recorder, 0}.send("K")), Progress::kFailed);
+  std::string reason;
+  EXPECT_TRUE(recorder.takeFailure(reason));
+  EXPECT_EQ(reason, "writing to standard output failed");
+  EXPECT_FALSE(recorder.takeFailure(reason)) << "reported once";
+  EXPECT_FALSE(recorder.finish());
+}
+
+TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   char year[8];
   std::strftime(year, sizeof year, "%Y", localtime_r(&now, &local));
   const std::string stem = std::string("cam-") + year;
-  // The first name is taken: the recording does not start.
-  std::ofstream(dir.file(stem + ".h264")) << "kept";
-  {
+  // 0.1 s is three pictures: K3 starts a segment, K5 comes too early, K8 starts one.
+  const char* const contents[] = {"= K0 P1 P2", "= K3 P4 K5 P6 P7", "= K8"};
+  struct Row {
+    std::string pattern;
+    std::vector<std::string> names;  // with time fields, a name taken gets a number
+  };
+  const Row rows[] = {{"cam.h264", {"cam-0001.h264", "cam-0002.h264", "cam-0003.h264"}},
+                      {"cam-%Y.h264", {stem + ".h264", stem + "-2.h264", stem + "-3.h264"}},
+                      {"cam.mp4", {"cam-0001.mp4", "cam-0002.mp4", "cam-0003.mp4"}}};
+  for (const Row& row : rows) {
+    TempDir dir;
+    const bool mp4 = row.pattern == "cam.mp4";
+    RecorderConfig c =
+        config(dir.file(row.pattern), mp4 ? OutputFormat::kMp4 : OutputFormat::kAnnexB);
+    c.segmentSeconds = 0.1;
     Recorder recorder(c);
-    SDP sdp = h264Description();
-    std::string error;
-    EXPECT_FALSE(recorder.beginStream(sdp, error));
+    ASSERT_TRUE(begin(recorder, kH264));
+    Sender{recorder, 0}.send("K P P K P K P P K");
+    ASSERT_TRUE(recorder.finish());
+    EXPECT_EQ(recorder.stats().files, 3u) << row.pattern;
+    for (size_t i = 0; i < 3; ++i) {
+      const std::string file = readFile(dir.file(row.names[i]));
+      if (mp4) {
+        EXPECT_EQ(decodeTime(file, false), 0u) << row.names[i] << ": every file starts at 0";
+      } else {
+        EXPECT_EQ(file, annexB(contents[i])) << row.names[i];
+      }
+    }
   }
-  EXPECT_EQ(readFile(dir.file(stem + ".h264")), "kept");
-  std::remove(dir.file(stem + ".h264").c_str());
-  // Later segments that get the same name are numbered instead.
-  Recorder recorder(c);
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender sender{recorder, 0};
-  for (int i = 0; i < 12; ++i) sender.picture(i % 4 == 0);
-  ASSERT_TRUE(finish(recorder));
-  EXPECT_EQ(dir.files(),
-            (std::set<std::string>{stem + ".h264", stem + "-2.h264", stem + "-3.h264"}));
 }
 
-TEST(RecorderMp4, ContinuesTheTimelineAcrossTheBreak) {
+TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   TempDir dir;
   Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender first{recorder, 0xFFFFF000u};  // wraps after the first picture
-  for (int i = 0; i < 3; ++i) first.picture(i == 0);
+  ASSERT_TRUE(begin(recorder, kH264));
+  Sender{recorder, 0xFFFFF000u}.send("K P P");  // wraps after the first picture
+  const auto before = std::chrono::steady_clock::now();
   recorder.endStream();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(begin(recorder, h264Description()));
-  Sender second{recorder, 5, 0x0A0B0C0D};
-  for (int i = 0; i < 3; ++i) second.picture(i == 0);
-  ASSERT_TRUE(finish(recorder));
-  // The baseMediaDecodeTime of the second fragment: three pictures of 3000
-  // ticks, then the pause at 90000 ticks a second.
-  const std::string mp4 = readFile(dir.file("out.mp4"));
-  const size_t tfdt = mp4.rfind("tfdt");
-  ASSERT_LT(tfdt + 16, mp4.size());
-  uint64_t time = 0;
-  for (size_t i = tfdt + 8; i < tfdt + 16; ++i) time = time << 8 | uint8_t(mp4[i]);
+  ASSERT_TRUE(begin(recorder, kH264));
+  const std::chrono::duration<double> pause = std::chrono::steady_clock::now() - before;
+  Sender{recorder, 5, 0x0A0B0C0D}.send("K P P");
+  ASSERT_TRUE(recorder.finish());
+  // The second fragment's baseMediaDecodeTime: three pictures of 3000 ticks,
+  // then the pause (300 ms up to `pause`) at 90000 ticks a second.
+  const uint64_t time = decodeTime(readFile(dir.file("out.mp4")), true);
   EXPECT_GE(time, 9000u + 27000u);
-  EXPECT_LT(time, 9000u + 27000u + 90000u);
+  EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
 
-TEST(RecorderRefuses, StreamsItCannotRecord) {
+TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
+  struct Row {
+    const char* name;
+    SDP sdp;
+    const char* error;          // a fragment of the refusal; "" when accepted
+    std::string output = "";    // in the scratch directory unless absolute
+    std::string rtpdump = "";   // in the scratch directory
+    std::string existing = "";  // a file there before
+    bool overwrite = false;
+    double segment = 0;
+    bool afterH264 = false;  // a reconnection after an H.264 stream
+  };
   // clang-format off
-  struct Case { const char* name; SDP sdp; bool afterH264; const char* error; };
-  const Case cases[] = {
-      {"another codec", description("VP8", ""), false, "VP8"},
-      {"decoding order numbers", description("H265", "sprop-max-don-diff=2;sprop-vps=QAEM"), false,
+  const Row rows[] = {
+      {"another codec", description("VP8"), "VP8"},
+      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"),
        "sprop-max-don-diff"},
-      {"another codec after a reconnection", description("H265", ""), true, "H.265"},
+      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0,
+       true},
+      {"an existing output file", kH264, "the file exists", "a.h264", "", "a.h264"},
+      {"an existing first segment", kH264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
+      {"an existing output file, with overwrite", kH264, "", "a.h264", "", "a.h264", true},
+      {"an existing rtpdump file", kH264, "the file exists", "", "a.rtpdump", "a.rtpdump"},
+      {"an existing rtpdump file, with overwrite", kH264, "", "", "a.rtpdump", "a.rtpdump", true},
+      {"a device is written to, not replaced", kH264, "", "/dev/null"},
   };
   // clang-format on
-  for (const Case& c : cases) {
-    Recorder recorder(config(""));
-    if (c.afterH264 && begin(recorder, h264Description())) recorder.endStream();
-    SDP sdp = c.sdp;
+  for (const Row& row : rows) {
+    TempDir dir;
+    RecorderConfig c =
+        config(row.output.empty() || row.output[0] == '/' ? row.output : dir.file(row.output));
+    c.rtpdumpPath = row.rtpdump.empty() ? "" : dir.file(row.rtpdump);
+    c.overwrite = row.overwrite;
+    c.segmentSeconds = row.segment;
+    if (!row.existing.empty()) std::ofstream(dir.file(row.existing)) << "kept";
+    Recorder recorder(c);
     std::string error;
-    EXPECT_FALSE(recorder.beginStream(sdp, error)) << c.name;
-    EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    bool ok = recorder.open(0, 554, error);
+    if (ok && row.afterH264 && begin(recorder, kH264)) recorder.endStream();
+    SDP sdp = row.sdp;
+    ok = ok && recorder.beginStream(sdp, error);
+    EXPECT_EQ(ok, *row.error == '\0') << row.name;
+    EXPECT_NE(error.find(row.error), std::string::npos) << row.name << ": " << error;
+    if (!row.existing.empty()) {
+      EXPECT_EQ(readFile(dir.file(row.existing)) == "kept", !row.overwrite) << row.name;
+    }
   }
 }
+
+// Runs `command` in a shell: its exit status and standard output.
+std::pair<int, std::string> run(const std::string& command) {
+  std::pair<int, std::string> result{-1, ""};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.second.append(buffer, n);
+  const int status = pclose(pipe);
+  result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// ffprobe's packets: "pts,size,flag" with the flag's first letter only.
+std::vector<std::string> probePackets(const std::string& path) {
+  std::istringstream lines(run("ffprobe -v error -select_streams v:0 -show_entries "
+                               "packet=pts,size,flags -of csv=p=0 '" +
+                               path + "'")
+                               .second);
+  std::vector<std::string> packets;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) packets.push_back(line.substr(0, line.rfind(',') + 2));
+  }
+  return packets;
+}
+
+class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
+
+// 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
+// a second, a keyframe every 30, no B-frames, recorded from one packet per
+// NAL unit with RTP timestamps that wrap past 2^32 after the third picture,
+// a picture 1.5 intervals late and one 20 s late: three fragments of 30
+// samples.
+TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
+  const VideoCodec codec = GetParam();
+  const bool h264 = codec == VideoCodec::kH264;
+  if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
+  TempDir dir;
+  const std::string encode =
+      "ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt yuv420p ";
+  const std::string x265 =
+      "-x265-params keyint=30:min-keyint=30:bframes=0:scenecut=0:log-level=none";
+  if (run(encode +
+          (h264 ? "-c:v libx264 -g 30 -bf 0 -f h264 " : "-c:v libx265 " + x265 + " -f hevc ") +
+          dir.file("in") + " 2>&1")
+          .first != 0)
+    GTEST_SKIP() << "ffmpeg cannot encode this codec";
+  const std::string stream = readFile(dir.file("in")), startCode("\0\0\1", 3);
+  Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
+  ASSERT_TRUE(begin(recorder, description(h264 ? "H264" : "H265")));
+  uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
+  uint64_t decodeTime = 0, sampleSize = 0;
+  uint16_t sequence = 0;
+  std::vector<std::string> expected;  // as ffprobe should list the packets
+  std::string sps;
+  for (size_t at = stream.find(startCode), end; at != std::string::npos; at = end) {
+    end = stream.find(startCode, at + 3);
+    std::string unit = stream.substr(at + 3, end == std::string::npos ? end : end - at - 3);
+    while (!unit.empty() && unit.back() == '\0') unit.pop_back();  // a 4-byte start code's zero
+    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(unit.data()));
+    const bool picture = isPicture(codec, type);
+    if (parameterSetKind(codec, type) == kSps) sps = unit;
+    if (parameterSetKind(codec, type) < 0) sampleSize += 4 + unit.size();  // sets go in the header
+    const auto rtp = rtpPacket(sequence++, timestamp, 7, picture, {unit.begin(), unit.end()});
+    recorder.onPacket(rtp.data(), rtp.size());
+    if (!picture) continue;
+    expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
+                       (isKeyframe(codec, type) ? "K" : "_"));
+    const uint32_t interval = expected.size() == 45 ? 4500 : 3000;
+    timestamp +=
+        interval + (expected.size() == 75 ? 20 * 90000 : 0);  // over 10 s: the pace goes on
+    decodeTime += interval;
+    sampleSize = 0;
+  }
+  ASSERT_TRUE(recorder.finish());
+  SpsInfo info;
+  ASSERT_TRUE(parseSps(codec, sps, info));
+  EXPECT_EQ(info.width, 170u);
+  EXPECT_EQ(info.height, 98u);
+  const std::string out = dir.file("out.mp4");
+  EXPECT_EQ(probePackets(out), expected);
+  EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
+            std::make_pair(0, std::string()));
+  char duration[32];  // the last sample lasts as long as the one before
+  std::snprintf(duration, sizeof duration, "%.6f\n", static_cast<double>(decodeTime) / 90000);
+  EXPECT_EQ(run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + out).second,
+            duration);
+  const std::string mp4 = readFile(out);
+  size_t fragments = 0;
+  for (size_t at = 0; (at = mp4.find("moof", at + 1)) != std::string::npos;) ++fragments;
+  EXPECT_EQ(fragments, 3u) << "a fragment ends at the first keyframe a second after its start";
+  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
+  const size_t lastFragment = mp4.rfind("moof") - 4;
+  std::ofstream(dir.file("cut.mp4"), std::ios::binary)
+      << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
+  std::vector<std::string> packets = probePackets(dir.file("cut.mp4"));
+  ASSERT_GE(packets.size(), 60u);
+  packets.resize(60);
+  EXPECT_EQ(packets, std::vector<std::string>(expected.begin(), expected.begin() + 60));
+  const auto frames =
+      run("ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
+          "stream=nb_read_frames -of csv=p=0 '" +
+          dir.file("cut.mp4") + "'");
+  EXPECT_GE(std::atoi(frames.second.c_str()), 60) << frames.second;
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
+                         ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
+                         [](const ::testing::TestParamInfo<VideoCodec>& param) {
+                           return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
+                         });
 
 }  // namespace

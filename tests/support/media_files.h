@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,12 +25,6 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::set<std::string> files() const {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_))
-      names.insert(entry.path().filename().string());
-    return names;
-  }
 
  private:
   std::string path_;

@@ -1,13 +1,12 @@
-// Writes NAL units as an H.264 or H.265 Annex B byte stream and counts frames.
+// The Annex B byte stream the recorder writes, and the size of the PPS a
+// session description announces.
 #ifndef RTSP_PULL_ANNEXB_WRITER_H_
 #define RTSP_PULL_ANNEXB_WRITER_H_
 
-#include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <string>
-
-#include "h264_depacketizer.h"
-#include "video_codec.h"
+#include <utility>
 
 namespace rtsp_pull {
 
@@ -19,46 +18,25 @@ namespace rtsp_pull {
 // std::string::npos when there is no such line or comma.
 size_t announcedPpsSize(const std::string& line);
 
-class AnnexBWriter : public NalSink {
+// Writes NAL units as an Annex B byte stream (H.264 or H.265): each behind a
+// 4-byte start code, held until flush() or until 1 MiB is held.
+class AnnexBWriter {
  public:
   // Receives the bytes to write; false when they could not be written.
-  // May be empty: the stream is then only counted.
   using Output = std::function<bool(const char* data, size_t size)>;
 
-  // With waitForKeyframe, NAL units before the first keyframe picture (IDR;
-  // for H.265 any IRAP picture) are left out (parameter sets excepted), so
-  // the stream starts where a decoder can. With a frameLimit above 0, nothing
-  // is written after that many frames.
-  AnnexBWriter(Output output, bool waitForKeyframe, uint64_t frameLimit,
-               VideoCodec codec = VideoCodec::kH264);
+  explicit AnnexBWriter(Output output) : output_(std::move(output)) {}
 
-  // Writes SPS and PPS (raw bytes, no start code; either may be empty) in
-  // front of everything else.
-  void writeParameterSets(const std::string& sps, const std::string& pps);
-
-  void onNal(const uint8_t* nal, size_t size) override;
-  void onAccessUnitEnd() override;
-
-  // Hands on what is buffered. False once any write has failed.
+  // One NAL unit, header included, no start code; empty ones are left out.
+  void add(const std::string& nal);
+  // Hands on what is held. False once any write has failed.
   bool flush();
-
-  uint64_t frames() const { return frames_; }
-  uint64_t bytesWritten() const { return bytesWritten_; }
-  bool limitReached() const { return frameLimit_ > 0 && frames_ >= frameLimit_; }
   bool failed() const { return failed_; }
 
  private:
-  void append(const uint8_t* nal, size_t size);
-
   Output output_;
-  uint64_t frameLimit_;
-  VideoCodec codec_;
-  bool started_ = false;  // an IDR picture has been seen (or no wait asked)
-  bool auHasPicture_ = false;
-  uint64_t frames_ = 0;
-  uint64_t bytesWritten_ = 0;
   bool failed_ = false;
-  std::string buffer_;  // the current access unit, written at its end
+  std::string buffer_;
 };
 
 }  // namespace rtsp_pull

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "h264_depacketizer.h"
+#include "rtp_depacketizer.h"
 
 namespace rtsp_pull {
 

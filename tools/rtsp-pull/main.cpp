@@ -5,7 +5,7 @@
 // after another (pull.h, reconnect.h): each handshake runs inside
 // startRTSPDownload, then the main thread waits for a reason to stop and
 // calls stop(). The library's receive thread delivers packets to the
-// Recording. A signal thread turns SIGINT and SIGTERM into a stop request;
+// Recorder. A signal thread turns SIGINT and SIGTERM into a stop request;
 // the signals are blocked in every other thread.
 #include <fcntl.h>
 #include <pthread.h>
@@ -27,10 +27,48 @@
 #include "options.h"
 #include "pull.h"
 #include "reconnect.h"
+#include "recorder.h"
 #include "url.h"
 
 namespace rtsp_pull {
 namespace {
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The recorder the options ask for; the stream goes to descriptor
+// `standardOutput` with "-o -".
+RecorderConfig recorderConfig(const Options& o, int standardOutput) {
+  RecorderConfig config;
+  config.outputPattern = o.output;
+  config.format = chooseMp4(o) ? OutputFormat::kMp4 : OutputFormat::kAnnexB;
+  config.segmentSeconds = o.segmentSeconds;
+  config.overwrite = o.overwrite;
+  config.waitForKeyframe = o.waitForKeyframe;
+  config.frameLimit = o.frames;
+  config.rtpdumpPath = o.rtpdump;
+  config.standardOutput = [standardOutput](const char* data, size_t size) {
+    return writeAll(standardOutput, data, size);
+  };
+  if (!o.quiet)
+    config.notice = [](const std::string& text) {
+      std::fprintf(stderr, "rtsp-pull: note: %s\n", text.c_str());
+    };
+  config.warning = [](const std::string& text) {
+    std::fprintf(stderr, "rtsp-pull: %s\n", text.c_str());
+  };
+  return config;
+}
 
 int usageError(const std::string& message) {
   std::fprintf(stderr,
@@ -146,8 +184,8 @@ int run(int argc, char** argv) {
   Events events;
   SignalWatcher signalWatcher(signals, events);
 
-  Recording recording(options, standardOutput, events);
-  if (!recording.open(url, error)) {
+  Recorder recorder(recorderConfig(options, standardOutput));
+  if (!recorder.open(resolveIpv4(url.host), static_cast<uint16_t>(url.port), error)) {
     std::fprintf(stderr, "rtsp-pull: cannot write %s\n", error.c_str());
     return kExitFailed;
   }
@@ -159,16 +197,12 @@ int run(int argc, char** argv) {
                             std::chrono::duration<double>(options.seconds));
   std::atomic<unsigned> reconnections{0};
   auto stats = [&] {
-    PullStats s = recording.stats();
-    s.reconnections = reconnections;
-    return s;
+    return formatStats(recorder.stats(), reconnections, options.reconnect,
+                       options.segmentSeconds > 0);
   };
   std::string waiting;  // "reconnecting in 4 s" while waiting to reconnect
   auto showProgress = [&] {
-    if (progress)
-      std::fprintf(stderr, "\r%s%s \033[K",
-                   formatStats(stats(), options.reconnect, options.segmentSeconds > 0).c_str(),
-                   waiting.c_str());
+    if (progress) std::fprintf(stderr, "\r%s%s \033[K", stats().c_str(), waiting.c_str());
   };
   auto explain = [&](const RunResult& r) -> std::string {
     if (r.failure.step != RTSP_STEP_NONE)
@@ -179,7 +213,7 @@ int run(int argc, char** argv) {
   LoopHooks hooks;
   hooks.runOnce = [&](unsigned reconnectionsIfStarted) {
     RunResult r = runPull(
-        settings, recording, events,
+        settings, recorder, events,
         [&] {
           signalWatcher.streamStarted();
           reconnections = reconnectionsIfStarted;
@@ -209,18 +243,22 @@ int run(int argc, char** argv) {
   if (!loop.started) {
     if (progress) std::fputs("\r\033[K", stderr);
     std::fprintf(stderr, "rtsp-pull: cannot start the stream: %s\n", explain(loop.last).c_str());
-    recording.finish();
+    recorder.finish();
     return status;
   }
-  if (!recording.finish() && status == kExitOk) status = kExitFailed;
+  const bool finished = recorder.finish();
+  if (!finished && status == kExitOk) status = kExitFailed;
+  if (!finished && recorder.takeFailure(error))
+    std::fprintf(stderr, "rtsp-pull: %s\n", error.c_str());
   if (!options.quiet) {
     if (progress) std::fputs("\r\033[K", stderr);
-    if (loop.last.end == RunEnd::kStreamEnded && loop.last.failure.step != RTSP_STEP_NONE)
+    const bool explained =
+        loop.last.end == RunEnd::kStreamEnded || loop.last.end == RunEnd::kRefused;
+    if (explained && loop.last.failure.step != RTSP_STEP_NONE &&
+        loop.last.failure.cause != RTSP_CAUSE_STOPPED)
       std::fprintf(stderr, "rtsp-pull: %s\n", explain(loop.last).c_str());
     waiting.clear();
-    std::fprintf(stderr, "rtsp-pull: %s (%s)\n",
-                 formatStats(stats(), options.reconnect, options.segmentSeconds > 0).c_str(),
-                 loop.reason.c_str());
+    std::fprintf(stderr, "rtsp-pull: %s (%s)\n", stats().c_str(), loop.reason.c_str());
   }
   return status;
 }

@@ -257,9 +257,6 @@ std::string header(const Mp4Track& t, const SpsInfo& info) {
 Mp4Writer::Mp4Writer(Output output, double fragmentSeconds)
     : output_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
 
-Mp4Writer::Mp4Writer(GatherOutput output, double fragmentSeconds)
-    : gatherOutput_(std::move(output)), fragmentSeconds_(fragmentSeconds) {}
-
 bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
   const bool h264 = track.codec == VideoCodec::kH264;
   if (track.sps.size() < 4 || track.pps.empty() || (!h264 && track.vps.empty())) {
@@ -390,23 +387,11 @@ void Mp4Writer::append(const char* data, size_t size) {
 
 bool Mp4Writer::write(const std::string& head, size_t blocks) {
   if (failed_) return false;
-  if (gatherOutput_) {
-    pieces_.clear();
-    pieces_.push_back(Piece{head.data(), head.size()});
-    for (size_t i = 0; i < blocks; ++i)
-      pieces_.push_back(Piece{blocks_[i].data(), blocks_[i].size()});
-    failed_ = !gatherOutput_(pieces_.data(), pieces_.size());
-  } else if (output_ && blocks == 0) {
-    failed_ = !output_(head.data(), head.size());
-  } else if (output_) {
-    // One call per fragment: the pieces are joined in a buffer of exactly
-    // their size.
-    std::string bytes;
-    bytes.reserve(head.size() + pendingBytes_);
-    bytes.append(head);
-    for (size_t i = 0; i < blocks; ++i) bytes.append(blocks_[i]);
-    failed_ = !output_(bytes.data(), bytes.size());
-  }
+  pieces_.clear();
+  pieces_.push_back(Piece{head.data(), head.size()});
+  for (size_t i = 0; i < blocks; ++i)
+    pieces_.push_back(Piece{blocks_[i].data(), blocks_[i].size()});
+  if (output_) failed_ = !output_(pieces_.data(), pieces_.size());
   return !failed_;
 }
 

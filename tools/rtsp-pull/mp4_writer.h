@@ -26,24 +26,20 @@ struct Mp4Track {
 // Not thread-safe: one caller at a time (the recorder serialises).
 class Mp4Writer {
  public:
-  // Receives the bytes to write; false when they could not be written.
-  // May be empty: nothing is written, samples are still counted.
-  using Output = std::function<bool(const char* data, size_t size)>;
-
-  // A fragment is closed at the first keyframe once it spans
-  // `fragmentSeconds`, or at any sample once it spans three times that.
-  explicit Mp4Writer(Output output, double fragmentSeconds = 1.0);
-
   // Receives each write as pieces to be written in this order, as one write
   // if it can: a fragment's moof and mdat header, then its samples in blocks
-  // (the header of the file is a single piece). Saves joining them in a copy
-  // of the fragment.
+  // (the header of the file is a single piece); false when they could not be
+  // written. Saves joining them in a copy of the fragment. May be empty:
+  // nothing is written, samples are still counted.
   struct Piece {
     const char* data;
     size_t size;
   };
-  using GatherOutput = std::function<bool(const Piece* pieces, size_t count)>;
-  explicit Mp4Writer(GatherOutput output, double fragmentSeconds = 1.0);
+  using Output = std::function<bool(const Piece* pieces, size_t count)>;
+
+  // A fragment is closed at the first keyframe once it spans
+  // `fragmentSeconds`, or at any sample once it spans three times that.
+  explicit Mp4Writer(Output output, double fragmentSeconds = 1.0);
 
   // Writes ftyp and moov. False with `error` when a parameter set is missing
   // or its SPS cannot be read; nothing is written then.
@@ -59,8 +55,6 @@ class Mp4Writer {
   // the sample before it (the next one is not known yet).
   bool flush();
 
-  uint64_t samples() const { return samples_; }
-  uint64_t fragments() const { return sequence_; }
   bool failed() const { return failed_; }
 
  private:
@@ -77,7 +71,6 @@ class Mp4Writer {
   bool write(const std::string& head, size_t blocks);
 
   Output output_;
-  GatherOutput gatherOutput_;
   double fragmentSeconds_;
   Mp4Track track_;
   bool begun_ = false;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 namespace rtsp_pull {
 
@@ -105,28 +106,22 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
     kPasswordFile,
     kNoExtensions,
   };
+  constexpr int kValue = required_argument;
+  // clang-format off
   static const option kLong[] = {
-      {"output", required_argument, nullptr, 'o'},
-      {"format", required_argument, nullptr, kFormat},
-      {"segment", required_argument, nullptr, kSegment},
-      {"overwrite", no_argument, nullptr, kOverwrite},
-      {"rtpdump", required_argument, nullptr, kRtpdump},
-      {"seconds", required_argument, nullptr, 't'},
-      {"frames", required_argument, nullptr, 'n'},
-      {"reconnect", no_argument, nullptr, kReconnect},
-      {"transport", required_argument, nullptr, kTransport},
-      {"user", required_argument, nullptr, kUser},
-      {"password", required_argument, nullptr, kPassword},
-      {"password-file", required_argument, nullptr, kPasswordFile},
-      {"connect-timeout", required_argument, nullptr, kConnectTimeout},
+      {"output", kValue, nullptr, 'o'}, {"format", kValue, nullptr, kFormat},
+      {"segment", kValue, nullptr, kSegment}, {"overwrite", no_argument, nullptr, kOverwrite},
+      {"rtpdump", kValue, nullptr, kRtpdump}, {"seconds", kValue, nullptr, 't'},
+      {"frames", kValue, nullptr, 'n'}, {"reconnect", no_argument, nullptr, kReconnect},
+      {"transport", kValue, nullptr, kTransport}, {"user", kValue, nullptr, kUser},
+      {"password", kValue, nullptr, kPassword}, {"password-file", kValue, nullptr, kPasswordFile},
+      {"connect-timeout", kValue, nullptr, kConnectTimeout},
       {"no-extensions", no_argument, nullptr, kNoExtensions},
       {"no-keyframe-wait", no_argument, nullptr, kNoKeyframeWait},
-      {"quiet", no_argument, nullptr, 'q'},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0},
-  };
+      {"quiet", no_argument, nullptr, 'q'}, {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0}};
+  // clang-format on
   // getopt_long permutes its argv: give it copies it may change.
   std::vector<std::string> storage(args);
   std::vector<char*> argv;
@@ -137,51 +132,62 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
   optind = 0;  // glibc: start over, so that the parser can run more than once
   opterr = 0;
   int c;
-  double number = 0;
+  double frames = 0;
+  // A refusal: `message` becomes the error.
+  const auto fail = [&error](const std::string& message) {
+    error = message;
+    return ParseOutcome::kUsageError;
+  };
+  // Options that switch something on, take a text, or take a positive number.
+  const std::pair<int, bool Options::*> switches[] = {{kOverwrite, &Options::overwrite},
+                                                      {kReconnect, &Options::reconnect},
+                                                      {kNoExtensions, &Options::noExtensions},
+                                                      {'q', &Options::quiet},
+                                                      {'v', &Options::verbose}};
+  const std::pair<int, std::string Options::*> texts[] = {{'o', &Options::output},
+                                                          {kRtpdump, &Options::rtpdump},
+                                                          {kPasswordFile, &Options::passwordFile}};
+  struct Number {
+    int option;
+    double Options::*field;
+    const char* refusal;
+  };
+  const Number numbers[] = {
+      {kSegment, &Options::segmentSeconds, "--segment wants a positive number of seconds"},
+      {'t', &Options::seconds, "--seconds wants a positive number"},
+      {kConnectTimeout, &Options::connectTimeout, "--connect-timeout wants a positive number"}};
   while ((c = getopt_long(argc, argv.data(), ":o:t:n:qvh", kLong, nullptr)) != -1) {
     const std::string value = optarg != nullptr ? optarg : "";
+    bool taken = false;
+    for (const auto& on : switches) {
+      if (on.first == c) options.*on.second = taken = true;
+    }
+    for (const auto& text : texts) {
+      if (text.first != c) continue;
+      options.*text.second = value;
+      taken = true;
+    }
+    for (const Number& number : numbers) {
+      if (number.option != c) continue;
+      if (!parseNumber(optarg, options.*number.field)) return fail(number.refusal);
+      taken = true;
+    }
+    if (taken) continue;
     switch (c) {
-      case 'o':
-        options.output = value;
-        break;
       case kFormat:
         if (value == "annexb") {
           options.format = FormatChoice::kAnnexB;
         } else if (value == "mp4") {
           options.format = FormatChoice::kMp4;
         } else {
-          error = "--format wants annexb or mp4";
-          return ParseOutcome::kUsageError;
-        }
-        break;
-      case kSegment:
-        if (!parseNumber(optarg, options.segmentSeconds)) {
-          error = "--segment wants a positive number of seconds";
-          return ParseOutcome::kUsageError;
-        }
-        break;
-      case kOverwrite:
-        options.overwrite = true;
-        break;
-      case kRtpdump:
-        options.rtpdump = value;
-        break;
-      case 't':
-        if (!parseNumber(optarg, options.seconds)) {
-          error = "--seconds wants a positive number";
-          return ParseOutcome::kUsageError;
+          return fail("--format wants annexb or mp4");
         }
         break;
       case 'n':
-        if (!parseNumber(optarg, number) ||
-            number != static_cast<double>(static_cast<uint64_t>(number))) {
-          error = "--frames wants a positive whole number";
-          return ParseOutcome::kUsageError;
-        }
-        options.frames = static_cast<uint64_t>(number);
-        break;
-      case kReconnect:
-        options.reconnect = true;
+        if (!parseNumber(optarg, frames) ||
+            frames != static_cast<double>(static_cast<uint64_t>(frames)))
+          return fail("--frames wants a positive whole number");
+        options.frames = static_cast<uint64_t>(frames);
         break;
       case kTransport:
         if (value == "tcp") {
@@ -191,71 +197,39 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
         } else if (value == "auto") {
           options.transport = RTSP_TRANSPORT_UDP_THEN_TCP;
         } else {
-          error = "--transport wants tcp, udp or auto";
-          return ParseOutcome::kUsageError;
+          return fail("--transport wants tcp, udp or auto");
         }
         break;
       case kUser:
-        if (value.empty()) {
-          error = "--user wants a non-empty name";
-          return ParseOutcome::kUsageError;
-        }
+        if (value.empty()) return fail("--user wants a non-empty name");
         options.user = value;
         break;
       case kPassword:
         options.passwordGiven = true;
         options.password = value;
         break;
-      case kPasswordFile:
-        options.passwordFile = value;
-        break;
-      case kConnectTimeout:
-        if (!parseNumber(optarg, options.connectTimeout)) {
-          error = "--connect-timeout wants a positive number";
-          return ParseOutcome::kUsageError;
-        }
-        break;
-      case kNoExtensions:
-        options.noExtensions = true;
-        break;
       case kNoKeyframeWait:
         options.waitForKeyframe = false;
-        break;
-      case 'q':
-        options.quiet = true;
-        break;
-      case 'v':
-        options.verbose = true;
         break;
       case 'h':
         return ParseOutcome::kHelp;
       case kVersion:
         return ParseOutcome::kVersion;
       case ':':
-        error = "option " + std::string(argv[static_cast<size_t>(optind) - 1]) + " needs a value";
-        return ParseOutcome::kUsageError;
+        return fail("option " + std::string(argv[static_cast<size_t>(optind) - 1]) +
+                    " needs a value");
       default:
-        error = "unknown option " + std::string(argv[static_cast<size_t>(optind) - 1]);
-        return ParseOutcome::kUsageError;
+        return fail("unknown option " + std::string(argv[static_cast<size_t>(optind) - 1]));
     }
   }
-  if (options.passwordGiven && !options.passwordFile.empty()) {
-    error = "give either --password or --password-file, not both";
-    return ParseOutcome::kUsageError;
-  }
-  if (options.segmentSeconds > 0 && (options.output.empty() || options.output == "-")) {
-    error = "--segment needs -o with a file name";
-    return ParseOutcome::kUsageError;
-  }
-  if (optind >= argc) {
-    error = "no URL given";
-    return ParseOutcome::kUsageError;
-  }
-  if (optind + 1 < argc) {
-    error = "more than one URL given";
-    return ParseOutcome::kUsageError;
-  }
-  options.url = storage[static_cast<size_t>(optind)];
+  if (options.passwordGiven && !options.passwordFile.empty())
+    return fail("give either --password or --password-file, not both");
+  if (options.segmentSeconds > 0 && (options.output.empty() || options.output == "-"))
+    return fail("--segment needs -o with a file name");
+  if (optind >= argc) return fail("no URL given");
+  if (optind + 1 < argc) return fail("only one URL may be given");
+  // getopt_long moved the operands behind the options in argv, not in storage.
+  options.url = argv[static_cast<size_t>(optind)];
   return ParseOutcome::kRun;
 }
 

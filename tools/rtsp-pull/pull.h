@@ -1,8 +1,9 @@
-// One pull: a session from its start to its end, and the recording that
-// outlives it across reconnections.
+// One pull: a session from its start to its end, delivering to the Recorder
+// that outlives it across reconnections.
 //
 // Threads: runPull and everything it calls run on the tool's main thread;
-// the session delivers packets to the Recording on the library's receive
+// the session delivers the stream header to the Recorder on that thread
+// (inside startRTSPDownload) and the packets on the library's receive
 // thread; Events is set from the receive thread, the library's callback and
 // the signal thread.
 #ifndef RTSP_PULL_PULL_H_
@@ -20,6 +21,7 @@
 
 #include "options.h"
 #include "reconnect.h"
+#include "recorder.h"
 #include "url.h"
 
 namespace rtsp_pull {
@@ -33,55 +35,20 @@ struct Events {
   bool ended = false;          // the library reported the end of reception
   bool frameLimit = false;     // -n reached
   bool writeFailed = false;
+  bool refused = false;  // the Recorder refused the stream header
+  std::string refusal;   // why, when `refused`
 
   // Any thread.
   void set(bool Events::*flag);
 };
 
-struct PullStats {
-  double elapsed = 0;  // seconds since the first start
-  uint64_t packets = 0;
-  uint64_t bytes = 0;
-  uint64_t frames = 0;
-  uint64_t lost = 0;
-  uint64_t files = 0;
-  unsigned reconnections = 0;
-};
-
 // The progress line and the summary: "4.0 s, 380 packets, ...". The files
 // are shown only when `withFiles`, the reconnections when `withReconnections`.
-std::string formatStats(const PullStats& stats, bool withReconnections, bool withFiles);
+std::string formatStats(const RecorderStats& stats, unsigned reconnections, bool withReconnections,
+                        bool withFiles);
 
-// Everything done with the received data: the recording of the video and
-// the rtpdump copy. One per run of the tool; it lives across sessions.
-class Recording {
- public:
-  // `standardOutput` is the descriptor the stream goes to with "-o -".
-  Recording(const Options& options, int standardOutput, Events& events);
-  ~Recording();
-  Recording(const Recording&) = delete;
-  Recording& operator=(const Recording&) = delete;
-
-  // Host thread, before the first start. False with `error` when a file
-  // cannot be created.
-  bool open(const RtspUrl& url, std::string& error);
-  // Host thread, inside startRTSPDownload: the stream header of a start.
-  // False (the start fails) when the stream cannot be recorded.
-  bool onHeader(SDP* sdp);
-  // Receive thread: one RTP or RTCP packet. False ends reception.
-  bool onPacket(const uint8_t* data, size_t size);
-  // Host thread, after the session was stopped.
-  void endStream();
-  // Host thread, once at the end: flushes and closes. False when anything
-  // could not be written (the reason was printed).
-  bool finish();
-  // Any thread.
-  PullStats stats() const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
+// The IPv4 address of `host` in host byte order; 0 when it does not resolve.
+uint32_t resolveIpv4(const std::string& host);
 
 struct PullSettings {
   RtspUrl url;
@@ -91,10 +58,15 @@ struct PullSettings {
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
-// Runs one session: start, wait for a reason to stop, stop. `onStarted` runs
-// after a successful start; `tick` about every 250 ms while the stream runs
-// (both may be empty). Host thread only.
-RunResult runPull(const PullSettings& settings, Recording& recording, Events& events,
+// Runs one session: start, wait for a reason to stop, stop. The session's
+// receiver hands the stream header to Recorder::beginStream and returns its
+// answer, so a stream the recorder refuses (an unsupported codec) fails the
+// start when the session fails on a refused header (failOnRefusedHeader);
+// either way the run then ends with RunEnd::kRefused and a failure of cause
+// RTSP_CAUSE_RECEIVER_REFUSED whose detail is the recorder's reason.
+// `onStarted` runs after a successful start; `tick` about every 250 ms while
+// the stream runs (both may be empty). Host thread only.
+RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& events,
                   const std::function<void()>& onStarted, const std::function<void()>& tick);
 
 // Waits `delay` for the next attempt unless a stop request or the deadline

@@ -27,41 +27,37 @@ std::chrono::seconds Backoff::next(std::chrono::steady_clock::duration reception
 LoopResult runLoop(bool reconnect, const LoopHooks& hooks) {
   LoopResult result;
   Backoff backoff;
+  // Ends the loop with `status` and the summary's `reason`.
+  const auto end = [&result](int status, const char* reason) {
+    result.exitStatus = status;
+    result.reason = reason;
+    return result;
+  };
   for (;;) {
     const bool startedBefore = result.started;
     result.last = hooks.runOnce(startedBefore ? result.reconnections + 1 : 0);
-    const RunEnd end = result.last.end;
-    if (end != RunEnd::kStartFailed) {
+    const RunEnd ended = result.last.end;
+    if (ended != RunEnd::kStartFailed && ended != RunEnd::kRefused) {
       if (startedBefore) ++result.reconnections;
       result.started = true;
     }
-    switch (end) {
+    switch (ended) {
       case RunEnd::kStopRequested:
-        result.reason = "stopped by signal";
-        return result;
+        return end(kExitOk, "stopped by signal");
       case RunEnd::kFrameLimit:
-        result.reason = "frame count reached";
-        return result;
+        return end(kExitOk, "frame count reached");
       case RunEnd::kDuration:
-        result.reason = "duration reached";
-        return result;
+        return end(kExitOk, "duration reached");
       case RunEnd::kWriteFailed:
-        result.exitStatus = kExitFailed;
-        result.reason = "output write failed";
-        return result;
+        return end(kExitFailed, "output write failed");
+      case RunEnd::kRefused:
+        return end(kExitFailed, "the stream cannot be recorded");
       case RunEnd::kStartFailed:
-        if (!result.started || !reconnect) {
-          result.exitStatus = kExitFailed;
-          result.reason = "the stream could not be started";
-          return result;
-        }
+        if (!result.started || !reconnect)
+          return end(kExitFailed, "the stream could not be started");
         break;
       case RunEnd::kStreamEnded:
-        if (!reconnect) {
-          result.exitStatus = kExitEnded;
-          result.reason = "the stream ended";
-          return result;
-        }
+        if (!reconnect) return end(kExitEnded, "the stream ended");
         break;
     }
     const std::chrono::seconds delay = backoff.next(result.last.reception);
@@ -70,11 +66,9 @@ LoopResult runLoop(bool reconnect, const LoopHooks& hooks) {
       case WaitEnd::kElapsed:
         break;
       case WaitEnd::kStopRequested:
-        result.reason = "stopped by signal while waiting to reconnect";
-        return result;
+        return end(kExitOk, "stopped by signal while waiting to reconnect");
       case WaitEnd::kDeadline:
-        result.reason = "duration reached while waiting to reconnect";
-        return result;
+        return end(kExitOk, "duration reached while waiting to reconnect");
     }
   }
 }

@@ -21,6 +21,7 @@ enum class RunEnd {
   kDuration,       // -t reached
   kStreamEnded,    // the server closed, went silent, or sent bad data
   kWriteFailed,    // the output could not be written
+  kRefused,        // the recording refused the stream (e.g. its codec); a retry would not help
 };
 
 struct RunResult {
@@ -73,7 +74,8 @@ struct LoopResult {
 // `reconnect`, a failed first start still ends with 1 (the URL or the
 // credentials are likely wrong), but every later end or failure is followed
 // by a wait of Backoff::next and another run; a stop request or the deadline
-// during a wait ends with 0. Stop, -t and -n give 0, a failed write 1.
+// during a wait ends with 0. Stop, -t and -n give 0, a failed write or a
+// stream the recording refuses 1.
 LoopResult runLoop(bool reconnect, const LoopHooks& hooks);
 
 }  // namespace rtsp_pull

@@ -16,17 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include "annexb_writer.h"
 #include "h264_depacketizer.h"
 #include "h265_depacketizer.h"
-#include "mp4_writer.h"
-#include "video_codec.h"
 
 namespace rtsp_pull {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Bound on one access unit; larger ones are dropped.
 constexpr size_t kMaxAccessUnitBytes = 64u << 20;
@@ -133,152 +128,148 @@ std::string localTimeName(const std::string& pattern) {
   return n > 0 ? std::string(name.data(), n) : pattern;
 }
 
-// Places RTP timestamps on one growing 64-bit timeline that starts at 0,
-// across 32-bit wraps and, after resume(), across a break in reception.
-class Timeline {
- public:
-  explicit Timeline(uint32_t clockRate) : maxStep_(static_cast<uint64_t>(clockRate) * 10) {}
-
-  uint64_t place(uint32_t timestamp) {
-    if (!started_ || resuming_) {
-      position_ = started_ ? resumeAt_ : 0;
-      started_ = true;
-      resuming_ = false;
-    } else {
-      const auto step = static_cast<int32_t>(timestamp - last_);
-      // A step back (pictures sent out of display order) or a jump of over
-      // ten seconds keeps the previous pace instead.
-      if (step > 0 && static_cast<uint64_t>(step) <= maxStep_) {
-        lastStep_ = static_cast<uint32_t>(step);
-        position_ += lastStep_;
-      } else {
-        position_ += lastStep_ > 0 ? lastStep_ : 1;
-      }
-    }
-    last_ = timestamp;
-    return position_;
-  }
-
-  // The next placed timestamp lands `gapTicks` after the end of the last one.
-  void resume(uint64_t gapTicks) {
-    if (!started_) return;
-    resuming_ = true;
-    resumeAt_ = position_ + (lastStep_ > 0 ? lastStep_ : 1) + gapTicks;
-  }
-
- private:
-  uint64_t maxStep_;
-  bool started_ = false;
-  bool resuming_ = false;
-  uint32_t last_ = 0;
-  uint32_t lastStep_ = 0;
-  uint64_t position_ = 0;
-  uint64_t resumeAt_ = 0;
-};
-
 }  // namespace
 
-// Everything behind the Recorder's mutex. As the depacketizer's sink it
-// collects each access unit, then decides where it goes.
-class RecorderCore : public NalSink {
- public:
-  explicit RecorderCore(RecorderConfig config) : config_(std::move(config)), timeline_(90000) {}
-  ~RecorderCore() override { closeFile(); }
-  RecorderCore(const RecorderCore&) = delete;
-  RecorderCore& operator=(const RecorderCore&) = delete;
-
-  bool beginStream(SDP& sdp, std::string& error, std::string& notice);
-  void onPacket(const uint8_t* data, size_t size);
-  void endStream();
-  bool finish(std::string& error);
-
-  RecorderStats stats() const {
-    RecorderStats s;
-    s.packets = packets_;
-    s.bytes = bytes_;
-    s.files = files_;
-    s.frames = frames_;
-    s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0);
-    return s;
-  }
-  bool limitReached() const { return config_.frameLimit > 0 && frames_ >= config_.frameLimit; }
-  const std::string& failure() const { return failure_; }
-  std::function<void(const std::string&)> noticeSink() const { return config_.notice; }
-
-  // NalSink
-  void onNal(const uint8_t* nal, size_t size) override {
-    // A unit that never ends (no marker, no new timestamp) must not take
-    // all memory: past the bound it is dropped whole.
-    unitBytes_ += size;
-    if (unitBytes_ > kMaxAccessUnitBytes) {
-      unit_.nals.clear();
-      return;
+uint64_t Timeline::place(uint32_t timestamp) {
+  if (!started_ || resuming_) {
+    position_ = started_ ? resumeAt_ : 0;
+    started_ = true;
+    resuming_ = false;
+  } else {
+    const auto step = static_cast<int32_t>(timestamp - last_);
+    if (step > 0 && static_cast<uint64_t>(step) <= maxStep_) {
+      lastStep_ = static_cast<uint32_t>(step);
+      position_ += lastStep_;
+    } else {
+      position_ += lastStep_ > 0 ? lastStep_ : 1;
     }
-    unit_.nals.emplace_back(reinterpret_cast<const char*>(nal), size);
   }
-  void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override {
-    unit_.timestamp = timestamp;
-    unit_.keyframe = keyframe;
+  last_ = timestamp;
+  return position_;
+}
+
+void Timeline::resume(uint64_t gapTicks) {
+  if (!started_) return;
+  resuming_ = true;
+  resumeAt_ = position_ + (lastStep_ > 0 ? lastStep_ : 1) + gapTicks;
+}
+
+Recorder::Recorder(RecorderConfig config) : config_(std::move(config)), timeline_(90000) {}
+
+Recorder::~Recorder() { closeFile(); }
+
+bool Recorder::haveParameterSets() const {
+  return !sets_[kSps].empty() && !sets_[kPps].empty() &&
+         (codec_ == VideoCodec::kH264 || !sets_[kVps].empty());
+}
+
+bool Recorder::open(uint32_t address, uint16_t port, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Said before connecting rather than after the handshake.
+  struct stat status {};
+  const std::string& output = config_.outputPattern;
+  if (!config_.overwrite && !segmenting() && writing() && !toStandardOutput() &&
+      ::stat(output.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    error = output + ": the file exists (--overwrite replaces it)";
+    return false;
   }
-  void onAccessUnitEnd() override {
-    if (unitBytes_ <= kMaxAccessUnitBytes) handleAccessUnit();
+  return config_.rtpdumpPath.empty() ||
+         rtpdump_.open(config_.rtpdumpPath, address, port, config_.overwrite, error);
+}
+
+bool Recorder::beginStream(SDP& sdp, std::string& error) {
+  std::vector<std::string> notices;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (firstStart_ == Clock::time_point()) firstStart_ = Clock::now();
+    ok = begin(sdp, error, notices);
+  }
+  if (config_.notice) {
+    for (const std::string& line : notices) config_.notice(line);
+  }
+  return ok;
+}
+
+Progress Recorder::onPacket(const uint8_t* data, size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (isRtcp(data, size) || ended_ || finished_) return Progress::kRecording;
+  if (rtpdump_.isOpen() && rtpdumpFailure_.empty() && !rtpdump_.write(data, size, false)) {
+    rtpdumpFailure_ = "writing " + config_.rtpdumpPath + " failed: " + std::strerror(errno);
+    if (config_.warning) config_.warning(rtpdumpFailure_);
+  }
+  if (depacketizer_) {
+    ++packets_;
+    bytes_ += size;
+    if (failure_.empty() && !limitReached()) depacketizer_->push(data, size);
+  }
+  if (!failure_.empty()) return Progress::kFailed;
+  return limitReached() ? Progress::kLimitReached : Progress::kRecording;
+}
+
+void Recorder::endStream() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  end();
+}
+
+bool Recorder::finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!finished_) {
+    end();
+    closeFile();
+    if (!rtpdump_.close() && rtpdumpFailure_.empty()) {
+      rtpdumpFailure_ = "writing " + config_.rtpdumpPath + " failed";
+      if (config_.warning) config_.warning(rtpdumpFailure_);
+    }
+    finished_ = true;
+  }
+  return failure_.empty() && rtpdumpFailure_.empty();
+}
+
+RecorderStats Recorder::stats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RecorderStats s;
+  if (firstStart_ != Clock::time_point())
+    s.elapsed = std::chrono::duration<double>(Clock::now() - firstStart_).count();
+  s.packets = packets_;
+  s.bytes = bytes_;
+  s.files = files_;
+  s.frames = frames_;
+  s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0);
+  return s;
+}
+
+bool Recorder::takeFailure(std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (failure_.empty() || failureTaken_) return false;
+  failureTaken_ = true;
+  reason = failure_;
+  return true;
+}
+
+void Recorder::onNal(const uint8_t* nal, size_t size) {
+  // A unit that never ends (no marker, no new timestamp) must not take all
+  // memory: past the bound it is dropped whole.
+  unitBytes_ += size;
+  if (unitBytes_ > kMaxAccessUnitBytes) {
     unit_.nals.clear();
-    unitBytes_ = 0;
+    return;
   }
+  unit_.nals.emplace_back(reinterpret_cast<const char*>(nal), size);
+}
 
- private:
-  bool writing() const { return !config_.outputPattern.empty(); }
-  bool toStandardOutput() const { return config_.outputPattern == "-"; }
-  bool segmenting() const { return config_.segmentSeconds > 0 && !toStandardOutput() && writing(); }
-  bool haveParameterSets() const {
-    return !sets_[kSps].empty() && !sets_[kPps].empty() &&
-           (codec_ == VideoCodec::kH264 || !sets_[kVps].empty());
-  }
+void Recorder::onAccessUnitInfo(uint32_t timestamp, bool keyframe) {
+  unit_.timestamp = timestamp;
+  unit_.keyframe = keyframe;
+}
 
-  void handleAccessUnit();
-  void flushOutput();
-  void writeAnnexBSets();
-  bool openFile(std::string& error);
-  bool startOutput();
-  void closeFile();
-  bool emitOutput(const char* data, size_t size);
-  bool emitOutput(const Mp4Writer::Piece* pieces, size_t count);
-  void fail(const std::string& message) {
-    if (failure_.empty()) failure_ = message;
-  }
+void Recorder::onAccessUnitEnd() {
+  if (unitBytes_ <= kMaxAccessUnitBytes) handleAccessUnit();
+  unit_.nals.clear();
+  unitBytes_ = 0;
+}
 
-  RecorderConfig config_;
-  bool begun_ = false;
-  bool finished_ = false;
-  VideoCodec codec_ = VideoCodec::kH264;
-  uint32_t clockRate_ = 90000;
-  std::unique_ptr<RtpDepacketizer> depacketizer_;
-  uint64_t lostBefore_ = 0;  // lost packets counted by earlier depacketizers
-  AccessUnit unit_;
-  size_t unitBytes_ = 0;
-  std::string sets_[kParameterSetKinds];  // the latest of each kind
-  Timeline timeline_;
-  Clock::time_point endedAt_;
-  bool ended_ = false;
-
-  // Output: one file (or standard output) at a time.
-  int fd_ = -1;
-  std::string fileName_;
-  bool outputOpen_ = false;     // a file is open, or standard output is in use
-  bool outputStarted_ = false;  // its header (parameter sets, moov) is written
-  uint64_t segmentStart_ = 0;   // timeline position of its first unit
-  uint32_t segmentNumber_ = 0;
-  std::unique_ptr<AnnexBWriter> annexB_;
-  std::unique_ptr<Mp4Writer> mp4_;
-  std::vector<iovec> iovecs_;   // the pieces of the MP4 write under way
-  bool streamStarted_ = false;  // since the last beginStream: a unit was taken
-  bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
-
-  uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
-  std::string failure_;
-};
-
-bool RecorderCore::beginStream(SDP& sdp, std::string& error, std::string& notice) {
+bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& notices) {
   if (!failure_.empty() || finished_) {
     error = finished_ ? "the recording is finished" : failure_;
     return false;
@@ -336,17 +327,17 @@ bool RecorderCore::beginStream(SDP& sdp, std::string& error, std::string& notice
     clockRate_ = rate;
     timeline_ = Timeline(rate);
     if (writing() && !openFile(error)) return false;
-    if (name.empty()) notice = "note: the session description names no video codec; taking H.264";
-    if (!announced) {
-      if (!notice.empty()) notice += "\n";
-      notice += std::string("note: no ") + codecName(codec) +
-                " parameter sets in the session description; relying on those inside the stream";
-    }
+    if (name.empty())
+      notices.push_back("the session description names no video codec; taking H.264");
+    if (!announced)
+      notices.push_back(std::string("no ") + codecName(codec) +
+                        " parameter sets in the session description; relying on those inside the "
+                        "stream");
     begun_ = true;
   } else {
     // A reconnection: the timeline goes on by the time reception was away,
     // and the output starts again at a keyframe with parameter sets.
-    if (!ended_) endStream();
+    if (!ended_) end();
     const double gap = std::chrono::duration<double>(Clock::now() - endedAt_).count();
     timeline_.resume(static_cast<uint64_t>(gap * clockRate_));
     if (depacketizer_) lostBefore_ += depacketizer_->counters().lost;
@@ -364,15 +355,7 @@ bool RecorderCore::beginStream(SDP& sdp, std::string& error, std::string& notice
   return true;
 }
 
-void RecorderCore::onPacket(const uint8_t* data, size_t size) {
-  if (!depacketizer_ || ended_ || finished_ || isRtcp(data, size)) return;
-  ++packets_;
-  bytes_ += size;
-  if (!failure_.empty() || limitReached()) return;
-  depacketizer_->push(data, size);
-}
-
-void RecorderCore::handleAccessUnit() {
+void Recorder::handleAccessUnit() {
   if (!failure_.empty() || limitReached() || unit_.nals.empty()) return;
   bool picture = false;
   for (const std::string& nal : unit_.nals) {
@@ -408,10 +391,8 @@ void RecorderCore::handleAccessUnit() {
   }
   if (annexB_) {
     if (resendSets_) writeAnnexBSets();
-    for (const std::string& nal : unit_.nals) {
-      if (!nal.empty()) annexB_->onNal(reinterpret_cast<const uint8_t*>(nal.data()), nal.size());
-    }
-    annexB_->onAccessUnitEnd();
+    for (const std::string& nal : unit_.nals) annexB_->add(nal);
+    annexB_->flush();
     if (annexB_->failed()) fail("writing " + fileName_ + " failed");
   } else if (mp4_) {
     mp4_->addSample(unit_, position - segmentStart_);  // each file starts at 0
@@ -423,10 +404,8 @@ void RecorderCore::handleAccessUnit() {
 
 // Writes the latest parameter sets in front of the unit about to be written,
 // and leaves out of that unit the same sets again.
-void RecorderCore::writeAnnexBSets() {
-  for (const std::string& set : sets_) {
-    if (!set.empty()) annexB_->onNal(reinterpret_cast<const uint8_t*>(set.data()), set.size());
-  }
+void Recorder::writeAnnexBSets() {
+  for (const std::string& set : sets_) annexB_->add(set);
   annexB_->flush();
   for (std::string& nal : unit_.nals) {
     for (const std::string& set : sets_) {
@@ -439,16 +418,15 @@ void RecorderCore::writeAnnexBSets() {
 
 // Writes the header of a new output: the parameter sets for Annex B, ftyp
 // and moov for MP4.
-bool RecorderCore::startOutput() {
+bool Recorder::startOutput() {
   const auto output = [this](const char* data, size_t size) { return emitOutput(data, size); };
   if (config_.format == OutputFormat::kAnnexB) {
-    annexB_.reset(new AnnexBWriter(output, false, 0, codec_));
+    annexB_.reset(new AnnexBWriter(output));
     writeAnnexBSets();
   } else {
-    mp4_.reset(
-        new Mp4Writer(Mp4Writer::GatherOutput([this](const Mp4Writer::Piece* pieces, size_t count) {
-          return emitOutput(pieces, count);
-        })));
+    mp4_.reset(new Mp4Writer([this](const Mp4Writer::Piece* pieces, size_t count) {
+      return emitOutput(pieces, count);
+    }));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;
@@ -467,7 +445,7 @@ bool RecorderCore::startOutput() {
   return failure_.empty();
 }
 
-bool RecorderCore::emitOutput(const char* data, size_t size) {
+bool Recorder::emitOutput(const char* data, size_t size) {
   if (toStandardOutput()) {
     if (config_.standardOutput && config_.standardOutput(data, size)) return true;
     fail("writing to standard output failed");
@@ -479,7 +457,7 @@ bool RecorderCore::emitOutput(const char* data, size_t size) {
   return false;
 }
 
-bool RecorderCore::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
+bool Recorder::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
   if (toStandardOutput()) {
     for (size_t i = 0; i < count; ++i) {
       if (pieces[i].size > 0 && !emitOutput(pieces[i].data, pieces[i].size)) return false;
@@ -495,7 +473,7 @@ bool RecorderCore::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
   return false;
 }
 
-bool RecorderCore::openFile(std::string& error) {
+bool Recorder::openFile(std::string& error) {
   outputStarted_ = false;
   annexB_.reset();
   mp4_.reset();
@@ -542,7 +520,7 @@ bool RecorderCore::openFile(std::string& error) {
   return true;
 }
 
-void RecorderCore::closeFile() {
+void Recorder::closeFile() {
   if (annexB_) annexB_->flush();
   if (mp4_) mp4_->flush();
   annexB_.reset();
@@ -555,14 +533,14 @@ void RecorderCore::closeFile() {
   if (!toStandardOutput()) outputOpen_ = false;
 }
 
-void RecorderCore::flushOutput() {
+void Recorder::flushOutput() {
   if (annexB_) annexB_->flush();
   if (mp4_) mp4_->flush();
   if ((annexB_ && annexB_->failed()) || (mp4_ && mp4_->failed()))
     fail("writing " + fileName_ + " failed");
 }
 
-void RecorderCore::endStream() {
+void Recorder::end() {
   // What is held back goes out now: a crash during the break loses nothing.
   flushOutput();
   if (!ended_) {
@@ -571,68 +549,6 @@ void RecorderCore::endStream() {
   }
   unit_.nals.clear();  // an access unit cut short is not written
   unitBytes_ = 0;
-}
-
-bool RecorderCore::finish(std::string& error) {
-  if (!finished_) {
-    endStream();
-    closeFile();
-    finished_ = true;
-  }
-  error = failure_;
-  return failure_.empty();
-}
-
-Recorder::Recorder(RecorderConfig config) : core_(new RecorderCore(std::move(config))) {}
-
-Recorder::~Recorder() = default;
-
-bool Recorder::beginStream(SDP& sdp, std::string& error) {
-  std::string notice;
-  bool ok;
-  std::function<void(const std::string&)> noticeSink;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ok = core_->beginStream(sdp, error, notice);
-    noticeSink = core_->noticeSink();
-  }
-  if (!notice.empty() && noticeSink) noticeSink(notice);
-  return ok;
-}
-
-void Recorder::onPacket(const uint8_t* data, size_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  core_->onPacket(data, size);
-}
-
-void Recorder::endStream() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  core_->endStream();
-}
-
-bool Recorder::finish(std::string& error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_->finish(error);
-}
-
-RecorderStats Recorder::stats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_->stats();
-}
-
-bool Recorder::limitReached() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_->limitReached();
-}
-
-bool Recorder::failed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return !core_->failure().empty();
-}
-
-std::string Recorder::failure() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return core_->failure();
 }
 
 }  // namespace rtsp_pull

@@ -1,18 +1,25 @@
-// Records the video of one RTSP stream to files: depacketizes the RTP
-// packets (H.264 or H.265) and writes the access units as an Annex B byte
-// stream or as fragmented MP4, in one file or in segments, and carries one
-// recording on across reconnections.
+// Records the video of one RTSP stream to files (see Recorder).
 #ifndef RTSP_PULL_RECORDER_H_
 #define RTSP_PULL_RECORDER_H_
 
+#include <sys/uio.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <rtsppull/sdp.h>
+
+#include "annexb_writer.h"
+#include "mp4_writer.h"
+#include "rtp_depacketizer.h"
+#include "rtpdump_writer.h"
+#include "video_codec.h"
 
 namespace rtsp_pull {
 
@@ -33,34 +40,80 @@ struct RecorderConfig {
   uint64_t frameLimit = 0;  // 0: no limit
   // Used for "-" (the tool's own writer); false when the bytes could not be written.
   std::function<bool(const char*, size_t)> standardOutput;
-  // Optional: remarks worth showing a user, one or more lines ("note: no
-  // H.265 parameter sets in the session description; relying on those inside
-  // the stream"). Called from beginStream on its thread, with no lock of the
-  // recorder held.
+  // Optional: remarks worth showing a user, one line each ("no H.265
+  // parameter sets in the session description; relying on those inside the
+  // stream"). Called from beginStream on its thread, with the recorder's lock
+  // not held.
   std::function<void(const std::string&)> notice;
+  // "": no rtpdump copy. Otherwise every RTP packet is also written there
+  // (created by open; see RtpdumpWriter).
+  std::string rtpdumpPath;
+  // Optional: told once, under the recorder's lock, when the rtpdump copy
+  // cannot be written ("writing x.rtpdump failed: ..."); the recording goes
+  // on, and finish() then returns false.
+  std::function<void(const std::string&)> warning;
+};
+
+// Places RTP timestamps on one growing 64-bit timeline that starts at 0,
+// across 32-bit wraps and, after resume(), across a break in reception.
+class Timeline {
+ public:
+  explicit Timeline(uint32_t clockRate) : maxStep_(static_cast<uint64_t>(clockRate) * 10) {}
+  // A step back (pictures sent out of display order) or a jump of over ten
+  // seconds keeps the previous pace instead.
+  uint64_t place(uint32_t timestamp);
+  // The next placed timestamp lands `gapTicks` after the end of the last one.
+  void resume(uint64_t gapTicks);
+
+ private:
+  uint64_t maxStep_;
+  bool started_ = false;
+  bool resuming_ = false;
+  uint32_t last_ = 0;
+  uint32_t lastStep_ = 0;
+  uint64_t position_ = 0;
+  uint64_t resumeAt_ = 0;
 };
 
 // `packets` counts RTP packets (RTCP excluded) and `bytes` their size as
 // received; `frames` the pictures written (or counted, without output);
-// `files` the output files opened so far.
+// `files` the output files opened so far; `elapsed` the seconds since the
+// first beginStream.
 struct RecorderStats {
+  double elapsed = 0;
   uint64_t packets = 0, lost = 0, frames = 0, bytes = 0, files = 0;
 };
 
-class RecorderCore;
+// What a packet left the recording at.
+enum class Progress {
+  kRecording,
+  kLimitReached,  // the frame limit is reached: nothing more is written
+  kFailed,        // the output could not be written (takeFailure says why)
+};
 
-// Threads: beginStream runs on the host thread inside startRTSPDownload (from
-// the stream-header delivery); onPacket on the library's receive thread;
-// endStream/finish on the host thread while no reception runs; stats(),
-// limitReached(), failed() and failure() from any thread. One mutex
-// serialises all of them.
-class Recorder {
+// The one object between the session and the writers: it copies the RTP
+// packets to the rtpdump file, depacketizes them (H.264 or H.265), collects
+// access units and writes them as an Annex B byte stream or as fragmented
+// MP4, in one file or in segments, and carries one recording on across
+// reconnections.
+//
+// Threads: open runs on the host thread before the first start; beginStream
+// on the host thread inside startRTSPDownload (from the stream-header
+// delivery); onPacket on the library's receive thread; endStream/finish on
+// the host thread while no reception runs; stats() and takeFailure() from any
+// thread. One mutex serialises all of them.
+class Recorder : private NalSink {
  public:
   explicit Recorder(RecorderConfig config);
-  ~Recorder();
+  ~Recorder() override;
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
+  // Before the first start: refuses, with `error`, a single output file or
+  // an rtpdump file that exists (unless `overwrite`), and creates the rtpdump
+  // file, its preamble naming the server at `address` (IPv4, host byte
+  // order) and `port`. Nothing is written when it fails.
+  bool open(uint32_t address, uint16_t port, std::string& error);
   // Once per successful start. The first call fixes the codec (from
   // SDP::video_codec()) and opens the output; later calls (after a
   // reconnection) continue the same output: Annex B writes the parameter sets
@@ -69,30 +122,90 @@ class Recorder {
   // cannot be recorded (an unsupported codec, an output that cannot be
   // opened, a codec other than the first call's).
   bool beginStream(SDP& sdp, std::string& error);
-  // One RTP (or RTCP, ignored) packet. Writes nothing after a failure or once
-  // the frame limit is reached. Access units are written whole once they end;
-  // with MP4, fragments of about a second. A stream starts at a keyframe whose
+  // One RTP or RTCP packet as the session delivers it; RTCP is left out of
+  // everything. Writes nothing after a failure or once the frame limit is
+  // reached. Access units are written whole once they end; with MP4,
+  // fragments of about a second. A stream starts at a keyframe whose
   // parameter sets are known (any picture, with waitForKeyframe false; MP4
   // always needs the sets). With segmentSeconds, a new file starts at the
   // first keyframe at least that long after the current file's first unit.
-  void onPacket(const uint8_t* data, size_t size);
+  Progress onPacket(const uint8_t* data, size_t size);
   // Reception ended (for now): what is pending is written out (an MP4
   // fragment closes, its last sample lasting as long as the one before).
   void endStream();
-  // Flushes and closes the output. False with `error` when anything could not
-  // be written (also for a failure reported earlier). Later calls do nothing.
-  bool finish(std::string& error);
+  // Flushes and closes the output and the rtpdump file. False when anything
+  // could not be written (also for a failure reported earlier). Later calls
+  // do nothing.
+  bool finish();
 
   RecorderStats stats() const;
-  bool limitReached() const;
-  bool failed() const;
-  // Why the recording failed ("writing cam.mp4 failed: No space left on
-  // device"); empty while it has not.
-  std::string failure() const;
+  // True, with the reason ("writing cam.mp4 failed: No space left on
+  // device"), the first time it is called after the recording failed; false
+  // otherwise, so that the reason is shown once.
+  bool takeFailure(std::string& reason);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // NalSink: the depacketizer's output, under the mutex.
+  void onNal(const uint8_t* nal, size_t size) override;
+  void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override;
+  void onAccessUnitEnd() override;
+
+  bool writing() const { return !config_.outputPattern.empty(); }
+  bool toStandardOutput() const { return config_.outputPattern == "-"; }
+  bool segmenting() const { return config_.segmentSeconds > 0 && !toStandardOutput() && writing(); }
+  bool limitReached() const { return config_.frameLimit > 0 && frames_ >= config_.frameLimit; }
+  bool haveParameterSets() const;
+
+  bool begin(SDP& sdp, std::string& error, std::vector<std::string>& notices);
+  void handleAccessUnit();
+  void end();
+  void flushOutput();
+  void writeAnnexBSets();
+  bool openFile(std::string& error);
+  bool startOutput();
+  void closeFile();
+  bool emitOutput(const char* data, size_t size);
+  bool emitOutput(const Mp4Writer::Piece* pieces, size_t count);
+  void fail(const std::string& message) {
+    if (failure_.empty()) failure_ = message;
+  }
+
   mutable std::mutex mutex_;
-  std::unique_ptr<RecorderCore> core_;
+  RecorderConfig config_;
+  RtpdumpWriter rtpdump_;
+  std::string rtpdumpFailure_;
+  bool begun_ = false;
+  bool finished_ = false;
+  Clock::time_point firstStart_;
+  VideoCodec codec_ = VideoCodec::kH264;
+  uint32_t clockRate_ = 90000;
+  std::unique_ptr<RtpDepacketizer> depacketizer_;
+  uint64_t lostBefore_ = 0;  // lost packets counted by earlier depacketizers
+  AccessUnit unit_;
+  size_t unitBytes_ = 0;
+  std::string sets_[kParameterSetKinds];  // the latest of each kind
+  Timeline timeline_;
+  Clock::time_point endedAt_;
+  bool ended_ = false;
+
+  // Output: one file (or standard output) at a time.
+  int fd_ = -1;
+  std::string fileName_;
+  bool outputOpen_ = false;     // a file is open, or standard output is in use
+  bool outputStarted_ = false;  // its header (parameter sets, moov) is written
+  uint64_t segmentStart_ = 0;   // timeline position of its first unit
+  uint32_t segmentNumber_ = 0;
+  std::unique_ptr<AnnexBWriter> annexB_;
+  std::unique_ptr<Mp4Writer> mp4_;
+  std::vector<iovec> iovecs_;   // the pieces of the MP4 write under way
+  bool streamStarted_ = false;  // since the last beginStream: a unit was taken
+  bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
+
+  uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
+  std::string failure_;
+  bool failureTaken_ = false;
 };
 
 }  // namespace rtsp_pull

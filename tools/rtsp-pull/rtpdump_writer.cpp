@@ -1,5 +1,6 @@
 #include "rtpdump_writer.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -57,10 +58,19 @@ std::string rtpdumpRecord(const uint8_t* packet, size_t size, uint32_t offsetMs,
 
 RtpdumpWriter::~RtpdumpWriter() { close(); }
 
-bool RtpdumpWriter::open(const std::string& path, uint32_t address, uint16_t port,
+bool RtpdumpWriter::open(const std::string& path, uint32_t address, uint16_t port, bool overwrite,
                          std::string& error) {
   close();
-  file_ = std::fopen(path.c_str(), "wb");
+  // "x": created here or not at all, so that no file is replaced unasked.
+  file_ = std::fopen(path.c_str(), overwrite ? "wb" : "wbx");
+  struct stat status {};
+  if (file_ == nullptr && errno == EEXIST) {
+    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+      error = path + ": the file exists (--overwrite replaces it)";
+      return false;
+    }
+    file_ = std::fopen(path.c_str(), "wb");  // /dev/null, a FIFO
+  }
   if (file_ == nullptr) {
     error = path + ": " + std::strerror(errno);
     return false;

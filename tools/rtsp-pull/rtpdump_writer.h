@@ -33,8 +33,11 @@ class RtpdumpWriter {
   RtpdumpWriter& operator=(const RtpdumpWriter&) = delete;
 
   // Creates `path` and writes the preamble, taking the current time as the
-  // start. False with the reason in `error` when the file cannot be written.
-  bool open(const std::string& path, uint32_t address, uint16_t port, std::string& error);
+  // start. An existing regular file is replaced only when `overwrite`; a
+  // device or a pipe is written to. False with the reason in `error` when the
+  // file exists or cannot be written.
+  bool open(const std::string& path, uint32_t address, uint16_t port, bool overwrite,
+            std::string& error);
   // Appends one record stamped with the time elapsed since open.
   bool write(const uint8_t* packet, size_t size, bool rtcp);
   bool close();
