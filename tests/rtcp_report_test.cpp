@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "rtp/rtcp_report.h"
+#include "support/rtp_packet.h"
 
 namespace {
 
@@ -18,13 +19,8 @@ const std::uint32_t kOwn = 0x01020304;
 
 void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arrivalMs,
              std::uint32_t ssrc = kSource) {
-  std::uint8_t p[20] = {0x80, 0x60, static_cast<std::uint8_t>(seq >> 8),
-                        static_cast<std::uint8_t>(seq)};
-  for (int i = 0; i < 4; ++i) {
-    p[4 + i] = static_cast<std::uint8_t>(ts >> (24 - 8 * i));
-    p[8 + i] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));
-  }
-  stats.onRtp(p, sizeof p, milliseconds(arrivalMs));
+  const std::string p = RtpPacket(seq, ts, ssrc);
+  stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), milliseconds(arrivalMs));
 }
 
 // One 32-bit word of a report: where, what it should hold, and what it means.

@@ -1,6 +1,5 @@
 // The ordered-delivery receiver: order modulo 2^16, the window, dropped
 // packets and their counters, a sender starting afresh, RTCP passing through.
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,21 +8,12 @@
 
 #include <rtsppull/rtp_receiver_ordered.h>
 
+#include "support/rtp_packet.h"
+
 namespace {
 
 using Seqs = std::vector<unsigned>;
 const unsigned kNewSource = 0x10000;  // in an arrival list: this and later from another SSRC
-
-// Version 2, payload type 96, 20 bytes.
-std::string RtpPacket(unsigned seq, std::uint32_t ssrc = 0x11223344) {
-  std::string p(20, '\0');
-  p[0] = '\x80';
-  p[1] = '\x60';
-  p[2] = static_cast<char>(seq >> 8 & 0xFF);
-  p[3] = static_cast<char>(seq & 0xFF);
-  for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i) & 0xFF);
-  return p;
-}
 
 // Records the sequence number of every 20-byte delivery and every other
 // delivery whole; refuses the delivery numbered `refuseDelivery` (from 1).
@@ -51,7 +41,7 @@ struct OrderedUnderTest : CRTPReceiverOrdered {
     std::uint32_t ssrc = 0x11223344;
     for (unsigned seq : arrivals) {
       if (seq & kNewSource) ssrc = 0x55667788;
-      results.push_back(Execute(&host, RtpPacket(seq & 0xFFFF, ssrc), false, nullptr));
+      results.push_back(Execute(&host, RtpPacket(seq & 0xFFFF, 0, ssrc), false, nullptr));
     }
     return results;
   }
@@ -72,6 +62,8 @@ const OrderRow kOrderRows[] = {
     {"late after its place was skipped", 4, {10, 12, 13, 14, 15, 11}, {10, 12, 13, 14, 15}, 1, 1, 0, 0},
     {"loss beyond the window", 4, {10, 13, 15, 19, 30}, {10, 13, 15, 19, 30}, 16, 0, 0, 0},
     {"a jump with nothing held", 4, {10, 500}, {10, 500}, 489, 0, 0, 0},
+    {"reordered across the wrap", 64, {65533, 1, 65535, 0, 2, 65534}, {65533, 65534, 65535, 0, 1, 2}, 0, 0, 0, 0},
+    {"after the wrap first", 64, {65533, 2, 0, 1, 65535, 65534}, {65533, 65534, 65535, 0, 1, 2}, 0, 0, 0, 0},
     {"loss across the wrap", 2, {65534, 1, 2}, {65534, 1, 2}, 2, 0, 0, 0},
     {"late across the wrap", 2, {65535, 1, 2, 0}, {65535, 1, 2}, 1, 1, 0, 0},
     // A new SSRC, or two consecutive numbers far behind, start afresh (101
@@ -95,22 +87,6 @@ TEST(OrderedReceiver, DeliversInSequenceOrderAndCounts) {
     EXPECT_EQ(counters.duplicate, row.duplicate) << row.name;
     EXPECT_EQ(counters.restarts, row.restarts) << row.name;
   }
-}
-
-// 65533 fixes the start; the five numbers after it, across the wrap, then
-// arrive in each of their 120 orders.
-TEST(OrderedReceiver, EveryOrderAcrossTheWrapComesOutInOrder) {
-  Seqs run = {0, 1, 2, 65534, 65535};
-  do {
-    RecordingReceiver host;
-    OrderedUnderTest ordered;
-    Seqs arrivals = {65533};
-    arrivals.insert(arrivals.end(), run.begin(), run.end());
-    ordered.feed(host, arrivals);
-    ASSERT_EQ(host.seqs, (Seqs{65533, 65534, 65535, 0, 1, 2}))
-        << "arrival order " << run[0] << " " << run[1] << " " << run[2] << " " << run[3] << " "
-        << run[4];
-  } while (std::next_permutation(run.begin(), run.end()));
 }
 
 // RTCP (a receiver report here) and the file header go straight through while
