@@ -122,9 +122,8 @@ TEST(Reorder, DeliversWholeFramesInOrder) {
   }
 }
 
-// 12 to 5000 bytes are taken; from 16 on a packet may begin a frame. Each
-// packet lies in an exactly sized heap block, so AddressSanitizer catches a
-// read past it.
+// 12 to 5000 bytes are taken (refused ones are not buffered); from 16 on a
+// packet may begin a frame, a shorter one has no start word.
 TEST(Reorder, PacketLengthLimits) {
   for (const unsigned len : {0u, 4u, 11u, 12u, 15u, 16u, 5000u, 5001u, 70000u}) {
     const std::string p = Packet(7, 1, true, Start::kC0, len);
