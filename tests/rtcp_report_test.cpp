@@ -1,5 +1,5 @@
-// Receiver statistics and the RR + SDES compound packet, checked field by
-// field against values worked out by hand from RFC 3550.
+// Receiver statistics and the RR + SDES compound packet, checked word by word
+// against values worked out by hand from RFC 3550.
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "rtp/rtcp_report.h"
+#include "support/rtp_packet.h"
 
 namespace {
 
@@ -18,29 +19,24 @@ const std::uint32_t kOwn = 0x01020304;
 
 void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arrivalMs,
              std::uint32_t ssrc = kSource) {
-  std::uint8_t p[20] = {0x80, 0x60, static_cast<std::uint8_t>(seq >> 8),
-                        static_cast<std::uint8_t>(seq)};
-  for (int i = 0; i < 4; ++i) {
-    p[4 + i] = static_cast<std::uint8_t>(ts >> (24 - 8 * i));
-    p[8 + i] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));
+  const std::string p = RtpPacket(seq, ts, ssrc);
+  stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), milliseconds(arrivalMs));
+}
+
+// One 32-bit word of a report: where, what it should hold, and what it means.
+struct WordRow {
+  std::size_t offset;
+  std::uint32_t value;
+  const char* what;
+};
+
+void ExpectWords(const std::string& report, std::initializer_list<WordRow> rows) {
+  for (const WordRow& row : rows) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+      v = v << 8 | static_cast<unsigned char>(report.at(row.offset + i));
+    EXPECT_EQ(v, row.value) << row.what;
   }
-  stats.onRtp(p, sizeof p, milliseconds(arrivalMs));
-}
-
-// A sender report of kSource with NTP time AAAABBBB.CCCCDDDD, then an empty
-// RR of another sender in the same compound packet.
-void FeedSenderReport(RtcpReceiverStats& stats, int arrivalMs) {
-  const std::uint8_t sr[] = {0x80, 200,  0x00, 0x06, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xAA, 0xBB, 0xBB,
-                             0xCC, 0xCC, 0xDD, 0xDD, 0,    0,    0,    1,    0,    0,    0,    5,
-                             0,    0,    0x10, 0,    0x80, 201,  0,    1,    9,    9,    9,    9};
-  stats.onRtcp(sr, sizeof sr, milliseconds(arrivalMs));
-}
-
-std::uint32_t Word(const std::string& packet, std::size_t offset) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < 4; ++i)
-    v = v << 8 | static_cast<unsigned char>(packet.at(offset + i));
-  return v;
 }
 
 // Arrivals at 90 kHz (1 ms = 90 units); transit = arrival - timestamp:
@@ -48,60 +44,52 @@ std::uint32_t Word(const std::string& packet, std::size_t offset) {
 //   seq 65535 ts 3000  at  40 ms: transit 600   |D| 600  J = 37.5
 //   seq 1     ts 9000  at 100 ms: transit 0     |D| 600  J = 72.65625
 //   seq 0     ts 6000  at 110 ms: transit 3900  |D| 3900 J = 311.865234375
+//   (a sender report with NTP time AAAABBBB.CCCCDDDD at 150 ms)
 //   seq 3     ts 15000 at 200 ms: transit 3000  |D| 900  J = 348.62...
 // Highest 3 after one wrap: extended 65539; expected 65539 - 65534 + 1 = 6,
-// received 5, so 1 lost and fraction 256 * 1 / 6 = 42.
-void FeedTrace(RtcpReceiverStats& stats) {
+// received 5, so 1 lost and fraction 256 * 1 / 6 = 42. In the second
+// interval 4 and 5 arrive (|D| 600 each: J = 364.33 then 379.06), none lost.
+TEST(RtcpReport, ReportsOfAKnownTrace) {
+  RtcpReceiverStats stats(90000);
   FeedRtp(stats, 65534, 0, 0);
   FeedRtp(stats, 65535, 3000, 40);
   FeedRtp(stats, 1, 9000, 100);
   FeedRtp(stats, 0, 6000, 110);
-  FeedSenderReport(stats, 150);
+  // The sender report, then an empty RR of another sender in the same packet.
+  const std::uint8_t sr[] = {0x80, 200,  0x00, 0x06, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xAA, 0xBB, 0xBB,
+                             0xCC, 0xCC, 0xDD, 0xDD, 0,    0,    0,    1,    0,    0,    0,    5,
+                             0,    0,    0x10, 0,    0x80, 201,  0,    1,    9,    9,    9,    9};
+  stats.onRtcp(sr, sizeof sr, milliseconds(150));
   FeedRtp(stats, 3, 15000, 200);
-}
+  const std::string first = stats.buildReport(kOwn, "rtsppull", milliseconds(400));
+  ASSERT_EQ(first.size(), 32u + 20u);
+  ExpectWords(first, {{0, 0x81C90007, "version 2, one block, RR, 7 words follow"},
+                      {4, kOwn, "sender of the report"},
+                      {8, kSource, "source of the block"},
+                      {12, 42u << 24 | 1, "fraction lost 42/256, 1 lost in all"},
+                      {16, 65539, "extended highest sequence number"},
+                      {20, 348, "interarrival jitter"},
+                      {24, 0xBBBBCCCC, "LSR: middle of the NTP time"},
+                      {28, 16384, "DLSR: 250 ms in 1/65536 s"},
+                      {32, 0x81CA0004, "SDES, one chunk, 4 words follow"},
+                      {36, kOwn, "SDES chunk of the sender"}});
+  EXPECT_EQ(first.substr(40), std::string("\x01\x08rtsppull\0\0", 12)) << "CNAME, end, padding";
 
-TEST(RtcpReport, ReceiverReportOfAKnownTrace) {
-  RtcpReceiverStats stats(90000);
-  FeedTrace(stats);
-  const std::string report = stats.buildReport(kOwn, "rtsppull", milliseconds(400));
-  ASSERT_EQ(report.size(), 32u + 20u);
-  EXPECT_EQ(Word(report, 0), 0x81C90007u) << "version 2, one block, RR, 7 words follow";
-  EXPECT_EQ(Word(report, 4), kOwn) << "sender of the report";
-  EXPECT_EQ(Word(report, 8), kSource) << "source of the block";
-  EXPECT_EQ(Word(report, 12) >> 24, 42u) << "fraction lost";
-  EXPECT_EQ(Word(report, 12) & 0xFFFFFF, 1u) << "cumulative lost";
-  EXPECT_EQ(Word(report, 16), 65539u) << "extended highest sequence number";
-  EXPECT_EQ(Word(report, 20), 348u) << "interarrival jitter";
-  EXPECT_EQ(Word(report, 24), 0xBBBBCCCCu) << "LSR: middle of the NTP time";
-  EXPECT_EQ(Word(report, 28), 16384u) << "DLSR: 250 ms in 1/65536 s";
-  EXPECT_EQ(Word(report, 32), 0x81CA0004u) << "SDES, one chunk, 4 words follow";
-  EXPECT_EQ(Word(report, 36), kOwn);
-  EXPECT_EQ(report.substr(40, 10), std::string("\x01\x08rtsppull"));
-  EXPECT_EQ(report.substr(50), std::string(2, '\0')) << "end of items and padding";
-}
-
-// Second interval: 4 and 5 arrive (transit 3600 and 4200, |D| 600 each: J =
-// 364.33 then 379.06); nothing new is lost.
-TEST(RtcpReport, FractionLostCoversOnlyTheInterval) {
-  RtcpReceiverStats stats(90000);
-  FeedTrace(stats);
-  stats.buildReport(kOwn, "rtsppull", milliseconds(400));
   FeedRtp(stats, 4, 18000, 240);
   FeedRtp(stats, 5, 21000, 280);
-  const std::string report = stats.buildReport(kOwn, "rtsppull", milliseconds(500));
-  EXPECT_EQ(Word(report, 12) >> 24, 0u) << "fraction lost";
-  EXPECT_EQ(Word(report, 12) & 0xFFFFFF, 1u) << "cumulative lost";
-  EXPECT_EQ(Word(report, 16), 65541u) << "extended highest sequence number";
-  EXPECT_EQ(Word(report, 20), 379u) << "interarrival jitter";
+  ExpectWords(stats.buildReport(kOwn, "rtsppull", milliseconds(500)),
+              {{12, 0u << 24 | 1, "fraction lost 0 in the second interval, 1 lost in all"},
+               {16, 65541, "extended highest sequence number"},
+               {20, 379, "interarrival jitter"}});
 }
 
 TEST(RtcpReport, BeforeAnyPacketTheReportHasNoBlock) {
   RtcpReceiverStats stats(90000);
   const std::string report = stats.buildReport(kOwn, "ab", microseconds(0));
   ASSERT_EQ(report.size(), 8u + 16u);
-  EXPECT_EQ(Word(report, 0), 0x80C90001u) << "version 2, no block, RR, 1 word follows";
-  EXPECT_EQ(Word(report, 8), 0x81CA0003u) << "SDES, one chunk, 3 words follow";
-  EXPECT_EQ(report.substr(20), std::string(4, '\0')) << "a full word ends the items";
+  ExpectWords(report, {{0, 0x80C90001, "version 2, no block, RR, 1 word follows"},
+                       {8, 0x81CA0003, "SDES, one chunk, 3 words follow"},
+                       {20, 0, "a full word ends the items"}});
 }
 
 TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
@@ -111,10 +99,9 @@ TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
   FeedRtp(stats, 11, 0, 0, 0x99999999);
   FeedRtp(stats, 20000, 0, 0);  // a stray jump, not followed by 20001
   FeedRtp(stats, 11, 0, 0);
-  const std::string report = stats.buildReport(kOwn, "x", microseconds(0));
   EXPECT_EQ(stats.packetsReceived(), 2u);
-  EXPECT_EQ(Word(report, 16), 11u) << "extended highest sequence number";
-  EXPECT_EQ(Word(report, 24), 0u) << "no sender report: LSR 0";
+  ExpectWords(stats.buildReport(kOwn, "x", microseconds(0)),
+              {{16, 11, "extended highest sequence number"}, {24, 0, "no sender report: LSR 0"}});
 }
 
 }  // namespace
