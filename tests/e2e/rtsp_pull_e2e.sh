@@ -38,10 +38,12 @@ await() {
   done
 }
 # stop VAR [SIGNAL]: sends SIGNAL (default TERM) to the process whose PID is in
-# VAR; it must end within 15 s. Sets rc to its status and clears VAR.
+# VAR; it must end within 15 s (tail --pid: a wait with a deadline). Sets rc
+# to its status and clears VAR.
 stop() {
   kill -"${2:-TERM}" "${!1}"
-  timeout 15 tail --pid="${!1}" -s 0.1 -f /dev/null || fail "$1 runs on 15 s after SIG${2:-TERM}"
+  timeout 15 tail --pid="${!1}" -s 0.1 -f /dev/null ||
+    fail "$1 still runs 15 s after SIG${2:-TERM}"
   wait "${!1}"
   rc=$? && printf -v "$1" ''
 }
