@@ -10,6 +10,7 @@ connection only unless --protocols says otherwise, and stops by itself after
 Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--path P] [--codec h264|h265] [--log-requests FILE]
                            [--protocols tcp|udp|all] [--session-timeout S]
+                           [--share-port]
                            [--auth digest|basic|both [--user U] [--password P]]
 
 --protocols: the lower transports offered: tcp (interleaved, the default),
@@ -34,6 +35,11 @@ refuses some requests (a TEARDOWN without a Session header, say) before
 emitting them. So with this option the clients talk to a small relay on PORT
 that copies bytes both ways to the server on a private port and reads the
 client's side.
+
+--share-port (with --log-requests) lets another server started with it
+listen on the same PORT while this one runs, so a test can replace the
+server without the port ever being free for another program to take.
+Connections already made stay with the server that accepted them.
 
 Exit status: 0 after a normal end, 77 when GStreamer, its RTSP server
 bindings or a needed element is not installed (tests skip on 77), 1 on other
@@ -179,7 +185,12 @@ def main():
                         help="lower transports offered (default tcp: interleaved only)")
     parser.add_argument("--session-timeout", type=int, metavar="S",
                         help="session timeout in seconds, enforced every half second")
+    parser.add_argument("--share-port", action="store_true",
+                        help="with --log-requests: let another server with this option "
+                             "listen on PORT too")
     args = parser.parse_args()
+    if args.share_port and not args.log_requests:
+        parser.error("--share-port needs --log-requests")
 
     try:
         import gi
@@ -223,6 +234,8 @@ def main():
     if args.log_requests:
         listen = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if args.share_port:
+            listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
         try:
             listen.bind(("127.0.0.1", args.port))
         except OSError as err:
