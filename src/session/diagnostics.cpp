@@ -40,10 +40,11 @@ void CRTSPDownload::sayRequest(const std::string& request) {
   say(options_.user.empty() ? request : hideCredentials(request));
 }
 
-void CRTSPDownload::recordFailure(RTSP_STEP step, const std::string& detail, int statusCode,
-                                  const std::string& statusLine) {
+void CRTSPDownload::recordFailure(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail,
+                                  int statusCode, const std::string& statusLine) {
   ACE_Guard<ACE_Thread_Mutex> guard(failureMutex_);
   lastFailure_.step = step;
+  lastFailure_.cause = cause;
   lastFailure_.statusCode = statusCode;
   lastFailure_.statusLine = statusLine;
   lastFailure_.detail = detail;
