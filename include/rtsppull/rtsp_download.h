@@ -241,9 +241,11 @@ class RTSPPULL_API CRTSPDownload {
   // A request, with the credentials of an Authorization header hidden.
   void sayRequest(const std::string& request);
 
-  // Stores lastFailure_ (under failureMutex_). Any thread.
+  // Stores lastFailure_ (under failureMutex_); with `keepEarlier`, only
+  // while nothing has failed. Any thread.
   void recordFailure(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail,
-                     int statusCode = 0, const std::string& statusLine = std::string());
+                     int statusCode = 0, const std::string& statusLine = std::string(),
+                     bool keepEarlier = false);
 
   // UDP transport (udp_session.cpp on the host thread, receive_thread.cpp on
   // the receive thread). UdpState lives from the SETUP over UDP until stop()

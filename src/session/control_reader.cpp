@@ -52,7 +52,8 @@ ControlReader::Status ControlReader::fill(const Wait& wait) {
       }
     }
     pollfd wanted{fd_, POLLIN, 0};
-    const int ready = ::poll(&wanted, 1, static_cast<int>(std::min<long long>(ms.count(), INT_MAX)));
+    const int ready =
+        ::poll(&wanted, 1, static_cast<int>(std::min<long long>(ms.count(), INT_MAX)));
     if (ready == 0) return cutByDeadline ? Status::kDeadline : Status::kTimedOut;
     if (ready < 0 && errno != EINTR) {
       error_ = errno;

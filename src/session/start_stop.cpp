@@ -47,13 +47,8 @@ bool CRTSPDownload::stop() {
   // can wake, so a callback it runs reads why.
   stopping_ = true;
   if (threadRunning_) {
-    ACE_Guard<ACE_Thread_Mutex> guard(failureMutex_);
-    if (lastFailure_.step == RTSP_STEP_NONE) {
-      lastFailure_.step = RTSP_STEP_RECEIVE;
-      lastFailure_.cause = RTSP_CAUSE_STOPPED;
-      lastFailure_.detail = "stopped by the host";
-      lastFailure_.transport = transportInUse_;
-    }
+    recordFailure(RTSP_STEP_RECEIVE, RTSP_CAUSE_STOPPED, "stopped by the host", 0, std::string(),
+                  true);
   }
   // No reply is read. On a connection already closed or shut down the send
   // fails and that is ignored. Whatever happens to the TEARDOWN, the receive
