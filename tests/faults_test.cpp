@@ -65,11 +65,10 @@ TEST(Faults, CutAfterEveryByteWithMessagesInTheStream) {
   RTSPSessionOptions options;
   options.keepAliveSec = 60;
   options.diagnostics = [](const std::string&) {};
-  cutAfterEveryByte({frame('$', 0, "first"),
-                     "RTSP/1.0 200 OK\r\nCSeq: 9\r\nContent-Length: 4\r\n\r\n$abc",
-                     frame('$', 1, ""), "OPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n",
-                     frame('$', 0, "last")},
-                    true, true, options);
+  cutAfterEveryByte(
+      {frame('$', 0, "first"), "RTSP/1.0 200 OK\r\nCSeq: 9\r\nContent-Length: 4\r\n\r\n$abc",
+       frame('$', 1, ""), "OPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n", frame('$', 0, "last")},
+      true, true, options);
 }
 
 }  // namespace

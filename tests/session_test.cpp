@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/open_descriptors.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -57,9 +58,8 @@ TEST(Session, DefaultHandshakeBytesEchoAndStreamHeader) {
   // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ScriptedServer server(
-        ScriptedServer::inOrder(Handshake(0, row.body, row.withLength, row.setupTarget).answers,
-                                false));
+    ScriptedServer server(ScriptedServer::inOrder(
+        Handshake(0, row.body, row.withLength, row.setupTarget).answers, false));
     SessionConfig config;
     if (row.sink) config.options.diagnostics = [](const std::string&) {};
     Session s(server.port, config);
@@ -80,7 +80,7 @@ struct FailureRow {
   ScriptedServer::Script script;
   SessionConfig config;
   bool started;
-  RTSPFailure want;                  // step, cause, statusCode, statusLine, detail
+  RTSPFailure want;                       // step, cause, statusCode, statusLine, detail
   std::vector<std::string> packets = {};  // what the host got
 };
 
@@ -90,6 +90,8 @@ struct FailureRow {
 // failing one (TEARDOWN only from stop() or a refused stream header).
 void expectFailure(const FailureRow& row) {
   SCOPED_TRACE(row.name);
+  const RTSPSessionOptions& o = row.config.options;
+  const int descriptorsBefore = openDescriptors();
   ScriptedServer server(row.script);
   Session s(server.port, row.config);
   EXPECT_EQ(s.start(), row.started);
@@ -98,10 +100,14 @@ void expectFailure(const FailureRow& row) {
   EXPECT_EQ(CRTSPDownloadTestPeer{s.d}.streamOpen(), row.started);
   if (row.started && row.want.cause != RTSP_CAUSE_STOPPED) s.await([&] { return s.notes > 0; });
   // stop() wakes a thread waiting for data: the callback then runs too.
-  if (row.want.cause == RTSP_CAUSE_STOPPED) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (row.want.cause == RTSP_CAUSE_STOPPED)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
   s.d.stop();
   server.finish();
+  EXPECT_EQ(openDescriptors(), descriptorsBefore);
   const RTSPFailure got = s.d.lastFailure();
+  EXPECT_EQ(got.transport,
+            o.transport == RTSP_TRANSPORT_TCP ? RTSP_TRANSPORT_TCP : RTSP_TRANSPORT_UDP);
   EXPECT_EQ(got.step, row.want.step);
   EXPECT_EQ(got.cause, row.want.cause);
   EXPECT_EQ(got.statusCode, row.want.statusCode);
@@ -112,8 +118,7 @@ void expectFailure(const FailureRow& row) {
   EXPECT_EQ(s.log->packets, row.packets);
   const bool headerHanded = row.started || row.want.cause == RTSP_CAUSE_RECEIVER_REFUSED;
   EXPECT_EQ(s.log->header.empty(), !headerHanded);
-  const RTSPSessionOptions& o = row.config.options;
-  if (o.keepAliveSec != 0 || !o.user.empty() || o.maxRedirects != 0) return;
+  if (o.keepAliveSec != 0 || !o.user.empty() || o.maxRedirects != 0 || o.transport != 0) return;
   const Handshake shake(server.port);
   const std::size_t index[] = {0, 0, 0, 1, 1, 2, 3, 3};  // of the request of each step
   const bool teardown = row.want.cause == RTSP_CAUSE_STOPPED ||
@@ -134,12 +139,21 @@ SessionConfig with(void (*set)(SessionConfig&)) {
   return config;
 }
 
+SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails) {
+  SessionConfig config;
+  config.options.transport = transport;
+  config.options.diagnostics = [](const std::string&) {};
+  config.pollFails = pollFails;
+  return config;
+}
+
 TEST(SessionFailure, StartFails) {
   const std::vector<std::string>& h = kAnswers;
   std::string manyHeaders;
   for (int i = 0; i < 100; ++i) manyHeaders += "X-Filler: 1\r\n";
   const std::string longLine = "X: " + std::string(8200, 'x') + "\r\n";
-  const std::string drip = reply("200 OK", 2, "Content-Length: 50\r\n", "v=0\r\n" + std::string(45, 'x'));
+  const std::string drip =
+      reply("200 OK", 2, "Content-Length: 50\r\n", "v=0\r\n" + std::string(45, 'x'));
   const auto bounded = [](SessionConfig& c) { c.options.boundedReplies = true; };
   const auto quiet = [](SessionConfig& c) { c.quiet = true; };
   const auto user = [](SessionConfig& c) { c.options.user = "u"; };
@@ -188,6 +202,12 @@ TEST(SessionFailure, StartFails) {
       {"a refused stream header, failOnRefusedHeader", cut(h, false),
           with([](SessionConfig& c) { c.refuseHeader = c.options.failOnRefusedHeader = true; }), false,
           {RTSP_STEP_PLAY, RTSP_CAUSE_RECEIVER_REFUSED, 0, "", "the receiver refused the stream header"}},
+      {"UDP: SETUP 461", udpScript("", "461 Unsupported Transport"), udp(RTSP_TRANSPORT_UDP, false), false,
+          {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 461, "RTSP/1.0 461 Unsupported Transport", "the server refused SETUP"}},
+      {"UDP: a Transport reply without a usable port", udpScript(";server_port=0-1", ""), udp(RTSP_TRANSPORT_UDP, false), false,
+          {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 0, "", "the SETUP reply has a malformed server_port: 0-1"}},
+      {"UDP: the wait for the first packet fails", udpScript("", ""), udp(RTSP_TRANSPORT_UDP_THEN_TCP, true), false,
+          {RTSP_STEP_PLAY, RTSP_CAUSE_NETWORK, 0, "", "waiting for the first UDP packet failed: Cannot allocate memory"}},
       {"bounded: a line over 8 KiB", answering("OPTIONS", reply("200 OK", 1, longLine)), with(bounded), false,
           {RTSP_STEP_OPTIONS, RTSP_CAUSE_MALFORMED_REPLY, 200, ok, "a reply line over 8 KiB"}},
       {"bounded: 101 header lines", answering("OPTIONS", reply("200 OK", 1, manyHeaders)), with(bounded), false,
@@ -207,8 +227,14 @@ TEST(SessionFailure, ReceptionEnds) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   for (int i = 0; i < 99; ++i) manyHeaders += "X-Filler: 1\r\n";  // 100 with the CSeq
   const std::string play = h[3], a = frame('$', 0, "A"), b = frame('$', 1, "B");
-  const auto keepAlive = [](SessionConfig& c) { c.options.keepAliveSec = 1; c.recvSec = 2; };
-  const auto quietRefusing = [](SessionConfig& c) { c.quiet = true; c.refusePacket = 2; };
+  const auto keepAlive = [](SessionConfig& c) {
+    c.options.keepAliveSec = 1;
+    c.recvSec = 2;
+  };
+  const auto quietRefusing = [](SessionConfig& c) {
+    c.quiet = true;
+    c.refusePacket = 2;
+  };
   const RTSPFailure stopped{RTSP_STEP_RECEIVE, RTSP_CAUSE_STOPPED, 0, "", "stopped by the host"};
   const std::string closed = "the server closed the connection";
   // clang-format off
@@ -229,6 +255,10 @@ TEST(SessionFailure, ReceptionEnds) {
           {numbered(0).substr(4)}},
       {"a malformed message in the stream", cut({h[0], h[1], h[2], play + "RTSP/1.0 200 OK\r\nContent-Length: x\r\n\r\n"}, false),
           with(keepAlive), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_BAD_DATA, 0, "", "an RTSP message in the stream with a malformed Content-Length"}},
+      {"UDP: silence", udpScript("", ""), udp(RTSP_TRANSPORT_UDP, false), true,
+          {RTSP_STEP_RECEIVE, RTSP_CAUSE_NO_DATA, 0, "", "timed out after 1 s without data"}},
+      {"UDP: the wait fails", udpScript("", ""), udp(RTSP_TRANSPORT_UDP, true), true,
+          {RTSP_STEP_RECEIVE, RTSP_CAUSE_NETWORK, 0, "", "waiting for data failed: Cannot allocate memory"}},
       {"the receive thread refused, quiet", cut(h, false), with([](SessionConfig& c) { c.refuseThreads = c.quiet = true; }), true,
           {RTSP_STEP_RECEIVE, RTSP_CAUSE_RESOURCES, 0, "", "cannot start the receive thread"}},
       {"a refused stream header without failOnRefusedHeader", cut(h, false), with([](SessionConfig& c) { c.refuseHeader = true; }), true, stopped},

@@ -57,52 +57,6 @@ unsigned seqOf(const std::string& p) {
   return static_cast<unsigned char>(p[2]) * 256u + static_cast<unsigned char>(p[3]);
 }
 
-// A handshake server for UDP sessions: a SETUP with client ports gets
-// `udpTransport` after them (or the status `refuseUdp` when given), one
-// without them interleaved TCP. At every tick from PLAY to the next request
-// `afterPlay` runs with the client's RTP port (0 over TCP) and the tick's
-// number; what it returns goes on the connection.
-struct UdpServer {
-  using AfterPlay = std::function<std::string(unsigned clientRtpPort, int tick)>;
-  UdpServer(std::string udp, AfterPlay play, int connections = 1, std::string refuse = "")
-      : udpTransport(std::move(udp)),
-        refuseUdp(std::move(refuse)),
-        afterPlay(std::move(play)),
-        server(script(connections)) {}
-  ScriptedServer::Script script(int connections) {
-    ScriptedServer::Script s{[this](const std::string& m, int) { return answer(m); }};
-    s.tick = [this] { return afterPlay && tick >= 0 ? afterPlay(clientRtpPort, tick++) : ""; };
-    s.connections = connections;
-    return s;
-  }
-  std::string answer(const std::string& m) {
-    const std::string::size_type client = m.find("client_port=");
-    tick = methodOf(m) == "PLAY" ? 0 : -1;
-    if (methodOf(m) != "SETUP") return HandshakeAnswers()(m);
-    clientRtpPort =
-        client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
-    const std::string ports =
-        std::to_string(clientRtpPort) + "-" + std::to_string(clientRtpPort + 1);
-    if (clientRtpPort == 0)
-      return reply("200 OK", cseqOf(m), "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
-    if (!refuseUdp.empty()) return reply(refuseUdp, cseqOf(m));
-    return reply("200 OK", cseqOf(m),
-                 "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + udpTransport +
-                     "\r\n");
-  }
-  std::string requests() {  // "<connection> <method>\n" for each request heard so far
-    std::string all;
-    for (const Heard& h : server.heard())
-      all += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
-    return all;
-  }
-  std::string udpTransport, refuseUdp;
-  AfterPlay afterPlay;
-  std::atomic<unsigned> clientRtpPort{0};
-  std::atomic<int> tick{-1};
-  ScriptedServer server;  // last: stops before the members it uses go
-};
-
 SessionConfig over(RTSP_TRANSPORT transport, int recvSec = 20, bool reorder = false) {
   SessionConfig config;
   config.options.transport = transport;
@@ -185,59 +139,6 @@ TEST(UdpSession, FallsBackToInterleavedTcp) {
     s.d.stop();
     server.server.finish();
     EXPECT_NE(server.requests().find(row.heard), std::string::npos) << server.requests();
-  }
-}
-
-int failingPoll(pollfd*, unsigned long, int) {
-  errno = ENOMEM;
-  return -1;
-}
-
-// Without a fallback, a refused SETUP fails the start and silence ends
-// reception (1 s timeout), with the reason; a failing wait for the first
-// packet fails the start at once; the ports are released.
-TEST(UdpSession, FailuresSayWhyAndReleaseThePorts) {
-  struct Row {
-    const char* name;
-    std::string transport, refuseUdp;
-    RTSP_TRANSPORT mode;
-    bool pollFails;
-    RTSPFailure want;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"SETUP refused", "", "461 Unsupported Transport", RTSP_TRANSPORT_UDP, false,
-          {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 461, "RTSP/1.0 461 Unsupported Transport", "the server refused SETUP"}},
-      {"a Transport reply without a usable port", ";server_port=0-1", "", RTSP_TRANSPORT_UDP, false,
-          {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 0, "", "the SETUP reply has a malformed server_port: 0-1"}},
-      {"silence", "", "", RTSP_TRANSPORT_UDP, false,
-          {RTSP_STEP_RECEIVE, RTSP_CAUSE_NO_DATA, 0, "", "timed out after 1 s without data"}},
-      {"the wait for the first packet fails", "", "", RTSP_TRANSPORT_UDP_THEN_TCP, true,
-          {RTSP_STEP_PLAY, RTSP_CAUSE_NETWORK, 0, "", "waiting for the first UDP packet failed: Cannot allocate memory"}},
-      {"the receive loop's wait fails", "", "", RTSP_TRANSPORT_UDP, true,
-          {RTSP_STEP_RECEIVE, RTSP_CAUSE_NETWORK, 0, "", "waiting for data failed: Cannot allocate memory"}},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const int before = openDescriptors();
-    {
-      UdpServer server(row.transport, nullptr, 1, row.refuseUdp);
-      Session s(server.server.port, over(row.mode, 1));
-      if (row.pollFails) CRTSPDownloadTestPeer{s.d}.setPoll(failingPoll);
-      const auto start = std::chrono::steady_clock::now();
-      EXPECT_EQ(s.start(), row.want.step == RTSP_STEP_RECEIVE);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-      s.await([&] { return s.notes > 0; });
-      s.d.stop();
-      server.server.finish();
-      EXPECT_EQ(s.d.lastFailure().step, row.want.step);
-      EXPECT_EQ(s.d.lastFailure().cause, row.want.cause);
-      EXPECT_EQ(s.d.lastFailure().statusCode, row.want.statusCode);
-      EXPECT_EQ(s.d.lastFailure().detail, row.want.detail);
-      EXPECT_EQ(s.d.lastFailure().transport, RTSP_TRANSPORT_UDP);
-    }
-    EXPECT_EQ(openDescriptors(), before);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <iostream>
@@ -188,6 +189,62 @@ struct HandshakeAnswers {
   }
 };
 
+// Answers as HandshakeAnswers, and a SETUP with client ports with
+// `transport` after them (or the status `refuse` when given), one without
+// them with interleaved TCP; the client's RTP port (0 over TCP) goes to
+// `clientRtpPort`.
+inline std::string udpAnswer(const std::string& m, const std::string& transport,
+                             const std::string& refuse, unsigned& clientRtpPort) {
+  const std::string::size_type client = m.find("client_port=");
+  if (methodOf(m) != "SETUP") return HandshakeAnswers()(m);
+  clientRtpPort =
+      client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
+  const std::string ports = std::to_string(clientRtpPort) + "-" + std::to_string(clientRtpPort + 1);
+  if (clientRtpPort == 0) {
+    return reply("200 OK", cseqOf(m), "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
+  }
+  if (!refuse.empty()) return reply(refuse, cseqOf(m));
+  return reply(
+      "200 OK", cseqOf(m),
+      "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + transport + "\r\n");
+}
+inline ScriptedServer::Script udpScript(const std::string& transport, const std::string& refuse) {
+  auto port = std::make_shared<unsigned>(0);
+  return {[=](const std::string& m, int) { return udpAnswer(m, transport, refuse, *port); }};
+}
+
+// A UDP server that at every tick from PLAY to the next request runs
+// `afterPlay` with the client's RTP port (0 over TCP) and the tick's number
+// (from 0); what it returns goes on the connection.
+struct UdpServer {
+  using AfterPlay = std::function<std::string(unsigned clientRtpPort, int tick)>;
+  UdpServer(std::string transport, AfterPlay play, int connections = 1, std::string refuse = "")
+      : udpTransport(std::move(transport)),
+        refuseUdp(std::move(refuse)),
+        afterPlay(std::move(play)),
+        server(script(connections)) {}
+  ScriptedServer::Script script(int connections) {
+    ScriptedServer::Script s{[this](const std::string& m, int) {
+      tick = methodOf(m) == "PLAY" ? 0 : -1;
+      return udpAnswer(m, udpTransport, refuseUdp, clientRtpPort);
+    }};
+    s.tick = [this] { return afterPlay && tick >= 0 ? afterPlay(clientRtpPort, tick++) : ""; };
+    s.connections = connections;
+    return s;
+  }
+  std::string requests() {  // "<connection> <method>\n" for each request heard so far
+    std::string all;
+    for (const Heard& h : server.heard())
+      all += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
+    return all;
+  }
+  std::string udpTransport, refuseUdp;
+  AfterPlay afterPlay;
+  unsigned clientRtpPort = 0;  // server thread; read after finish()
+  std::atomic<int> tick{-1};
+  ScriptedServer server;  // last: stops before the members it uses go
+};
+
 // The default handshake with 127.0.0.1:<port>/live, byte for byte, written
 // out independently of the library: CSeq 1 to 4, session "4711;timeout=60".
 // The DESCRIBE reply carries `body` (with a Content-Length unless
@@ -261,6 +318,7 @@ struct SessionConfig {
   std::size_t refusePacket = 0;
   bool refuseHeader = false;
   bool refuseThreads = false;  // the system refuses the receive thread
+  bool pollFails = false;      // every wait of the session fails (ENOMEM)
 };
 
 // A session on 127.0.0.1:<port>/<path>. Its diagnostics are kept in `lines`;
@@ -273,8 +331,7 @@ struct Session {
     } else {
       options.diagnostics = [this](const std::string& line) { lines.push_back(line); };
     }
-    d.initInfo("127.0.0.1", port, config.path, config.localPortBase,
-               ACE_Time_Value(2, 0), 0);
+    d.initInfo("127.0.0.1", port, config.path, config.localPortBase, ACE_Time_Value(2, 0), 0);
     log->refusePacket = config.refusePacket;
     log->refuseHeader = config.refuseHeader;
     d.registeRTPReceiver(log);
@@ -288,6 +345,12 @@ struct Session {
         this);
     CRTSPDownloadTestPeer{d}.setTimeouts(config.recvSec, config.sdpSec);
     if (config.refuseThreads) CRTSPDownloadTestPeer{d}.refuseThreads();
+    if (config.pollFails) {
+      CRTSPDownloadTestPeer{d}.setPoll([](pollfd*, unsigned long, int) {
+        errno = ENOMEM;
+        return -1;
+      });
+    }
   }
   bool start() { return d.startRTSPDownload(true, config.quiet); }
   // Waits up to `ms` for `done`.

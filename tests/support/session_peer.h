@@ -15,7 +15,9 @@ class CRTSPDownloadTestPeer {
   bool streamOpen() const { return d.rtspStream_.get_handle() != ACE_INVALID_HANDLE; }
   ACE_HANDLE streamHandle() const { return d.rtspStream_.get_handle(); }
   // The system refuses the receive thread.
-  void refuseThreads() { d.spawnThread_ = [](ACE_THR_FUNC, void*, ACE_hthread_t*) { return -1; }; }
+  void refuseThreads() {
+    d.spawnThread_ = [](ACE_THR_FUNC, void*, ACE_hthread_t*) { return -1; };
+  }
   void setPoll(int (*poll)(pollfd*, unsigned long, int)) { d.poll_ = poll; }
   CRTSPDownload& d;
 };
