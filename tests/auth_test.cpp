@@ -166,35 +166,38 @@ TEST(AuthDigest, AnswersWithCountedNcFreshCnonceAndEchoedOpaque) {
   EXPECT_EQ(parseCredentials(auth.authorization("PLAY", "u")).param("nc"), "00000001");
 }
 
-TEST(AuthDigest, WithoutQopAnswersInTheRfc2069Form) {
-  RtspAuthenticator auth("Mufasa", "Circle Of Life");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge(
-      {R"(Digest realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093")"},
-      detail));
-  EXPECT_EQ(auth.authorization("GET", "/dir/index.html"),
-            R"(Digest username="Mufasa", realm="testrealm@host.com", )"
-            R"(nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093", uri="/dir/index.html", )"
-            R"(response="670fd8c2df070c60b045671b8b24ff02")");
-}
-
-TEST(AuthDigest, UserhashSendsTheHashedUserName) {
-  RtspAuthenticator auth("Mufasa", "Circle of Life");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge(
-      {R"(Digest realm="http-auth@example.org", nonce="n", algorithm=SHA-256, userhash=true)"},
-      detail));
-  EXPECT_EQ(parseCredentials(auth.authorization("GET", "/")).param("username"),
-            "a947aad205e80e429958a387394944c6b496301e79f89d35a4cc23b6ee12b5b6");
-}
-
-TEST(AuthAuthenticator, AnswersNothingBeforeAChallengeAndKeepsItAfterARefusal) {
-  RtspAuthenticator auth("u", "p");
-  EXPECT_EQ(auth.authorization("OPTIONS", "*"), "");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge({R"(Basic realm="r")"}, detail));
-  EXPECT_FALSE(auth.onChallenge({"Negotiate"}, detail));
-  EXPECT_EQ(auth.authorization("OPTIONS", "*"), "Basic dTpw");
+// What one challenge makes of the credentials: the RFC 2069 form without
+// qop, the hashed user name with userhash, nothing before a challenge, and
+// the accepted challenge kept after a refused one.
+TEST(AuthAuthenticator, AnswersTheChallengeItAccepted) {
+  struct Case {
+    const char* name;
+    std::string user, password;
+    std::vector<std::vector<std::string>> challenges;  // each offered in turn
+    std::string method, uri, answer;  // the Authorization value, or "username=" its user name
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"RFC 2069", "Mufasa", "Circle Of Life", {{R"(Digest realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093")"}}, "GET", "/dir/index.html",
+       R"(Digest username="Mufasa", realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093", uri="/dir/index.html", response="670fd8c2df070c60b045671b8b24ff02")"},
+      {"userhash", "Mufasa", "Circle of Life", {{R"(Digest realm="http-auth@example.org", nonce="n", algorithm=SHA-256, userhash=true)"}}, "GET", "/",
+       "username=a947aad205e80e429958a387394944c6b496301e79f89d35a4cc23b6ee12b5b6"},
+      {"before a challenge", "u", "p", {}, "OPTIONS", "*", ""},
+      {"Basic kept after a refused Negotiate", "u", "p", {{R"(Basic realm="r")"}, {"Negotiate"}}, "OPTIONS", "*", "Basic dTpw"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    RtspAuthenticator auth(c.user, c.password);
+    std::string detail;
+    for (const std::vector<std::string>& challenge : c.challenges)
+      auth.onChallenge(challenge, detail);
+    const std::string answer = auth.authorization(c.method, c.uri);
+    EXPECT_EQ(c.answer.compare(0, 9, "username=") == 0
+                  ? "username=" + parseCredentials(answer).param("username")
+                  : answer,
+              c.answer)
+        << c.name;
+  }
 }
 
 TEST(AuthHideCredentials, ReplacesOnlyTheAuthorizationValue) {

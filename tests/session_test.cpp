@@ -94,14 +94,14 @@ void expectFailure(const FailureRow& row) {
   const int descriptorsBefore = openDescriptors();
   ScriptedServer server(row.script);
   Session s(server.port, row.config);
+  waits() = 0;
   EXPECT_EQ(s.start(), row.started);
   EXPECT_FALSE(s.start()) << "a second start while running";
   EXPECT_TRUE(s.d.isRunning());
   EXPECT_EQ(CRTSPDownloadTestPeer{s.d}.streamOpen(), row.started);
   if (row.started && row.want.cause != RTSP_CAUSE_STOPPED) s.await([&] { return s.notes > 0; });
   // stop() wakes a thread waiting for data: the callback then runs too.
-  if (row.want.cause == RTSP_CAUSE_STOPPED)
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (row.want.cause == RTSP_CAUSE_STOPPED) s.await([] { return waits() > 0; });
   s.d.stop();
   server.finish();
   EXPECT_EQ(openDescriptors(), descriptorsBefore);

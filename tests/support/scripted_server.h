@@ -170,11 +170,11 @@ class ScriptedServer {
 
 // Answers a handshake on any path by method, echoing the CSeq: OPTIONS with
 // `publicHeader`, DESCRIBE with `describeHeaders` and `body`, SETUP and PLAY
-// with "Session: <session>" (PLAY followed by `afterPlay`), TEARDOWN with 200.
+// with "Session: <session>"; anything else with nothing.
 struct HandshakeAnswers {
   std::string session = "4711;timeout=60";
   std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN";
-  std::string describeHeaders, body = kSdp, afterPlay;
+  std::string describeHeaders, body = kSdp;
   std::string operator()(const std::string& m, int = 0) const {
     const std::string method = methodOf(m), length = std::to_string(body.size());
     if (method == "OPTIONS") return reply("200 OK", cseqOf(m), "Public: " + publicHeader + "\r\n");
@@ -182,10 +182,8 @@ struct HandshakeAnswers {
       return reply("200 OK", cseqOf(m), describeHeaders + "Content-Length: " + length + "\r\n",
                    body);
     }
-    if (method == "TEARDOWN") return reply("200 OK", cseqOf(m));
     if (method != "SETUP" && method != "PLAY") return std::string();
-    return reply("200 OK", cseqOf(m), "Session: " + session + "\r\n") +
-           (method == "PLAY" ? afterPlay : "");
+    return reply("200 OK", cseqOf(m), "Session: " + session + "\r\n");
   }
 };
 
@@ -196,6 +194,7 @@ struct HandshakeAnswers {
 inline std::string udpAnswer(const std::string& m, const std::string& transport,
                              const std::string& refuse, unsigned& clientRtpPort) {
   const std::string::size_type client = m.find("client_port=");
+  if (methodOf(m) == "TEARDOWN") return reply("200 OK", cseqOf(m));
   if (methodOf(m) != "SETUP") return HandshakeAnswers()(m);
   clientRtpPort =
       client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
@@ -309,6 +308,13 @@ struct CoutCapture {  // routes std::cout into `text` while it lives
   std::streambuf* old;
 };
 
+// The waits for data the sessions' receive threads (and UDP setups) have
+// begun.
+inline std::atomic<int>& waits() {
+  static std::atomic<int> count{0};
+  return count;
+}
+
 struct SessionConfig {
   RTSPSessionOptions options;  // diagnostics unset: std::cout is captured in `out`
   std::string path = "live";
@@ -345,12 +351,13 @@ struct Session {
         this);
     CRTSPDownloadTestPeer{d}.setTimeouts(config.recvSec, config.sdpSec);
     if (config.refuseThreads) CRTSPDownloadTestPeer{d}.refuseThreads();
-    if (config.pollFails) {
-      CRTSPDownloadTestPeer{d}.setPoll([](pollfd*, unsigned long, int) {
-        errno = ENOMEM;
-        return -1;
-      });
-    }
+    CRTSPDownloadTestPeer{d}.setPoll(config.pollFails ? [](pollfd*, unsigned long, int) {
+      errno = ENOMEM;
+      return -1;
+    } : [](pollfd* fds, unsigned long count, int ms) {
+      ++waits();
+      return ::poll(fds, count, ms);
+    });
   }
   bool start() { return d.startRTSPDownload(true, config.quiet); }
   // Waits up to `ms` for `done`.
