@@ -1,7 +1,6 @@
 // Whole sessions with options against the scripted server: keep-alives and
 // requests of the server during playback, standard requests, a redirect
 // chain, the control connection's receive buffer and credentials.
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -15,11 +14,6 @@
 namespace {
 
 using namespace rtsptest;
-
-std::string numbered(std::uint32_t n) {  // a frame whose payload is the big-endian `n`
-  const std::uint32_t net = htonl(n);
-  return frame('$', 0, std::string(reinterpret_cast<const char*>(&net), 4));
-}
 
 // Starts a session with `options` on `server`, lets it play for `playMs`
 // and stops it; false when the start failed.

@@ -1,7 +1,6 @@
 // Whole sessions against the scripted server: the default handshake byte for
 // byte, and every way a start fails or reception ends, with what
 // lastFailure() says, the callback, and what reached the server and the host.
-#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
@@ -11,12 +10,6 @@
 namespace {
 
 using namespace rtsptest;
-
-// A frame whose payload is the 4-byte big-endian `n`.
-std::string numbered(std::uint32_t n) {
-  const std::uint32_t net = htonl(n);
-  return frame('$', 0, std::string(reinterpret_cast<const char*>(&net), 4));
-}
 
 // A handshake server that answers `method` with `answer`, of which it sends
 // `atOnce` bytes at once and then one byte every 100 ms.

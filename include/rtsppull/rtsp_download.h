@@ -110,8 +110,10 @@ class RTSPPULL_API CRTSPDownload {
   const RTSPSessionOptions& options() const { return options_; }
 
   // Why the last start failed or why reception ended; step RTSP_STEP_NONE
-  // while nothing has failed since the last start began. Any thread, at any
-  // time, including from the failure callback.
+  // while nothing has failed since the last start began. Its cause is for
+  // programs to switch on. Set before the failure callback runs, so the
+  // callback always reads why it was called. Any thread, at any time,
+  // including from the failure callback.
   RTSPFailure lastFailure() const;
 
  private:
@@ -127,7 +129,7 @@ class RTSPPULL_API CRTSPDownload {
     int contentLength;
   };
 
-  // The receive thread's own state (session_internal.h).
+  // The receive thread's own state (receive_thread.cpp).
   struct ReceiveState;
   // Thrown inside the handshake when a reply redirects and the options
   // allow following it.

@@ -3,6 +3,7 @@
 #ifndef RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 #define RTSPPULL_TESTS_SUPPORT_SCRIPTED_SERVER_H_
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,11 @@ namespace rtsptest {
 inline std::string frame(char magic, char channel, const std::string& payload) {
   const auto n = static_cast<unsigned>(payload.size());
   return std::string{magic, channel, static_cast<char>(n >> 8), static_cast<char>(n)} + payload;
+}
+// A frame whose payload is the 4-byte big-endian `n`.
+inline std::string numbered(std::uint32_t n) {
+  const std::uint32_t net = htonl(n);
+  return frame('$', 0, std::string(reinterpret_cast<const char*>(&net), 4));
 }
 // Status line, "CSeq: <cseq>", the header lines, empty line, body.
 inline std::string reply(const std::string& status, unsigned cseq, const std::string& headers = "",
