@@ -44,11 +44,9 @@ TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
   };
   // clang-format off
   const Row rows[] = {
-      {"GET_PARAMETER answered 400 with a stale CSeq", -1, "4711;timeout=2", "OPTIONS, GET_PARAMETER",
-          "RTSP/1.0 400 Bad Request\r\nCSeq: 1\r\n\r\n", "GET_PARAMETER", false},
+      {"GET_PARAMETER answered 400 with a stale CSeq", -1, "4711;timeout=2", "OPTIONS, GET_PARAMETER", "RTSP/1.0 400 Bad Request\r\nCSeq: 1\r\n\r\n", "GET_PARAMETER", false},
       {"OPTIONS never answered", -1, "4711;timeout=2", "OPTIONS, DESCRIBE", "", "OPTIONS", true},
-      {"every second, a reply with a body", 1, "4711", "GET_PARAMETER",
-          "RTSP/1.0 200 OK\r\nCSeq: 5\r\nContent-Length: 9\r\n\r\n$abc\r\n\r\nx", "GET_PARAMETER", false},
+      {"every second, a reply with a body", 1, "4711", "GET_PARAMETER", "RTSP/1.0 200 OK\r\nCSeq: 5\r\nContent-Length: 9\r\n\r\n$abc\r\n\r\nx", "GET_PARAMETER", false},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -115,13 +113,9 @@ TEST(SessionOptions, StandardRequests) {
   const std::string video = "m=video 0 RTP/AVP 96 97\r\na=rtpmap:96 H264/90000\r\n";
   // clang-format off
   const Row rows[] = {
-      {"Content-Base, session-level *", "Content-Base: " + base + "/\r\n",
-          "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n",
-          base + "/trackID=1", base + "/"},
-      {"no base, absolute control, no session-level control", "",
-          "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
-      {"Content-Location, only audio has a control", "Content-Location: " + base + "/x/\r\n",
-          "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
+      {"Content-Base, session-level *", "Content-Base: " + base + "/\r\n", "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n", base + "/trackID=1", base + "/"},
+      {"no base, absolute control, no session-level control", "", "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
+      {"Content-Location, only audio has a control", "Content-Location: " + base + "/x/\r\n", "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -221,8 +215,7 @@ TEST(SessionOptions, Credentials) {
           {"DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, "Basic " + base64Encode(secret)},
       {"Basic and Digest offered, Digest at SETUP", {{"SETUP 0", basic + digest("n1")}},
           {"SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, digestN + "1\""},
-      {"a stale nonce in the middle of the handshake",
-          {{"DESCRIBE 0", digest("n1")}, {"SETUP 0", digest("n2")}, {"SETUP 1", digest("n3", ", stale=true")}},
+      {"a stale nonce in the middle of the handshake", {{"DESCRIBE 0", digest("n1")}, {"SETUP 0", digest("n2")}, {"SETUP 1", digest("n3", ", stale=true")}},
           {"SETUP", "PLAY", "TEARDOWN"}, digestN + "3\""},
       {"a wrong password: one retry, no more", {{"DESCRIBE 0", digest("n1")}, {"DESCRIBE 1", digest("n1")},
           {"DESCRIBE 2", digest("n1")}}, {}, ""},
