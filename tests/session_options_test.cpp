@@ -167,32 +167,6 @@ TEST(SessionOptions, RedirectChain) {
   EXPECT_EQ(methodOf(server.heard().back().text), "TEARDOWN");
 }
 
-TEST(SessionOptions, ReceiveBufferOfTheControlConnection) {
-  struct Row {
-    const char* name;
-    int requested;
-    int atLeast, atMost;  // SO_RCVBUF as the kernel reports it while playing
-  };
-  const Row rows[] = {
-      {"default: 32 KiB (reported doubled)", 0, 32768, 65536},
-      {"256 KiB asked for", 256 * 1024, 256 * 1024, 1 << 30},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    ScriptedServer server({HandshakeAnswers()});
-    RTSPSessionOptions options;
-    options.receiveBufferBytes = row.requested;
-    Session s(server.port, withOptions(options));
-    ASSERT_TRUE(s.start());
-    int size = 0;
-    socklen_t length = sizeof size;
-    ::getsockopt(CRTSPDownloadTestPeer{s.d}.streamHandle(), SOL_SOCKET, SO_RCVBUF, &size, &length);
-    EXPECT_GE(size, row.atLeast);
-    EXPECT_LE(size, row.atMost);
-    s.d.stop();
-  }
-}
-
 // Each row's server protects its stream: request n (from 0) of a method gets
 // a 401 with the challenge `challenges["<method> <n>"]` when there is one.
 TEST(SessionOptions, Credentials) {

@@ -1,6 +1,8 @@
 // Whole sessions against the scripted server: the default handshake byte for
-// byte, and every way a start fails or reception ends, with what
-// lastFailure() says, the callback, and what reached the server and the host.
+// byte (and the control connection's receive buffer), and every way a start
+// fails or reception ends, with what lastFailure() says, the callback, and
+// what reached the server and the host.
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -38,15 +40,18 @@ TEST(Session, DefaultHandshakeBytesEchoAndStreamHeader) {
     const char* name;
     std::string body, setupTarget;
     bool withLength, sink;
+    int receiveBuffer, atLeast, atMost;  // asked for; SO_RCVBUF as the kernel reports it
   };
+  const int k32 = 32768, k256 = 256 * 1024;  // the default is reported doubled
   // clang-format off
   const Row rows[] = {
-      {"relative control URL", kSdp, "", true, false},
-      {"absolute control URL", sdp("rtsp://10.1.2.3/cam/t7"), "rtsp://10.1.2.3/cam/t7", true, false},
-      {"two formats: no SETUP", sdp("trackID=1", "96 97"), "-", true, false},
-      {"Content-Length 20000", longBody, "", true, false},
-      {"no Content-Length: what came with one receive", kSdp, "", false, false},
-      {"a diagnostics sink gets the text std::cout would", kSdp, "", true, true},
+      {"relative control URL", kSdp, "", true, false, 0, k32, 2 * k32},
+      {"absolute control URL", sdp("rtsp://10.1.2.3/cam/t7"), "rtsp://10.1.2.3/cam/t7", true, false, 0, k32, 2 * k32},
+      {"two formats: no SETUP", sdp("trackID=1", "96 97"), "-", true, false, 0, k32, 2 * k32},
+      {"Content-Length 20000", longBody, "", true, false, 0, k32, 2 * k32},
+      {"no Content-Length: what came with one receive", kSdp, "", false, false, 0, k32, 2 * k32},
+      {"a diagnostics sink gets the text std::cout would", kSdp, "", true, true, 0, k32, 2 * k32},
+      {"a 256 KiB receive buffer changes no byte", kSdp, "", true, false, k256, k256, 1 << 30},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -55,8 +60,14 @@ TEST(Session, DefaultHandshakeBytesEchoAndStreamHeader) {
         Handshake(0, row.body, row.withLength, row.setupTarget).answers, false));
     SessionConfig config;
     if (row.sink) config.options.diagnostics = [](const std::string&) {};
+    config.options.receiveBufferBytes = row.receiveBuffer;
     Session s(server.port, config);
     EXPECT_TRUE(s.start());
+    int size = 0;
+    socklen_t length = sizeof size;
+    ::getsockopt(CRTSPDownloadTestPeer{s.d}.streamHandle(), SOL_SOCKET, SO_RCVBUF, &size, &length);
+    EXPECT_GE(size, row.atLeast);
+    EXPECT_LE(size, row.atMost);
     s.d.stop();
     server.finish();
     const Handshake h(server.port, row.body, row.withLength, row.setupTarget);
