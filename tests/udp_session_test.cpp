@@ -88,27 +88,30 @@ TEST(UdpSession, ReceivesFromTheSenderTheSetupReplyNames) {
     const std::size_t at = transport.find("%S");
     if (at != std::string::npos)
       transport.replace(at, 2, std::to_string(rtp.port) + "-" + std::to_string(rtcp.port));
-    UdpServer server(transport, [&](unsigned client, int tick) {
+    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
       for (unsigned seq = 1; seq <= 5 && tick == 0; ++seq) {
         foreign.sendTo(client, rtpPacket(1000 + seq));
         rtp.sendTo(client, rtpPacket(seq));
       }
       return std::string();
-    });
+    }));
     SessionConfig config = over(RTSP_TRANSPORT_UDP);
     config.localPortBase = base;
-    Session s(server.server.port, config);
+    Session s(server.port, config);
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
     s.awaitPackets(row.packets);
     EXPECT_EQ(rtcp.receivesWithin(300), row.reportsExpected) << "a report right after PLAY";
     s.d.stop();
-    server.server.finish();
+    server.finish();
     EXPECT_EQ(s.log->packets.size(), row.packets);
     EXPECT_EQ(std::count_if(s.log->packets.begin(), s.log->packets.end(),
                             [](const std::string& p) { return seqOf(p) < 1000; }),
               5);
-    EXPECT_GE(server.clientRtpPort, base + 1);
-    EXPECT_EQ(server.clientRtpPort % 2, 0u);
+    const std::string setup = server.heard("SETUP").at(0).text;
+    const auto clientRtpPort =
+        static_cast<unsigned>(std::stoul(setup.substr(setup.find("client_port=") + 12)));
+    EXPECT_GE(clientRtpPort, base + 1);
+    EXPECT_EQ(clientRtpPort % 2, 0u);
   }
 }
 
@@ -125,20 +128,23 @@ TEST(UdpSession, FallsBackToInterleavedTcp) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    UdpServer server(
-        ";server_port=9-10",
+    ScriptedServer server(udpScript(
+        ";server_port=9-10", row.refuseUdp,
         [](unsigned client, int tick) {
           return client == 0 && tick == 0 ? frame('$', 0, rtpPacket(1)) : std::string();
         },
-        row.connections, row.refuseUdp);
-    Session s(server.server.port, over(RTSP_TRANSPORT_UDP_THEN_TCP));
+        row.connections));
+    Session s(server.port, over(RTSP_TRANSPORT_UDP_THEN_TCP));
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
     s.awaitPackets(1);
     EXPECT_EQ(s.log->packetCount(), 1u);
     EXPECT_EQ(s.d.lastFailure().transport, RTSP_TRANSPORT_TCP);
     s.d.stop();
-    server.server.finish();
-    EXPECT_NE(server.requests().find(row.heard), std::string::npos) << server.requests();
+    server.finish();
+    std::string requests;  // "<connection> <method>\n" for each
+    for (const Heard& h : server.heard())
+      requests += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
+    EXPECT_NE(requests.find(row.heard), std::string::npos) << requests;
   }
 }
 
@@ -149,12 +155,13 @@ TEST(UdpSession, StopDuringReceptionLeaksNothing) {
   for (int cycle = 0; cycle < 5; ++cycle) {
     SCOPED_TRACE(cycle);
     Datagram rtp;
-    UdpServer server(";server_port=" + std::to_string(rtp.port), [&](unsigned client, int tick) {
-      for (unsigned seq = 0; seq < 50; ++seq)
-        rtp.sendTo(client, rtpPacket((static_cast<unsigned>(tick) * 50 + seq) & 0xFFFF));
-      return std::string();
-    });
-    Session s(server.server.port, over(RTSP_TRANSPORT_UDP));
+    ScriptedServer server(
+        udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+          for (unsigned seq = 0; seq < 50; ++seq)
+            rtp.sendTo(client, rtpPacket((static_cast<unsigned>(tick) * 50 + seq) & 0xFFFF));
+          return std::string();
+        }));
+    Session s(server.port, over(RTSP_TRANSPORT_UDP));
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
     s.awaitPackets(20);
     const auto stopAt = std::chrono::steady_clock::now();
@@ -174,14 +181,15 @@ TEST(UdpSession, ReorderDeliversEveryPacketOnceInOrderAcrossTheWrap) {
   for (unsigned i = 0; i < 200; ++i) order.push_back((65436 + i) & 0xFFFF);
   for (auto group = order.begin() + 8; group < order.end(); group += 8)
     std::reverse(group, group + 8);
-  UdpServer server(";server_port=" + std::to_string(rtp.port), [&](unsigned client, int tick) {
-    for (std::size_t i = 0; i < order.size() && tick == 0; ++i) {
-      for (std::size_t copy = 0; copy <= (i % 5 == 0); ++copy)
-        rtp.sendTo(client, rtpPacket(order[i]));
-    }
-    return std::string();
-  });
-  Session s(server.server.port, over(RTSP_TRANSPORT_UDP, 20, true));
+  ScriptedServer server(
+      udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+        for (std::size_t i = 0; i < order.size() && tick == 0; ++i) {
+          for (std::size_t copy = 0; copy <= (i % 5 == 0); ++copy)
+            rtp.sendTo(client, rtpPacket(order[i]));
+        }
+        return std::string();
+      }));
+  Session s(server.port, over(RTSP_TRANSPORT_UDP, 20, true));
   ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
   s.awaitPackets(200);
   s.d.stop();

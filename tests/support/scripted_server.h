@@ -213,42 +213,28 @@ inline std::string udpAnswer(const std::string& m, const std::string& transport,
       "200 OK", cseqOf(m),
       "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + transport + "\r\n");
 }
-inline ScriptedServer::Script udpScript(const std::string& transport, const std::string& refuse) {
-  auto port = std::make_shared<unsigned>(0);
-  return {[=](const std::string& m, int) { return udpAnswer(m, transport, refuse, *port); }};
+// A UDP server's script. With `afterPlay`, at every tick from PLAY to the
+// next request it runs with the client's RTP port (0 over TCP) and the
+// tick's number (from 0); what it returns goes on the connection.
+inline ScriptedServer::Script udpScript(
+    const std::string& transport, const std::string& refuse,
+    std::function<std::string(unsigned clientRtpPort, int tick)> afterPlay = nullptr,
+    int connections = 1) {
+  struct State {
+    unsigned port = 0;
+    int tick = -1;
+  };
+  auto state = std::make_shared<State>();
+  ScriptedServer::Script script{[=](const std::string& m, int) {
+    state->tick = methodOf(m) == "PLAY" ? 0 : -1;
+    return udpAnswer(m, transport, refuse, state->port);
+  }};
+  script.tick = [=] {
+    return afterPlay && state->tick >= 0 ? afterPlay(state->port, state->tick++) : "";
+  };
+  script.connections = connections;
+  return script;
 }
-
-// A UDP server that at every tick from PLAY to the next request runs
-// `afterPlay` with the client's RTP port (0 over TCP) and the tick's number
-// (from 0); what it returns goes on the connection.
-struct UdpServer {
-  using AfterPlay = std::function<std::string(unsigned clientRtpPort, int tick)>;
-  UdpServer(std::string transport, AfterPlay play, int connections = 1, std::string refuse = "")
-      : udpTransport(std::move(transport)),
-        refuseUdp(std::move(refuse)),
-        afterPlay(std::move(play)),
-        server(script(connections)) {}
-  ScriptedServer::Script script(int connections) {
-    ScriptedServer::Script s{[this](const std::string& m, int) {
-      tick = methodOf(m) == "PLAY" ? 0 : -1;
-      return udpAnswer(m, udpTransport, refuseUdp, clientRtpPort);
-    }};
-    s.tick = [this] { return afterPlay && tick >= 0 ? afterPlay(clientRtpPort, tick++) : ""; };
-    s.connections = connections;
-    return s;
-  }
-  std::string requests() {  // "<connection> <method>\n" for each request heard so far
-    std::string all;
-    for (const Heard& h : server.heard())
-      all += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
-    return all;
-  }
-  std::string udpTransport, refuseUdp;
-  AfterPlay afterPlay;
-  unsigned clientRtpPort = 0;  // server thread; read after finish()
-  std::atomic<int> tick{-1};
-  ScriptedServer server;  // last: stops before the members it uses go
-};
 
 // The default handshake with 127.0.0.1:<port>/live, byte for byte, written
 // out independently of the library: CSeq 1 to 4, session "4711;timeout=60".
