@@ -69,7 +69,7 @@ struct CRTSPDownload::ReceiveState {
   // one string serves every packet and its capacity is reused.
   std::string packet;
   // The latest clock read: at every receive that brought bytes or
-  // datagrams, and after every wait. Never per frame.
+  // datagrams, and after every wait that ran out. Never per frame.
   Clock::time_point now;
   // The last media: a frame or a datagram, and on TCP without keep-alive
   // any byte (nothing but frames may come then, and a frame in pieces is
@@ -292,7 +292,9 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
                     std::string("waiting for data failed: ") + std::strerror(errno));
       }
       for (nfds_t i = 0; i < count; ++i) readable[i] = ready > 0 && wanted[i].revents != 0;
-      state.now = Clock::now();
+      // After a wake-up for data the receive reads the clock; only a wait
+      // that ran out needs it here.
+      if (ready <= 0) state.now = Clock::now();
     }
     if (state.keepAliveEvery != Clock::duration::zero() && state.now >= state.nextKeepAlive) {
       sendKeepAlive(state);
