@@ -35,15 +35,11 @@ TEST(AuthChallengeParsing, ReadsEveryChallengeOfEveryHeader) {
   const Case cases[] = {
       {"one header per challenge", {R"(Digest realm="cam", nonce="n1")", R"(Basic realm="cam")"},
        "Digest{realm=cam;nonce=n1} | Basic{realm=cam}"},
-      {"several challenges in one header",
-       {R"(Basic realm="a", Digest realm="b", nonce="n", algorithm=SHA-256, Digest realm="c")"},
+      {"several challenges in one header", {R"(Basic realm="a", Digest realm="b", nonce="n", algorithm=SHA-256, Digest realm="c")"},
        "Basic{realm=a} | Digest{realm=b;nonce=n;algorithm=SHA-256} | Digest{realm=c}"},
-      {"quoted strings hold commas, escaped quotes and backslashes",
-       {R"(Digest realm="a, b=\"c\" \\d", nonce="x,y")"}, R"(Digest{realm=a, b="c" \d;nonce=x,y})"},
-      {"names lower-cased, schemes as sent, unknown parameters kept",
-       {R"(DIGEST REALM="r", x-Vendor=UTF-8)"}, "DIGEST{realm=r;x-vendor=UTF-8}"},
-      {"white space, empty elements, '/' ':' '+' '=' in unquoted values",
-       {R"(, Digest  realm = "r" ,, nonce=ab/cd:ef+== , ,Basic)"},
+      {"quoted strings hold commas, escaped quotes and backslashes", {R"(Digest realm="a, b=\"c\" \\d", nonce="x,y")"}, R"(Digest{realm=a, b="c" \d;nonce=x,y})"},
+      {"names lower-cased, schemes as sent, unknown parameters kept", {R"(DIGEST REALM="r", x-Vendor=UTF-8)"}, "DIGEST{realm=r;x-vendor=UTF-8}"},
+      {"white space, empty elements, '/' ':' '+' '=' in unquoted values", {R"(, Digest  realm = "r" ,, nonce=ab/cd:ef+== , ,Basic)"},
        "Digest{realm=r;nonce=ab/cd:ef+==} | Basic{}"},
       {"a token68 challenge and a challenge after it", {"Negotiate YII+/a==, Basic realm=x"},
        "Negotiate<YII+/a==>{} | Basic{realm=x}"},
@@ -77,13 +73,10 @@ TEST(AuthDigestResponse, MatchesTheRfcWorkedExamples) {
   struct Case { const char* name; DigestInput input; std::string response; };
   // The -sess values were computed independently with Python's hashlib.
   const Case cases[] = {
-      {"RFC 7616 3.9.1, SHA-256", rfcExample(true, DigestAlgorithm::kSha256),
-       "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
-      {"RFC 7616 3.9.1, MD5", rfcExample(true, DigestAlgorithm::kMd5),
-       "8ca523f5e9506fed4657c9700eebdbec"},
+      {"RFC 7616 3.9.1, SHA-256", rfcExample(true, DigestAlgorithm::kSha256), "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+      {"RFC 7616 3.9.1, MD5", rfcExample(true, DigestAlgorithm::kMd5), "8ca523f5e9506fed4657c9700eebdbec"},
       {"RFC 2617 3.5", rfcExample(false, DigestAlgorithm::kMd5), "6629fae49393a05397450978507c4ef1"},
-      {"SHA-256-sess, nc 10, an RTSP request", rtspRequest,
-       "c8d5d170040305265fc3ec73d61e7240226be5fceee42c79526978d102fddeb4"},
+      {"SHA-256-sess, nc 10, an RTSP request", rtspRequest, "c8d5d170040305265fc3ec73d61e7240226be5fceee42c79526978d102fddeb4"},
   };
   // clang-format on
   for (const Case& c : cases) EXPECT_EQ(digestResponse(c.input), c.response) << c.name;
@@ -103,18 +96,12 @@ TEST(AuthScheme, PrefersDigestSha256ThenDigestMd5ThenBasic) {
   struct Case { const char* name; std::vector<std::string> headers; bool accepted;
                 std::string chosen; };  // scheme and algorithm of the answer, or the refusal
   const Case cases[] = {
-      {"all three offered, SHA-256 last", {R"(Basic realm="r")", R"(Digest realm="r", nonce="n")",
-        R"(Digest realm="r", nonce="n", algorithm=SHA-256, qop="auth")"}, true, "Digest SHA-256"},
-      {"SHA-256-sess over MD5", {R"(Digest realm="r", nonce="n", algorithm=MD5, Digest realm="r", )"
-        R"(nonce="n", algorithm=sha-256-SESS)"}, true, "Digest SHA-256-sess"},
-      {"Digest MD5 over Basic, scheme names in any case",
-       {R"(basic realm="r", dIgEsT realm="r", nonce="n")"}, true, "Digest (none)"},
-      {"auth-int listed with auth", {R"(Digest realm="r", nonce="n", qop="auth-int, auth")"}, true,
-       "Digest (none)"},
+      {"all three offered, SHA-256 last", {R"(Basic realm="r")", R"(Digest realm="r", nonce="n")", R"(Digest realm="r", nonce="n", algorithm=SHA-256, qop="auth")"}, true, "Digest SHA-256"},
+      {"SHA-256-sess over MD5", {R"(Digest realm="r", nonce="n", algorithm=MD5, Digest realm="r", )" R"(nonce="n", algorithm=sha-256-SESS)"}, true, "Digest SHA-256-sess"},
+      {"Digest MD5 over Basic, scheme names in any case", {R"(basic realm="r", dIgEsT realm="r", nonce="n")"}, true, "Digest (none)"},
+      {"auth-int listed with auth", {R"(Digest realm="r", nonce="n", qop="auth-int, auth")"}, true, "Digest (none)"},
       {"auth-int alone", {R"(Digest realm="r", nonce="n", qop="auth-int")"}, false, kOnlyAuthInt},
-      {"no Basic while an unusable Digest is offered",
-       {R"(Digest realm="r", nonce="n", qop="auth-int")", R"(Basic realm="r")"}, false,
-       kOnlyAuthInt},
+      {"no Basic while an unusable Digest is offered", {R"(Digest realm="r", nonce="n", qop="auth-int")", R"(Basic realm="r")"}, false, kOnlyAuthInt},
       {"an unsupported algorithm", {R"(Digest realm="r", nonce="n", algorithm=SHA-512-256)"},
        false, kUnsupported + " (Digest SHA-512-256)"},
       {"a Digest challenge without nonce", {R"(Digest realm="r")"}, false, kMalformed},
@@ -166,43 +153,43 @@ TEST(AuthDigest, AnswersWithCountedNcFreshCnonceAndEchoedOpaque) {
   EXPECT_EQ(parseCredentials(auth.authorization("PLAY", "u")).param("nc"), "00000001");
 }
 
-TEST(AuthDigest, WithoutQopAnswersInTheRfc2069Form) {
-  RtspAuthenticator auth("Mufasa", "Circle Of Life");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge(
-      {R"(Digest realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093")"},
-      detail));
-  EXPECT_EQ(auth.authorization("GET", "/dir/index.html"),
-            R"(Digest username="Mufasa", realm="testrealm@host.com", )"
-            R"(nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093", uri="/dir/index.html", )"
-            R"(response="670fd8c2df070c60b045671b8b24ff02")");
-}
-
-TEST(AuthDigest, UserhashSendsTheHashedUserName) {
-  RtspAuthenticator auth("Mufasa", "Circle of Life");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge(
-      {R"(Digest realm="http-auth@example.org", nonce="n", algorithm=SHA-256, userhash=true)"},
-      detail));
-  EXPECT_EQ(parseCredentials(auth.authorization("GET", "/")).param("username"),
-            "a947aad205e80e429958a387394944c6b496301e79f89d35a4cc23b6ee12b5b6");
-}
-
-TEST(AuthAuthenticator, AnswersNothingBeforeAChallengeAndKeepsItAfterARefusal) {
-  RtspAuthenticator auth("u", "p");
-  EXPECT_EQ(auth.authorization("OPTIONS", "*"), "");
-  std::string detail;
-  ASSERT_TRUE(auth.onChallenge({R"(Basic realm="r")"}, detail));
-  EXPECT_FALSE(auth.onChallenge({"Negotiate"}, detail));
-  EXPECT_EQ(auth.authorization("OPTIONS", "*"), "Basic dTpw");
+// What one challenge makes of the credentials: the RFC 2069 form without
+// qop, the hashed user name with userhash, nothing before a challenge, and
+// the accepted challenge kept after a refused one.
+TEST(AuthAuthenticator, AnswersTheChallengeItAccepted) {
+  struct Case {
+    const char* name;
+    std::string user, password;
+    std::vector<std::vector<std::string>> challenges;  // each offered in turn
+    std::string method, uri, answer;  // the Authorization value, or "username=" its user name
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"RFC 2069", "Mufasa", "Circle Of Life", {{R"(Digest realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093")"}}, "GET", "/dir/index.html", R"(Digest username="Mufasa", realm="testrealm@host.com", nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093", uri="/dir/index.html", response="670fd8c2df070c60b045671b8b24ff02")"},
+      {"userhash", "Mufasa", "Circle of Life", {{R"(Digest realm="http-auth@example.org", nonce="n", algorithm=SHA-256, userhash=true)"}}, "GET", "/", "username=a947aad205e80e429958a387394944c6b496301e79f89d35a4cc23b6ee12b5b6"},
+      {"before a challenge", "u", "p", {}, "OPTIONS", "*", ""},
+      {"Basic kept after a refused Negotiate", "u", "p", {{R"(Basic realm="r")"}, {"Negotiate"}}, "OPTIONS", "*", "Basic dTpw"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    RtspAuthenticator auth(c.user, c.password);
+    std::string detail;
+    for (const std::vector<std::string>& challenge : c.challenges)
+      auth.onChallenge(challenge, detail);
+    const std::string answer = auth.authorization(c.method, c.uri);
+    EXPECT_EQ(c.answer.compare(0, 9, "username=") == 0
+                  ? "username=" + parseCredentials(answer).param("username")
+                  : answer,
+              c.answer)
+        << c.name;
+  }
 }
 
 TEST(AuthHideCredentials, ReplacesOnlyTheAuthorizationValue) {
   // clang-format off
   struct Case { std::string text; std::string shown; };
   const Case cases[] = {
-      {"DESCRIBE rtsp://h/s RTSP/1.0\r\nauthorization:Digest username=\"u\"\r\nCSeq: 3\r\n",
-       "DESCRIBE rtsp://h/s RTSP/1.0\r\nauthorization: <credentials hidden>\r\nCSeq: 3\r\n"},
+      {"DESCRIBE rtsp://h/s RTSP/1.0\r\nauthorization:Digest username=\"u\"\r\nCSeq: 3\r\n", "DESCRIBE rtsp://h/s RTSP/1.0\r\nauthorization: <credentials hidden>\r\nCSeq: 3\r\n"},
       {"X-Note: Authorization: kept\r\n", "X-Note: Authorization: kept\r\n"},
   };
   // clang-format on

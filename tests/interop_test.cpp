@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/session_support.h"
+#include "support/scripted_server.h"
 
 namespace {
 

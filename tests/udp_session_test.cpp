@@ -1,17 +1,13 @@
-// Sessions over UDP against scripted servers on 127.0.0.1: the SETUP and its
-// reply, the sender filter, the fallbacks to interleaved TCP, failures and
-// stop during reception, and ordered delivery across the wrap.
+// Sessions over UDP against the scripted server: the SETUP and its reply,
+// the sender filter, the fallbacks to interleaved TCP, failures and stop
+// during reception, and ordered delivery across the wrap.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -22,18 +18,17 @@ namespace {
 
 using namespace rtsptest;
 
-sockaddr_in loopbackAddress(unsigned port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  return a;
-}
-
 // A datagram socket on 127.0.0.1 with an ephemeral port.
 struct Datagram {
+  static sockaddr_in loopback(unsigned port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+  }
   Datagram() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in local = loopbackAddress(0);
+    sockaddr_in local = loopback(0);
     socklen_t length = sizeof local;
     ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
@@ -41,7 +36,7 @@ struct Datagram {
   }
   ~Datagram() { ::close(fd); }
   void sendTo(unsigned toPort, const std::string& data) const {
-    const sockaddr_in peer = loopbackAddress(toPort);
+    const sockaddr_in peer = loopback(toPort);
     ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
              sizeof peer);
   }
@@ -58,62 +53,17 @@ std::string rtpPacket(unsigned seq) {
          static_cast<char>(seq & 0xFF) + std::string(4, '\0') + "\x11\x22\x33\x44" +
          std::string(28, 'x');
 }
-
-unsigned seqOf(const std::string& packet) {
-  return static_cast<unsigned char>(packet[2]) * 256u + static_cast<unsigned char>(packet[3]);
+unsigned seqOf(const std::string& p) {
+  return static_cast<unsigned char>(p[2]) * 256u + static_cast<unsigned char>(p[3]);
 }
 
-// A scripted server for UDP sessions: answers as HandshakeAnswers does and
-// TEARDOWN with 200; a SETUP with client ports gets `udpTransport` after them
-// (or `refuseUdp`, e.g. "461 Unsupported Transport", when given), one without
-// them interleaved TCP. At every tick from PLAY to the next request,
-// `afterPlay` runs with the client's RTP port (0 over TCP) and the tick's
-// number (from 0); what it returns goes on the connection.
-struct UdpServer {
-  using AfterPlay = std::function<std::string(unsigned clientRtpPort, int tick)>;
-  UdpServer(std::string udp, AfterPlay play, int connections = 1, std::string refuse = "")
-      : udpTransport(std::move(udp)),
-        refuseUdp(std::move(refuse)),
-        afterPlay(std::move(play)),
-        server([this](const std::string& m, int) { return answer(m); },
-               [this] { return afterPlay && tick >= 0 ? afterPlay(clientRtpPort, tick++) : ""; },
-               connections) {}
-  std::string answer(const std::string& m) {
-    const unsigned cseq = static_cast<unsigned>(std::stoul(headerOf(m, "CSeq")));
-    const std::string::size_type client = m.find("client_port=");
-    tick = methodOf(m) == "PLAY" ? 0 : -1;
-    if (methodOf(m) == "TEARDOWN") return reply("200 OK", cseq);
-    if (methodOf(m) != "SETUP") return HandshakeAnswers()(m);
-    clientRtpPort =
-        client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
-    const std::string ports =
-        std::to_string(clientRtpPort) + "-" + std::to_string(clientRtpPort + 1);
-    if (clientRtpPort == 0)
-      return reply("200 OK", cseq, "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
-    if (!refuseUdp.empty()) return reply(refuseUdp, cseq);
-    return reply(
-        "200 OK", cseq,
-        "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + udpTransport + "\r\n");
-  }
-  // "<connection> <method>\n" for each request heard so far.
-  std::string requests() {
-    std::string all;
-    for (const Heard& h : server.heard())
-      all += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
-    return all;
-  }
-  std::string udpTransport, refuseUdp;
-  AfterPlay afterPlay;
-  unsigned clientRtpPort = 0;  // server thread; read after finish()
-  int tick = -1;
-  ScriptedServer server;  // last: stops before the members it uses go
-};
-
-RTSPSessionOptions withTransport(RTSP_TRANSPORT transport, bool reorder = false) {
-  RTSPSessionOptions options;
-  options.transport = transport;
-  options.reorder = reorder;
-  return options;
+SessionConfig over(RTSP_TRANSPORT transport, int recvSec = 20, bool reorder = false) {
+  SessionConfig config;
+  config.options.transport = transport;
+  config.options.reorder = reorder;
+  config.options.diagnostics = [](const std::string&) {};
+  config.recvSec = recvSec;
+  return config;
 }
 
 // The server sends packets 1 to 5 from its RTP port and 1001 to 1005 from
@@ -138,25 +88,30 @@ TEST(UdpSession, ReceivesFromTheSenderTheSetupReplyNames) {
     const std::size_t at = transport.find("%S");
     if (at != std::string::npos)
       transport.replace(at, 2, std::to_string(rtp.port) + "-" + std::to_string(rtcp.port));
-    UdpServer server(transport, [&](unsigned client, int tick) {
+    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
       for (unsigned seq = 1; seq <= 5 && tick == 0; ++seq) {
         foreign.sendTo(client, rtpPacket(1000 + seq));
         rtp.sendTo(client, rtpPacket(seq));
       }
       return std::string();
-    });
-    OptionsSession session(server.server.port, withTransport(RTSP_TRANSPORT_UDP), "live", 20, base);
-    ASSERT_TRUE(session.d.startRTSPDownload(true, true)) << session.d.lastFailure().detail;
-    session.awaitPackets(row.packets);
+    }));
+    SessionConfig config = over(RTSP_TRANSPORT_UDP);
+    config.localPortBase = base;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(row.packets);
     EXPECT_EQ(rtcp.receivesWithin(300), row.reportsExpected) << "a report right after PLAY";
-    session.d.stop();
-    server.server.finish();
-    EXPECT_EQ(session.log->packets.size(), row.packets);
-    const auto fromServer = std::count_if(session.log->packets.begin(), session.log->packets.end(),
-                                          [](const std::string& p) { return seqOf(p) < 1000; });
-    EXPECT_EQ(fromServer, 5);
-    EXPECT_GE(server.clientRtpPort, base + 1);
-    EXPECT_EQ(server.clientRtpPort % 2, 0u);
+    s.d.stop();
+    server.finish();
+    EXPECT_EQ(s.log->packets.size(), row.packets);
+    EXPECT_EQ(std::count_if(s.log->packets.begin(), s.log->packets.end(),
+                            [](const std::string& p) { return seqOf(p) < 1000; }),
+              5);
+    const std::string setup = server.heard("SETUP").at(0).text;
+    const auto clientRtpPort =
+        static_cast<unsigned>(std::stoul(setup.substr(setup.find("client_port=") + 12)));
+    EXPECT_GE(clientRtpPort, base + 1);
+    EXPECT_EQ(clientRtpPort % 2, 0u);
   }
 }
 
@@ -173,55 +128,23 @@ TEST(UdpSession, FallsBackToInterleavedTcp) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    UdpServer server(
-        ";server_port=9-10",
+    ScriptedServer server(udpScript(
+        ";server_port=9-10", row.refuseUdp,
         [](unsigned client, int tick) {
           return client == 0 && tick == 0 ? frame('$', 0, rtpPacket(1)) : std::string();
         },
-        row.connections, row.refuseUdp);
-    OptionsSession session(server.server.port, withTransport(RTSP_TRANSPORT_UDP_THEN_TCP), "live",
-                           20);
-    ASSERT_TRUE(session.d.startRTSPDownload(true, true)) << session.d.lastFailure().detail;
-    session.awaitPackets(1);
-    EXPECT_EQ(session.log->packetCount(), 1u);
-    EXPECT_EQ(session.d.lastFailure().transport, RTSP_TRANSPORT_TCP);
-    session.d.stop();
-    server.server.finish();
-    EXPECT_NE(server.requests().find(row.heard), std::string::npos) << server.requests();
-  }
-}
-
-// Without a fallback, a refused SETUP fails the start and silence ends
-// reception (1 s timeout), with the reason; the ports are released.
-TEST(UdpSession, FailuresSayWhyAndReleaseThePorts) {
-  struct Row {
-    const char* name;
-    std::string refuseUdp;
-    RTSP_STEP step;
-    int statusCode;
-    std::string detail;
-  };
-  const Row rows[] = {
-      {"SETUP refused", "461 Unsupported Transport", RTSP_STEP_SETUP, 461,
-       "the server refused SETUP"},
-      {"silence", "", RTSP_STEP_RECEIVE, 0, "timed out after 1 s without data"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const int before = openDescriptors();
-    {
-      UdpServer server(";server_port=9-10", nullptr, 1, row.refuseUdp);
-      OptionsSession session(server.server.port, withTransport(RTSP_TRANSPORT_UDP));
-      EXPECT_EQ(session.d.startRTSPDownload(true, true), row.statusCode == 0);
-      for (int i = 0; i < 300 && session.d.lastFailure().step == RTSP_STEP_NONE; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      EXPECT_EQ(session.d.lastFailure().step, row.step);
-      EXPECT_EQ(session.d.lastFailure().statusCode, row.statusCode);
-      EXPECT_EQ(session.d.lastFailure().detail, row.detail);
-      session.d.stop();
-      server.server.finish();
-      EXPECT_EQ(openDescriptors(), before);
-    }
+        row.connections));
+    Session s(server.port, over(RTSP_TRANSPORT_UDP_THEN_TCP));
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(1);
+    EXPECT_EQ(s.log->packetCount(), 1u);
+    EXPECT_EQ(s.d.lastFailure().transport, RTSP_TRANSPORT_TCP);
+    s.d.stop();
+    server.finish();
+    std::string requests;  // "<connection> <method>\n" for each
+    for (const Heard& h : server.heard())
+      requests += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
+    EXPECT_NE(requests.find(row.heard), std::string::npos) << requests;
   }
 }
 
@@ -232,18 +155,20 @@ TEST(UdpSession, StopDuringReceptionLeaksNothing) {
   for (int cycle = 0; cycle < 5; ++cycle) {
     SCOPED_TRACE(cycle);
     Datagram rtp;
-    UdpServer server(";server_port=" + std::to_string(rtp.port), [&](unsigned client, int tick) {
-      for (unsigned seq = 0; seq < 50; ++seq)
-        rtp.sendTo(client, rtpPacket((static_cast<unsigned>(tick) * 50 + seq) & 0xFFFF));
-      return std::string();
-    });
-    OptionsSession session(server.server.port, withTransport(RTSP_TRANSPORT_UDP), "live", 20);
-    ASSERT_TRUE(session.d.startRTSPDownload(true, true)) << session.d.lastFailure().detail;
-    session.awaitPackets(20);
+    ScriptedServer server(
+        udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+          for (unsigned seq = 0; seq < 50; ++seq)
+            rtp.sendTo(client, rtpPacket((static_cast<unsigned>(tick) * 50 + seq) & 0xFFFF));
+          return std::string();
+        }));
+    Session s(server.port, over(RTSP_TRANSPORT_UDP));
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(20);
     const auto stopAt = std::chrono::steady_clock::now();
-    session.d.stop();
+    s.d.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(500));
-    EXPECT_GE(session.log->packets.size(), 20u);
+    EXPECT_GE(s.log->packets.size(), 20u);
+    EXPECT_EQ(s.d.lastFailure().cause, RTSP_CAUSE_STOPPED);
   }
   EXPECT_EQ(openDescriptors(), before);
 }
@@ -256,20 +181,21 @@ TEST(UdpSession, ReorderDeliversEveryPacketOnceInOrderAcrossTheWrap) {
   for (unsigned i = 0; i < 200; ++i) order.push_back((65436 + i) & 0xFFFF);
   for (auto group = order.begin() + 8; group < order.end(); group += 8)
     std::reverse(group, group + 8);
-  UdpServer server(";server_port=" + std::to_string(rtp.port), [&](unsigned client, int tick) {
-    for (std::size_t i = 0; i < order.size() && tick == 0; ++i) {
-      for (std::size_t copy = 0; copy <= (i % 5 == 0); ++copy)
-        rtp.sendTo(client, rtpPacket(order[i]));
-    }
-    return std::string();
-  });
-  OptionsSession session(server.server.port, withTransport(RTSP_TRANSPORT_UDP, true), "live", 20);
-  ASSERT_TRUE(session.d.startRTSPDownload(true, true)) << session.d.lastFailure().detail;
-  session.awaitPackets(200);
-  session.d.stop();
-  ASSERT_EQ(session.log->packets.size(), 200u);
-  for (std::size_t i = 0; i < session.log->packets.size(); ++i)
-    ASSERT_EQ(seqOf(session.log->packets[i]), (65436 + i) & 0xFFFF) << "delivery " << i;
+  ScriptedServer server(
+      udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+        for (std::size_t i = 0; i < order.size() && tick == 0; ++i) {
+          for (std::size_t copy = 0; copy <= (i % 5 == 0); ++copy)
+            rtp.sendTo(client, rtpPacket(order[i]));
+        }
+        return std::string();
+      }));
+  Session s(server.port, over(RTSP_TRANSPORT_UDP, 20, true));
+  ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+  s.awaitPackets(200);
+  s.d.stop();
+  ASSERT_EQ(s.log->packets.size(), 200u);
+  for (std::size_t i = 0; i < s.log->packets.size(); ++i)
+    ASSERT_EQ(seqOf(s.log->packets[i]), (65436 + i) & 0xFFFF) << "delivery " << i;
 }
 
 }  // namespace

@@ -35,6 +35,10 @@
 #include <rtsppull/session_options.h>
 
 class RtspAuthenticator;
+class ControlReader;
+enum class ControlReadStatus;
+struct ControlReadWait;
+struct pollfd;
 
 // The host's notification of a failed handshake or of the end of reception.
 typedef void (*RecvTimeoutCallback)(void*);
@@ -80,12 +84,21 @@ class RTSPPULL_API CRTSPDownload {
   // first packet over UDP (and then run the handshake again over TCP). True when PLAY was accepted.
   // False when the session is already running, when no receiver is registered (nothing changes
   // then), or when a step failed (the connection is closed and, unless quietOnFailure, the callback
-  // runs). The session is running from here until stop(), whatever the result. tcpOnly has no
-  // effect (the transport comes from the options).
+  // runs); with options().failOnRefusedHeader, also when the receiver refuses the stream header
+  // (TEARDOWN is sent first). The session is running from here until stop(), whatever the result.
+  // When the system refuses the receive thread the result is still true, and the session behaves
+  // as if reception had ended at once: lastFailure() is {RTSP_STEP_RECEIVE, RTSP_CAUSE_RESOURCES},
+  // the connection is shut down and the callback runs (whatever quietOnFailure says). tcpOnly has
+  // no effect (the transport comes from the options).
   bool startRTSPDownload(bool tcpOnly, bool quietOnFailure);
 
   // Sends TEARDOWN, closes the connection (waking a blocked receive thread at
   // once) and joins the receive thread. Always true; does nothing while idle.
+  // Afterwards lastFailure() says why the session ended: {RTSP_STEP_RECEIVE,
+  // RTSP_CAUSE_STOPPED, "stopped by the host"} when reception was running
+  // and had not failed (recorded before the thread is woken, so a failure
+  // callback that runs during stop() reads it too); otherwise the failure of
+  // the start or of reception, unchanged.
   bool stop();
 
   bool isRunning() const;
@@ -97,8 +110,10 @@ class RTSPPULL_API CRTSPDownload {
   const RTSPSessionOptions& options() const { return options_; }
 
   // Why the last start failed or why reception ended; step RTSP_STEP_NONE
-  // while nothing has failed since the last start began. Any thread, at any
-  // time, including from the failure callback.
+  // while nothing has failed since the last start began. Its cause is for
+  // programs to switch on. Set before the failure callback runs, so the
+  // callback always reads why it was called. Any thread, at any time,
+  // including from the failure callback.
   RTSPFailure lastFailure() const;
 
  private:
@@ -114,7 +129,7 @@ class RTSPPULL_API CRTSPDownload {
     int contentLength;
   };
 
-  // The receive thread's own state (session_internal.h).
+  // The receive thread's own state (receive_thread.cpp).
   struct ReceiveState;
   // Thrown inside the handshake when a reply redirects and the options
   // allow following it.
@@ -122,11 +137,19 @@ class RTSPPULL_API CRTSPDownload {
     std::string location;
   };
 
-  // Control connection.
+  // Control connection (connection.cpp). Reply lines, bodies and, after
+  // PLAY, interleaved frames all come through control_.
   bool connectRtspServer();
   bool sendRtspCommand(const std::string& request);
+  // The next reply line through its CR LF; empty on failure, with
+  // readProblem_ and readCause_ set.
   std::string streamGetLine();
-  int recvData(char& c);
+  // The waits of a handshake read: each up to `eachSec`, with bounded
+  // replies also within the step's deadline.
+  ControlReadWait replyWait(int eachSec) const;
+  // Sets readProblem_ and readCause_ for a failed read; `timedOut` is the
+  // text of a wait that lasted its whole time.
+  void noteReadProblem(ControlReadStatus status, const std::string& timedOut);
   // Shuts the control connection down in both directions without releasing
   // the descriptor, so that a read blocked on it in another thread returns.
   void shutdownStream();
@@ -163,43 +186,54 @@ class RTSPPULL_API CRTSPDownload {
   // the host thread, inside startRTSPDownload; failures throw myException
   // with lastFailure_ recorded first.
   bool runHandshake();
-  void exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
-                const char* replyError);
+  void exchange(RTSP_STEP step, const std::string& firstRequest);
   // The request with an Authorization header once a challenge was accepted.
   // Also used after the handshake, under sendMutex_, by the receive thread
   // (keep-alives) and stop() (TEARDOWN).
   std::string withAuthorization(const std::string& request);
-  [[noreturn]] void failStep(RTSP_STEP step, const std::string& detail, const char* message);
-  [[noreturn]] void failReply(RTSP_STEP step, const std::string& detail, const char* message);
+  [[noreturn]] void failStep(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail);
+  // The same with the status of the last reply.
+  [[noreturn]] void failReply(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail);
   void skipReplyBody();
   std::string requestUrl() const;
   void takeDescription();
+  // A TEARDOWN during the start, echoed; a failed send is ignored.
+  void sendTeardownNow();
 
-  // Receive thread.
-  static unsigned long MissionTCPThread(void* arg);
-  static ACE_THR_FUNC_RETURN recvThreadEntry(void* arg);
-  // Pieces of the receive loop, meant for any loop that reads the control
-  // connection after PLAY. Receive thread only; each throws myException,
-  // with lastFailure_ recorded, when reception must end.
+  // The receive thread (receive_thread.cpp), one for both transports. Its
+  // pieces run on it alone; each throws myException, with lastFailure_
+  // recorded, when reception must end.
+  //   receiveLoop: until stop() (returns) or a failure (throws).
   //   serviceControlInput: hands on every whole item buffered from the
-  //     control connection (frames to the receiver; with keep-alive on, RTSP
-  //     replies skipped and requests answered); returns false when stopFlag_
+  //     control connection (frames to the receiver; RTSP replies skipped
+  //     and requests answered when they are items); false when stopFlag_
   //     was found set between two items.
   //   readControlInput: one receive of whatever the connection holds;
-  //     false when nothing was there (EAGAIN).
-  //   waitForControlInput: waits until the connection is readable or the
-  //     receive deadline; fails after the receive timeout without data.
-  //   keepAliveDue / sendKeepAlive: the keep-alive schedule and request.
-  //   receiveDeadline: when the current wait must end (no data for the
-  //     receive timeout, or the next keep-alive).
+  //     false when nothing was there.
+  //   readDatagrams: the datagrams waiting on one UDP socket, handed on;
+  //     false when none came.
+  //   nextWakeUp: when the current wait must end (the receive timeout, the
+  //     next keep-alive or receiver report).
+  static ACE_THR_FUNC_RETURN receiveThreadEntry(void* arg);
+  void receiveLoop(ReceiveState& state);
   bool serviceControlInput(ReceiveState& state);
   bool readControlInput(ReceiveState& state);
-  void waitForControlInput(const ReceiveState& state);
-  bool keepAliveDue(const ReceiveState& state, std::chrono::steady_clock::time_point now) const;
+  bool readDatagrams(ReceiveState& state, int fd, bool rtcp);
+  void handToReceiver(ReceiveState& state, const char* data, std::size_t size);
+  std::chrono::steady_clock::time_point nextWakeUp(const ReceiveState& state) const;
   void sendKeepAlive(ReceiveState& state);
-  std::chrono::steady_clock::time_point receiveDeadline(const ReceiveState& state) const;
   void answerServerRequest(const std::string& head);
-  [[noreturn]] void failReceive(const std::string& detail, const char* message);
+  // Sends `text` on the control connection (under sendMutex_); fails
+  // reception with `failure` and the error when it does not get out.
+  void sendDuringReception(const std::string& text, const char* failure);
+  [[noreturn]] void failReceive(RTSP_CAUSE cause, const std::string& detail);
+
+  // The start's way to make the receive thread (ACE_Thread::spawn; tests
+  // put a failing one here) and the receive loop's and the UDP setup's way
+  // to wait (::poll).
+  using SpawnFunction = int (*)(ACE_THR_FUNC entry, void* arg, ACE_hthread_t* handle);
+  using PollFunction = int (*)(pollfd* fds, unsigned long count, int timeoutMs);
+  static int spawnReceiveThread(ACE_THR_FUNC entry, void* arg, ACE_hthread_t* handle);
 
   // Diagnostics: to std::cout exactly as given, or to options_.diagnostics
   // one line at a time without its line end. Any thread; serialised.
@@ -209,11 +243,13 @@ class RTSPPULL_API CRTSPDownload {
   // A request, with the credentials of an Authorization header hidden.
   void sayRequest(const std::string& request);
 
-  // Stores lastFailure_ (under failureMutex_). Any thread.
-  void recordFailure(RTSP_STEP step, const std::string& detail, int statusCode = 0,
-                     const std::string& statusLine = std::string());
+  // Stores lastFailure_ (under failureMutex_); with `keepEarlier`, only
+  // while nothing has failed. Any thread.
+  void recordFailure(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail,
+                     int statusCode = 0, const std::string& statusLine = std::string(),
+                     bool keepEarlier = false);
 
-  // UDP transport (udp_session.cpp on the host thread, udp_receive.cpp on
+  // UDP transport (udp_session.cpp on the host thread, receive_thread.cpp on
   // the receive thread). UdpState lives from the SETUP over UDP until stop()
   // (after the join) or a failed or fallen-back handshake closes it.
   struct UdpState;
@@ -227,13 +263,12 @@ class RTSPPULL_API CRTSPDownload {
   // RTP packet. False when none came: TEARDOWN has been sent, the connection
   // and the sockets are closed, and the handshake must run again over TCP.
   bool udpAfterPlay();
+  [[noreturn]] void failUdpWait(int error);
   void closeUdp();
   // Sets transportInUse_, and the transport lastFailure() reports while
   // nothing has failed. Host thread.
   void useTransport(RTSP_TRANSPORT transport);
   bool udpInUse() const { return static_cast<bool>(udp_); }
-  static unsigned long MissionUDPThread(void* arg);
-  static ACE_THR_FUNC_RETURN udpThreadEntry(void* arg);
 
   // Start and stop.
   void closeAllThread();
@@ -246,15 +281,19 @@ class RTSPPULL_API CRTSPDownload {
   // interleaved stream from it. Its descriptor is released only on the host
   // thread, and never while a receive thread may still use it.
   ACE_SOCK_Stream rtspStream_;
+  // The one reader of rtspStream_, attached at every connect.
+  std::unique_ptr<ControlReader> control_;
   std::unique_ptr<IRTPReceiver> ptrRTPReceiver_;
   // Host thread only.
   bool running_;
   ACE_Time_Value connectTimeout_;
   // Written by the host thread, read by the receive thread between frames.
   std::atomic<bool> stopFlag_;
-  // Host thread only; only the first entry is ever used.
-  ACE_hthread_t threadHandles_[4];
-  unsigned short threadCount_;
+  // Host thread only: the receive thread, while threadRunning_.
+  ACE_hthread_t thread_;
+  bool threadRunning_;
+  SpawnFunction spawnThread_;
+  PollFunction poll_;
   // Guarded by notifyMutex_.
   RecvTimeoutCallback recvTimeoutCallback_;
   void* callbackArg_;
@@ -285,12 +324,13 @@ class RTSPPULL_API CRTSPDownload {
   std::string initialPath_;
   // The last reply read by getReply (host thread): status code and line
   // (without CR LF), the head (start line and header lines, for header
-  // lookup; at most 100 lines kept), and why its reading failed (empty when
-  // it did not).
+  // lookup; at most 100 lines kept), and why its reading (or the connect)
+  // failed (empty when it did not).
   int replyCode_;
   std::string replyStatusLine_;
   std::string replyHead_;
   std::string readProblem_;
+  RTSP_CAUSE readCause_;
   // Bounded replies: when the current handshake step must be over. The
   // step under way (for failures thrown from deep inside it) and the
   // redirects followed in this start.

@@ -103,9 +103,16 @@ struct RTSPPULL_API RTSPSessionOptions {
   // connection; interleaved media travels on it. UDP media sockets always ask
   // for 2 MiB.
   int receiveBufferBytes = 0;
+  // false: what the receiver answers to the stream header is ignored, as
+  // before options existed. true: a false answer fails the start: TEARDOWN
+  // is sent, the connection closed, lastFailure() is {RTSP_STEP_PLAY,
+  // RTSP_CAUSE_RECEIVER_REFUSED}, the callback runs unless quietOnFailure,
+  // and startRTSPDownload returns false.
+  bool failOnRefusedHeader = false;
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
-  // true, receiveBufferBytes 256 KiB; everything else at its default.
+  // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true; everything
+  // else at its default.
   static RTSPSessionOptions recommended();
 };
 

@@ -100,7 +100,6 @@ RTP_RECEIVER_IMPL CRTPReceiverOnUDP::getImplType() { return RTP_RECEIVER_UDP; }
 bool CRTPReceiverOnUDP::Execute(IRTPReceiver* receiver, const std::string& data, bool isFileHeader,
                                 SDP* sdp) {
   ACE_Guard<ACE_Thread_Mutex> guard(mutex_);
-  if (!guard.locked()) return false;
 
   // The file header bypasses the buffer; the host's exceptions reach the
   // caller here.

@@ -370,27 +370,6 @@ std::string hideCredentials(const std::string& line) {
 RtspAuthenticator::RtspAuthenticator(std::string user, std::string password)
     : user_(std::move(user)), password_(std::move(password)) {}
 
-RtspAuthenticator::RtspAuthenticator(const RtspAuthenticator& other) { *this = other; }
-
-RtspAuthenticator& RtspAuthenticator::operator=(const RtspAuthenticator& other) {
-  if (this == &other) return *this;
-  std::scoped_lock lock(mutex_, other.mutex_);
-  user_ = other.user_;
-  password_ = other.password_;
-  scheme_ = other.scheme_;
-  stale_ = other.stale_;
-  algorithm_ = other.algorithm_;
-  algorithmGiven_ = other.algorithmGiven_;
-  qopAuth_ = other.qopAuth_;
-  userhash_ = other.userhash_;
-  realm_ = other.realm_;
-  nonce_ = other.nonce_;
-  opaque_ = other.opaque_;
-  opaqueGiven_ = other.opaqueGiven_;
-  nc_ = other.nc_;
-  return *this;
-}
-
 bool RtspAuthenticator::onChallenge(const std::vector<std::string>& values, std::string& detail) {
   const std::vector<AuthChallenge> challenges = parseAuthChallenges(values);
   const AuthChallenge* best = nullptr;

@@ -82,8 +82,8 @@ std::string hideCredentials(const std::string& line);
 class RtspAuthenticator {
  public:
   RtspAuthenticator(std::string user, std::string password);
-  RtspAuthenticator(const RtspAuthenticator& other);
-  RtspAuthenticator& operator=(const RtspAuthenticator& other);
+  RtspAuthenticator(const RtspAuthenticator&) = delete;
+  RtspAuthenticator& operator=(const RtspAuthenticator&) = delete;
 
   // Every WWW-Authenticate header value of one 401 reply, in order (one value
   // may hold several challenges). True when a supported challenge was chosen

@@ -1,5 +1,5 @@
-// The control connection: connect, send a request, read a byte and a line,
-// shut down and close.
+// The control connection: connect, send a request, read a reply line, shut
+// down and close.
 #include <rtsppull/rtsp_download.h>
 
 #include <sys/socket.h>
@@ -14,7 +14,6 @@
 #include <ace/SOCK_Connector.h>
 
 #include "session/session_internal.h"
-#include "session/timed_recv.h"
 
 namespace {
 // Receive buffer of the control socket, in bytes.
@@ -22,6 +21,20 @@ const int kControlRecvBufSize = 32768;
 // Bounded replies: the longest reply line, its CR LF included.
 const std::size_t kMaxReplyLine = 8192 + 2;
 }  // namespace
+
+RTSP_CAUSE causeOf(ControlReadStatus status) {
+  switch (status) {
+    case ControlReader::Status::kClosed:
+      return RTSP_CAUSE_CLOSED_BY_SERVER;
+    case ControlReader::Status::kTimedOut:
+    case ControlReader::Status::kDeadline:
+      return RTSP_CAUSE_TIMED_OUT;
+    case ControlReader::Status::kTooLong:
+      return RTSP_CAUSE_MALFORMED_REPLY;
+    default:
+      return RTSP_CAUSE_NETWORK;
+  }
+}
 
 bool CRTSPDownload::connectRtspServer() {
   ACE_SOCK_Connector connector;
@@ -32,20 +45,26 @@ bool CRTSPDownload::connectRtspServer() {
   // shows up as a failing connect (and names the cause in lastFailure()).
   const int resolved =
       address.set(static_cast<u_short>(info_.serverPort & 0xFFFFu), info_.serverAddr.c_str(), 1, 0);
+  const auto refused = [this](RTSP_CAUSE cause, const std::string& problem) {
+    readCause_ = cause;
+    readProblem_ = problem;
+    return false;
+  };
   // A chosen receive buffer is asked for before the connect, so that the
   // window scale offered in the SYN can use it; the connector then connects
   // the socket opened here.
   const int chosenSize = options_.receiveBufferBytes;
   if (chosenSize > 0 && resolved != -1) {
     if (rtspStream_.open(SOCK_STREAM, address.get_type(), 0, 0) == -1) {
-      readProblem_ = std::string("cannot open a socket: ") + std::strerror(errno);
-      return false;
+      return refused(RTSP_CAUSE_RESOURCES,
+                     std::string("cannot open a socket: ") + std::strerror(errno));
     }
     int size = chosenSize;
     if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
-      readProblem_ = std::string("cannot set the receive buffer: ") + std::strerror(errno);
+      const int error = errno;
       rtspStream_.close();
-      return false;
+      return refused(RTSP_CAUSE_RESOURCES,
+                     std::string("cannot set the receive buffer: ") + std::strerror(error));
     }
   }
   // The timeout is always passed by pointer: a zero timeout means one
@@ -54,22 +73,21 @@ bool CRTSPDownload::connectRtspServer() {
       -1) {
     const int error = errno;
     if (resolved == -1) {
-      readProblem_ = "the host name \"" + info_.serverAddr + "\" could not be resolved";
-    } else if (error == ECONNREFUSED) {
-      readProblem_ = "connection refused";
-    } else if (error == ETIME || error == ETIMEDOUT || error == EWOULDBLOCK ||
-               error == EINPROGRESS) {
-      readProblem_ = "connection timed out";
-    } else {
-      readProblem_ = std::string("connect failed: ") + std::strerror(error);
+      return refused(RTSP_CAUSE_NAME_NOT_RESOLVED,
+                     "the host name \"" + info_.serverAddr + "\" could not be resolved");
     }
-    return false;
+    if (error == ECONNREFUSED) return refused(RTSP_CAUSE_REFUSED, "connection refused");
+    if (error == ETIME || error == ETIMEDOUT || error == EWOULDBLOCK || error == EINPROGRESS) {
+      return refused(RTSP_CAUSE_TIMED_OUT, "connection timed out");
+    }
+    return refused(RTSP_CAUSE_NETWORK, std::string("connect failed: ") + std::strerror(error));
   }
+  control_->attach(rtspStream_.get_handle());
   if (chosenSize > 0) return true;
   int size = kControlRecvBufSize;
   if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
-    readProblem_ = std::string("cannot set the receive buffer: ") + std::strerror(errno);
-    return false;
+    return refused(RTSP_CAUSE_RESOURCES,
+                   std::string("cannot set the receive buffer: ") + std::strerror(errno));
   }
   return true;
 }
@@ -83,65 +101,44 @@ bool CRTSPDownload::sendRtspCommand(const std::string& request) {
   return sent == request.size();
 }
 
-int CRTSPDownload::recvData(char& c) {
-  // A timed one-byte read with the contract of recv_n (1, 0 on a closed
-  // connection, -1 on an error or 20 s of silence) that does not switch the
-  // socket's blocking mode around every byte.
-  const std::string tooSlow =
-      "the server took over " + std::to_string(recvTimeoutSec_) + " s to answer";
-  ACE_Time_Value timeout(recvTimeoutSec_, 0);
-  bool cutByDeadline = false;
-  if (options_.boundedReplies) {
-    // The whole step shares one deadline; each wait ends at it at the latest.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        stepDeadline_ - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      readProblem_ = tooSlow;
-      return -1;
-    }
-    if (left < std::chrono::seconds(recvTimeoutSec_)) {
-      timeout.msec(static_cast<long>(left.count()));
-      cutByDeadline = true;
-    }
+ControlReader::Wait CRTSPDownload::replyWait(int eachSec) const {
+  // Bounded replies: the whole step shares one deadline; each wait ends at
+  // it at the latest.
+  ControlReader::Wait wait{std::chrono::seconds(eachSec)};
+  if (options_.boundedReplies) wait.until = stepDeadline_;
+  return wait;
+}
+
+void CRTSPDownload::noteReadProblem(ControlReadStatus status, const std::string& timedOut) {
+  readCause_ = causeOf(status);
+  switch (status) {
+    case ControlReader::Status::kClosed:
+      readProblem_ = "the server closed the connection";
+      break;
+    case ControlReader::Status::kTimedOut:
+      readProblem_ = timedOut;
+      break;
+    case ControlReader::Status::kDeadline:
+      readProblem_ = "the server took over " + std::to_string(recvTimeoutSec_) + " s to answer";
+      break;
+    case ControlReader::Status::kTooLong:
+      readProblem_ = "a reply line over 8 KiB";
+      break;
+    default:
+      readProblem_ = std::string("receive failed: ") + std::strerror(control_->error());
   }
-  std::size_t transferred = 0;
-  const int got =
-      static_cast<int>(recvExactTimed(rtspStream_.get_handle(), &c, 1, timeout, transferred));
-  if (got == 0) {
-    readProblem_ = "the server closed the connection";
-  } else if (got < 0 && readProblem_.empty()) {
-    if (errno != ETIME) {
-      readProblem_ = std::string("receive failed: ") + std::strerror(errno);
-    } else if (cutByDeadline) {
-      readProblem_ = tooSlow;
-    } else {
-      readProblem_ =
-          "timed out after " + std::to_string(recvTimeoutSec_) + " s waiting for a reply";
-    }
-  }
-  return got;
 }
 
 std::string CRTSPDownload::streamGetLine() {
-  // One byte per receive and nothing read ahead: the bytes after a line's
-  // CR LF (a reply body, the interleaved stream) stay in the socket for their
-  // own readers. The first CR LF in the line is always at its end, so testing
-  // the last two bytes after each byte finds exactly where a full search of
-  // the text would.
+  // Callers know only a line ending in CR LF, or the empty string for a
+  // failure (readProblem_ says which).
   std::string line;
-  for (;;) {
-    char c = 0;
-    // 0 means the peer has closed the connection: no byte will ever come, so
-    // it ends the line like a failed read. Callers know only a line ending
-    // in CR LF or the empty string for failure.
-    if (recvData(c) <= 0) return std::string();
-    line.push_back(c);
-    if (options_.boundedReplies && line.size() > kMaxReplyLine) {
-      readProblem_ = "a reply line over 8 KiB";
-      return std::string();
-    }
-    if (c == '\n' && line.size() >= 2 && line[line.size() - 2] == '\r') return line;
-  }
+  const ControlReader::Status got =
+      control_->line(line, options_.boundedReplies ? kMaxReplyLine : 0, replyWait(recvTimeoutSec_));
+  if (got == ControlReader::Status::kOk) return line;
+  noteReadProblem(got,
+                  "timed out after " + std::to_string(recvTimeoutSec_) + " s waiting for a reply");
+  return std::string();
 }
 
 void CRTSPDownload::shutdownStream() {

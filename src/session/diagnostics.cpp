@@ -40,12 +40,9 @@ void CRTSPDownload::sayRequest(const std::string& request) {
   say(options_.user.empty() ? request : hideCredentials(request));
 }
 
-void CRTSPDownload::recordFailure(RTSP_STEP step, const std::string& detail, int statusCode,
-                                  const std::string& statusLine) {
+void CRTSPDownload::recordFailure(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail,
+                                  int statusCode, const std::string& statusLine, bool keepEarlier) {
   ACE_Guard<ACE_Thread_Mutex> guard(failureMutex_);
-  lastFailure_.step = step;
-  lastFailure_.statusCode = statusCode;
-  lastFailure_.statusLine = statusLine;
-  lastFailure_.detail = detail;
-  lastFailure_.transport = transportInUse_;
+  if (keepEarlier && lastFailure_.step != RTSP_STEP_NONE) return;
+  lastFailure_ = RTSPFailure{step, cause, statusCode, statusLine, detail, transportInUse_};
 }

@@ -34,13 +34,12 @@ bool isRedirect(int code) {
   return code == 301 || code == 302 || code == 303 || code == 305 || code == 307;
 }
 
-// Why a send failed, from errno.
-std::string sendProblem() {
-  const int error = errno;
-  if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
-    return "the server closed the connection";
-  }
-  return std::string("send failed: ") + std::strerror(error);
+// The cause of a refusal that is neither a 401 nor a redirect followed.
+RTSP_CAUSE refusalCause(int code) {
+  if (code < 100 || code > 599) return RTSP_CAUSE_MALFORMED_REPLY;
+  if (code == 404) return RTSP_CAUSE_NOT_FOUND;
+  if (code == 461) return RTSP_CAUSE_TRANSPORT_REFUSED;
+  return isRedirect(code) ? RTSP_CAUSE_REDIRECT : RTSP_CAUSE_SERVER_ERROR;
 }
 
 // `request` with the number of its "CSeq: " line replaced by `cseq`.
@@ -55,14 +54,14 @@ std::string renumbered(const std::string& request, unsigned int cseq) {
 
 }  // namespace
 
-void CRTSPDownload::failStep(RTSP_STEP step, const std::string& detail, const char* message) {
-  recordFailure(step, detail);
-  throw myException(message);
+void CRTSPDownload::failStep(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail) {
+  recordFailure(step, cause, detail);
+  throw myException(detail);
 }
 
-void CRTSPDownload::failReply(RTSP_STEP step, const std::string& detail, const char* message) {
-  recordFailure(step, detail, replyCode_, replyStatusLine_);
-  throw myException(message);
+void CRTSPDownload::failReply(RTSP_STEP step, RTSP_CAUSE cause, const std::string& detail) {
+  recordFailure(step, cause, detail, replyCode_, replyStatusLine_);
+  throw myException(detail);
 }
 
 std::string CRTSPDownload::withAuthorization(const std::string& request) {
@@ -84,21 +83,19 @@ void CRTSPDownload::skipReplyBody() {
   // The body of a reply that is answered by another request (a 401): read
   // and dropped, so that the next reply starts where it should.
   const std::string value = rtsptext::headerValue(replyHead_, "Content-Length");
-  std::size_t left = value.empty() ? 0 : std::strtoul(value.c_str(), nullptr, 10);
-  if (left > 65536) failReply(currentStep_, "a reply body over 64 KiB", "reply body too long");
-  char scratch[4096];
-  const ACE_Time_Value timeout(sdpTimeoutSec_, 0);
-  while (left > 0) {
-    const std::size_t chunk = left < sizeof scratch ? left : sizeof scratch;
-    if (rtspStream_.recv_n(scratch, chunk, &timeout) != static_cast<ssize_t>(chunk)) {
-      failReply(currentStep_, "the reply body did not arrive", "reply body missing");
-    }
-    left -= chunk;
+  const std::size_t length = value.empty() ? 0 : std::strtoul(value.c_str(), nullptr, 10);
+  if (length > 65536) {
+    failReply(currentStep_, RTSP_CAUSE_MALFORMED_REPLY, "a reply body over 64 KiB");
+  }
+  std::string none;
+  const ControlReader::Status got =
+      control_->body(length, none, 0, ControlReader::Wait{std::chrono::seconds(sdpTimeoutSec_)});
+  if (got != ControlReader::Status::kOk) {
+    failReply(currentStep_, causeOf(got), "the reply body did not arrive");
   }
 }
 
-void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, const char* sendError,
-                             const char* replyError) {
+void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest) {
   currentStep_ = step;
   // Bounded replies: the whole step, however the reply drips in, within the
   // receive timeout (20 s).
@@ -111,20 +108,27 @@ void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, co
     // Each request is echoed just before it is sent, unflushed.
     const std::string wire = withAuthorization(request);
     sayRequest(wire);
-    if (!sendRtspCommand(wire)) failStep(step, sendProblem(), sendError);
+    if (!sendRtspCommand(wire)) {
+      const int error = errno;
+      if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
+        failStep(step, RTSP_CAUSE_CLOSED_BY_SERVER, "the server closed the connection");
+      }
+      failStep(step, RTSP_CAUSE_NETWORK, std::string("send failed: ") + std::strerror(error));
+    }
     if (getReply()) return;
-    if (!readProblem_.empty()) failReply(step, readProblem_, replyError);
+    if (!readProblem_.empty()) failReply(step, readCause_, readProblem_);
 
     if (isRedirect(replyCode_) && options_.maxRedirects > 0 && step != RTSP_STEP_PLAY) {
       const std::string location = rtsptext::headerValue(replyHead_, "Location");
       rtsptext::RtspUrl target;
-      if (location.empty()) failReply(step, "a redirect without a Location", replyError);
+      if (location.empty()) failReply(step, RTSP_CAUSE_REDIRECT, "a redirect without a Location");
       if (!rtsptext::parseRtspUrl(location, target)) {
-        failReply(step, "redirected to \"" + location + "\", which is not an rtsp:// URL",
-                  replyError);
+        failReply(step, RTSP_CAUSE_REDIRECT,
+                  "redirected to \"" + location + "\", which is not an rtsp:// URL");
       }
       if (redirectCount_ >= options_.maxRedirects) {
-        failReply(step, "over " + std::to_string(options_.maxRedirects) + " redirects", replyError);
+        failReply(step, RTSP_CAUSE_REDIRECT,
+                  "over " + std::to_string(options_.maxRedirects) + " redirects");
       }
       ++redirectCount_;
       throw Redirect{location};
@@ -134,10 +138,12 @@ void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, co
       // says the nonce went stale, and once. No loop.
       std::string detail;
       if (!auth_->onChallenge(rtsptext::headerValues(replyHead_, "WWW-Authenticate"), detail)) {
-        failReply(step, detail, replyError);
+        failReply(step, RTSP_CAUSE_AUTH_FAILED, detail);
       }
       if (++unauthorized > 1) {
-        if (!auth_->stale() || staleAnswered) failReply(step, "authentication failed", replyError);
+        if (!auth_->stale() || staleAnswered) {
+          failReply(step, RTSP_CAUSE_AUTH_FAILED, "authentication failed");
+        }
         staleAnswered = true;
       }
       skipReplyBody();
@@ -146,11 +152,11 @@ void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest, co
       continue;
     }
     if (replyCode_ == 401) {
-      failReply(step,
-                options_.user.empty() ? "the server asks for credentials" : "authentication failed",
-                replyError);
+      failReply(
+          step, options_.user.empty() ? RTSP_CAUSE_AUTH_NEEDED : RTSP_CAUSE_AUTH_FAILED,
+          options_.user.empty() ? "the server asks for credentials" : "authentication failed");
     }
-    failReply(step, std::string("the server refused ") + stepName(step), replyError);
+    failReply(step, refusalCause(replyCode_), std::string("the server refused ") + stepName(step));
   }
 }
 
@@ -166,10 +172,10 @@ void CRTSPDownload::takeDescription() {
   try {
     received = recvSDPReply();
   } catch (myException&) {
-    failStep(RTSP_STEP_SDP, "the stream header (config=) is over 8192 bytes",
-             "FileHeader is too long");
+    failStep(RTSP_STEP_SDP, RTSP_CAUSE_MALFORMED_REPLY,
+             "the stream header (config=) is over 8192 bytes");
   }
-  if (!received) failStep(RTSP_STEP_SDP, readProblem_, "DESCRIBE: recvSDPReply error");
+  if (!received) failStep(RTSP_STEP_SDP, readCause_, readProblem_);
 
   // PLAY, keep-alives and TEARDOWN go to the session-level control URL of
   // standard requests, otherwise to the DESCRIBE URL.
@@ -187,26 +193,46 @@ void CRTSPDownload::takeDescription() {
 
 bool CRTSPDownload::runHandshake() {
   currentStep_ = RTSP_STEP_CONNECT;
-  if (!connectRtspServer()) failStep(RTSP_STEP_CONNECT, readProblem_, "connectRtspServer error");
+  if (!connectRtspServer()) failStep(RTSP_STEP_CONNECT, readCause_, readProblem_);
 
-  exchange(RTSP_STEP_OPTIONS, makeOptions(), "OPTIONS: sendRtspCommand error",
-           "OPTIONS: getReply error");
+  exchange(RTSP_STEP_OPTIONS, makeOptions());
   keepAliveMethod_ =
       rtsptext::listsMethod(rtsptext::headerValue(replyHead_, "Public"), "GET_PARAMETER")
           ? "GET_PARAMETER"
           : "OPTIONS";
 
-  exchange(RTSP_STEP_DESCRIBE, makeDescribe(), "DESCRIBE: sendRtspCommand error",
-           "DESCRIBE: getReply error");
+  exchange(RTSP_STEP_DESCRIBE, makeDescribe());
   takeDescription();
 
   // No usable video description: SETUP is skipped, not failed, and PLAY
   // goes out with the next CSeq.
   std::string request;
   if (makeVideoSetup(request, COMM_TCP_INTERLEAVED)) setupVideo(request);
-  exchange(RTSP_STEP_PLAY, makePlay(), "PLAY sendRtspCommand error", "PLAY getReply error");
+  exchange(RTSP_STEP_PLAY, makePlay());
   sessionTimeoutSec_ = rtsptext::parseSessionHeader(info_.sessionId).timeoutSec;
   return true;
+}
+
+void CRTSPDownload::sendTeardownNow() {
+  // Echoed, unlike the TEARDOWN of stop(); a failed send changes nothing.
+  try {
+    const std::string teardown = withAuthorization(makeTearDown());
+    sayRequest(teardown);
+    sendRtspCommand(teardown);
+  } catch (...) {
+  }
+}
+
+int CRTSPDownload::spawnReceiveThread(ACE_THR_FUNC entry, void* arg, ACE_hthread_t* handle) {
+  // Joinable, default priority class. The stack is 256 KiB instead of the
+  // platform's default (8 MiB on Linux): the thread itself touches about
+  // 8 KiB (its buffers are on the heap), the rest is room for the host's
+  // OnRecvData, and a thousand sessions then reserve 256 MiB of address
+  // space for stacks instead of 8 GiB, with half the page tables. Only
+  // touched pages are ever resident either way.
+  const std::size_t kRecvThreadStackSize = 256 * 1024;
+  return ACE_Thread::spawn(entry, arg, 0, nullptr, handle, 0, nullptr, kRecvThreadStackSize,
+                           nullptr);
 }
 
 bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
@@ -244,7 +270,9 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   } catch (myException&) {
     return failed();
   } catch (...) {
-    if (lastFailure().step == RTSP_STEP_NONE) recordFailure(currentStep_, "internal error");
+    if (lastFailure().step == RTSP_STEP_NONE) {
+      recordFailure(currentStep_, RTSP_CAUSE_INTERNAL, "internal error");
+    }
     return failed();
   }
 
@@ -253,22 +281,21 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   // cleans up. The header always reaches the receiver before any packet.
   if (ptrRTPReceiver_) {
     const std::string streamHeader(sdp_.file_header, sdp_.file_header_len);
-    ptrRTPReceiver_->Execute(streamHeader, true, &sdp_);
+    if (!ptrRTPReceiver_->Execute(streamHeader, true, &sdp_) && options_.failOnRefusedHeader) {
+      sendTeardownNow();
+      recordFailure(RTSP_STEP_PLAY, RTSP_CAUSE_RECEIVER_REFUSED,
+                    "the receiver refused the stream header");
+      return failed();
+    }
   }
 
-  // Joinable, default priority class. The stack is 256 KiB instead of the
-  // platform's default (8 MiB on Linux): the thread itself touches about
-  // 8 KiB (its buffers are on the heap), the rest is room for the host's
-  // OnRecvData, and a thousand sessions then reserve 256 MiB of address
-  // space for stacks instead of 8 GiB, with half the page tables. Only
-  // touched pages are ever resident either way. A failed spawn is not reported: the
-  // result stays true and nothing reads the connection until stop().
-  const std::size_t kRecvThreadStackSize = 256 * 1024;
-  if (ACE_Thread::spawn(
-          udpInUse() ? &CRTSPDownload::udpThreadEntry : &CRTSPDownload::recvThreadEntry, this, 0,
-          nullptr, &threadHandles_[threadCount_], 0, nullptr, kRecvThreadStackSize,
-          nullptr) != -1) {
-    ++threadCount_;
+  if (spawnThread_(&CRTSPDownload::receiveThreadEntry, this, &thread_) == -1) {
+    // As if reception had ended at once; the result stays true.
+    recordFailure(RTSP_STEP_RECEIVE, RTSP_CAUSE_RESOURCES, "cannot start the receive thread");
+    shutdownStream();
+    notifyFun();
+    return true;
   }
+  threadRunning_ = true;
   return true;
 }

@@ -1,7 +1,9 @@
-// The reader of the control connection after PLAY: bytes received in any
-// pieces go into one buffer, and whole items come out of it: interleaved
-// frames and, when asked for, RTSP messages (replies to keep-alives, requests
-// of the server). Pure: no sockets, no clock; the receive thread feeds it.
+// The buffer and the parser of the control connection: bytes received in any
+// pieces go into one buffer; the handshake takes lines and bodies from its
+// front (pending, consume), and after PLAY whole items come out of it:
+// interleaved frames and, when asked for, RTSP messages (replies to
+// keep-alives, requests of the server). Pure: no sockets, no clock;
+// ControlReader feeds it.
 #ifndef RTSPPULL_SESSION_INTERLEAVED_READER_H_
 #define RTSPPULL_SESSION_INTERLEAVED_READER_H_
 
@@ -56,6 +58,14 @@ class InterleavedReader {
 
   // Bytes received and not yet handed out as items.
   std::size_t buffered() const { return end_ - begin_; }
+  // Those bytes, for the handshake, which reads lines and bodies itself;
+  // valid until the next call of space().
+  std::string_view pending() const { return std::string_view(buffer_.get() + begin_, buffered()); }
+  // Drops the first `n` pending bytes; only between items.
+  void consume(std::size_t n) { begin_ += n; }
+  // Whether RTSP messages are items from now on (false: kBadByte); only
+  // between items.
+  void setRtspMessages(bool rtspMessages) { rtspMessages_ = rtspMessages; }
 
  private:
   // The buffer is a private anonymous mapping of its own, not heap memory:

@@ -2,6 +2,8 @@
 // notification of the host.
 #include <rtsppull/rtsp_download.h>
 
+#include <poll.h>
+
 #include <ace/Guard_T.h>
 
 #include "session/auth.h"
@@ -17,12 +19,15 @@ CRTSPDownload::CRTSPDownload()
     : info_(),
       sdp_(),
       rtspStream_(),
+      control_(new ControlReader),
       ptrRTPReceiver_(),
       running_(false),
       connectTimeout_(ACE_Time_Value::zero),
       stopFlag_(false),
-      threadHandles_(),
-      threadCount_(0),
+      thread_(),
+      threadRunning_(false),
+      spawnThread_(&CRTSPDownload::spawnReceiveThread),
+      poll_(&::poll),
       recvTimeoutCallback_(nullptr),
       callbackArg_(nullptr),
       notified_(false),
@@ -41,6 +46,7 @@ CRTSPDownload::CRTSPDownload()
       replyStatusLine_(),
       replyHead_(),
       readProblem_(),
+      readCause_(RTSP_CAUSE_NONE),
       stepDeadline_(),
       currentStep_(RTSP_STEP_NONE),
       redirectCount_(0),
@@ -53,9 +59,7 @@ CRTSPDownload::CRTSPDownload()
       udp_(),
       auth_(),
       recvTimeoutSec_(20),
-      sdpTimeoutSec_(5) {
-  for (ACE_hthread_t& handle : threadHandles_) handle = 0;
-}
+      sdpTimeoutSec_(5) {}
 
 void CRTSPDownload::initInfo(const std::string& serverAddr, unsigned int serverPort,
                              const std::string& streamPath, unsigned int localPortBase,

@@ -11,6 +11,7 @@ RTSPSessionOptions RTSPSessionOptions::recommended() {
   options.maxRedirects = 3;
   options.boundedReplies = true;
   options.receiveBufferBytes = 256 * 1024;
+  options.failOnRefusedHeader = true;
   return options;
 }
 

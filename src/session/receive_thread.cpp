@@ -1,7 +1,10 @@
-// The receive thread: the control connection read through a buffer of its
-// own, whole interleaved frames handed to the receiver one by one; with
-// keep-alive on, keep-alive requests sent and RTSP messages of the server
-// read (and requests answered) between the frames.
+// The receive thread, one loop for both transports: the control connection
+// read through the session's one reader (whole interleaved frames to the
+// receiver one by one; with keep-alive on, or over UDP, RTSP messages of the
+// server read between them and its requests answered), over UDP also the
+// RTP and RTCP sockets in the same poll, their datagrams taken in batches;
+// keep-alives, receiver reports, the receive timeout and stop() handled
+// once for both.
 #include <rtsppull/rtsp_download.h>
 
 #include <poll.h>
@@ -13,32 +16,21 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <ace/Guard_T.h>
 
 #include "session/rtsp_text.h"
 #include "session/session_internal.h"
+#include "session/udp_state.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Capacity of the thread's buffer. One receive takes whatever the socket
-// holds (the control socket's receive buffer bounds it), whole frames are
-// handed on from it, and the rest of a frame waits at its front for the next
-// receive: the pages beyond the largest receive plus one frame are never
-// touched, so never resident.
-const std::size_t kRecvBufSize = 256 * 1024;
-
-// The most one receive takes. Every page of the buffer that a receive writes
-// stays resident for the life of the session, and with the control socket's
-// 32 KiB receive buffer one receive could take about 64 KiB: at 20 Mbit/s
-// that made each session cost 0.1 MiB. 16 KiB (a dozen 1400-byte packets)
-// still takes many frames per system call (the CPU per packet stayed within
-// the noise of unbounded receives) and keeps the written part of the buffer
-// at 16 KiB plus the rest of one frame.
-const std::size_t kMaxReceive = 16 * 1024;
+// Over UDP: a receiver report about this often.
+const std::chrono::seconds kReportEvery(5);
 
 // The longest a keep-alive or an answer to the server may take to send: the
 // send lock is held meanwhile, and stop() waits for it.
@@ -64,24 +56,80 @@ std::string digitsOf(const std::string& text) {
   return digits;
 }
 
+std::chrono::microseconds sinceEpoch(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch());
+}
+
 }  // namespace
 
-ACE_THR_FUNC_RETURN CRTSPDownload::recvThreadEntry(void* arg) {
-  // The function the thread library calls, of exactly the type it expects.
-  // MissionTCPThread handles every failure of the loop itself; only an
-  // exception from the host's callback could get here, and it must not
-  // leave the thread.
+// The receive thread's own state, made by it at its start and used by it
+// alone.
+struct CRTSPDownload::ReceiveState {
+  // The receiver gets it by const reference, valid only during the call, so
+  // one string serves every packet and its capacity is reused.
+  std::string packet;
+  // The latest clock read: at every receive that brought bytes or
+  // datagrams, and after every wait that ran out. Never per frame.
+  Clock::time_point now;
+  // The last media: a frame or a datagram, and on TCP without keep-alive
+  // any byte (nothing but frames may come then, and a frame in pieces is
+  // data too). Replies to keep-alives are no media.
+  Clock::time_point lastMedia;
+  bool anyByteIsMedia = false;
+  Clock::duration silence{};
+  // Zero duration: no keep-alive.
+  Clock::duration keepAliveEvery{};
+  Clock::time_point nextKeepAlive;
+  Clock::time_point nextReport;  // over UDP
+  // Over UDP: which of the two sockets the datagrams being handed on came
+  // through, and the batch's handing-on function, made once.
+  bool rtcp = false;
+  std::function<bool(const char*, std::size_t)> deliverDatagram;
+};
+
+ACE_THR_FUNC_RETURN CRTSPDownload::receiveThreadEntry(void* arg) {
+  CRTSPDownload* const self = static_cast<CRTSPDownload*>(arg);
   try {
-    MissionTCPThread(arg);
+    ReceiveState state;
+    self->receiveLoop(state);
+    return 0;  // stop() asked for it
+  } catch (myException&) {
+  } catch (...) {
+    if (!self->stopping_)
+      self->recordFailure(RTSP_STEP_RECEIVE, RTSP_CAUSE_INTERNAL, "internal error");
+  }
+  // The thread does not release the descriptor: stop() may be sending
+  // TEARDOWN on it at this moment, and only the host thread closes it (and
+  // the UDP sockets) after the join. Shutting it down in both directions
+  // ends the connection for the server and makes any later send fail
+  // harmlessly. An exception from the host's callback must not leave the
+  // thread.
+  try {
+    self->shutdownStream();
+    self->notifyFun();
   } catch (...) {
   }
   return 0;
 }
 
-void CRTSPDownload::failReceive(const std::string& detail, const char* message) {
-  // A connection ended by stop() is no failure of the stream.
-  if (!stopping_) recordFailure(RTSP_STEP_RECEIVE, detail);
-  throw myException(message);
+void CRTSPDownload::failReceive(RTSP_CAUSE cause, const std::string& detail) {
+  // A connection ended by stop() is no failure of the stream (stop() has
+  // recorded why reception ended).
+  if (!stopping_) recordFailure(RTSP_STEP_RECEIVE, cause, detail);
+  throw myException(detail);
+}
+
+void CRTSPDownload::handToReceiver(ReceiveState& state, const char* data, std::size_t size) {
+  // The host must not replace the receiver while the thread runs, so it is
+  // used without a lock.
+  state.packet.assign(data, size);
+  bool taken = false;
+  try {
+    taken = ptrRTPReceiver_->Execute(state.packet, false, nullptr);
+  } catch (...) {
+    failReceive(RTSP_CAUSE_RECEIVER_REFUSED, "the receiver threw an exception");
+  }
+  if (!taken) failReceive(RTSP_CAUSE_RECEIVER_REFUSED, "the receiver refused a packet");
 }
 
 bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
@@ -89,28 +137,17 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
     // Checked between items only; stop() also shuts the socket down, which
     // ends a wait that is under way.
     if (stopFlag_) return false;
-    const InterleavedReader::Item item = state.reader.next();
+    const InterleavedReader::Item item = control_->buffer().next();
     switch (item.kind) {
       case InterleavedReader::Kind::kNeedMore:
         return true;
       case InterleavedReader::Kind::kFrame:
         // The channel is not looked at: RTP and RTCP are delivered alike.
-        // "%" frames are read and dropped. The host must not replace the
-        // receiver while the thread runs, so it is used without a lock.
-        // Its last bytes came with the latest receive: no clock read per frame.
-        state.lastFrame = state.lastData;
+        // "%" frames are read and dropped. Its last bytes came with the
+        // latest receive: no clock read per frame.
+        state.lastMedia = state.now;
         if (item.magic == '$' && ptrRTPReceiver_) {
-          state.packet.assign(item.payload.data(), item.payload.size());
-          bool taken = false;
-          try {
-            taken = ptrRTPReceiver_->Execute(state.packet, false, nullptr);
-          } catch (...) {
-            failReceive("the receiver threw an exception", "ptrRTPReceiver_->Execute threw");
-          }
-          if (!taken) {
-            failReceive("the receiver refused a packet",
-                        "ptrRTPReceiver_->Execute raise exception");
-          }
+          handToReceiver(state, item.payload.data(), item.payload.size());
         }
         break;
       case InterleavedReader::Kind::kMessage: {
@@ -124,45 +161,53 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
       case InterleavedReader::Kind::kBadByte: {
         char detail[48];
         std::snprintf(detail, sizeof detail, "unexpected byte 0x%02X in the stream", item.byte);
-        failReceive(detail, "TCP: recv error magic data");
+        failReceive(RTSP_CAUSE_BAD_DATA, detail);
       }
       case InterleavedReader::Kind::kBadMessage:
-        failReceive(std::string("an RTSP message in the stream with ") + item.problem,
-                    "TCP: bad RTSP message");
+        failReceive(RTSP_CAUSE_BAD_DATA,
+                    std::string("an RTSP message in the stream with ") + item.problem);
     }
   }
 }
 
 bool CRTSPDownload::readControlInput(ReceiveState& state) {
-  char* const space = state.reader.space();
-  const std::size_t room = std::min(state.reader.spaceSize(), kMaxReceive);
-  const ssize_t n = ::recv(rtspStream_.get_handle(), space, room, MSG_DONTWAIT);
-  if (n > 0) {
-    state.reader.commit(static_cast<std::size_t>(n));
-    state.lastData = Clock::now();
-    return true;
+  switch (control_->receive()) {
+    case ControlReader::Status::kOk:
+      state.now = Clock::now();
+      if (state.anyByteIsMedia) state.lastMedia = state.now;
+      return true;
+    case ControlReader::Status::kNothing:
+      return false;
+    case ControlReader::Status::kClosed:
+      failReceive(RTSP_CAUSE_CLOSED_BY_SERVER, "the server closed the connection");
+    default: {
+      const int error = control_->error();
+      failReceive(RTSP_CAUSE_NETWORK, error == ECONNRESET
+                                          ? std::string("the server reset the connection")
+                                          : std::string("receive failed: ") + std::strerror(error));
+    }
   }
-  if (n == 0) {
-    failReceive("the server closed the connection", "TCP: recv data error, connection closed");
-  }
-  const int error = errno;
-  // A signal handled by the host is no failure of the connection.
-  if (error == EINTR) return true;
-  if (error == EWOULDBLOCK || error == EAGAIN || error == ENOBUFS) return false;
-  failReceive(error == ECONNRESET ? std::string("the server reset the connection")
-                                  : std::string("receive failed: ") + std::strerror(error),
-              "TCP: recv data error");
 }
 
-bool CRTSPDownload::keepAliveDue(const ReceiveState& state, Clock::time_point now) const {
-  return state.keepAliveEvery != Clock::duration::zero() && now >= state.nextKeepAlive;
+bool CRTSPDownload::readDatagrams(ReceiveState& state, int fd, bool rtcp) {
+  UdpState& udp = *udp_;
+  state.rtcp = rtcp;
+  state.now = Clock::now();  // the arrival time of the batch, for the jitter
+  const long got = udp.batch.receive(fd, udp.filter, state.deliverDatagram, udp.ignored);
+  if (got < 0) {
+    failReceive(RTSP_CAUSE_NETWORK, std::string("UDP receive failed: ") + std::strerror(errno));
+  }
+  if (got > 0) state.lastMedia = state.now;
+  return got > 0;
 }
 
-Clock::time_point CRTSPDownload::receiveDeadline(const ReceiveState& state) const {
-  if (state.keepAliveEvery == Clock::duration::zero()) {
-    return state.lastData + std::chrono::seconds(recvTimeoutSec_);
+void CRTSPDownload::sendDuringReception(const std::string& text, const char* failure) {
+  // Under sendMutex_, held by the caller.
+  std::size_t sent = 0;
+  rtspStream_.send_n(text.data(), text.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  if (sent != text.size()) {
+    failReceive(RTSP_CAUSE_NETWORK, std::string(failure) + std::strerror(errno));
   }
-  return std::min(state.lastFrame + std::chrono::seconds(recvTimeoutSec_), state.nextKeepAlive);
 }
 
 void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
@@ -173,16 +218,10 @@ void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
     const std::string request = withAuthorization(makeKeepAlive());
     ++info_.cseq;
     sayRequest(request);
-    std::size_t sent = 0;
-    rtspStream_.send_n(request.data(), request.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
-    if (sent != request.size()) {
-      failReceive(std::string("cannot send a keep-alive: ") + std::strerror(errno),
-                  "TCP: keep-alive send error");
-    }
+    sendDuringReception(request, "cannot send a keep-alive: ");
   }
   state.nextKeepAlive += state.keepAliveEvery;
-  const Clock::time_point now = Clock::now();
-  if (state.nextKeepAlive <= now) state.nextKeepAlive = now + state.keepAliveEvery;
+  if (state.nextKeepAlive <= state.now) state.nextKeepAlive = state.now + state.keepAliveEvery;
 }
 
 void CRTSPDownload::answerServerRequest(const std::string& head) {
@@ -193,67 +232,89 @@ void CRTSPDownload::answerServerRequest(const std::string& head) {
                              kCrLf;
   ACE_Guard<ACE_Thread_Mutex> guard(sendMutex_);
   say(answer);
-  std::size_t sent = 0;
-  rtspStream_.send_n(answer.data(), answer.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
-  if (sent != answer.size()) {
-    failReceive(std::string("cannot answer a request of the server: ") + std::strerror(errno),
-                "TCP: answer send error");
-  }
+  sendDuringReception(answer, "cannot answer a request of the server: ");
 }
 
-unsigned long CRTSPDownload::MissionTCPThread(void* arg) {
-  CRTSPDownload* const self = static_cast<CRTSPDownload*>(arg);
-  // On failure the thread does not release the descriptor: stop() may be
-  // sending TEARDOWN on it at this moment, and only the host thread closes it
-  // (after the join). Shutting it down in both directions ends the
-  // connection for the server and makes any later send fail harmlessly.
-  const auto failed = [self]() {
-    self->shutdownStream();
-    self->notifyFun();
-  };
-
-  try {
-    const bool keepAlive = self->options_.keepAliveSec != 0;
-    ReceiveState state(kRecvBufSize, keepAlive);
-    state.lastData = state.lastFrame = Clock::now();
-    state.keepAliveEvery = keepAliveInterval(self->options_.keepAliveSec, self->sessionTimeoutSec_);
-    state.nextKeepAlive = state.lastData + state.keepAliveEvery;
-
-    for (;;) {
-      if (!self->serviceControlInput(state)) return 0;
-      // Receive until something came. After a wait the receive comes first,
-      // before the stop flag is looked at again: a wait that stop() ended by
-      // shutting the socket down fails like a read that was under way.
-      for (;;) {
-        if (keepAlive && self->keepAliveDue(state, Clock::now())) self->sendKeepAlive(state);
-        if (self->readControlInput(state)) break;
-        self->waitForControlInput(state);
+void CRTSPDownload::receiveLoop(ReceiveState& state) {
+  UdpState* const udp = udp_.get();
+  const bool keepAlive = options_.keepAliveSec != 0;
+  // Over UDP the connection carries RTSP messages only (frames fit too).
+  control_->buffer().setRtspMessages(keepAlive || udp != nullptr);
+  state.now = state.lastMedia = Clock::now();
+  state.anyByteIsMedia = !keepAlive && udp == nullptr;
+  state.silence = std::chrono::seconds(recvTimeoutSec_);
+  state.keepAliveEvery = keepAliveInterval(options_.keepAliveSec, sessionTimeoutSec_);
+  state.nextKeepAlive = state.now + state.keepAliveEvery;
+  state.nextReport = state.now + kReportEvery;
+  if (udp != nullptr) {
+    state.deliverDatagram = [this, udp, &state](const char* data, std::size_t size) {
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+      if (state.rtcp) {
+        udp->stats.onRtcp(bytes, size, sinceEpoch(state.now));
+      } else {
+        udp->stats.onRtp(bytes, size, sinceEpoch(state.now));
       }
-    }
-  } catch (myException&) {
-    failed();
-  } catch (...) {
-    if (!self->stopping_) self->recordFailure(RTSP_STEP_RECEIVE, "internal error");
-    failed();
+      // Without a receiver the datagram is dropped, as an interleaved frame
+      // would be.
+      if (ptrRTPReceiver_) handToReceiver(state, data, size);
+      return true;
+    };
   }
-  return 0;
+
+  // What came with the PLAY reply first, then whatever the last wait found
+  // readable. A wait comes only after a round that brought nothing; after
+  // it the receive comes before the stop flag is looked at again, so a wait
+  // that stop() ended by shutting the socket down fails like a read that
+  // was under way.
+  pollfd wanted[3] = {{control_->fd(), POLLIN, 0},
+                      {udp ? udp->sockets.rtpFd() : -1, POLLIN, 0},
+                      {udp ? udp->sockets.rtcpFd() : -1, POLLIN, 0}};
+  const nfds_t count = udp ? 3 : 1;
+  bool readable[3] = {false, false, false};
+  if (!serviceControlInput(state)) return;
+  for (;;) {
+    bool came = false;
+    if (readable[0] && (came = readable[0] = readControlInput(state))) {
+      if (!serviceControlInput(state)) return;
+    }
+    for (nfds_t i = 1; i < count; ++i) {
+      if (readable[i]) came = readDatagrams(state, wanted[i].fd, i == 2) || came;
+      readable[i] = false;  // the batch has taken all there was
+    }
+    if (!came) {
+      const Clock::time_point wakeUp = nextWakeUp(state);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeUp - Clock::now());
+      const int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+      for (pollfd& p : wanted) p.revents = 0;
+      const int ready = poll_(wanted, count, ms);
+      if (ready < 0 && errno != EINTR) {
+        failReceive(RTSP_CAUSE_NETWORK,
+                    std::string("waiting for data failed: ") + std::strerror(errno));
+      }
+      for (nfds_t i = 0; i < count; ++i) readable[i] = ready > 0 && wanted[i].revents != 0;
+      // After a wake-up for data the receive reads the clock; only a wait
+      // that ran out needs it here.
+      if (ready <= 0) state.now = Clock::now();
+    }
+    if (state.keepAliveEvery != Clock::duration::zero() && state.now >= state.nextKeepAlive) {
+      sendKeepAlive(state);
+    }
+    if (udp != nullptr && state.now >= state.nextReport) {
+      udp->sendReport(sinceEpoch(state.now));
+      state.nextReport = std::max(state.nextReport + kReportEvery, state.now);
+    }
+    if (state.now >= state.lastMedia + state.silence) {
+      failReceive(RTSP_CAUSE_NO_DATA,
+                  "timed out after " + std::to_string(recvTimeoutSec_) + " s without data");
+    }
+  }
 }
 
-void CRTSPDownload::waitForControlInput(const ReceiveState& state) {
-  // Nothing there: wait for data, a hang-up (the next receive reports
-  // it) or the deadline.
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(receiveDeadline(state) - Clock::now());
-  const long long ms = std::max<long long>(0, std::min<long long>(left.count(), INT_MAX));
-  pollfd wanted{rtspStream_.get_handle(), POLLIN, 0};
-  const int ready = ::poll(&wanted, 1, static_cast<int>(ms));
-  if (ready < 0 && errno != EINTR) {
-    failReceive(std::string("waiting for data failed: ") + std::strerror(errno), "TCP: poll error");
+std::chrono::steady_clock::time_point CRTSPDownload::nextWakeUp(const ReceiveState& state) const {
+  Clock::time_point wakeUp = state.lastMedia + state.silence;
+  if (state.keepAliveEvery != Clock::duration::zero()) {
+    wakeUp = std::min(wakeUp, state.nextKeepAlive);
   }
-  const Clock::time_point silentSince =
-      state.keepAliveEvery == Clock::duration::zero() ? state.lastData : state.lastFrame;
-  if (ready == 0 && Clock::now() >= silentSince + std::chrono::seconds(recvTimeoutSec_)) {
-    failReceive("timed out after " + std::to_string(recvTimeoutSec_) + " s without data",
-                "TCP: recv data error, detail: RTSPInterFrame recv timeout");
-  }
+  if (udp_) wakeUp = std::min(wakeUp, state.nextReport);
+  return wakeUp;
 }

@@ -11,8 +11,9 @@
 
 namespace {
 
-// Header lines of one reply that are kept, and (bounded replies) allowed.
-const std::size_t kMaxHeaderLines = 100;
+// Header lines of one reply that are kept, and (bounded replies) allowed:
+// as many as the reader allows in a message during playback.
+const std::size_t kMaxHeaderLines = InterleavedReader::kMaxHeaderLines;
 
 // atoi as the C library defines it (leading white space, optional sign,
 // digits up to the first non-digit, 0 without digits), but with no undefined
@@ -125,7 +126,8 @@ bool CRTSPDownload::getReply() {
     // A read that fails inside the block keeps what earlier lines set but
     // does not advance the CSeq.
     if (line.empty()) return false;
-    if (options_.boundedReplies && lines == kMaxHeaderLines) {
+    if (options_.boundedReplies && lines == kMaxHeaderLines && line != kCrLf) {
+      readCause_ = RTSP_CAUSE_MALFORMED_REPLY;
       readProblem_ = "a reply with over 100 header lines";
       return false;
     }

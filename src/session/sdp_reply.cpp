@@ -2,17 +2,9 @@
 // and the stream file header decoded from a "config=" value.
 #include <rtsppull/rtsp_download.h>
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <string>
 #include <list>
 #include <locale>
-#include <vector>
+#include <string>
 
 #include <boost/algorithm/string/case_conv.hpp>
 
@@ -40,92 +32,41 @@ unsigned int hexDigit(char c) {
 
 bool CRTSPDownload::recvSDPReply() {
   sdp_.lines.clear();
-
-  std::string buffer(kSdpBufferSize, '\0');
-  ACE_Time_Value timeout(sdpTimeoutSec_, 0);
-  const int contentLength = info_.contentLength;
-
   readProblem_.clear();
-  bool tooSlow = false;
-  const auto receiveFailed = [this, &tooSlow]() {
-    if (tooSlow) {
-      readProblem_ = "the server took over " + std::to_string(recvTimeoutSec_) + " s to answer";
-    } else if (errno == ETIME) {
-      readProblem_ =
-          "timed out after " + std::to_string(sdpTimeoutSec_) + " s waiting for the description";
-    } else {
-      readProblem_ = std::string("receive failed: ") + std::strerror(errno);
-    }
-    return false;
-  };
-  // Exactly `len` bytes, as recv_n gives them (0 when the server closed
-  // first, -1 on an error or a timeout). With bounded replies every wait
-  // also ends at the deadline of the DESCRIBE step, so a body that drips in
-  // cannot hold the start either.
-  const auto receiveExactly = [this, &timeout, &tooSlow](char* buf, std::size_t len) -> ssize_t {
-    if (!options_.boundedReplies) return rtspStream_.recv_n(buf, len, &timeout);
-    std::size_t got = 0;
-    while (got < len) {
-      const ssize_t n = ::recv(rtspStream_.get_handle(), buf + got, len - got, MSG_DONTWAIT);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-        continue;
-      }
-      if (n == 0) return 0;
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          stepDeadline_ - std::chrono::steady_clock::now());
-      const auto wait =
-          std::min<std::chrono::milliseconds>(left, std::chrono::seconds(sdpTimeoutSec_));
-      pollfd wanted{rtspStream_.get_handle(), POLLIN, 0};
-      const int ready = wait.count() <= 0 ? 0 : ::poll(&wanted, 1, static_cast<int>(wait.count()));
-      if (ready == 0) {
-        tooSlow = left <= std::chrono::seconds(sdpTimeoutSec_);
-        errno = ETIME;
-        return -1;
-      }
-      if (ready < 0 && errno != EINTR) return -1;
-    }
-    return static_cast<ssize_t>(got);
-  };
-
+  const int contentLength = info_.contentLength;
   // A negative Content-Length (the header parses to one) announces no body
   // that could be read: the DESCRIBE step fails.
-  if (contentLength < 0) {
-    readProblem_ = "a negative Content-Length";
-    return false;
-  }
-  if (options_.boundedReplies && contentLength > static_cast<int>(kMaxBoundedBody)) {
-    readProblem_ = "a description over 64 KiB";
+  if (contentLength < 0 ||
+      (options_.boundedReplies && contentLength > static_cast<int>(kMaxBoundedBody))) {
+    readCause_ = RTSP_CAUSE_MALFORMED_REPLY;
+    readProblem_ = contentLength < 0 ? "a negative Content-Length" : "a description over 64 KiB";
     return false;
   }
 
+  // Every wait has the body timeout; with bounded replies every wait also
+  // ends at the deadline of the DESCRIBE step, so a body that drips in
+  // cannot hold the start either.
+  const ControlReader::Wait wait = replyWait(sdpTimeoutSec_);
+  std::string buffer;
+  ControlReader::Status got;
   if (contentLength == 0) {
     // No length announced: whatever has arrived by one receive is the body;
     // anything later stays on the connection.
-    if (rtspStream_.recv(&buffer[0], kSdpBufferSize, &timeout) == -1) return receiveFailed();
+    got = control_->some(kSdpBufferSize, buffer, wait);
   } else {
     // Exactly the announced length is read. Of a body longer than the buffer
     // only the first 8192 bytes are kept; the rest is read and dropped, so
-    // the conversation stays in step with the server. Every read has the
-    // body timeout. A server that closes early ends the body where it is.
-    const std::size_t announced = static_cast<std::size_t>(contentLength);
-    const std::size_t kept = std::min(announced, kSdpBufferSize);
-    const ssize_t received = receiveExactly(&buffer[0], kept);
-    if (received == -1) return receiveFailed();
-    if (received > 0 && announced > kept) {
-      std::vector<char> scratch(kSdpBufferSize);
-      std::size_t left = announced - kept;
-      while (left > 0) {
-        const std::size_t chunk = std::min(left, scratch.size());
-        const ssize_t dropped = receiveExactly(scratch.data(), chunk);
-        if (dropped == -1) return receiveFailed();
-        if (dropped == 0) break;
-        left -= chunk;
-      }
-    }
+    // the conversation stays in step with the server. A server that closes
+    // early ends the body where it is.
+    got = control_->body(static_cast<std::size_t>(contentLength), buffer, kSdpBufferSize, wait);
+    if (got == ControlReader::Status::kClosed) got = ControlReader::Status::kOk;
   }
+  if (got != ControlReader::Status::kOk) {
+    noteReadProblem(got, "timed out after " + std::to_string(sdpTimeoutSec_) +
+                             " s waiting for the description");
+    return false;
+  }
+  buffer.resize(kSdpBufferSize, '\0');
 
   // The whole buffer, zero padding included, is the record's text.
   sdp_.text = buffer;

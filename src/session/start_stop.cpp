@@ -18,7 +18,7 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   running_ = true;
   stopFlag_ = false;
   stopping_ = false;
-  recordFailure(RTSP_STEP_NONE, std::string());
+  recordFailure(RTSP_STEP_NONE, RTSP_CAUSE_NONE, std::string());
   // A redirect of an earlier start does not carry over.
   info_.serverAddr = initialAddr_;
   info_.serverPort = initialPort_;
@@ -28,8 +28,7 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   sessionTimeoutSec_ = -1;
   auth_.reset(options_.user.empty() ? nullptr
                                     : new RtspAuthenticator(options_.user, options_.password));
-  threadCount_ = 0;
-  for (ACE_hthread_t& handle : threadHandles_) handle = 0;
+  threadRunning_ = false;
 
   useTransport(options_.transport == RTSP_TRANSPORT_TCP ? RTSP_TRANSPORT_TCP : RTSP_TRANSPORT_UDP);
   closeUdp();
@@ -44,8 +43,13 @@ bool CRTSPDownload::stop() {
   running_ = false;
 
   // From here an end of reception is this stop's doing (the server may close
-  // on TEARDOWN), not a failure to report.
+  // on TEARDOWN), not a failure to report; it is recorded before the thread
+  // can wake, so a callback it runs reads why.
   stopping_ = true;
+  if (threadRunning_) {
+    recordFailure(RTSP_STEP_RECEIVE, RTSP_CAUSE_STOPPED, "stopped by the host", 0, std::string(),
+                  true);
+  }
   // No reply is read. On a connection already closed or shut down the send
   // fails and that is ignored. Whatever happens to the TEARDOWN, the receive
   // thread is joined below. The send lock keeps it whole between the receive
@@ -69,13 +73,10 @@ void CRTSPDownload::closeAllThread() {
   // once; that read then fails and the thread ends through its failure path
   // (which notifies the host, once per session, unless it has before).
   shutdownStream();
-  if (threadCount_ > 0) {
+  if (threadRunning_) {
     stopFlag_ = true;
-    for (unsigned short i = 0; i < threadCount_; ++i) {
-      ACE_Thread::join(threadHandles_[i], nullptr);
-      threadHandles_[i] = 0;
-    }
-    threadCount_ = 0;
+    ACE_Thread::join(thread_, nullptr);
+    threadRunning_ = false;
   }
   closeStream();
 }

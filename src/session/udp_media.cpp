@@ -101,22 +101,25 @@ UdpBatchReceiver::UdpBatchReceiver(std::size_t batch)
       buffers_(new char[batch_ * kDatagramCapacity]),
       messages_(batch_),
       vectors_(batch_),
-      sources_(batch_) {}
+      sources_(batch_) {
+  // Set once: a receive changes only each message's length and its
+  // source's length, and the latter is put back before every call.
+  for (std::size_t i = 0; i < batch_; ++i) {
+    vectors_[i].iov_base = buffers_.get() + i * kDatagramCapacity;
+    vectors_[i].iov_len = kDatagramCapacity;
+    std::memset(&messages_[i], 0, sizeof messages_[i]);
+    messages_[i].msg_hdr.msg_iov = &vectors_[i];
+    messages_[i].msg_hdr.msg_iovlen = 1;
+    messages_[i].msg_hdr.msg_name = &sources_[i];
+  }
+}
 
 long UdpBatchReceiver::receive(int fd, const UdpSourceFilter& filter,
                                const std::function<bool(const char*, std::size_t)>& deliver,
                                std::uint64_t& ignored, int maxCalls) {
   long delivered = 0;
   for (int call = 0; call < maxCalls; ++call) {
-    for (std::size_t i = 0; i < batch_; ++i) {
-      vectors_[i].iov_base = buffers_.get() + i * kDatagramCapacity;
-      vectors_[i].iov_len = kDatagramCapacity;
-      std::memset(&messages_[i], 0, sizeof messages_[i]);
-      messages_[i].msg_hdr.msg_iov = &vectors_[i];
-      messages_[i].msg_hdr.msg_iovlen = 1;
-      messages_[i].msg_hdr.msg_name = &sources_[i];
-      messages_[i].msg_hdr.msg_namelen = sizeof sources_[i];
-    }
+    for (std::size_t i = 0; i < batch_; ++i) messages_[i].msg_hdr.msg_namelen = sizeof sources_[i];
     const int count =
         ::recvmmsg(fd, messages_.data(), static_cast<unsigned int>(batch_), MSG_DONTWAIT, nullptr);
     if (count < 0) {

@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -67,8 +69,7 @@ void CRTSPDownload::useTransport(RTSP_TRANSPORT transport) {
 
 void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   if (transportInUse_ != RTSP_TRANSPORT_UDP) {
-    exchange(RTSP_STEP_SETUP, interleavedSetup, "SETUP: sendRtspCommand error",
-             "SETUP: getReply error");
+    exchange(RTSP_STEP_SETUP, interleavedSetup);
     // Only a session that asked for UDP says which transport it got.
     if (options_.transport != RTSP_TRANSPORT_TCP) say("Transport: TCP (interleaved)\n");
     return;
@@ -84,7 +85,7 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   const std::string localAddress = local.get_host_addr() != nullptr ? local.get_host_addr() : "";
   std::string detail;
   if (!udp->sockets.open(localAddress, localPortBase_, detail)) {
-    failStep(RTSP_STEP_SETUP, detail, "SETUP: no UDP ports");
+    failStep(RTSP_STEP_SETUP, RTSP_CAUSE_RESOURCES, detail);
   }
   // Linux reports twice the size it was given (it counts its bookkeeping),
   // capped by net.core.rmem_max for an unprivileged process.
@@ -95,13 +96,12 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
 
   try {
     exchange(RTSP_STEP_SETUP,
-             withTransport(interleavedSetup, udpTransportRequest(udp->sockets.rtpPort())),
-             "SETUP: sendRtspCommand error", "SETUP: getReply error");
+             withTransport(interleavedSetup, udpTransportRequest(udp->sockets.rtpPort())));
   } catch (myException&) {
     if (replyCode_ != 461 || options_.transport != RTSP_TRANSPORT_UDP_THEN_TCP) throw;
     // UDP refused: the same SETUP again, interleaved, on the same connection.
     useTransport(RTSP_TRANSPORT_TCP);
-    recordFailure(RTSP_STEP_NONE, std::string());
+    recordFailure(RTSP_STEP_NONE, RTSP_CAUSE_NONE, std::string());
     say("UDP refused (" + replyStatusLine_ + "): SETUP again over TCP\n");
     std::string request;
     makeVideoSetup(request, COMM_TCP_INTERLEAVED);
@@ -111,7 +111,7 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
 
   const std::string transport = rtsptext::headerValue(replyHead_, "Transport");
   if (!transport.empty() && !parseTransportReply(transport, udp->reply, detail)) {
-    failStep(RTSP_STEP_SETUP, detail, "SETUP: bad Transport");
+    failStep(RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, detail);
   }
   if (udp->reply.tcp) {
     // The server chose interleaved delivery itself: read it from the connection.
@@ -138,6 +138,11 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   udp_ = std::move(udp);
 }
 
+void CRTSPDownload::failUdpWait(int error) {
+  failStep(RTSP_STEP_PLAY, RTSP_CAUSE_NETWORK,
+           std::string("waiting for the first UDP packet failed: ") + std::strerror(error));
+}
+
 bool CRTSPDownload::udpAfterPlay() {
   say("Transport: " + transportName(transportInUse_) + "\n");
   // Through a NAT on the way, the server's packets come back only after
@@ -154,13 +159,20 @@ bool CRTSPDownload::udpAfterPlay() {
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     pollfd wanted{udp_->sockets.rtpFd(), POLLIN, 0};
-    if (::poll(&wanted, 1, static_cast<int>(left.count())) <= 0) continue;
+    const int ready = poll_(&wanted, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    // A failing wait or socket would return at once, again and again.
+    if (ready < 0) failUdpWait(errno);
+    if (ready == 0) continue;
     sockaddr_in from{};
     socklen_t length = sizeof from;
     char byte = 0;
     if (::recvfrom(udp_->sockets.rtpFd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT,
                    reinterpret_cast<sockaddr*>(&from), &length) < 0) {
-      continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
+        continue;
+      }
+      failUdpWait(errno);
     }
     if (udp_->filter.accepts(from)) return true;
     ::recv(udp_->sockets.rtpFd(), &byte, 1, MSG_DONTWAIT);
@@ -168,12 +180,7 @@ bool CRTSPDownload::udpAfterPlay() {
 
   // Silence: end this session and start again over TCP.
   say("No RTP over UDP within 3 s of PLAY: reconnecting over TCP\n");
-  try {
-    const std::string teardown = withAuthorization(makeTearDown());
-    sayRequest(teardown);
-    sendRtspCommand(teardown);
-  } catch (...) {
-  }
+  sendTeardownNow();
   closeStream();
   closeUdp();
   useTransport(RTSP_TRANSPORT_TCP);
