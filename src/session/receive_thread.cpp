@@ -2,8 +2,9 @@
 // read through the session's one reader (whole interleaved frames to the
 // receiver one by one; with keep-alive on, or over UDP, RTSP messages of the
 // server read between them and its requests answered), over UDP also the
-// RTP and RTCP sockets in the same poll, their datagrams taken in batches;
-// keep-alives, receiver reports, the receive timeout and stop() handled
+// RTP and RTCP sockets in the same poll, their datagrams taken in batches
+// (and the sockets left unwatched for a few milliseconds after a batch that
+// emptied them); keep-alives, receiver reports, the receive timeout and stop() handled
 // once for both.
 #include <rtsppull/rtsp_download.h>
 
