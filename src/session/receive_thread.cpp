@@ -4,8 +4,8 @@
 // server read between them and its requests answered), over UDP also the
 // RTP and RTCP sockets in the same poll, their datagrams taken in batches
 // (and the sockets left unwatched for a few milliseconds after a batch that
-// emptied them); keep-alives, receiver reports, the receive timeout and stop() handled
-// once for both.
+// emptied them); keep-alives, receiver reports, the receive timeout and
+// stop() handled once for both.
 #include <rtsppull/rtsp_download.h>
 
 #include <poll.h>
