@@ -145,6 +145,7 @@ struct LoopbackServer::Connection {
   std::string input;
   bool playing = false;
   bool dead = false;  // a send failed; nothing more is sent
+  int udpPort = 0;    // the client's RTP port, when its SETUP asked for UDP
   std::chrono::steady_clock::time_point playAt;
   std::atomic<std::uint64_t> sent{0};
 };
@@ -204,6 +205,24 @@ double LoopbackServer::cpuSeconds() const {
   return static_cast<double>(loopCpuNs_ + pacerCpuNs_) / 1e9;
 }
 
+namespace {
+
+// One datagram from a socket of its own to 127.0.0.1:`port`.
+bool sendDatagram(int port, const char* data, std::size_t size) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool sent = ::sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to),
+                             sizeof to) == static_cast<ssize_t>(size);
+  ::close(fd);
+  return sent;
+}
+
+}  // namespace
+
 // Answers one complete request; false ends the connection.
 bool LoopbackServer::handleRequest(Connection& c, const std::string& request) {
   const std::string method = request.substr(0, request.find(' '));
@@ -215,8 +234,18 @@ bool LoopbackServer::handleRequest(Connection& c, const std::string& request) {
   } else if (method == "DESCRIBE") {
     reply = rtspReply(cseq, "200 OK", "Content-Type: application/sdp\r\n", kSdp);
   } else if (method == "SETUP") {
-    reply =
-        rtspReply(cseq, "200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session);
+    // UDP when asked for: only the frames after PLAY go that way.
+    const std::string transport = headerOf(request, "Transport");
+    const std::size_t ports = transport.find("client_port=");
+    c.udpPort = transport.find("TCP") == std::string::npos && ports != std::string::npos
+                    ? std::atoi(transport.c_str() + ports + 12)
+                    : 0;
+    reply = rtspReply(
+        cseq, "200 OK",
+        (c.udpPort > 0 ? "Transport: RTP/AVP;unicast;client_port=" + std::to_string(c.udpPort) +
+                             "-" + std::to_string(c.udpPort + 1) + "\r\n"
+                       : std::string("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")) +
+            session);
   } else if (method == "PLAY") {
     reply = rtspReply(cseq, "200 OK", session);
   } else if (method == "TEARDOWN") {
@@ -229,7 +258,11 @@ bool LoopbackServer::handleRequest(Connection& c, const std::string& request) {
   if (method == "PLAY" && !c.playing) {
     for (int i = 0; i < options_.framesAfterPlay; ++i) {
       const char frame[] = {'$', 0, 0, 16, '\x80', 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0};
-      if (!sendAll(c.fd, frame, sizeof frame)) return false;
+      if (c.udpPort > 0) {
+        if (!sendDatagram(c.udpPort, frame + 4, sizeof frame - 4)) return false;
+      } else if (!sendAll(c.fd, frame, sizeof frame)) {
+        return false;
+      }
     }
     c.playing = true;
     c.playAt = std::chrono::steady_clock::now();

@@ -1,13 +1,15 @@
 // The time stop() takes while the receive thread is blocked in a read.
 //
-//   stop_latency [--stops 1000]
+//   stop_latency [--stops 1000] [--udp]
 //
 // Each round starts a fresh session against an in-process loopback server
 // that sends one frame after PLAY and then nothing; once the receiver has
 // had that frame, the receive thread is back in its blocking read (a further
 // 2 ms make sure of it), and stop() is timed: TEARDOWN, shutting the
 // connection down (which must wake the read at once), joining the thread,
-// closing. Reports the median, 90th and 99th percentile and the maximum.
+// closing. With --udp the session receives over UDP and the frame comes as a
+// datagram: the thread then waits on the control connection alone while its
+// media sockets rest. Reports the median, 90th and 99th percentile and the maximum.
 // Exit status 0 when every round started and every stop returned.
 #include <algorithm>
 #include <atomic>
@@ -37,6 +39,7 @@ double percentile(const std::vector<double>& sorted, double p) {
 
 int main(int argc, char** argv) {
   const long stops = soak::argValue(argc, argv, "--stops", 1000);
+  const bool udp = soak::hasFlag(argc, argv, "--udp");
 
   soak::DiscardCout quiet;
 
@@ -53,6 +56,11 @@ int main(int argc, char** argv) {
     CRTSPDownload d;
     d.initInfo("127.0.0.1", server.port(), "soak", 0, ACE_Time_Value(5, 0), 0);
     d.registeRTPReceiver(new soak::CountingReceiver(packets));
+    if (udp) {
+      RTSPSessionOptions sessionOptions;
+      sessionOptions.transport = RTSP_TRANSPORT_UDP;
+      d.setOptions(sessionOptions);
+    }
     d.setRecvTimeoutCallbackFun(&soak::CallbackCounter::callback, &callbacks);
     if (!d.startRTSPDownload(true, false)) {
       ++failedStarts;
@@ -70,7 +78,8 @@ int main(int argc, char** argv) {
   std::sort(micros.begin(), micros.end());
   double sum = 0;
   for (const double m : micros) sum += m;
-  std::printf("stop_latency stops=%zu (receive thread blocked in its read)\n", micros.size());
+  std::printf("stop_latency stops=%zu transport=%s (receive thread blocked in its wait)\n",
+              micros.size(), udp ? "udp" : "tcp");
   std::printf("  median %.0f us, p90 %.0f us, p99 %.0f us, max %.0f us, mean %.0f us\n",
               percentile(micros, 0.5), percentile(micros, 0.9), percentile(micros, 0.99),
               micros.empty() ? 0 : micros.back(),

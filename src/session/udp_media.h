@@ -79,6 +79,7 @@ class UdpSourceFilter {
 class UdpBatchReceiver {
  public:
   explicit UdpBatchReceiver(std::size_t batch = 32);
+  std::size_t batchSize() const { return batch_; }
   UdpBatchReceiver(const UdpBatchReceiver&) = delete;
   UdpBatchReceiver& operator=(const UdpBatchReceiver&) = delete;
 
