@@ -128,14 +128,14 @@ TEST(AuthDigest, AnswersWithCountedNcFreshCnonceAndEchoedOpaque) {
   RtspAuthenticator auth("Mufasa", "Circle of Life");
   std::string detail;
   ASSERT_TRUE(auth.onChallenge(
-      {R"(Digest realm="cam", nonce="n1", opaque="op\"q", qop="auth", algorithm=SHA-256)"},
+      {R"(Digest realm="cam", nonce="n1", opaque="op\"q\\", qop="auth", algorithm=SHA-256, stale=false)"},
       detail));
   EXPECT_FALSE(auth.stale());
   const std::string uri = "rtsp://10.1.2.3:554/live";
   const AuthChallenge first = parseCredentials(auth.authorization("SETUP", uri));
   const AuthChallenge second = parseCredentials(auth.authorization("SETUP", uri));
   EXPECT_EQ(second.param("nc"), "00000002");
-  EXPECT_EQ(second.param("opaque"), "op\"q");
+  EXPECT_EQ(second.param("opaque"), "op\"q\\");
   EXPECT_NE(second.param("cnonce"), first.param("cnonce"));
   DigestInput expected = rfcExample(true, DigestAlgorithm::kSha256, 2);
   expected.realm = "cam";

@@ -1,8 +1,6 @@
 // Sessions against GStreamer's RTSP server: the one e2e/rtsp_pull_e2e.sh
 // starts (its port in RTSPPULL_INTEROP_PORT), and servers with credentials
 // that this program starts from the script in RTSPPULL_TEST_SERVER.
-#include <arpa/inet.h>
-#include <poll.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -65,42 +63,6 @@ struct AuthServer {
   unsigned port = 0;
 };
 
-// Copies bytes both ways between one client and 127.0.0.1:<target>, keeping
-// what the client sent in `fromClient` (whole once the thread is joined).
-struct Relay {
-  explicit Relay(unsigned target) : listenFd(listenLoopback(port)) {
-    thread = std::thread([this, target] {
-      const int client = ::accept(listenFd, nullptr, nullptr);
-      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(static_cast<std::uint16_t>(target));
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-      bool open = ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-      for (char buf[65536]; open && ::poll(fds, 2, 30000) > 0;) {
-        for (int i = 0; i < 2 && open; ++i) {
-          if (fds[i].revents == 0) continue;
-          const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
-          open =
-              n > 0 && ::send(fds[1 - i].fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
-          if (open && i == 0) fromClient.append(buf, static_cast<std::size_t>(n));
-        }
-      }
-      ::close(server);
-      ::close(client);
-      ::close(listenFd);
-    });
-  }
-  ~Relay() {
-    if (thread.joinable()) thread.join();
-  }
-  unsigned port = 0;
-  int listenFd;
-  std::thread thread;
-  std::string fromClient;
-};
-
 }  // namespace
 
 TEST(GStreamerInterop, DefaultAndStandardRequestsPull) {
@@ -113,24 +75,17 @@ TEST(GStreamerInterop, DefaultAndStandardRequestsPull) {
   }
 }
 
+// Which scheme is chosen when both are offered is the authenticator's unit
+// test; here each server must let the session in.
 TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
   if (std::getenv("RTSPPULL_TEST_SERVER") == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
   RTSPSessionOptions options = RTSPSessionOptions::recommended();
   options.user = "user";
   options.password = kPassword;
-  struct Row {
-    std::string auth, scheme;  // what the server wants, what the session must send
-  };
-  for (const Row& row :
-       {Row{"digest", "Digest "}, Row{"basic", "Basic "}, Row{"both", "Digest "}}) {
-    SCOPED_TRACE(row.auth);
-    const AuthServer server(row.auth);
+  for (const char* auth : {"digest", "basic", "both"}) {
+    SCOPED_TRACE(auth);
+    const AuthServer server(auth);
     ASSERT_NE(server.port, 0u);
-    Relay relay(server.port);
-    pullTwoSeconds(relay.port, options);
-    relay.thread.join();
-    const std::string::size_type at = relay.fromClient.find("\r\nAuthorization: ");
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(relay.fromClient.substr(at + 17, row.scheme.size()), row.scheme);
+    pullTwoSeconds(server.port, options);
   }
 }

@@ -1,12 +1,22 @@
 // Whole sessions against the scripted server: the default handshake byte for
-// byte (and the control connection's receive buffer), and every way a start
-// fails or reception ends, with what lastFailure() says, the callback, and
-// what reached the server and the host.
+// byte, every way a start fails or reception ends (lastFailure(), the
+// callback, what reached the server and the host), keep-alives and requests of
+// the server, standard requests, redirects, credentials, and UDP: the SETUP
+// and its reply, the sender filter, the fallbacks to TCP and ordered delivery.
+#include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include "session/auth.h"
+#include "session/udp_transport.h"
 #include "support/open_descriptors.h"
+#include "support/rtp_packet.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -101,6 +111,7 @@ void expectFailure(const FailureRow& row) {
   waits() = 0;
   EXPECT_EQ(s.start(), row.started);
   EXPECT_FALSE(s.start()) << "a second start while running";
+  EXPECT_FALSE(s.d.setOptions(o)) << "options replaced while running";
   EXPECT_TRUE(s.d.isRunning());
   EXPECT_EQ(CRTSPDownloadTestPeer{s.d}.streamOpen(), row.started);
   if (row.started && row.want.cause != RTSP_CAUSE_STOPPED) s.await([&] { return s.notes > 0; });
@@ -143,11 +154,12 @@ SessionConfig with(void (*set)(SessionConfig&)) {
   return config;
 }
 
-SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails) {
+SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails = false, int recvSec = 1) {
   SessionConfig config;
   config.options.transport = transport;
   config.options.diagnostics = [](const std::string&) {};
   config.pollFails = pollFails;
+  config.recvSec = recvSec;
   return config;
 }
 
@@ -188,8 +200,8 @@ TEST(SessionFailure, StartFails) {
       {"PLAY 454", cut({h[0], h[1], h[2], reply("454 Session Not Found", 4)}, false), {}, false, {RTSP_STEP_PLAY, RTSP_CAUSE_SERVER_ERROR, 454, "RTSP/1.0 454 Session Not Found", "the server refused PLAY"}},
       {"PLAY 250, a 2xx other than 200", cut({h[0], h[1], h[2], reply("250 Low on Storage Space", 4)}, false), {}, false, {RTSP_STEP_PLAY, RTSP_CAUSE_SERVER_ERROR, 250, "RTSP/1.0 250 Low on Storage Space", "the server refused PLAY"}},
       {"a refused stream header, failOnRefusedHeader", cut(h, false), with([](SessionConfig& c) { c.refuseHeader = c.options.failOnRefusedHeader = true; }), false, {RTSP_STEP_PLAY, RTSP_CAUSE_RECEIVER_REFUSED, 0, "", "the receiver refused the stream header"}},
-      {"UDP: SETUP 461", udpScript("", "461 Unsupported Transport"), udp(RTSP_TRANSPORT_UDP, false), false, {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 461, "RTSP/1.0 461 Unsupported Transport", "the server refused SETUP"}},
-      {"UDP: a Transport reply without a usable port", udpScript(";server_port=0-1", ""), udp(RTSP_TRANSPORT_UDP, false), false, {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 0, "", "the SETUP reply has a malformed server_port: 0-1"}},
+      {"UDP: SETUP 461", udpScript("", "461 Unsupported Transport"), udp(RTSP_TRANSPORT_UDP), false, {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 461, "RTSP/1.0 461 Unsupported Transport", "the server refused SETUP"}},
+      {"UDP: a Transport reply without a usable port", udpScript(";server_port=0-1", ""), udp(RTSP_TRANSPORT_UDP), false, {RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, 0, "", "the SETUP reply has a malformed server_port: 0-1"}},
       {"UDP: the wait for the first packet fails", udpScript("", ""), udp(RTSP_TRANSPORT_UDP_THEN_TCP, true), false, {RTSP_STEP_PLAY, RTSP_CAUSE_NETWORK, 0, "", "waiting for the first UDP packet failed: Cannot allocate memory"}},
       {"bounded: a line over 8 KiB", answering("OPTIONS", reply("200 OK", 1, longLine)), with(bounded), false, {RTSP_STEP_OPTIONS, RTSP_CAUSE_MALFORMED_REPLY, 200, ok, "a reply line over 8 KiB"}},
       {"bounded: 101 header lines", answering("OPTIONS", reply("200 OK", 1, manyHeaders)), with(bounded), false, {RTSP_STEP_OPTIONS, RTSP_CAUSE_MALFORMED_REPLY, 200, ok, "a reply with over 100 header lines"}},
@@ -219,6 +231,7 @@ TEST(SessionFailure, ReceptionEnds) {
   // clang-format off
   const FailureRow rows[] = {
       {"stop() while playing", cut(h, false), {}, true, stopped},
+      {"a reply's CSeq 0 keeps the count", cut({reply("200 OK", 0), h[1], h[2], h[3]}, false), {}, true, stopped},
       {"frames of any channel in order, '%' dropped, then a reply", cut({h[0], h[1], h[2], play + a + b + frame('%', 0, "x") + frame('$', 0, "") + frame('$', 7, big) + "RTSP/1.0 200 OK\r\n\r\n" + a}, false), {}, true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_BAD_DATA, 0, "", "unexpected byte 0x52 in the stream"},
           {"A", "B", "", big}},
       {"closed while playing", cut({h[0], h[1], h[2], play + a}), {}, true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_CLOSED_BY_SERVER, 0, "", closed}, {"A"}},
@@ -228,7 +241,7 @@ TEST(SessionFailure, ReceptionEnds) {
       {"keep-alive replies are no media", answering("PLAY", play + numbered(0)), with(keepAlive), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_NO_DATA, 0, "", "timed out after 2 s without data"},
           {numbered(0).substr(4)}},
       {"a malformed message in the stream", cut({h[0], h[1], h[2], play + "RTSP/1.0 200 OK\r\nContent-Length: x\r\n\r\n"}, false), with(keepAlive), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_BAD_DATA, 0, "", "an RTSP message in the stream with a malformed Content-Length"}},
-      {"UDP: silence", udpScript("", ""), udp(RTSP_TRANSPORT_UDP, false), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_NO_DATA, 0, "", "timed out after 1 s without data"}},
+      {"UDP: silence", udpScript("", ""), udp(RTSP_TRANSPORT_UDP), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_NO_DATA, 0, "", "timed out after 1 s without data"}},
       {"UDP: the wait fails", udpScript("", ""), udp(RTSP_TRANSPORT_UDP, true), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_NETWORK, 0, "", "waiting for data failed: Cannot allocate memory"}},
       {"the receive thread refused, quiet", cut(h, false), with([](SessionConfig& c) { c.refuseThreads = c.quiet = true; }), true, {RTSP_STEP_RECEIVE, RTSP_CAUSE_RESOURCES, 0, "", "cannot start the receive thread"}},
       {"a refused stream header without failOnRefusedHeader", cut(h, false), with([](SessionConfig& c) { c.refuseHeader = true; }), true, stopped},
@@ -280,6 +293,453 @@ TEST(Session, EveryStartBeginsAtCSeqOneAndTheCallbackRunsOnce) {
   EXPECT_FALSE(d.startRTSPDownload(false, false));
   EXPECT_FALSE(d.isRunning());
   EXPECT_EQ(out.text.str(), "");
+}
+
+// Starts a session with `options` on `server`, lets it play for `playMs`
+// and stops it; false when the start failed.
+bool play(Session& s, ScriptedServer& server, int playMs = 0) {
+  const bool started = s.start();
+  if (started) std::this_thread::sleep_for(std::chrono::milliseconds(playMs));
+  s.d.stop();
+  server.finish();
+  return started;
+}
+
+SessionConfig withOptions(const RTSPSessionOptions& options) {
+  SessionConfig config;
+  config.options = options;
+  config.options.diagnostics = [](const std::string&) {};
+  return config;
+}
+
+// A server announcing the timeout that sends a numbered frame every 20 ms,
+// answers keep-alives with `keepAliveAnswer`, and after 1 s of playback sends
+// a request of the keep-alive's method and a SET_PARAMETER between two frames.
+TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
+  struct Row {
+    const char* name;
+    int keepAliveSec;
+    std::string session, publicHeader, keepAliveAnswer, method;
+    bool recommended;  // options: recommended() (else the defaults with keepAliveSec)
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"GET_PARAMETER answered 400 with a stale CSeq", -1, "4711;timeout=2", "OPTIONS, GET_PARAMETER", "RTSP/1.0 400 Bad Request\r\nCSeq: 1\r\n\r\n", "GET_PARAMETER", false},
+      {"OPTIONS never answered", -1, "4711;timeout=2", "OPTIONS, DESCRIBE", "", "OPTIONS", true},
+      {"every second, a reply with a body", 1, "4711", "GET_PARAMETER", "RTSP/1.0 200 OK\r\nCSeq: 5\r\nContent-Length: 9\r\n\r\n$abc\r\n\r\nx", "GET_PARAMETER", false},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HandshakeAnswers handshake;
+    handshake.session = row.session;
+    handshake.publicHeader = row.publicHeader;
+    std::uint32_t sent = 0;
+    std::atomic<bool> playing{false};
+    ScriptedServer::Script script{[&](const std::string& m, int) {
+      if (methodOf(m) == row.method && sent > 0) return row.keepAliveAnswer;
+      playing = playing || methodOf(m) == "PLAY";
+      return handshake(m);
+    }};
+    script.tick = [&]() -> std::string {
+      if (!playing) return std::string();
+      std::string bytes = numbered(sent++);
+      if (sent == 50) {  // 1 s in
+        bytes += row.method + " * RTSP/1.0\r\nCSeq: 77\r\n\r\n" + numbered(sent++) +
+                 "SET_PARAMETER rtsp://c/ RTSP/1.0\r\nCSeq: 7 8\r\nContent-Length: 3\r\n\r\nx=1";
+      }
+      return bytes;
+    };
+    ScriptedServer server(script);
+    RTSPSessionOptions options =
+        row.recommended ? RTSPSessionOptions::recommended() : RTSPSessionOptions();
+    if (!row.recommended) options.keepAliveSec = row.keepAliveSec;
+    Session s(server.port, withOptions(options));
+    ASSERT_TRUE(play(s, server, 2400));
+    EXPECT_EQ(s.d.lastFailure().cause, RTSP_CAUSE_STOPPED);
+
+    const std::vector<Heard> keepAlives = server.heard(row.method);
+    const std::string url = (row.recommended ? "rtsp" : "Rtsp") +
+                            ("://127.0.0.1:" + std::to_string(server.port)) + "/live";
+    const std::size_t first = row.method == "OPTIONS" ? 1 : 0;  // the handshake's OPTIONS
+    ASSERT_GE(keepAlives.size(), first + 2);
+    for (std::size_t i = first; i < keepAlives.size(); ++i) {
+      const auto cseq = static_cast<unsigned>(5 + i - first);
+      EXPECT_EQ(keepAlives[i].text, request(row.method + " " + url, cseq, "Session: 4711\r\n"));
+      const double gap =
+          keepAlives[i].at - (i == first ? server.heard("PLAY")[0].at : keepAlives[i - 1].at);
+      EXPECT_GT(gap, 0.8);
+      EXPECT_LT(gap, 1.5);
+    }
+    const std::vector<Heard> answers = server.heard("RTSP/1.0");
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].text, "RTSP/1.0 200 OK\r\nCSeq: 77\r\n\r\n");
+    EXPECT_EQ(answers[1].text, "RTSP/1.0 501 Not Implemented\r\nCSeq: 78\r\n\r\n");
+    const std::vector<Heard> teardown = server.heard("TEARDOWN");  // numbered after them
+    EXPECT_EQ(headerOf(teardown.at(0).text, "CSeq"), std::to_string(5 + keepAlives.size() - first));
+    EXPECT_GT(s.log->packets.size(), 80u);
+    for (std::size_t i = 0; i < s.log->packets.size(); ++i) {
+      ASSERT_EQ(s.log->packets[i], numbered(static_cast<std::uint32_t>(i)).substr(4)) << i;
+    }
+  }
+}
+
+TEST(SessionOptions, StandardRequests) {
+  struct Row {
+    const char* name;
+    std::string describeHeaders, sdp, setupUrl, playUrl;
+  };
+  const std::string base = "rtsp://127.0.0.1:PORT/live%20cam";
+  const std::string video = "m=video 0 RTP/AVP 96 97\r\na=rtpmap:96 H264/90000\r\n";
+  // clang-format off
+  const Row rows[] = {
+      {"Content-Base, session-level *", "Content-Base: " + base + "/\r\n", "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n", base + "/trackID=1", base + "/"},
+      {"no base, absolute control, no session-level control", "", "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
+      {"Content-Location, only audio has a control", "Content-Location: " + base + "/x/\r\n", "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HandshakeAnswers answers;
+    answers.describeHeaders = row.describeHeaders;
+    answers.body = row.sdp;
+    ScriptedServer server({answers});
+    RTSPSessionOptions options;
+    options.standardRequests = true;
+    SessionConfig config = withOptions(options);
+    config.path = "live cam";
+    Session s(server.port, config);
+    ASSERT_TRUE(play(s, server));
+    const std::vector<Heard> heard = server.heard();
+    ASSERT_EQ(heard.size(), 5u);
+    const auto withPort = [&server](std::string text) {
+      for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;)
+        text.replace(at, 4, std::to_string(server.port));
+      return text;
+    };
+    EXPECT_EQ(heard[2].text, request("SETUP " + withPort(row.setupUrl), 3,
+                                     "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
+    EXPECT_EQ(heard[3].text, request("PLAY " + withPort(row.playUrl), 4,
+                                     "range: npt=0.000000-\r\nSession: 4711\r\n"));
+    EXPECT_EQ(heard[4].text, request("TEARDOWN " + withPort(row.playUrl), 5, "Session: 4711\r\n"));
+  }
+}
+
+// Two redirects (the second with user information in Location): the last
+// server hears the whole handshake again, from OPTIONS with CSeq 1.
+TEST(SessionOptions, RedirectChain) {
+  const std::string locations[] = {"rtsp://127.0.0.1:PORT/second",
+                                   "rtsp://u:pw@127.0.0.1:PORT/third"};
+  ScriptedServer::Script script{[&](const std::string& m, int c) {
+    if (methodOf(m) != "DESCRIBE" || c == 2) return HandshakeAnswers()(m);
+    return reply("302 Found", 2, "Location: " + locations[c] + "\r\n");
+  }};
+  script.connections = 3;
+  ScriptedServer server(script);
+  RTSPSessionOptions options;
+  options.maxRedirects = 3;
+  Session s(server.port, withOptions(options));
+  ASSERT_TRUE(play(s, server));
+  EXPECT_EQ(server.heard("OPTIONS").back().connection, 2);
+  EXPECT_EQ(server.heard("OPTIONS").back().text,
+            request("OPTIONS Rtsp://127.0.0.1:" + std::to_string(server.port) + "/third", 1,
+                    "User-Agent: (ORVE Streaming Media )\r\n"));
+  EXPECT_EQ(methodOf(server.heard().back().text), "TEARDOWN");
+}
+
+// Each row's server protects its stream: request n (from 0) of a method gets
+// a 401 with the challenge `challenges["<method> <n>"]` when there is one.
+TEST(SessionOptions, Credentials) {
+  const std::string basic = "WWW-Authenticate: Basic realm=\"cam\"\r\n";
+  const auto digest = [](const std::string& nonce, const std::string& extra = "") {
+    return "WWW-Authenticate: Digest realm=\"cam\", nonce=\"" + nonce +
+           "\", qop=\"auth\", algorithm=SHA-256" + extra + "\r\n";
+  };
+  struct Row {
+    const char* name;
+    std::map<std::string, std::string> challenges;
+    std::vector<std::string> methods;  // the last request of each carries `authorization`
+    std::string authorization;         // its start
+  };
+  const std::string secret = "user:s3cret";
+  const std::string digestN = "Digest username=\"user\", realm=\"cam\", nonce=\"n";
+  // clang-format off
+  const Row rows[] = {
+      {"Basic at DESCRIBE", {{"DESCRIBE 0", basic}},
+          {"DESCRIBE", "SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, "Basic " + base64Encode(secret)},
+      {"Basic and Digest offered, Digest at SETUP", {{"SETUP 0", basic + digest("n1")}},
+          {"SETUP", "PLAY", "GET_PARAMETER", "TEARDOWN"}, digestN + "1\""},
+      {"a stale nonce in the middle of the handshake", {{"DESCRIBE 0", digest("n1")}, {"SETUP 0", digest("n2")}, {"SETUP 1", digest("n3", ", stale=true")}},
+          {"SETUP", "PLAY", "TEARDOWN"}, digestN + "3\""},
+      {"a wrong password: one retry, no more", {{"DESCRIBE 0", digest("n1")}, {"DESCRIBE 1", digest("n1")},
+          {"DESCRIBE 2", digest("n1")}}, {}, ""},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::map<std::string, int> counts;
+    HandshakeAnswers handshake;
+    handshake.publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER";
+    ScriptedServer::Script script{[&](const std::string& m, int) {
+      const std::string key = methodOf(m) + " " + std::to_string(counts[methodOf(m)]++);
+      if (row.challenges.count(key) == 0) return handshake(m);
+      return reply("401 Unauthorized", cseqOf(m), row.challenges.at(key) + "Content-Length: 3\r\n",
+                   "no!");
+    }};
+    script.tick = [&counts] { return counts["PLAY"] > 0 ? numbered(0) : std::string(); };
+    ScriptedServer server(script);
+    RTSPSessionOptions options;
+    options.user = "user";
+    options.password = "s3cret";
+    options.keepAliveSec = 1;
+    Session s(server.port, withOptions(options));
+    EXPECT_EQ(play(s, server, 1300), !row.methods.empty());
+    if (row.methods.empty()) {
+      EXPECT_EQ(server.heard("DESCRIBE").size(), 2u);
+    }
+    for (const std::string& method : row.methods) {
+      const std::vector<Heard> heard = server.heard(method);
+      ASSERT_FALSE(heard.empty()) << method;
+      const std::string sent = headerOf(heard.back().text, "Authorization");
+      EXPECT_EQ(sent.substr(0, row.authorization.size()), row.authorization) << method;
+      const std::string uri = heard.back().text.substr(method.size() + 1);
+      if (sent.compare(0, 7, "Digest ") == 0) {  // the request line's URI, exactly
+        EXPECT_NE(sent.find("uri=\"" + uri.substr(0, uri.find(' ')) + "\""), std::string::npos)
+            << method;
+      }
+    }
+    for (const std::string& line : s.lines) {
+      EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+      EXPECT_EQ(line.find(base64Encode(secret)), std::string::npos) << line;
+    }
+    EXPECT_GT(std::count(s.lines.begin(), s.lines.end(), "Authorization: <credentials hidden>"), 0);
+  }
+}
+
+// A datagram socket on 127.0.0.1 with an ephemeral port.
+struct Datagram {
+  static sockaddr_in loopback(unsigned port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+  }
+  Datagram() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local = loopback(0);
+    socklen_t length = sizeof local;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    port = ntohs(local.sin_port);
+  }
+  ~Datagram() { ::close(fd); }
+  void sendTo(unsigned toPort, const std::string& data) const {
+    const sockaddr_in peer = loopback(toPort);
+    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+             sizeof peer);
+  }
+  // The next datagram to arrive within `ms`, or "".
+  std::string receive(int ms) const {
+    pollfd p{fd, POLLIN, 0};
+    char buf[2048];
+    const ssize_t n = ::poll(&p, 1, ms) > 0 ? ::recv(fd, buf, sizeof buf, 0) : 0;
+    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  int fd;
+  unsigned port;
+};
+
+std::string rtpPacket(unsigned seq) { return RtpPacket(seq, 0, 0x11223344, false, 40, 'x'); }
+unsigned seqOf(const std::string& p) {
+  return static_cast<unsigned char>(p[2]) * 256u + static_cast<unsigned char>(p[3]);
+}
+
+// The server sends packets 1 to 5 from its RTP port and 1001 to 1005 from
+// another one; the client's ports are searched from an odd localPortBase.
+TEST(UdpSession, ReceivesFromTheSenderTheSetupReplyNames) {
+  struct Row {
+    const char* name;
+    std::string transport;  // after client_port=A-B; "%S" stands for the server's ports
+    std::size_t packets;    // received: from the RTP port alone, or from both
+    bool reportsExpected;
+  };
+  const Row rows[] = {
+      {"server_port, ssrc and source", ";server_port=%S;ssrc=11223344;source=127.0.0.1", 5, true},
+      {"server_port alone", ";server_port=%S", 5, true},
+      {"nothing but the client ports", "", 10, false},
+  };
+  const unsigned base = 50001 + static_cast<unsigned>(::getpid() % 1000) * 2;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Datagram rtp, rtcp, foreign;
+    std::string transport = row.transport;
+    const std::size_t at = transport.find("%S");
+    if (at != std::string::npos)
+      transport.replace(at, 2, std::to_string(rtp.port) + "-" + std::to_string(rtcp.port));
+    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
+      for (unsigned seq = 1; seq <= 5 && tick == 0; ++seq) {
+        foreign.sendTo(client, rtpPacket(1000 + seq));
+        rtp.sendTo(client, rtpPacket(seq));
+      }
+      return std::string();
+    }));
+    SessionConfig config = udp(RTSP_TRANSPORT_UDP, false, 20);
+    config.localPortBase = base;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(row.packets);
+    EXPECT_EQ(rtcp.receive(300).empty(), !row.reportsExpected) << "a report right after PLAY";
+    EXPECT_EQ(rtp.receive(300).substr(0, 1), row.reportsExpected ? "\x80" : "")
+        << "the packet that opens the path, RTP version 2";
+    s.d.stop();
+    server.finish();
+    EXPECT_EQ(s.log->packets.size(), row.packets);
+    EXPECT_EQ(std::count_if(s.log->packets.begin(), s.log->packets.end(),
+                            [](const std::string& p) { return seqOf(p) < 1000; }),
+              5);
+    const std::string setup = server.heard("SETUP").at(0).text;
+    const auto clientRtpPort =
+        static_cast<unsigned>(std::stoul(setup.substr(setup.find("client_port=") + 12)));
+    EXPECT_GE(clientRtpPort, base + 1);
+    EXPECT_EQ(clientRtpPort % 2, 0u);
+    EXPECT_NE(setup.find("client_port=" + std::to_string(clientRtpPort) + "-" +
+                         std::to_string(clientRtpPort + 1) + "\r\n"),
+              std::string::npos);
+  }
+}
+
+TEST(UdpSession, FallsBackToInterleavedTcp) {
+  struct Row {
+    const char* name;
+    std::string refuseUdp;  // the answer to SETUP over UDP; "": 200, then silence
+    int connections;
+    std::string heard;  // in the requests the server heard
+  };
+  const Row rows[] = {
+      {"461: SETUP again on the connection", "461 Unsupported Transport", 1, "0 SETUP\n0 SETUP\n"},
+      {"silence after PLAY: TEARDOWN and a new connection", "", 2, "0 TEARDOWN\n1 OPTIONS\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server(udpScript(
+        ";server_port=9-10", row.refuseUdp,
+        [](unsigned client, int tick) {
+          return client == 0 && tick == 0 ? frame('$', 0, rtpPacket(1)) : std::string();
+        },
+        row.connections));
+    Session s(server.port, udp(RTSP_TRANSPORT_UDP_THEN_TCP, false, 20));
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(1);
+    EXPECT_EQ(s.log->packetCount(), 1u);
+    EXPECT_EQ(s.d.lastFailure().transport, RTSP_TRANSPORT_TCP);
+    s.d.stop();
+    server.finish();
+    std::string requests;  // "<connection> <method>\n" for each
+    for (const Heard& h : server.heard())
+      requests += std::to_string(h.connection) + " " + methodOf(h.text) + "\n";
+    EXPECT_NE(requests.find(row.heard), std::string::npos) << requests;
+  }
+}
+
+// Five starts and stops while the server streams (until the client's
+// TEARDOWN arrives): each stop is prompt and no descriptor stays open.
+TEST(UdpSession, StopDuringReceptionLeaksNothing) {
+  const int before = openDescriptors();
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    SCOPED_TRACE(cycle);
+    Datagram rtp;
+    ScriptedServer server(
+        udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+          for (unsigned seq = 0; seq < 50; ++seq)
+            rtp.sendTo(client, rtpPacket((static_cast<unsigned>(tick) * 50 + seq) & 0xFFFF));
+          return std::string();
+        }));
+    Session s(server.port, udp(RTSP_TRANSPORT_UDP, false, 20));
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(20);
+    const auto stopAt = std::chrono::steady_clock::now();
+    s.d.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(500));
+    EXPECT_GE(s.log->packets.size(), 20u);
+    EXPECT_EQ(s.d.lastFailure().cause, RTSP_CAUSE_STOPPED);
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+// Sequence numbers 65436 to 99, each group of eight after the first sent in
+// reverse, every fifth packet twice: the host gets each once, in order.
+TEST(UdpSession, ReorderDeliversEveryPacketOnceInOrderAcrossTheWrap) {
+  Datagram rtp;
+  std::vector<unsigned> order;
+  for (unsigned i = 0; i < 200; ++i) order.push_back((65436 + i) & 0xFFFF);
+  for (auto group = order.begin() + 8; group < order.end(); group += 8)
+    std::reverse(group, group + 8);
+  ScriptedServer server(
+      udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+        for (std::size_t i = 0; i < order.size() && tick == 0; ++i) {
+          for (std::size_t copy = 0; copy <= (i % 5 == 0); ++copy)
+            rtp.sendTo(client, rtpPacket(order[i]));
+        }
+        return std::string();
+      }));
+  SessionConfig config = udp(RTSP_TRANSPORT_UDP, false, 20);
+  config.options.reorder = true;
+  Session s(server.port, config);
+  ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+  s.awaitPackets(200);
+  s.d.stop();
+  ASSERT_EQ(s.log->packets.size(), 200u);
+  for (std::size_t i = 0; i < s.log->packets.size(); ++i)
+    ASSERT_EQ(seqOf(s.log->packets[i]), (65436 + i) & 0xFFFF) << "delivery " << i;
+}
+
+struct TransportRow {
+  const char* name;
+  const char* value;
+  bool parsed, tcp;
+  std::uint16_t serverRtpPort, serverRtcpPort;  // 0: no server_port
+  const char* source;
+  std::uint32_t ssrc;  // 0: no ssrc
+};
+
+// clang-format off
+// name, value, parsed, tcp, serverRtpPort, serverRtcpPort, source, ssrc
+const TransportRow kTransportRows[] = {
+    {"everything", "RTP/AVP;unicast;client_port=30000-30001;server_port=6970-6971;ssrc=1A2B3C4D;source=10.0.0.5;mode=\"PLAY\"", true, false, 6970, 6971, "10.0.0.5", 0x1A2B3C4D},
+    {"nothing but the profile", "RTP/AVP/UDP;unicast;client_port=30000-30001", true, false, 0, 0, "", 0},
+    {"one server port", "RTP/AVP;unicast;server_port=5000", true, false, 5000, 5001, "", 0},
+    {"spaces and upper case", "RTP/AVP ; Server_Port = 5002-5003 ; SSRC=00ab ; Source = 127.0.0.1", true, false, 5002, 5003, "127.0.0.1", 0xAB},
+    {"only the first of two transports counts", "RTP/AVP;server_port=5004-5005,RTP/AVP;server_port=7-8", true, false, 5004, 5005, "", 0},
+    {"an ssrc beyond 32 bits", "RTP/AVP;server_port=5000-5001;ssrc=123456789", true, false, 5000, 5001, "", 0},
+    {"interleaved", "RTP/AVP/TCP;unicast;interleaved=0-1", true, true, 0, 0, "", 0},
+    {"server port zero", "RTP/AVP;server_port=0-1", false, false, 0, 0, "", 0},
+    {"server port out of range", "RTP/AVP;server_port=70000-70001", false, false, 0, 0, "", 0},
+    {"no RTP profile", "RAW/RAW/UDP;server_port=5000-5001", false, false, 0, 0, "", 0},
+};
+// clang-format on
+
+TEST(UdpTransport, ParsesTheReply) {
+  for (const TransportRow& row : kTransportRows) {
+    SCOPED_TRACE(row.name);
+    TransportReply reply;
+    std::string detail;
+    ASSERT_EQ(parseTransportReply(row.value, reply, detail), row.parsed);
+    if (!row.parsed) continue;
+    EXPECT_EQ(reply.tcp, row.tcp);
+    EXPECT_EQ(reply.hasServerPort, row.serverRtpPort != 0);
+    EXPECT_EQ(reply.serverRtpPort, row.serverRtpPort);
+    EXPECT_EQ(reply.serverRtcpPort, row.serverRtcpPort);
+    EXPECT_EQ(reply.source, row.source);
+    EXPECT_EQ(reply.hasSsrc, row.ssrc != 0);
+    EXPECT_EQ(reply.ssrc, row.ssrc);
+  }
+}
+
+TEST(UdpTransport, ClockRateComesFromTheVideoSection) {
+  EXPECT_EQ(videoClockRate({"m=audio 0 RTP/AVP 97", "a=rtpmap:97 opus/48000/2",
+                            "m=video 0 RTP/AVP 96", "a=rtpmap:96 VP8/45000\r\n"}),
+            45000u);
+  EXPECT_EQ(videoClockRate({"m=video 0 RTP/AVP 26"}), 90000u) << "no rtpmap";
 }
 
 }  // namespace

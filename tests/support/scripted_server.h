@@ -193,28 +193,10 @@ struct HandshakeAnswers {
   }
 };
 
-// Answers as HandshakeAnswers, and a SETUP with client ports with
-// `transport` after them (or the status `refuse` when given), one without
-// them with interleaved TCP; the client's RTP port (0 over TCP) goes to
-// `clientRtpPort`.
-inline std::string udpAnswer(const std::string& m, const std::string& transport,
-                             const std::string& refuse, unsigned& clientRtpPort) {
-  const std::string::size_type client = m.find("client_port=");
-  if (methodOf(m) == "TEARDOWN") return reply("200 OK", cseqOf(m));
-  if (methodOf(m) != "SETUP") return HandshakeAnswers()(m);
-  clientRtpPort =
-      client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
-  const std::string ports = std::to_string(clientRtpPort) + "-" + std::to_string(clientRtpPort + 1);
-  if (clientRtpPort == 0) {
-    return reply("200 OK", cseqOf(m), "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
-  }
-  if (!refuse.empty()) return reply(refuse, cseqOf(m));
-  return reply(
-      "200 OK", cseqOf(m),
-      "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + transport + "\r\n");
-}
-// A UDP server's script. With `afterPlay`, at every tick from PLAY to the
-// next request it runs with the client's RTP port (0 over TCP) and the
+// A UDP server's script: answers as HandshakeAnswers, a SETUP with client
+// ports with `transport` after them (or the status `refuse` when given), one
+// without them with interleaved TCP. With `afterPlay`, at every tick from PLAY
+// to the next request it runs with the client's RTP port (0 over TCP) and the
 // tick's number (from 0); what it returns goes on the connection.
 inline ScriptedServer::Script udpScript(
     const std::string& transport, const std::string& refuse,
@@ -226,8 +208,22 @@ inline ScriptedServer::Script udpScript(
   };
   auto state = std::make_shared<State>();
   ScriptedServer::Script script{[=](const std::string& m, int) {
-    state->tick = methodOf(m) == "PLAY" ? 0 : -1;
-    return udpAnswer(m, transport, refuse, state->port);
+    const std::string method = methodOf(m);
+    state->tick = method == "PLAY" ? 0 : -1;
+    if (method == "TEARDOWN") return reply("200 OK", cseqOf(m));
+    if (method != "SETUP") return HandshakeAnswers()(m);
+    const std::string::size_type client = m.find("client_port=");
+    state->port =
+        client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
+    if (state->port == 0) {
+      return reply("200 OK", cseqOf(m),
+                   "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
+    }
+    if (!refuse.empty()) return reply(refuse, cseqOf(m));
+    const std::string ports = std::to_string(state->port) + "-" + std::to_string(state->port + 1);
+    return reply(
+        "200 OK", cseqOf(m),
+        "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + transport + "\r\n");
   }};
   script.tick = [=] {
     return afterPlay && state->tick >= 0 ? afterPlay(state->port, state->tick++) : "";
