@@ -84,12 +84,14 @@ RecorderConfig config(const std::string& pattern, OutputFormat format = OutputFo
   return c;
 }
 
-// The baseMediaDecodeTime of an MP4 file's first or last fragment.
-uint64_t decodeTime(const std::string& mp4, bool last) {
-  const size_t at = last ? mp4.rfind("tfdt") : mp4.find("tfdt");
-  uint64_t time = 0;
-  for (size_t i = at + 8; i < at + 16 && i < mp4.size(); ++i) time = time << 8 | uint8_t(mp4[i]);
-  return time;
+// The big-endian field of `bytes` at `offset` past the type of an MP4 file's
+// first (or last) box of `type`.
+uint64_t field(const std::string& mp4, const char* type, size_t offset, size_t bytes,
+               bool last = false) {
+  const size_t at = (last ? mp4.rfind(type) : mp4.find(type)) + offset;
+  uint64_t value = 0;
+  for (size_t i = at; i < at + bytes && i < mp4.size(); ++i) value = value << 8 | uint8_t(mp4[i]);
+  return value;
 }
 
 bool begin(Recorder& recorder, SDP sdp) {
@@ -198,7 +200,9 @@ TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
     for (size_t i = 0; i < 3; ++i) {
       const std::string file = readFile(dir.file(row.names[i]));
       if (mp4) {
-        EXPECT_EQ(decodeTime(file, false), 0u) << row.names[i] << ": every file starts at 0";
+        EXPECT_EQ(field(file, "tfdt", 8, 8), 0u) << row.names[i] << ": every file starts at 0";
+        EXPECT_EQ(field(file, "mfhd", 8, 4), 1u) << row.names[i] << ": fragments count from 1";
+        EXPECT_EQ(field(file, "mvhd", 100, 4), 2u) << row.names[i] << ": next_track_ID";
       } else {
         EXPECT_EQ(file, annexB(contents[i])) << row.names[i];
       }
@@ -220,7 +224,7 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   ASSERT_TRUE(recorder.finish());
   // The second fragment's baseMediaDecodeTime: three pictures of 3000 ticks,
   // then the pause (300 ms up to `pause`) at 90000 ticks a second.
-  const uint64_t time = decodeTime(readFile(dir.file("out.mp4")), true);
+  const uint64_t time = field(readFile(dir.file("out.mp4")), "tfdt", 8, 8, true);
   EXPECT_GE(time, 9000u + 27000u);
   EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
@@ -304,8 +308,8 @@ class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
 // 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
 // a second, a keyframe every 30, no B-frames, recorded from one packet per
 // NAL unit with RTP timestamps that wrap past 2^32 after the third picture,
-// a picture 1.5 intervals late and one 20 s late: three fragments of 30
-// samples.
+// a picture 1.5 s late (kept: under 10 s) and one 20 s late: three fragments
+// of 30 samples, each from a keyframe.
 TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
   const VideoCodec codec = GetParam();
   const bool h264 = codec == VideoCodec::kH264;
@@ -341,7 +345,7 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
     if (!picture) continue;
     expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
                        (isKeyframe(codec, type) ? "K" : "_"));
-    const uint32_t interval = expected.size() == 45 ? 4500 : 3000;
+    const uint32_t interval = expected.size() == 45 ? 135000 : 3000;
     timestamp +=
         interval + (expected.size() == 75 ? 20 * 90000 : 0);  // over 10 s: the pace goes on
     decodeTime += interval;
