@@ -129,8 +129,8 @@ TEST(ToolDepacketizer, ReadsTheRtpHeaderAndTellsRtcpApart) {
   // Two CSRCs, a one-word extension and 3 bytes of padding around payload 0x41 0x07.
   const Bytes packet = {0xB2, 0xE0, 0x12, 0x34, 0,    0, 0, 9, 0, 0, 0, 7,    1,    1, 1, 1, 2,
                         2,    2,    2,    0xBE, 0xDE, 0, 1, 9, 9, 9, 9, 0x41, 0x07, 0, 0, 3};
-  RtpPacket rtp;
-  ASSERT_TRUE(parseRtp(Bytes(packet).data(), packet.size(), rtp));
+  RtpPacket rtp;  // points into `packet`
+  ASSERT_TRUE(parseRtp(packet.data(), packet.size(), rtp));
   EXPECT_EQ(rtp.sequence, 0x1234);
   EXPECT_TRUE(rtp.marker);
   EXPECT_EQ(rtp.payloadType, 96);
