@@ -14,14 +14,21 @@
 # slower. Exit 77 (skipped) when the server, ffmpeg or ffprobe is missing.
 set -uo pipefail
 PROG="$1" TEST_SERVER="$2" SERVER="$3" WORK="$(mktemp -d /tmp/rtsppull-udp.XXXXXX)" PIDS=()
+RESERVED=""
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$WORK"
+  rm -rf "$WORK" ${RESERVED:+"$RESERVED"}
 }
 trap cleanup EXIT
+# fail WHY: prints every log whole (a pull's starts with the exchange that
+# chose its ports), and who holds the Perl server's UDP ports.
 fail() {
   echo "FAIL: $*" >&2
-  for f in "$WORK"/*.err "$WORK"/*.log; do [ -s "$f" ] && echo "== $f" >&2 && tail -n 30 "$f" >&2; done
+  for f in "$WORK"/*.err "$WORK"/*.log; do [ -s "$f" ] && echo "== $f" >&2 && head -c 20000 "$f" >&2; done
+  if [ -n "${RTP_PORT:-}" ] && command -v ss >/dev/null; then
+    echo "== UDP sockets on ports $RTP_PORT to $((RTP_PORT + 7))" >&2
+    ss -uanp "( sport >= :$RTP_PORT and sport <= :$((RTP_PORT + 7)) )" >&2
+  fi
   exit 1
 }
 skip() { echo "SKIP: $*" && exit 77; }
@@ -51,21 +58,41 @@ bound() {
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-# free_udp_ports: an even port P in 20000..29990 with P to P + 7 free for UDP
-# on 127.0.0.1 now (the ephemeral range and rtsp-pull's own, from 30000, lie above).
-free_udp_ports() {
-  /usr/bin/python3 -c 'import random, socket, sys
+# reserve_udp_ports: sets RTP_PORT to a port P in 20000..29992, a multiple
+# of 8, with P to P + 7 free for UDP on 127.0.0.1 now (the ephemeral range and
+# rtsp-pull's own, from 30000, lie above), and reserved against every other
+# run of this script until this one ends: the Perl server binds P + 2 to P + 5
+# only at each pull's SETUP, seconds later, and does not notice when that
+# fails (it then sends from a port the pull ignores, while the RTCP it
+# forwards keeps the pull waiting). The reservation is the directory
+# $TMPDIR/rtsppull-udp-P, made atomically; one whose run has gone is taken over.
+reserve_udp_ports() {
+  RTP_PORT="$(/usr/bin/python3 -c 'import os, random, socket, sys
+base = os.environ.get("TMPDIR", "/tmp") + "/rtsppull-udp-"
+def reserve(path):
+    try: os.mkdir(path)
+    except FileExistsError:
+        try: os.kill(int(open(path + "/pid").read()), 0); return False
+        except (OSError, ValueError): pass
+    with open(path + "/pid", "w") as f: f.write(sys.argv[1])
+    return True
 while True:
-    p, s = random.randrange(20000, 29992, 2), [socket.socket(type=socket.SOCK_DGRAM) for _ in range(8)]
+    p, s = random.randrange(20000, 29993, 8), [socket.socket(type=socket.SOCK_DGRAM) for _ in range(8)]
     try: [x.bind(("127.0.0.1", p + i)) for i, x in enumerate(s)]
     except OSError: continue
-    sys.exit(print(p))'
+    if reserve(base + str(p)): sys.exit(print(p))' "$$")" || fail "no UDP ports for the Perl server"
+  RESERVED="${TMPDIR:-/tmp}/rtsppull-udp-$RTP_PORT"
 }
 # pull NAME TRANSPORT EXPECT FRAMES: a pull from $PORT that stops after FRAMES
 # frames and must use EXPECT (UDP or TCP); then ffprobe on what was written.
 pull() {
-  "$PROG" -v -n "$4" --transport "$2" --format annexb -o "$WORK/$1.h264" \
-    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$1.log" || fail "$1: the pull failed (status $?)"
+  # Bounded, so that a pull that gets no frames fails here with the logs,
+  # not at the test's timeout without them; SIGINT lets it write its summary.
+  timeout -s INT -k 10 90 "$PROG" -v -n "$4" --transport "$2" --format annexb -o "$WORK/$1.h264" \
+    "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$1.log"
+  local status=$?
+  [ "$status" -eq 124 ] && fail "$1: no $4 frames within 90 s"
+  [ "$status" -eq 0 ] || fail "$1: the pull failed (status $status)"
   grep -q "^rtsp| Transport: $3" "$WORK/$1.log" || fail "$1: not over $3"
   frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
     stream=codec_name,nb_read_frames -of csv=p=0 "$WORK/$1.h264")"
@@ -115,7 +142,8 @@ vlc)
 perl)
   command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
   make_clip
-  PORT="$(free_port)" SOURCE_PORT="$(free_port)" RTP_PORT="$(free_udp_ports)"
+  reserve_udp_ports
+  PORT="$(free_port)" SOURCE_PORT="$(free_port)"
   # Its RTP ports count up from --rtp_start_port, by 2 for the published
   # stream and for each client. But whenever a connection closes while no
   # stream is published, it starts again at 20000, where another run may
