@@ -2,7 +2,7 @@
 # Fails when librtsppull exports a symbol outside the exported classes (or
 # their vtables / typeinfo), or lacks one it must export.
 set -euo pipefail
-classes='SDP|IRTPReceiver|CRTPReceiverImpl|CRTPReceiverOnTCP|CRTPReceiverOnUDP|CRTPReceiverOrdered|CRTSPDownload|CZudezPortFounder|CRecvStreamTask|RTSPSessionOptions'
+classes='SDP|IRTPReceiver|CRTPReceiverImpl|CRTPReceiverOnTCP|CRTPReceiverOnUDP|CRTPReceiverOrdered|CRTSPDownload|CZudezPortFounder|CRecvStreamTask|RTSPSessionOptions|SDPMedia|IRTPTrackReceiver'
 symbols=$(nm -DC --defined-only "$1" | sed -E 's/^[0-9a-fA-F]* +[A-Za-z] +//')
 if grep -Ev "^((${classes})::|(vtable|typeinfo|typeinfo name) for (${classes})$)" <<<"$symbols"; then
   echo "visibility: the symbols above are outside the exported classes" >&2

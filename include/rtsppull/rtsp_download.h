@@ -23,6 +23,8 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
+#include <cstdint>
 
 #include <ace/SOCK_Stream.h>
 #include <ace/Thread.h>
@@ -33,6 +35,8 @@
 #include <rtsppull/rtp_receiver.h>
 #include <rtsppull/sdp.h>
 #include <rtsppull/session_options.h>
+#include <rtsppull/session_stats.h>
+#include <rtsppull/tracks.h>
 
 class RtspAuthenticator;
 class ControlReader;
@@ -115,6 +119,19 @@ class RTSPPULL_API CRTSPDownload {
   // callback always reads why it was called. Any thread, at any time,
   // including from the failure callback.
   RTSPFailure lastFailure() const;
+  // The figures of the stream since the last start began (see
+  // session_stats.h). Any thread, at any time; cheap enough to call every
+  // second.
+  RTSPSessionStats stats() const;
+  // The tracks the last start set up, video first; empty before a start
+  // succeeded. Host thread.
+  std::vector<RTSPTrack> tracks() const;
+  // The wall-clock time (NTP, seconds since 1900 in 32.32 fixed point) of
+  // the RTP timestamp `rtpTime` of track `track`, from the last RTCP sender
+  // report of that track (RFC 3550 6.4.1), the 32-bit wrap of RTP
+  // timestamps handled. False while no sender report has arrived for it.
+  // Any thread.
+  bool wallClock(int track, std::uint32_t rtpTime, std::uint64_t* ntpTime) const;
 
  private:
   friend class CRTSPDownloadTestPeer;

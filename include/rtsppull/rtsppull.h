@@ -11,6 +11,8 @@
 #include <rtsppull/rtsp_download.h>
 #include <rtsppull/sdp.h>
 #include <rtsppull/session_options.h>
+#include <rtsppull/session_stats.h>
+#include <rtsppull/tracks.h>
 #include <rtsppull/version.h>
 
 #endif  // RTSPPULL_RTSPPULL_H_

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <rtsppull/export.h>
+#include <rtsppull/tracks.h>
 
 // The step of a session at which something failed.
 enum RTSP_STEP {
@@ -109,6 +110,9 @@ struct RTSPPULL_API RTSPSessionOptions {
   // RTSP_CAUSE_RECEIVER_REFUSED}, the callback runs unless quietOnFailure,
   // and startRTSPDownload returns false.
   bool failOnRefusedHeader = false;
+  // Which tracks are set up (see tracks.h). RTSP_TRACKS_VIDEO: the video
+  // track alone, as before options existed.
+  RTSP_TRACKS tracks = RTSP_TRACKS_VIDEO;
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
   // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true; everything
