@@ -37,9 +37,12 @@ const std::chrono::seconds kReportEvery(5);
 // full batch, the media sockets are left unwatched for up to this long, so
 // that one wake-up takes a whole burst instead of one or two datagrams. The
 // control connection (and with it stop()) and the timers are still watched.
-// Scaled down with the socket buffer the kernel granted: 2 MiB hold about
-// 80 ms at 200 Mbit/s, so a rest of 8 ms uses a tenth of it.
-const std::chrono::milliseconds kMediaRestMax(8);
+// A 30 fps stream sends a frame as one burst every 33 ms, so a 30 ms rest
+// takes about a frame per wake-up. Scaled down with the socket buffer the
+// kernel granted: a full one (2 MiB asked, doubled by the kernel for its
+// per-datagram overhead) holds about 80 ms at 200 Mbit/s, so the rest uses
+// under half of it.
+const std::chrono::milliseconds kMediaRestMax(30);
 const long long kMediaRestFullBuffer = 2LL * 1024 * 1024;
 
 Clock::duration mediaRestFor(int grantedBuffer) {
