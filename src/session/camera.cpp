@@ -76,11 +76,15 @@ void CRTSPDownload::afterReply() {
   }
   if (!options_.tolerantSession) return;
   if (currentStep_ == RTSP_STEP_OPTIONS) info_.sessionId.clear();
-  if (camera.sessionSettled) return;
-  // The raw line set info_.sessionId only in one spelling; any is taken here.
+  if (camera.sessionSettled) {
+    info_.sessionId = camera.session;  // whatever this reply said
+    return;
+  }
+  // The reply's lines set info_.sessionId only in one spelling; any is taken here.
   const std::string value = rtsptext::headerValue(replyHead_, "Session");
   if (!value.empty()) info_.sessionId = value;
   camera.sessionSettled = setupOrPlay && replyCode_ == 200 && !info_.sessionId.empty();
+  camera.session = info_.sessionId;
 }
 
 void CRTSPDownload::prepareStreamFigures() {

@@ -23,9 +23,10 @@ struct CRTSPDownload::CameraState {
   // names, else those asked for.
   int rtpChannel = 0;
   int rtcpChannel = 1;
-  // Tolerant session, per connection: the Session id is settled once a
-  // SETUP or PLAY reply gave one.
+  // Tolerant session, per connection: the Session value is settled once a
+  // SETUP or PLAY reply gave one, and later replies do not change it.
   bool sessionSettled = false;
+  std::string session;
   std::vector<std::pair<unsigned char, std::string>> earlyFrames;
   std::size_t earlyBytes = 0;
   // Receive thread: whether the last keep-alive has had a reply.

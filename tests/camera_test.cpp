@@ -1,0 +1,219 @@
+// Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
+// real ones are reported to (one row per behaviour, recommended() options
+// unless a row says otherwise), and the figures of stats(): the counting
+// itself with exact arrival times, and whole sessions over TCP and UDP.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "session/stream_stats.h"
+#include "support/rtp_packet.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+using namespace rtsptest;
+
+// An RTP packet of payload type `type` and SSRC `ssrc`, 40 bytes.
+std::string rtp(unsigned seq, int type = 96, std::uint32_t ssrc = 0x0A0B0C0D,
+                std::uint32_t ts = 0) {
+  std::string p = RtpPacket(seq, ts, ssrc, false, 40, 'v');
+  p[1] = static_cast<char>(type);
+  return p;
+}
+// A sender report of `ssrc` with RTP time `rtpTime`.
+std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime) {
+  std::string p("\x80\xC8\x00\x06", 4);
+  for (std::uint32_t word : {ssrc, 0xE0000000u, 0x80000000u, rtpTime, 7u, 700u}) {
+    for (int i = 0; i < 4; ++i) p += static_cast<char>(word >> (24 - 8 * i));
+  }
+  return p;
+}
+
+const std::string kCameraSdp =
+    "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
+
+// How a scripted camera behaves over interleaved TCP.
+struct Camera {
+  std::string sdp = kCameraSdp;
+  std::string describeHeaders;
+  std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";  // of the SETUP reply
+  std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
+  std::string playHeaders = "Session: 1111";                      // and of PLAY's reply
+  std::string beforePlayReply, insidePlayReply;  // frames before it, after its CSeq line
+  std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER";
+  std::string keepAliveStatus = "200 OK";  // to GET_PARAMETER during playback; "": none
+  bool wantsUserAgent = false;             // 401 to any request without one
+  std::vector<std::string> stream;         // frames after PLAY, one every 20 ms
+};
+
+// A stream of `n` frames of video on channel `channel`, from sequence number 0.
+std::vector<std::string> videoFrames(unsigned n, char channel = 0) {
+  std::vector<std::string> frames;
+  for (unsigned seq = 0; seq < n; ++seq) frames.push_back(frame('$', channel, rtp(seq)));
+  return frames;
+}
+
+ScriptedServer::Script cameraScript(const Camera& cam) {
+  auto sent = std::make_shared<std::size_t>(0);
+  auto playing = std::make_shared<std::atomic<bool>>(false);
+  ScriptedServer::Script script{[cam, playing](const std::string& m, int) -> std::string {
+    const std::string method = methodOf(m);
+    const unsigned cseq = cseqOf(m);
+    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos) {
+      return reply("401 Unauthorized", cseq, "WWW-Authenticate: Basic realm=\"cam\"\r\n");
+    }
+    if (*playing && method == "GET_PARAMETER") {
+      if (cam.keepAliveStatus.empty()) return "";
+      // A camera that knows one session id only.
+      return reply(headerOf(m, "Session") == "1111" ? cam.keepAliveStatus : "454 Session Not Found",
+                   cseq);
+    }
+    if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + cam.publicHeader + "\r\n");
+    if (method == "DESCRIBE") {
+      return reply("200 OK", cseq,
+                   cam.describeHeaders + "Content-Length: " + std::to_string(cam.sdp.size()) +
+                       "\r\n",
+                   cam.sdp);
+    }
+    if (method == "SETUP") {
+      return reply("200 OK", cseq, "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
+    }
+    if (method != "PLAY") return method == "TEARDOWN" ? reply("200 OK", cseq) : "";
+    *playing = true;
+    const std::string answer = reply("200 OK", cseq, cam.playHeaders + "\r\n");
+    const std::size_t afterCSeq = answer.find("\r\n", answer.find("CSeq")) + 2;
+    return cam.beforePlayReply + answer.substr(0, afterCSeq) + cam.insidePlayReply +
+           answer.substr(afterCSeq);
+  }};
+  script.tick = [cam, sent, playing] {
+    return *playing && *sent < cam.stream.size() ? cam.stream[(*sent)++] : std::string();
+  };
+  return script;
+}
+
+struct CameraRow {
+  const char* name;
+  Camera camera;
+  bool started;
+  std::size_t packets;                // RTP packets the host got (and stats() counted)
+  std::vector<std::string> heard = {};     // each in what the camera heard
+  std::vector<std::string> notHeard = {};  // none of these
+  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
+  bool keepAlivesRefused = false;     // any
+  bool defaults = false;              // default options instead of recommended()
+  int keepAliveSec = 0;               // 0: as the options say; else the interval, and play 2.4 s
+};
+
+void expectCamera(const CameraRow& row) {
+  SCOPED_TRACE(row.name);
+  ScriptedServer server(cameraScript(row.camera));
+  SessionConfig config;
+  config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+  if (row.keepAliveSec != 0) config.options.keepAliveSec = row.keepAliveSec;
+  config.options.diagnostics = [](const std::string&) {};
+  config.recvSec = 5;
+  Session s(server.port, config);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.start(), row.started);
+  if (row.started) s.awaitPackets(row.packets);
+  // Nothing more comes; keep-alive rows play 2.4 s in all.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (row.keepAliveSec != 0)
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(2400));
+  s.d.stop();
+  server.finish();
+  const RTSPSessionStats figures = s.d.stats();
+  EXPECT_EQ(std::count_if(s.log->packets.begin(), s.log->packets.end(),
+                          [](const std::string& p) {
+                            return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
+                                   static_cast<unsigned char>(p[1]) > 204;
+                          }),
+            static_cast<long>(row.packets))
+      << "RTP packets the host got (RTCP passes too)";
+  EXPECT_EQ(figures.packets, row.packets);
+  EXPECT_EQ(figures.droppedUnknownPayloadType, row.droppedUnknownType);
+  EXPECT_EQ(figures.rtcpPackets, row.rtcpPackets);
+  EXPECT_EQ(figures.keepAlivesRefused > 0, row.keepAlivesRefused);
+  const auto withPort = [&server](std::string text) {
+    for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;)
+      text.replace(at, 4, std::to_string(server.port));
+    return text;
+  };
+  const std::string heard = server.received();
+  for (const std::string& text : row.heard)
+    EXPECT_NE(heard.find(withPort(text)), std::string::npos) << text;
+  for (const std::string& text : row.notHeard)
+    EXPECT_EQ(heard.find(withPort(text)), std::string::npos) << text;
+  const std::vector<Heard> requests = server.heard();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const Heard& h) {
+                            return methodOf(h.text) != "RTSP/1.0" &&
+                                   h.text.find("\r\nUser-Agent: ") == std::string::npos;
+                          }),
+            row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
+      << "requests without a User-Agent";
+}
+
+TEST(Camera, SessionBehaviours) {
+  const auto cam = [](void (*change)(Camera&)) {
+    Camera c;
+    c.stream = videoFrames(5);
+    change(c);
+    return c;
+  };
+  const auto playing = [](void (*change)(Camera&)) {  // streams through 2.4 s of keep-alives
+    Camera c;
+    c.stream = videoFrames(100);
+    change(c);
+    return c;
+  };
+  const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n";
+  // clang-format off
+  const CameraRow rows[] = {
+      {"401 to requests without a User-Agent", cam([](Camera& c) { c.wantsUserAgent = true; }), true, 5,
+          {"SETUP rtsp", "PLAY rtsp", "TEARDOWN rtsp"}, {"Authorization"}},
+      {"401 to requests without a User-Agent, default options", cam([](Camera& c) { c.wantsUserAgent = true; }), false, 0,
+          {"SETUP Rtsp"}, {"PLAY"}, 0, 0, false, true},
+      {"the PLAY reply names another session", playing([](Camera& c) { c.playHeaders = "Session: 2222;timeout=60"; }), true, 100,
+          {"GET_PARAMETER rtsp", "Session: 1111\r\n" + agent + "\r\n"}, {"Session: 2222"}, 0, 0, false, false, 1},
+      {"Session headers spelt oddly", playing([](Camera& c) { c.setupSession = "session:1111 ;Timeout = 60 "; c.playHeaders = "SESSION :  1111"; }), true, 100,
+          {"PLAY rtsp", "GET_PARAMETER rtsp"}, {"Session: 1111 ", "Session: 1111;"}, 0, 0, false, false, 1},
+      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100,
+          {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100,
+          {"OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100,
+          {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, false, false, 1},
+      {"a payload type the description does not announce", cam([](Camera& c) { for (unsigned i = 0; i < 3; ++i) c.stream.push_back(frame('$', 0, rtp(100 + i, 100))); }), true, 5,
+          {}, {}, 3},
+      {"an unknown payload type, default options: delivered", cam([](Camera& c) { c.stream.push_back(frame('$', 0, rtp(100, 100))); }), true, 6,
+          {}, {}, 0, 0, false, true},
+      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D, 5)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99, 5)); }), true, 7,
+          {}, {}, 0, 2},
+      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D, 5))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D, 5))); }), true, 4,
+          {"interleaved=0-1"}, {}, 0, 1},
+      {"ssrc with odd spacing, RTP-Info that does not match", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=0-1; ssrc = 0a0b0c0d ;mode=play"; c.playHeaders = "Session: 1111\r\nRTP-Info: url=trackID=1;seq=0;rtptime=-1"; }), true, 5},
+      {"SDP without v=, a short o=, trailing spaces, spaces in fmtp, a bare fmtp", cam([](Camera& c) { c.sdp = "o=- 1\r\ns=x  \r\nm=video 0 RTP/AVP 96  \r\na=rtpmap:96 H264/90000 \r\na=fmtp:96\r\na=fmtp:96 packetization-mode = 1; profile-level-id = 42e01f \r\na=control:trackID=1  \r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
+      {"audio and metadata sections before the video, LF line ends", cam([](Camera& c) { c.sdp = "v=0\na=control:*\nm=audio 0 RTP/AVP 0\na=control:trackID=0\nm=application 0 RTP/AVP 107\na=control:trackID=2\nm=video 0 RTP/AVP 96\na=control:trackID=1"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
+      {"a=control:* in the video section", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:*\r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live RTSP/1.0"}},
+      {"an absolute control URL naming another host", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:rtsp://192.168.1.64:554/ch1/trackID=1\r\n"; }), true, 5,
+          {"SETUP rtsp://192.168.1.64:554/ch1/trackID=1 RTSP/1.0"}},
+      {"Content-Base without a trailing slash", cam([](Camera& c) { c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live/stream1\r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/stream1/trackID=1 RTSP/1.0"}},
+  };
+  // clang-format on
+  for (const CameraRow& row : rows) expectCamera(row);
+}
+
+}  // namespace
