@@ -217,3 +217,144 @@ TEST(Camera, SessionBehaviours) {
 }
 
 }  // namespace
+
+namespace {
+
+// A datagram socket on 127.0.0.1 with an ephemeral port.
+struct Sender {
+  Sender() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    port = ntohs(local.sin_port);
+  }
+  ~Sender() { ::close(fd); }
+  void to(unsigned toPort, const std::string& data) const {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    peer.sin_port = htons(static_cast<std::uint16_t>(toPort));
+    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+             sizeof peer);
+  }
+  int fd;
+  unsigned port;
+};
+
+std::uint32_t ssrcOf(const std::string& p) {
+  std::uint32_t ssrc = 0;
+  for (std::size_t i = 8; i < 12 && i < p.size(); ++i) ssrc = ssrc << 8 | static_cast<unsigned char>(p[i]);
+  return ssrc;
+}
+
+// Over UDP the camera's packets come from `media` (5 of SSRC 0A0B0C0D and,
+// with `stale`, 5 of another SSRC between them); the SETUP reply names
+// `quiet`'s ports as server_port where the row says "%Q".
+TEST(Camera, UdpSenders) {
+  struct Row {
+    const char* name;
+    std::string transport;  // after client_port=A-B
+    bool stale, defaults;
+    std::size_t packets;              // the host got
+    std::uint64_t droppedWrongSource;  // stats() counted
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"RTP from another port than server_port", ";server_port=%Q", false, false, 5, 0},
+      {"RTP from another port than server_port, default options", ";server_port=%Q", false, true, 0, 5},
+      {"source= names another address; RTP from the RTSP server", ";source=10.9.9.9", false, false, 5, 0},
+      {"source= names another address, default options", ";source=10.9.9.9", false, true, 0, 5},
+      {"an announced ssrc with odd spacing, another SSRC in between", "; ssrc = 0A0B0C0D ", true, false, 5, 5},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sender media, quiet;
+    std::string transport = row.transport;
+    const std::size_t at = transport.find("%Q");
+    if (at != std::string::npos)
+      transport.replace(at, 2, std::to_string(quiet.port) + "-" + std::to_string(quiet.port + 1));
+    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
+      for (unsigned seq = 0; seq < 5 && tick == 0; ++seq) {
+        media.to(client, rtp(seq));
+        if (row.stale) media.to(client, rtp(900 + seq, 96, 0xDEAD));
+      }
+      return std::string();
+    }));
+    SessionConfig config;
+    config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+    config.options.transport = RTSP_TRANSPORT_UDP;
+    config.options.diagnostics = [](const std::string&) {};
+    config.recvSec = 5;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.await([&] { return s.d.stats().packets + s.d.stats().droppedWrongSource >= (row.stale ? 10u : 5u); });
+    s.d.stop();
+    server.finish();
+    EXPECT_EQ(s.log->packets.size(), row.packets);
+    EXPECT_EQ(s.d.stats().droppedWrongSource, row.droppedWrongSource);
+  }
+}
+
+// A camera that ignores TEARDOWN: the stream of the first start (SSRC DEAD)
+// goes on to its client port while the second start plays (SSRC BEEF).
+TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
+  struct Row {
+    const char* name;
+    bool defaults;
+    bool samePorts;          // the second start bound the first start's ports
+    bool staleInSecondStart;  // the host got DEAD packets after the second start
+  };
+  const Row rows[] = {
+      {"recommended options: another port pair", false, false, false},
+      {"default options: the same pair, the streams mixed", true, true, true},
+  };
+  const unsigned base = 54001 + static_cast<unsigned>(::getpid() % 500) * 2;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sender media;
+    auto ports = std::make_shared<std::vector<unsigned>>();
+    auto seq = std::make_shared<unsigned>(0);
+    ScriptedServer::Script script = udpScript(
+        ";server_port=" + std::to_string(media.port),
+        "",
+        [&media, ports, seq](unsigned client, int) {
+          if (ports->empty() || ports->back() != client) ports->push_back(client);
+          ++*seq;
+          media.to(ports->front(), rtp(*seq, 96, 0xDEAD));
+          if (ports->size() > 1) media.to(client, rtp(*seq, 96, 0xBEEF));
+          return std::string();
+        },
+        2);
+    ScriptedServer server(script);
+    SessionConfig config;
+    config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+    config.options.transport = RTSP_TRANSPORT_UDP;
+    config.options.diagnostics = [](const std::string&) {};
+    config.localPortBase = base;
+    config.recvSec = 5;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(10);
+    s.d.stop();
+    const std::size_t first = s.log->packetCount();
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(first + 20);
+    s.d.stop();
+    // The camera stops once it heard the second TEARDOWN... here, after the server's 30 s.
+    const std::vector<std::string> packets = s.log->packets;
+    const bool stale = std::any_of(packets.begin() + static_cast<long>(first), packets.end(),
+                                   [](const std::string& p) { return ssrcOf(p) == 0xDEAD; });
+    EXPECT_EQ(stale, row.staleInSecondStart);
+    const std::vector<Heard> setups = server.heard("SETUP");
+    ASSERT_EQ(setups.size(), 2u);
+    EXPECT_EQ(headerOf(setups[0].text, "Transport") == headerOf(setups[1].text, "Transport"),
+              row.samePorts);
+    server.finish();
+  }
+}
+
+}  // namespace
