@@ -358,3 +358,116 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// One packet as it arrives: sequence number, arrival in ms from the first,
+// and (when not the defaults) RTP time, payload type, SSRC and size.
+struct Arrival {
+  unsigned seq;
+  int atMs;
+  std::int64_t ts = -1;  // -1: 90 per ms of arrival (no jitter)
+  int type = 96;
+  std::uint32_t ssrc = 0x0A0B0C0D;
+  std::size_t size = 40;
+};
+using Arrivals = std::vector<Arrival>;
+
+// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`.
+Arrivals run(unsigned from, unsigned to, int atMs = 0) {
+  Arrivals out;
+  for (unsigned seq = from; seq != to; ++seq) out.push_back({seq & 0xFFFF, atMs += 10});
+  return out;
+}
+Arrivals operator+(Arrivals a, const Arrivals& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Arrivals without(Arrivals a, std::vector<unsigned> seqs) {
+  a.erase(std::remove_if(a.begin(), a.end(),
+                         [&](const Arrival& x) {
+                           return std::find(seqs.begin(), seqs.end(), x.seq) != seqs.end();
+                         }),
+          a.end());
+  return a;
+}
+
+struct FigureRow {
+  const char* name;
+  Arrivals arrivals;
+  StreamStats::Judgement judgement;
+  std::uint64_t delivered, lost, reordered, duplicated;
+  std::uint32_t jitter = 0;
+  std::uint64_t unknownType = 0, wrongSource = 0, malformed = 0;
+};
+
+TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
+  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = without(run(0, 200), {10});
+  std::swap(swapped[10], swapped[11]);
+  std::swap(swapped[100], swapped[101]);
+  for (const Arrival& a : run(0, 200)) {
+    twice.push_back(a);
+    if (a.seq % 20 == 0) twice.push_back(a);
+  }
+  // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
+  for (unsigned i = 0; i < 200; ++i) jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
+  lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
+  StreamStats::Judgement video;
+  video.payloadTypes = {96};
+  video.dropMalformed = true;
+  StreamStats::Judgement locked = video;
+  locked.lockSource = true;
+  locked.hasAnnouncedSsrc = true;
+  locked.announcedSsrc = 0x0A0B0C0D;
+  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
+  for (unsigned i = 0; i < 10; ++i) strangers.push_back({50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
+  for (unsigned i = 0; i < 70; ++i) takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
+  // clang-format off
+  const FigureRow rows[] = {
+      // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
+      {"in order", run(0, 200), {}, 200, 0, 0, 0},
+      {"four lost, one among the last 64", without(run(0, 200), {10, 50, 51, 190}), {}, 196, 4, 0, 0},
+      {"every 20th twice", twice, {}, 210, 0, 0, 10},
+      {"two pairs swapped", swapped, {}, 200, 0, 2, 0},
+      {"one lost across the wrap", without(run(65500, 65600), {0}), {}, 99, 1, 0, 0},
+      {"a jump of 20000 the next packet confirms: a new count", run(0, 100) + run(20000, 20100, 1000), {}, 200, 0, 0, 0},
+      {"a lone packet 20000 ahead is not counted as loss", run(0, 100) + Arrivals{{30000, 1001}} + run(100, 200, 1002), {}, 201, 0, 0, 0},
+      {"a gap of 2000: lost", run(0, 100) + run(2100, 2200, 1000), {}, 200, 2000, 0, 0},
+      {"a packet over 64 places late: lost and reordered", lateBeyond, {}, 200, 1, 1, 0},
+      {"a new SSRC starts a new count", run(0, 100) + Arrivals{{7, 1001, -1, 96, 0xBEEF}, {8, 1002, -1, 96, 0xBEEF}}, {}, 102, 0, 0, 0},
+      // |D| = 900 settles at 899 in the RFC's integer arithmetic (jitter >> 4).
+      {"every second packet 10 ms late", jittery, {}, 200, 0, 0, 0, 899},
+      {"unknown payload types and malformed packets dropped", strangers, video, 10, 0, 0, 0, 0, 5, 0, 5},
+      {"another SSRC dropped until 64 in a row", takeOver, locked, 17, 0, 0, 0, 0, 0, 63},
+  };
+  // clang-format on
+  for (const FigureRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    StreamStats stats;
+    stats.reset();
+    stats.configure(row.judgement, 90000);
+    const StreamStats::Clock::time_point start{std::chrono::hours(1)};
+    std::uint64_t delivered = 0;
+    for (const Arrival& a : row.arrivals) {
+      std::string p = rtp(a.seq, a.type, a.ssrc,
+                          static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
+      p.resize(a.size);
+      delivered += stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(),
+                               start + std::chrono::milliseconds(a.atMs));
+    }
+    stats.finish();
+    const RTSPSessionStats s = stats.snapshot();
+    EXPECT_EQ(delivered, row.delivered);
+    EXPECT_EQ(s.packets, row.delivered);
+    EXPECT_EQ(s.packetsLost, row.lost);
+    EXPECT_EQ(s.reordered, row.reordered);
+    EXPECT_EQ(s.duplicated, row.duplicated);
+    EXPECT_EQ(s.jitter, row.jitter);
+    EXPECT_DOUBLE_EQ(s.jitterSeconds, row.jitter / 90000.0);
+    EXPECT_EQ(s.droppedUnknownPayloadType, row.unknownType);
+    EXPECT_EQ(s.droppedWrongSource, row.wrongSource);
+    EXPECT_EQ(s.droppedMalformed, row.malformed);
+  }
+}
+
+}  // namespace
