@@ -471,3 +471,74 @@ TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same stream over both transports: 0 to 99 without 20 and 21, 30
+// twice, 41 before 40, and a sender report after 50. A thread polls stats()
+// all the while: no counter goes backwards.
+TEST(StreamFigures, WholeSessionsOverTcpAndUdp) {
+  std::vector<std::string> packets;
+  for (unsigned seq = 0; seq < 100; ++seq) {
+    if (seq == 20 || seq == 21) continue;
+    packets.push_back(rtp(seq == 40 ? 41 : seq == 41 ? 40 : seq, 96, 0x0A0B0C0D, seq * 3000));
+    if (seq == 30) packets.push_back(packets.back());
+    if (seq == 50) packets.push_back(senderReport(0x0A0B0C0D, 12345));
+  }
+  for (const RTSP_TRANSPORT transport : {RTSP_TRANSPORT_TCP, RTSP_TRANSPORT_UDP}) {
+    SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
+    Sender media;
+    ScriptedServer server(udpScript(";server_port=" + std::to_string(media.port), "",
+                                    [&](unsigned client, int tick) {
+                                      std::string frames;
+                                      for (const std::string& p : packets) {
+                                        const bool rtcp = static_cast<unsigned char>(p[1]) == 200;
+                                        if (tick != 0) break;
+                                        if (client == 0) frames += frame('$', rtcp, p);
+                                        if (client != 0) media.to(client + rtcp, p);
+                                      }
+                                      return frames;
+                                    }));
+    SessionConfig config;
+    config.options = RTSPSessionOptions::recommended();
+    config.options.transport = transport;
+    config.options.diagnostics = [](const std::string&) {};
+    config.recvSec = 5;
+    Session s(server.port, config);
+    std::atomic<bool> polling{true};
+    bool backwards = false;
+    std::thread poller([&] {
+      RTSPSessionStats last;
+      while (polling) {
+        const RTSPSessionStats now = s.d.stats();
+        backwards = backwards || now.packets < last.packets || now.bytes < last.bytes ||
+                    now.packetsLost < last.packetsLost || now.rtcpPackets < last.rtcpPackets;
+        last = now;
+      }
+    });
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.await([&] { return s.d.stats().packets >= 99 && s.d.stats().rtcpPackets >= 1; });
+    s.d.stop();
+    polling = false;
+    poller.join();
+    server.finish();
+    const RTSPSessionStats f = s.d.stats();
+    EXPECT_FALSE(backwards);
+    EXPECT_EQ(f.packets, 99u);
+    EXPECT_EQ(f.bytes, 99u * 40);
+    EXPECT_EQ(f.packetsLost, 2u);
+    EXPECT_EQ(f.duplicated, 1u);
+    EXPECT_EQ(f.reordered, 1u);
+    EXPECT_EQ(f.rtcpPackets, 1u);
+    EXPECT_EQ(f.senderReports, 1u);
+    EXPECT_EQ(f.srRtpTime, 12345u);
+    EXPECT_EQ(f.srPacketCount, 7u);
+    EXPECT_EQ(f.srOctetCount, 700u);
+    EXPECT_EQ(f.srNtpTime, 0xE000000080000000u);
+    EXPECT_LT(std::chrono::system_clock::now() - f.lastPacket, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::system_clock::now() - f.srArrival, std::chrono::seconds(30));
+    EXPECT_EQ(f.keepAlivesRefused, 0u);
+  }
+}
+
+}  // namespace
