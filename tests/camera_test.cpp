@@ -78,13 +78,14 @@ ScriptedServer::Script cameraScript(const Camera& cam) {
     }
     if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + cam.publicHeader + "\r\n");
     if (method == "DESCRIBE") {
-      return reply("200 OK", cseq,
-                   cam.describeHeaders + "Content-Length: " + std::to_string(cam.sdp.size()) +
-                       "\r\n",
-                   cam.sdp);
+      return reply(
+          "200 OK", cseq,
+          cam.describeHeaders + "Content-Length: " + std::to_string(cam.sdp.size()) + "\r\n",
+          cam.sdp);
     }
     if (method == "SETUP") {
-      return reply("200 OK", cseq, "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
+      return reply("200 OK", cseq,
+                   "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
     }
     if (method != "PLAY") return method == "TEARDOWN" ? reply("200 OK", cseq) : "";
     *playing = true;
@@ -103,13 +104,13 @@ struct CameraRow {
   const char* name;
   Camera camera;
   bool started;
-  std::size_t packets;                // RTP packets the host got (and stats() counted)
+  std::size_t packets;                     // RTP packets the host got (and stats() counted)
   std::vector<std::string> heard = {};     // each in what the camera heard
   std::vector<std::string> notHeard = {};  // none of these
   std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
-  bool keepAlivesRefused = false;     // any
-  bool defaults = false;              // default options instead of recommended()
-  int keepAliveSec = 0;               // 0: as the options say; else the interval, and play 2.4 s
+  bool keepAlivesRefused = false;  // any
+  bool defaults = false;           // default options instead of recommended()
+  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
 };
 
 void expectCamera(const CameraRow& row) {
@@ -246,7 +247,8 @@ struct Sender {
 
 std::uint32_t ssrcOf(const std::string& p) {
   std::uint32_t ssrc = 0;
-  for (std::size_t i = 8; i < 12 && i < p.size(); ++i) ssrc = ssrc << 8 | static_cast<unsigned char>(p[i]);
+  for (std::size_t i = 8; i < 12 && i < p.size(); ++i)
+    ssrc = ssrc << 8 | static_cast<unsigned char>(p[i]);
   return ssrc;
 }
 
@@ -258,7 +260,7 @@ TEST(Camera, UdpSenders) {
     const char* name;
     std::string transport;  // after client_port=A-B
     bool stale, defaults;
-    std::size_t packets;              // the host got
+    std::size_t packets;               // the host got
     std::uint64_t droppedWrongSource;  // stats() counted
   };
   // clang-format off
@@ -291,7 +293,9 @@ TEST(Camera, UdpSenders) {
     config.recvSec = 5;
     Session s(server.port, config);
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
-    s.await([&] { return s.d.stats().packets + s.d.stats().droppedWrongSource >= (row.stale ? 10u : 5u); });
+    s.await([&] {
+      return s.d.stats().packets + s.d.stats().droppedWrongSource >= (row.stale ? 10u : 5u);
+    });
     s.d.stop();
     server.finish();
     EXPECT_EQ(s.log->packets.size(), row.packets);
@@ -305,7 +309,7 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
   struct Row {
     const char* name;
     bool defaults;
-    bool samePorts;          // the second start bound the first start's ports
+    bool samePorts;           // the second start bound the first start's ports
     bool staleInSecondStart;  // the host got DEAD packets after the second start
   };
   const Row rows[] = {
@@ -319,8 +323,7 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
     auto ports = std::make_shared<std::vector<unsigned>>();
     auto seq = std::make_shared<unsigned>(0);
     ScriptedServer::Script script = udpScript(
-        ";server_port=" + std::to_string(media.port),
-        "",
+        ";server_port=" + std::to_string(media.port), "",
         [&media, ports, seq](unsigned client, int) {
           if (ports->empty() || ports->back() != client) ports->push_back(client);
           ++*seq;
@@ -410,7 +413,8 @@ TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
     if (a.seq % 20 == 0) twice.push_back(a);
   }
   // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
-  for (unsigned i = 0; i < 200; ++i) jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
+  for (unsigned i = 0; i < 200; ++i)
+    jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
   lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
   StreamStats::Judgement video;
   video.payloadTypes = {96};
@@ -420,8 +424,11 @@ TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
   locked.hasAnnouncedSsrc = true;
   locked.announcedSsrc = 0x0A0B0C0D;
   Arrivals strangers = run(0, 10), takeOver = run(0, 10);
-  for (unsigned i = 0; i < 10; ++i) strangers.push_back({50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
-  for (unsigned i = 0; i < 70; ++i) takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
+  for (unsigned i = 0; i < 10; ++i)
+    strangers.push_back(
+        {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
+  for (unsigned i = 0; i < 70; ++i)
+    takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
   // clang-format off
   const FigureRow rows[] = {
       // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
@@ -449,8 +456,8 @@ TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
     const StreamStats::Clock::time_point start{std::chrono::hours(1)};
     std::uint64_t delivered = 0;
     for (const Arrival& a : row.arrivals) {
-      std::string p = rtp(a.seq, a.type, a.ssrc,
-                          static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
+      std::string p =
+          rtp(a.seq, a.type, a.ssrc, static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
       p.resize(a.size);
       delivered += stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(),
                                start + std::chrono::milliseconds(a.atMs));
@@ -488,17 +495,17 @@ TEST(StreamFigures, WholeSessionsOverTcpAndUdp) {
   for (const RTSP_TRANSPORT transport : {RTSP_TRANSPORT_TCP, RTSP_TRANSPORT_UDP}) {
     SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
     Sender media;
-    ScriptedServer server(udpScript(";server_port=" + std::to_string(media.port), "",
-                                    [&](unsigned client, int tick) {
-                                      std::string frames;
-                                      for (const std::string& p : packets) {
-                                        const bool rtcp = static_cast<unsigned char>(p[1]) == 200;
-                                        if (tick != 0) break;
-                                        if (client == 0) frames += frame('$', rtcp, p);
-                                        if (client != 0) media.to(client + rtcp, p);
-                                      }
-                                      return frames;
-                                    }));
+    ScriptedServer server(
+        udpScript(";server_port=" + std::to_string(media.port), "", [&](unsigned client, int tick) {
+          std::string frames;
+          for (const std::string& p : packets) {
+            const bool rtcp = static_cast<unsigned char>(p[1]) == 200;
+            if (tick != 0) break;
+            if (client == 0) frames += frame('$', rtcp, p);
+            if (client != 0) media.to(client + rtcp, p);
+          }
+          return frames;
+        }));
     SessionConfig config;
     config.options = RTSPSessionOptions::recommended();
     config.options.transport = transport;

@@ -367,7 +367,8 @@ TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
     for (std::size_t i = first; i < keepAlives.size(); ++i) {
       const auto cseq = static_cast<unsigned>(5 + i - first);
       const std::string agent = row.recommended ? "User-Agent: (ORVE Streaming Media )\r\n" : "";
-      EXPECT_EQ(keepAlives[i].text, request(row.method + " " + url, cseq, "Session: 4711\r\n" + agent));
+      EXPECT_EQ(keepAlives[i].text,
+                request(row.method + " " + url, cseq, "Session: 4711\r\n" + agent));
       const double gap =
           keepAlives[i].at - (i == first ? server.heard("PLAY")[0].at : keepAlives[i - 1].at);
       EXPECT_GT(gap, 0.8);

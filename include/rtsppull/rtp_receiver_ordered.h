@@ -113,7 +113,7 @@ class RTSPPULL_API CRTPReceiverOrdered : public CRTPReceiverImpl {
   std::int64_t next_ = 0;  // extended sequence number due next
   std::size_t heldCount_ = 0;
   std::uint32_t ssrc_ = 0;
-  std::int64_t farBehindNext_ = -1;   // seq that confirms a restart; -1: none
+  std::int64_t farBehindNext_ = -1;  // seq that confirms a restart; -1: none
   // The first packets: held while holdingStart_; the latest place held and
   // the packets filed since the start last moved back.
   bool everStarted_ = false;

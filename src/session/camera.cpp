@@ -40,8 +40,8 @@ bool CRTSPDownload::takeEarlyFrames() {
       // the line to report.
       const ControlReader::Status got = control_->some(0, bytes, wait);
       if (got != ControlReader::Status::kOk) {
-        noteReadProblem(got, "timed out after " + std::to_string(recvTimeoutSec_) +
-                                 " s waiting for a reply");
+        noteReadProblem(
+            got, "timed out after " + std::to_string(recvTimeoutSec_) + " s waiting for a reply");
         return false;
       }
     }

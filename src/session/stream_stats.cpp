@@ -56,7 +56,8 @@ VideoFormats videoFormats(const std::list<std::string>& sdpLines) {
       while (inVideo && fields >> format) {
         std::size_t pos = 0;
         const long type = numberAt(format, pos, 127);
-        if (type >= 0 && pos == format.size()) formats.payloadTypes.push_back(static_cast<int>(type));
+        if (type >= 0 && pos == format.size())
+          formats.payloadTypes.push_back(static_cast<int>(type));
       }
       // Static video payload types (JPEG, MPEG video, MPEG-2 TS, H.263) run at 90 kHz.
       if (inVideo && !formats.payloadTypes.empty() && formats.payloadTypes[0] < 96) {
@@ -261,9 +262,9 @@ void StreamStats::jitter(std::uint32_t rtpTime, Clock::time_point arrival) {
     const std::uint64_t magnitude =
         d < 0 ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(d)) : d;
     jitter16_ = jitter16_ + magnitude - ((jitter16_ + 8) >> 4);
-    jitterPublished_.store(static_cast<std::uint32_t>(std::min<std::uint64_t>(jitter16_ >> 4,
-                                                                              0xFFFFFFFFu)),
-                           std::memory_order_relaxed);
+    jitterPublished_.store(
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(jitter16_ >> 4, 0xFFFFFFFFu)),
+        std::memory_order_relaxed);
   }
   transit_ = transit;
   hasTransit_ = true;

@@ -75,7 +75,7 @@ class UdpSourceFilter {
  private:
   bool set_ = false;
   in_addr_t address_ = 0;
-  in_addr_t other_ = 0;  // 0: none
+  in_addr_t other_ = 0;               // 0: none
   std::vector<std::uint16_t> ports_;  // host byte order
 };
 
