@@ -71,6 +71,11 @@ const OrderRow kOrderRows[] = {
     {"the sender starts afresh", 64, {100, 102, 7 | kNewSource, 8, 4000, 4001, 4002, 9, 10, 11},
      {100, 102, 7, 8, 4000, 4001, 4002, 10, 11}, 3992, 1, 0, 2},
     {"one number far behind", 64, {5000, 5001, 1000, 5002, 1001}, {5000, 5001, 5002}, 0, 2, 0, 0},
+    // The first packets wait until two in a row do not move the start back.
+    {"the first packets reversed", 64, {13, 12, 11, 10, 14, 15, 16}, {10, 11, 12, 13, 14, 15, 16}, 0, 0, 0, 0},
+    {"the first packets reversed across the wrap", 64, {1, 0, 65535, 2, 3}, {65535, 0, 1, 2, 3}, 0, 0, 0, 0},
+    {"a first packet beyond the window of the start is late", 4, {20, 15, 21, 22}, {20, 21, 22}, 0, 1, 0, 0},
+    {"a first packet already held is a duplicate", 64, {11, 10, 11, 12, 13}, {10, 11, 12, 13}, 0, 0, 1, 0},
 };
 // clang-format on
 

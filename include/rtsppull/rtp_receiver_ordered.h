@@ -11,6 +11,14 @@
 // counted as lost and delivery resumes at the next packet held (or at the new
 // packet itself when nothing is held). At most `window` packets are held.
 //
+// The first packets: where the stream starts is not known from its first
+// packet, so it is held like any other, and so is every packet after it,
+// while a packet before all those held (within the window) moves the start
+// back. Delivery begins, at the earliest packet held, once two packets in a
+// row have not moved the start (or one lies beyond the window): a stream
+// whose first packets arrive out of order is delivered in order from its
+// true first packet. After a restart (see below) delivery begins at once.
+//
 // Dropped packets: one whose place was already passed is counted as late, or
 // as a duplicate when it was delivered before (among the last 1024 places) or
 // is held right now. A packet shorter than the 12-byte RTP header, or not of
@@ -105,7 +113,13 @@ class RTSPPULL_API CRTPReceiverOrdered : public CRTPReceiverImpl {
   std::int64_t next_ = 0;  // extended sequence number due next
   std::size_t heldCount_ = 0;
   std::uint32_t ssrc_ = 0;
-  std::int64_t farBehindNext_ = -1;   // seq that confirms a restart; -1: none
+  std::int64_t farBehindNext_ = -1;  // seq that confirms a restart; -1: none
+  // The first packets: held while holdingStart_; the latest place held and
+  // the packets filed since the start last moved back.
+  bool everStarted_ = false;
+  bool holdingStart_ = false;
+  std::int64_t startTop_ = 0;
+  int startRun_ = 0;
   std::vector<Slot> held_;            // `window_` slots, indexed by place % window_
   std::vector<std::int64_t> recent_;  // places delivered, indexed by place % size
   // Written under mutex_, read from any thread.

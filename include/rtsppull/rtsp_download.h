@@ -287,6 +287,34 @@ class RTSPPULL_API CRTSPDownload {
   void useTransport(RTSP_TRANSPORT transport);
   bool udpInUse() const { return static_cast<bool>(udp_); }
 
+  // Camera tolerance and the stream's figures (camera.cpp). CameraState
+  // lives as long as the session; its stats are reset at every start.
+  struct CameraState;
+  struct CameraStateDeleter {
+    void operator()(CameraState* state) const;
+  };
+  // `request` with a User-Agent header when the options ask for one on
+  // every request and it has none.
+  std::string withUserAgent(const std::string& request) const;
+  // Tolerant session, host thread: interleaved frames waiting before the
+  // next reply line are set aside; after each complete reply the Session
+  // id is settled and, from the SETUP reply, the interleaved channels.
+  // takeEarlyFrames is false when a wait failed (readProblem_ says why).
+  bool takeEarlyFrames();
+  void afterReply();
+  // After a handshake: how the stream's packets are judged and counted.
+  void prepareStreamFigures();
+  // Receive thread: whether a frame (TCP) is handed to the receiver,
+  // counted either way; the frames set aside during the handshake; a reply
+  // of the server during reception (to a keep-alive).
+  bool admitFrame(unsigned char channel, const char* data, std::size_t size,
+                  std::chrono::steady_clock::time_point arrival);
+  void replayEarlyFrames(ReceiveState& state);
+  void onReplyDuringReception(const std::string& head);
+  void beforeKeepAlive();
+  // The first local UDP port to try at this start.
+  unsigned int udpPortBase() const;
+
   // Start and stop.
   void closeAllThread();
 
@@ -372,6 +400,8 @@ class RTSPPULL_API CRTSPDownload {
   // start and after every redirect. Used by the handshake, then by the
   // receive thread and stop() under sendMutex_.
   std::unique_ptr<RtspAuthenticator> auth_;
+  // Never null.
+  std::unique_ptr<CameraState, CameraStateDeleter> camera_;
   // Receive timeout in seconds of the reply lines and of every read of the
   // receive thread: 20.
   int recvTimeoutSec_;

@@ -114,9 +114,40 @@ struct RTSPPULL_API RTSPSessionOptions {
   // track alone, as before options existed.
   RTSP_TRACKS tracks = RTSP_TRACKS_VIDEO;
 
+  // false: only OPTIONS and DESCRIBE carry a User-Agent header, as before
+  // options existed. true: every request does (SETUP, PLAY, keep-alives and
+  // TEARDOWN too); some cameras answer 401 to any request without one.
+  bool userAgentOnAllRequests = false;
+  // true: the control conversation is read as cameras write it:
+  // - the session id the SETUP reply gave is kept for the rest of the
+  //   session, whatever later replies say; the Session header is found in
+  //   any case and spacing;
+  // - interleaved frames that come before or among the lines of a reply
+  //   (RTCP ahead of the PLAY reply) are taken out of the way; their RTP
+  //   reaches the receiver after the stream header, in order;
+  // - a keep-alive answered with an error status (or not answered before
+  //   the next is due) does not end anything: it is counted, and a
+  //   GET_PARAMETER keep-alive gives way to OPTIONS from then on;
+  // - description lines may end with a bare LF, and lose the white space
+  //   around them.
+  bool tolerantSession = false;
+  // true: only the video stream reaches the receiver:
+  // - packets on the video RTP channel (the one the SETUP reply names, over
+  //   TCP) or socket whose payload type the description does not announce
+  //   for video, or which are no RTP version 2 packets, are dropped and
+  //   counted; frames on channels of no track set up are dropped;
+  // - over UDP, media are taken from any port of the server (the RTSP
+  //   server's address or the source the SETUP reply names), each start
+  //   binds another port pair than the start before, and one SSRC is kept
+  //   to (the announced one, else the first): a stale stream of an earlier
+  //   session is dropped, while a new SSRC that keeps coming alone takes
+  //   over after 64 packets.
+  bool tolerantMedia = false;
+
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
-  // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true; everything
-  // else at its default.
+  // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true,
+  // userAgentOnAllRequests, tolerantSession and tolerantMedia true;
+  // everything else at its default.
   static RTSPSessionOptions recommended();
 };
 

@@ -100,10 +100,26 @@ void CRTPReceiverOrdered::file(IRTPReceiver* receiver, const std::string& data, 
     // restart, so that a remembered place never matches a new one.
     next_ = ((next_ >> 16) + 2) * 65536 + seq;
     farBehindNext_ = -1;
+    holdingStart_ = !everStarted_ && window_ > 1;
+    everStarted_ = true;
+    startTop_ = next_;
+    startRun_ = 0;
   }
   const std::int64_t delta = static_cast<std::int16_t>(
       static_cast<std::uint16_t>(seq - static_cast<std::uint16_t>(next_)));
   const std::int64_t place = next_ + delta;
+
+  // Before every packet of the start held, and within the window of the
+  // latest: the stream starts earlier.
+  if (holdingStart_ && delta < 0 && startTop_ - place < static_cast<std::int64_t>(window_)) {
+    next_ = place;
+    startRun_ = 0;
+    Slot& slot = slotOf(place);
+    slot.place = place;
+    slot.packet.assign(data);
+    ++heldCount_;
+    return;
+  }
 
   if (delta < 0) {
     if (delta < -kMaxMisorder) {
@@ -130,6 +146,7 @@ void CRTPReceiverOrdered::file(IRTPReceiver* receiver, const std::string& data, 
   // Make room: the new packet must lie within the window ahead of next_.
   // Packets leaving the window go out even after a refusal.
   while (place - next_ >= static_cast<std::int64_t>(window_)) {
+    holdingStart_ = false;
     skipToHeld(place);
     if (slotOf(next_).place == next_) deliver(receiver, slotOf(next_), refused);
   }
@@ -137,6 +154,11 @@ void CRTPReceiverOrdered::file(IRTPReceiver* receiver, const std::string& data, 
   slot.place = place;
   slot.packet.assign(data);
   ++heldCount_;
+  if (holdingStart_) {
+    startTop_ = std::max(startTop_, place);
+    if (++startRun_ < 2) return;
+    holdingStart_ = false;
+  }
   deliverRun(receiver, refused);
 }
 
@@ -186,5 +208,6 @@ void CRTPReceiverOrdered::restart(IRTPReceiver* receiver, bool& refused) {
     deliver(receiver, slotOf(next_), refused);
   }
   started_ = false;
+  holdingStart_ = false;
   ++restarts_;
 }

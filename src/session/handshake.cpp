@@ -64,7 +64,8 @@ void CRTSPDownload::failReply(RTSP_STEP step, RTSP_CAUSE cause, const std::strin
   throw myException(detail);
 }
 
-std::string CRTSPDownload::withAuthorization(const std::string& request) {
+std::string CRTSPDownload::withAuthorization(const std::string& plain) {
+  const std::string request = withUserAgent(plain);
   if (!auth_ || !auth_->ready()) return request;
   // The method and the request URI exactly as the request line has them;
   // the header goes just before the empty line that ends the request.
@@ -276,6 +277,7 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
     return failed();
   }
 
+  prepareStreamFigures();
   // Not guarded: an exception from the host's receiver reaches the caller of
   // startRTSPDownload, with the connection open and no receive thread; stop()
   // cleans up. The header always reaches the receiver before any packet.

@@ -7,6 +7,7 @@
 #include <ace/Guard_T.h>
 
 #include "session/auth.h"
+#include "session/camera_state.h"
 #include "session/session_internal.h"
 
 const std::string kRtspVersion = "RTSP/1.0";
@@ -58,6 +59,7 @@ CRTSPDownload::CRTSPDownload()
       transportInUse_(RTSP_TRANSPORT_TCP),
       udp_(),
       auth_(),
+      camera_(new CameraState),
       recvTimeoutSec_(20),
       sdpTimeoutSec_(5) {}
 

@@ -12,6 +12,9 @@ RTSPSessionOptions RTSPSessionOptions::recommended() {
   options.boundedReplies = true;
   options.receiveBufferBytes = 256 * 1024;
   options.failOnRefusedHeader = true;
+  options.userAgentOnAllRequests = true;
+  options.tolerantSession = true;
+  options.tolerantMedia = true;
   return options;
 }
 

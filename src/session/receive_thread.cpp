@@ -22,6 +22,7 @@
 
 #include <ace/Guard_T.h>
 
+#include "session/camera_state.h"
 #include "session/rtsp_text.h"
 #include "session/session_internal.h"
 #include "session/udp_state.h"
@@ -115,12 +116,14 @@ ACE_THR_FUNC_RETURN CRTSPDownload::receiveThreadEntry(void* arg) {
   try {
     ReceiveState state;
     self->receiveLoop(state);
+    self->camera_->stats.finish();
     return 0;  // stop() asked for it
   } catch (myException&) {
   } catch (...) {
     if (!self->stopping_)
       self->recordFailure(RTSP_STEP_RECEIVE, RTSP_CAUSE_INTERNAL, "internal error");
   }
+  self->camera_->stats.finish();
   // The thread does not release the descriptor: stop() may be sending
   // TEARDOWN on it at this moment, and only the host thread closes it (and
   // the UDP sockets) after the join. Shutting it down in both directions
@@ -169,7 +172,8 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
         // "%" frames are read and dropped. Its last bytes came with the
         // latest receive: no clock read per frame.
         state.lastMedia = state.now;
-        if (item.magic == '$' && ptrRTPReceiver_) {
+        if (item.magic == '$' && ptrRTPReceiver_ &&
+            admitFrame(item.channel, item.payload.data(), item.payload.size(), state.now)) {
           handToReceiver(state, item.payload.data(), item.payload.size());
         }
         break;
@@ -178,6 +182,7 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
         // a request of the server is answered.
         const std::string head(item.head);
         say(head);
+        onReplyDuringReception(head);
         if (!rtsptext::requestMethod(rtsptext::startLine(head)).empty()) answerServerRequest(head);
         break;
       }
@@ -216,7 +221,9 @@ bool CRTSPDownload::readDatagrams(ReceiveState& state, int fd, bool rtcp) {
   UdpState& udp = *udp_;
   state.rtcp = rtcp;
   state.now = Clock::now();  // the arrival time of the batch, for the jitter
+  const std::uint64_t ignoredBefore = udp.ignored;
   const long got = udp.batch.receive(fd, udp.filter, state.deliverDatagram, udp.ignored);
+  camera_->stats.onWrongSource(udp.ignored - ignoredBefore);
   if (got < 0) {
     failReceive(RTSP_CAUSE_NETWORK, std::string("UDP receive failed: ") + std::strerror(errno));
   }
@@ -241,6 +248,7 @@ void CRTSPDownload::sendKeepAlive(ReceiveState& state) {
     // The reply is never waited for: it is skipped when it comes, whatever
     // its status or CSeq (some servers answer late, wrongly, or never).
     ACE_Guard<ACE_Thread_Mutex> guard(sendMutex_);
+    beforeKeepAlive();
     const std::string request = withAuthorization(makeKeepAlive());
     ++info_.cseq;
     sayRequest(request);
@@ -278,8 +286,10 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
       if (state.rtcp) {
         udp->stats.onRtcp(bytes, size, sinceEpoch(state.now));
+        camera_->stats.onRtcp(bytes, size);
       } else {
         udp->stats.onRtp(bytes, size, sinceEpoch(state.now));
+        if (!camera_->stats.onRtp(bytes, size, state.now)) return true;
       }
       // Without a receiver the datagram is dropped, as an interleaved frame
       // would be.
@@ -298,6 +308,7 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
                       {udp ? udp->sockets.rtcpFd() : -1, POLLIN, 0}};
   const nfds_t count = udp ? 3 : 1;
   bool readable[3] = {false, false, false};
+  replayEarlyFrames(state);
   if (!serviceControlInput(state)) return;
   for (;;) {
     bool came = false;

@@ -102,6 +102,7 @@ bool CRTSPDownload::getReply() {
   replyStatusLine_.clear();
   replyHead_.clear();
   readProblem_.clear();
+  if (options_.tolerantSession && !takeEarlyFrames()) return false;
   std::string line = streamGetLine();
   say(line);
   if (line.empty()) return false;
@@ -121,6 +122,7 @@ bool CRTSPDownload::getReply() {
   }
 
   for (std::size_t lines = 0;; ++lines) {
+    if (options_.tolerantSession && !takeEarlyFrames()) return false;
     line = streamGetLine();
     say(line);
     // A read that fails inside the block keeps what earlier lines set but
@@ -156,6 +158,7 @@ bool CRTSPDownload::getReply() {
     if (!length.empty()) info_.contentLength = toInt(length);
 
     if (line == kCrLf) {
+      afterReply();
       ++info_.cseq;
       return code == 200;
     }

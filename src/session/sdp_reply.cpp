@@ -81,8 +81,25 @@ bool CRTSPDownload::recvSDPReply() {
     if (buffer[i] == '\r') {
       found.push_back(buffer.substr(start, i - start) + kCrLf);
     } else if (buffer[i] == '\n') {
+      // A tolerant session also ends a line at an LF without a CR.
+      if (options_.tolerantSession && i > start && buffer[i - 1] != '\r') {
+        found.push_back(buffer.substr(start, i - start) + kCrLf);
+      }
       start = i + 1;
     }
+  }
+  if (options_.tolerantSession) {
+    // The last line without its line end; then every line without the
+    // white space around it, and none that is empty.
+    const std::string rest = buffer.substr(start, buffer.find('\0', start) - start);
+    if (rest.find('\r') == std::string::npos) found.push_back(rest + kCrLf);
+    std::list<std::string> kept;
+    for (const std::string& line : found) {
+      const std::string::size_type first = line.find_first_not_of(" \t\r\n");
+      if (first == std::string::npos) continue;
+      kept.push_back(line.substr(first, line.find_last_not_of(" \t\r\n") + 1 - first) + kCrLf);
+    }
+    found.swap(kept);
   }
 
   static const std::string kConfigTag = "config=";

@@ -6,6 +6,7 @@
 #include <ace/Guard_T.h>
 
 #include "session/auth.h"
+#include "session/camera_state.h"
 #include "session/session_internal.h"
 
 bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
@@ -19,6 +20,7 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   stopFlag_ = false;
   stopping_ = false;
   recordFailure(RTSP_STEP_NONE, RTSP_CAUSE_NONE, std::string());
+  camera_->stats.reset();
   // A redirect of an earlier start does not carry over.
   info_.serverAddr = initialAddr_;
   info_.serverPort = initialPort_;

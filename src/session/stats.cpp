@@ -1,4 +1,7 @@
-// The figures of a session's stream.
+// The figures of a session's stream (counted in stream_stats.cpp, fed by
+// camera.cpp and the receive thread).
 #include <rtsppull/rtsp_download.h>
 
-RTSPSessionStats CRTSPDownload::stats() const { return RTSPSessionStats(); }
+#include "session/camera_state.h"
+
+RTSPSessionStats CRTSPDownload::stats() const { return camera_->stats.snapshot(); }

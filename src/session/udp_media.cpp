@@ -91,7 +91,10 @@ void UdpMediaPair::close() {
 }
 
 bool UdpSourceFilter::accepts(const sockaddr_in& from) const {
-  if (!set_ || from.sin_family != AF_INET || from.sin_addr.s_addr != address_) return false;
+  if (!set_ || from.sin_family != AF_INET) return false;
+  if (from.sin_addr.s_addr != address_ && (other_ == 0 || from.sin_addr.s_addr != other_)) {
+    return false;
+  }
   return ports_.empty() ||
          std::find(ports_.begin(), ports_.end(), ntohs(from.sin_port)) != ports_.end();
 }

@@ -66,11 +66,16 @@ class UdpSourceFilter {
   UdpSourceFilter(in_addr_t address, std::vector<std::uint16_t> ports)
       : set_(true), address_(address), ports_(std::move(ports)) {}
 
+  // Datagrams from `address` (network byte order) are accepted too, from
+  // the same ports.
+  void alsoFrom(in_addr_t address) { other_ = address; }
+
   bool accepts(const sockaddr_in& from) const;
 
  private:
   bool set_ = false;
   in_addr_t address_ = 0;
+  in_addr_t other_ = 0;               // 0: none
   std::vector<std::uint16_t> ports_;  // host byte order
 };
 

@@ -15,6 +15,7 @@
 #include <ace/Guard_T.h>
 
 #include "session/auth.h"
+#include "session/camera_state.h"
 #include "session/rtsp_text.h"
 #include "session/session_internal.h"
 #include "session/udp_state.h"
@@ -84,9 +85,10 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   }();
   const std::string localAddress = local.get_host_addr() != nullptr ? local.get_host_addr() : "";
   std::string detail;
-  if (!udp->sockets.open(localAddress, localPortBase_, detail)) {
+  if (!udp->sockets.open(localAddress, udpPortBase(), detail)) {
     failStep(RTSP_STEP_SETUP, RTSP_CAUSE_RESOURCES, detail);
   }
+  camera_->lastRtpPort = udp->sockets.rtpPort();
   // Linux reports twice the size it was given (it counts its bookkeeping),
   // capped by net.core.rmem_max for an unprivileged process.
   say("UDP ports " + std::to_string(udp->sockets.rtpPort()) + "-" +
@@ -129,8 +131,13 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
   udp->sender.sin_family = AF_INET;
   udp->sender.sin_addr.s_addr = senderAddress;
   std::vector<std::uint16_t> ports;
-  if (udp->reply.hasServerPort) ports = {udp->reply.serverRtpPort, udp->reply.serverRtcpPort};
+  // Tolerant media: any port of the source or of the RTSP server (cameras
+  // send from other ports than they announce, or announce none).
+  if (udp->reply.hasServerPort && !options_.tolerantMedia) {
+    ports = {udp->reply.serverRtpPort, udp->reply.serverRtcpPort};
+  }
   udp->filter = UdpSourceFilter(senderAddress, ports);
+  if (options_.tolerantMedia) udp->filter.alsoFrom(htonl(peer.get_ip_address()));
   if (udp->reply.hasSsrc) udp->stats.setSourceSsrc(udp->reply.ssrc);
   std::random_device random;
   udp->ownSsrc = static_cast<std::uint32_t>(random());

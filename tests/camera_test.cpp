@@ -1,0 +1,551 @@
+// Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
+// real ones are reported to (one row per behaviour, recommended() options
+// unless a row says otherwise), and the figures of stats(): the counting
+// itself with exact arrival times, and whole sessions over TCP and UDP.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "session/stream_stats.h"
+#include "support/rtp_packet.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+using namespace rtsptest;
+
+// An RTP packet of payload type `type` and SSRC `ssrc`, 40 bytes.
+std::string rtp(unsigned seq, int type = 96, std::uint32_t ssrc = 0x0A0B0C0D,
+                std::uint32_t ts = 0) {
+  std::string p = RtpPacket(seq, ts, ssrc, false, 40, 'v');
+  p[1] = static_cast<char>(type);
+  return p;
+}
+// A sender report of `ssrc` with RTP time `rtpTime`.
+std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime) {
+  std::string p("\x80\xC8\x00\x06", 4);
+  for (std::uint32_t word : {ssrc, 0xE0000000u, 0x80000000u, rtpTime, 7u, 700u}) {
+    for (int i = 0; i < 4; ++i) p += static_cast<char>(word >> (24 - 8 * i));
+  }
+  return p;
+}
+
+const std::string kCameraSdp =
+    "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
+
+// How a scripted camera behaves over interleaved TCP.
+struct Camera {
+  std::string sdp = kCameraSdp;
+  std::string describeHeaders;
+  std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";  // of the SETUP reply
+  std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
+  std::string playHeaders = "Session: 1111";                      // and of PLAY's reply
+  std::string beforePlayReply, insidePlayReply;  // frames before it, after its CSeq line
+  std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER";
+  std::string keepAliveStatus = "200 OK";  // to GET_PARAMETER during playback; "": none
+  bool wantsUserAgent = false;             // 401 to any request without one
+  std::vector<std::string> stream;         // frames after PLAY, one every 20 ms
+};
+
+// A stream of `n` frames of video on channel `channel`, from sequence number 0.
+std::vector<std::string> videoFrames(unsigned n, char channel = 0) {
+  std::vector<std::string> frames;
+  for (unsigned seq = 0; seq < n; ++seq) frames.push_back(frame('$', channel, rtp(seq)));
+  return frames;
+}
+
+ScriptedServer::Script cameraScript(const Camera& cam) {
+  auto sent = std::make_shared<std::size_t>(0);
+  auto playing = std::make_shared<std::atomic<bool>>(false);
+  ScriptedServer::Script script{[cam, playing](const std::string& m, int) -> std::string {
+    const std::string method = methodOf(m);
+    const unsigned cseq = cseqOf(m);
+    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos) {
+      return reply("401 Unauthorized", cseq, "WWW-Authenticate: Basic realm=\"cam\"\r\n");
+    }
+    if (*playing && method == "GET_PARAMETER") {
+      if (cam.keepAliveStatus.empty()) return "";
+      // A camera that knows one session id only.
+      return reply(headerOf(m, "Session") == "1111" ? cam.keepAliveStatus : "454 Session Not Found",
+                   cseq);
+    }
+    if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + cam.publicHeader + "\r\n");
+    if (method == "DESCRIBE") {
+      return reply(
+          "200 OK", cseq,
+          cam.describeHeaders + "Content-Length: " + std::to_string(cam.sdp.size()) + "\r\n",
+          cam.sdp);
+    }
+    if (method == "SETUP") {
+      return reply("200 OK", cseq,
+                   "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
+    }
+    if (method != "PLAY") return method == "TEARDOWN" ? reply("200 OK", cseq) : "";
+    *playing = true;
+    const std::string answer = reply("200 OK", cseq, cam.playHeaders + "\r\n");
+    const std::size_t afterCSeq = answer.find("\r\n", answer.find("CSeq")) + 2;
+    return cam.beforePlayReply + answer.substr(0, afterCSeq) + cam.insidePlayReply +
+           answer.substr(afterCSeq);
+  }};
+  script.tick = [cam, sent, playing] {
+    return *playing && *sent < cam.stream.size() ? cam.stream[(*sent)++] : std::string();
+  };
+  return script;
+}
+
+struct CameraRow {
+  const char* name;
+  Camera camera;
+  bool started;
+  std::size_t packets;                     // RTP packets the host got (and stats() counted)
+  std::vector<std::string> heard = {};     // each in what the camera heard
+  std::vector<std::string> notHeard = {};  // none of these
+  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
+  bool keepAlivesRefused = false;  // any
+  bool defaults = false;           // default options instead of recommended()
+  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
+};
+
+void expectCamera(const CameraRow& row) {
+  SCOPED_TRACE(row.name);
+  ScriptedServer server(cameraScript(row.camera));
+  SessionConfig config;
+  config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+  if (row.keepAliveSec != 0) config.options.keepAliveSec = row.keepAliveSec;
+  config.options.diagnostics = [](const std::string&) {};
+  config.recvSec = 5;
+  Session s(server.port, config);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.start(), row.started);
+  if (row.started) s.awaitPackets(row.packets);
+  // Nothing more comes; keep-alive rows play 2.4 s in all.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (row.keepAliveSec != 0)
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(2400));
+  s.d.stop();
+  server.finish();
+  const RTSPSessionStats figures = s.d.stats();
+  EXPECT_EQ(std::count_if(s.log->packets.begin(), s.log->packets.end(),
+                          [](const std::string& p) {
+                            return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
+                                   static_cast<unsigned char>(p[1]) > 204;
+                          }),
+            static_cast<long>(row.packets))
+      << "RTP packets the host got (RTCP passes too)";
+  EXPECT_EQ(figures.packets, row.packets);
+  EXPECT_EQ(figures.droppedUnknownPayloadType, row.droppedUnknownType);
+  EXPECT_EQ(figures.rtcpPackets, row.rtcpPackets);
+  EXPECT_EQ(figures.keepAlivesRefused > 0, row.keepAlivesRefused);
+  const auto withPort = [&server](std::string text) {
+    for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;)
+      text.replace(at, 4, std::to_string(server.port));
+    return text;
+  };
+  const std::string heard = server.received();
+  for (const std::string& text : row.heard)
+    EXPECT_NE(heard.find(withPort(text)), std::string::npos) << text;
+  for (const std::string& text : row.notHeard)
+    EXPECT_EQ(heard.find(withPort(text)), std::string::npos) << text;
+  const std::vector<Heard> requests = server.heard();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const Heard& h) {
+                            return methodOf(h.text) != "RTSP/1.0" &&
+                                   h.text.find("\r\nUser-Agent: ") == std::string::npos;
+                          }),
+            row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
+      << "requests without a User-Agent";
+}
+
+TEST(Camera, SessionBehaviours) {
+  const auto cam = [](void (*change)(Camera&)) {
+    Camera c;
+    c.stream = videoFrames(5);
+    change(c);
+    return c;
+  };
+  const auto playing = [](void (*change)(Camera&)) {  // streams through 2.4 s of keep-alives
+    Camera c;
+    c.stream = videoFrames(100);
+    change(c);
+    return c;
+  };
+  const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n";
+  // clang-format off
+  const CameraRow rows[] = {
+      {"401 to requests without a User-Agent", cam([](Camera& c) { c.wantsUserAgent = true; }), true, 5,
+          {"SETUP rtsp", "PLAY rtsp", "TEARDOWN rtsp"}, {"Authorization"}},
+      {"401 to requests without a User-Agent, default options", cam([](Camera& c) { c.wantsUserAgent = true; }), false, 0,
+          {"SETUP Rtsp"}, {"PLAY"}, 0, 0, false, true},
+      {"the PLAY reply names another session", playing([](Camera& c) { c.playHeaders = "Session: 2222;timeout=60"; }), true, 100,
+          {"GET_PARAMETER rtsp", "Session: 1111\r\n" + agent + "\r\n"}, {"Session: 2222"}, 0, 0, false, false, 1},
+      {"Session headers spelt oddly", playing([](Camera& c) { c.setupSession = "session:1111 ;Timeout = 60 "; c.playHeaders = "SESSION :  1111"; }), true, 100,
+          {"PLAY rtsp", "GET_PARAMETER rtsp"}, {"Session: 1111 ", "Session: 1111;"}, 0, 0, false, false, 1},
+      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100,
+          {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100,
+          {"OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100,
+          {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, false, false, 1},
+      {"a payload type the description does not announce", cam([](Camera& c) { for (unsigned i = 0; i < 3; ++i) c.stream.push_back(frame('$', 0, rtp(100 + i, 100))); }), true, 5,
+          {}, {}, 3},
+      {"an unknown payload type, default options: delivered", cam([](Camera& c) { c.stream.push_back(frame('$', 0, rtp(100, 100))); }), true, 6,
+          {}, {}, 0, 0, false, true},
+      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D, 5)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99, 5)); }), true, 7,
+          {}, {}, 0, 2},
+      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D, 5))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D, 5))); }), true, 4,
+          {"interleaved=0-1"}, {}, 0, 1},
+      {"ssrc with odd spacing, RTP-Info that does not match", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=0-1; ssrc = 0a0b0c0d ;mode=play"; c.playHeaders = "Session: 1111\r\nRTP-Info: url=trackID=1;seq=0;rtptime=-1"; }), true, 5},
+      {"SDP without v=, a short o=, trailing spaces, spaces in fmtp, a bare fmtp", cam([](Camera& c) { c.sdp = "o=- 1\r\ns=x  \r\nm=video 0 RTP/AVP 96  \r\na=rtpmap:96 H264/90000 \r\na=fmtp:96\r\na=fmtp:96 packetization-mode = 1; profile-level-id = 42e01f \r\na=control:trackID=1  \r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
+      {"audio and metadata sections before the video, LF line ends", cam([](Camera& c) { c.sdp = "v=0\na=control:*\nm=audio 0 RTP/AVP 0\na=control:trackID=0\nm=application 0 RTP/AVP 107\na=control:trackID=2\nm=video 0 RTP/AVP 96\na=control:trackID=1"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
+      {"a=control:* in the video section", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:*\r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live RTSP/1.0"}},
+      {"an absolute control URL naming another host", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:rtsp://192.168.1.64:554/ch1/trackID=1\r\n"; }), true, 5,
+          {"SETUP rtsp://192.168.1.64:554/ch1/trackID=1 RTSP/1.0"}},
+      {"Content-Base without a trailing slash", cam([](Camera& c) { c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live/stream1\r\n"; }), true, 5,
+          {"SETUP rtsp://127.0.0.1:PORT/live/stream1/trackID=1 RTSP/1.0"}},
+  };
+  // clang-format on
+  for (const CameraRow& row : rows) expectCamera(row);
+}
+
+}  // namespace
+
+namespace {
+
+// A datagram socket on 127.0.0.1 with an ephemeral port.
+struct Sender {
+  Sender() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    port = ntohs(local.sin_port);
+  }
+  ~Sender() { ::close(fd); }
+  void to(unsigned toPort, const std::string& data) const {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    peer.sin_port = htons(static_cast<std::uint16_t>(toPort));
+    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+             sizeof peer);
+  }
+  int fd;
+  unsigned port;
+};
+
+std::uint32_t ssrcOf(const std::string& p) {
+  std::uint32_t ssrc = 0;
+  for (std::size_t i = 8; i < 12 && i < p.size(); ++i)
+    ssrc = ssrc << 8 | static_cast<unsigned char>(p[i]);
+  return ssrc;
+}
+
+// Over UDP the camera's packets come from `media` (5 of SSRC 0A0B0C0D and,
+// with `stale`, 5 of another SSRC between them); the SETUP reply names
+// `quiet`'s ports as server_port where the row says "%Q".
+TEST(Camera, UdpSenders) {
+  struct Row {
+    const char* name;
+    std::string transport;  // after client_port=A-B
+    bool stale, defaults;
+    std::size_t packets;               // the host got
+    std::uint64_t droppedWrongSource;  // stats() counted
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"RTP from another port than server_port", ";server_port=%Q", false, false, 5, 0},
+      {"RTP from another port than server_port, default options", ";server_port=%Q", false, true, 0, 5},
+      {"source= names another address; RTP from the RTSP server", ";source=10.9.9.9", false, false, 5, 0},
+      {"source= names another address, default options", ";source=10.9.9.9", false, true, 0, 5},
+      {"an announced ssrc with odd spacing, another SSRC in between", "; ssrc = 0A0B0C0D ", true, false, 5, 5},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sender media, quiet;
+    std::string transport = row.transport;
+    const std::size_t at = transport.find("%Q");
+    if (at != std::string::npos)
+      transport.replace(at, 2, std::to_string(quiet.port) + "-" + std::to_string(quiet.port + 1));
+    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
+      for (unsigned seq = 0; seq < 5 && tick == 0; ++seq) {
+        media.to(client, rtp(seq));
+        if (row.stale) media.to(client, rtp(900 + seq, 96, 0xDEAD));
+      }
+      return std::string();
+    }));
+    SessionConfig config;
+    config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+    config.options.transport = RTSP_TRANSPORT_UDP;
+    config.options.diagnostics = [](const std::string&) {};
+    config.recvSec = 5;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.await([&] {
+      return s.d.stats().packets + s.d.stats().droppedWrongSource >= (row.stale ? 10u : 5u);
+    });
+    s.d.stop();
+    server.finish();
+    EXPECT_EQ(s.log->packets.size(), row.packets);
+    EXPECT_EQ(s.d.stats().droppedWrongSource, row.droppedWrongSource);
+  }
+}
+
+// A camera that ignores TEARDOWN: the stream of the first start (SSRC DEAD)
+// goes on to its client port while the second start plays (SSRC BEEF).
+TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
+  struct Row {
+    const char* name;
+    bool defaults;
+    bool samePorts;           // the second start bound the first start's ports
+    bool staleInSecondStart;  // the host got DEAD packets after the second start
+  };
+  const Row rows[] = {
+      {"recommended options: another port pair", false, false, false},
+      {"default options: the same pair, the streams mixed", true, true, true},
+  };
+  const unsigned base = 54001 + static_cast<unsigned>(::getpid() % 500) * 2;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Sender media;
+    auto ports = std::make_shared<std::vector<unsigned>>();
+    auto seq = std::make_shared<unsigned>(0);
+    ScriptedServer::Script script = udpScript(
+        ";server_port=" + std::to_string(media.port), "",
+        [&media, ports, seq](unsigned client, int) {
+          if (ports->empty() || ports->back() != client) ports->push_back(client);
+          ++*seq;
+          media.to(ports->front(), rtp(*seq, 96, 0xDEAD));
+          if (ports->size() > 1) media.to(client, rtp(*seq, 96, 0xBEEF));
+          return std::string();
+        },
+        2);
+    ScriptedServer server(script);
+    SessionConfig config;
+    config.options = row.defaults ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+    config.options.transport = RTSP_TRANSPORT_UDP;
+    config.options.diagnostics = [](const std::string&) {};
+    config.localPortBase = base;
+    config.recvSec = 5;
+    Session s(server.port, config);
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(10);
+    s.d.stop();
+    const std::size_t first = s.log->packetCount();
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.awaitPackets(first + 20);
+    s.d.stop();
+    // The camera stops once it heard the second TEARDOWN... here, after the server's 30 s.
+    const std::vector<std::string> packets = s.log->packets;
+    const bool stale = std::any_of(packets.begin() + static_cast<long>(first), packets.end(),
+                                   [](const std::string& p) { return ssrcOf(p) == 0xDEAD; });
+    EXPECT_EQ(stale, row.staleInSecondStart);
+    const std::vector<Heard> setups = server.heard("SETUP");
+    ASSERT_EQ(setups.size(), 2u);
+    EXPECT_EQ(headerOf(setups[0].text, "Transport") == headerOf(setups[1].text, "Transport"),
+              row.samePorts);
+    server.finish();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// One packet as it arrives: sequence number, arrival in ms from the first,
+// and (when not the defaults) RTP time, payload type, SSRC and size.
+struct Arrival {
+  unsigned seq;
+  int atMs;
+  std::int64_t ts = -1;  // -1: 90 per ms of arrival (no jitter)
+  int type = 96;
+  std::uint32_t ssrc = 0x0A0B0C0D;
+  std::size_t size = 40;
+};
+using Arrivals = std::vector<Arrival>;
+
+// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`.
+Arrivals run(unsigned from, unsigned to, int atMs = 0) {
+  Arrivals out;
+  for (unsigned seq = from; seq != to; ++seq) out.push_back({seq & 0xFFFF, atMs += 10});
+  return out;
+}
+Arrivals operator+(Arrivals a, const Arrivals& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Arrivals without(Arrivals a, std::vector<unsigned> seqs) {
+  a.erase(std::remove_if(a.begin(), a.end(),
+                         [&](const Arrival& x) {
+                           return std::find(seqs.begin(), seqs.end(), x.seq) != seqs.end();
+                         }),
+          a.end());
+  return a;
+}
+
+struct FigureRow {
+  const char* name;
+  Arrivals arrivals;
+  StreamStats::Judgement judgement;
+  std::uint64_t delivered, lost, reordered, duplicated;
+  std::uint32_t jitter = 0;
+  std::uint64_t unknownType = 0, wrongSource = 0, malformed = 0;
+};
+
+TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
+  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = without(run(0, 200), {10});
+  std::swap(swapped[10], swapped[11]);
+  std::swap(swapped[100], swapped[101]);
+  for (const Arrival& a : run(0, 200)) {
+    twice.push_back(a);
+    if (a.seq % 20 == 0) twice.push_back(a);
+  }
+  // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
+  for (unsigned i = 0; i < 200; ++i)
+    jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
+  lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
+  StreamStats::Judgement video;
+  video.payloadTypes = {96};
+  video.dropMalformed = true;
+  StreamStats::Judgement locked = video;
+  locked.lockSource = true;
+  locked.hasAnnouncedSsrc = true;
+  locked.announcedSsrc = 0x0A0B0C0D;
+  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
+  for (unsigned i = 0; i < 10; ++i)
+    strangers.push_back(
+        {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
+  for (unsigned i = 0; i < 70; ++i)
+    takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
+  // clang-format off
+  const FigureRow rows[] = {
+      // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
+      {"in order", run(0, 200), {}, 200, 0, 0, 0},
+      {"four lost, one among the last 64", without(run(0, 200), {10, 50, 51, 190}), {}, 196, 4, 0, 0},
+      {"every 20th twice", twice, {}, 210, 0, 0, 10},
+      {"two pairs swapped", swapped, {}, 200, 0, 2, 0},
+      {"one lost across the wrap", without(run(65500, 65600), {0}), {}, 99, 1, 0, 0},
+      {"a jump of 20000 the next packet confirms: a new count", run(0, 100) + run(20000, 20100, 1000), {}, 200, 0, 0, 0},
+      {"a lone packet 20000 ahead is not counted as loss", run(0, 100) + Arrivals{{30000, 1001}} + run(100, 200, 1002), {}, 201, 0, 0, 0},
+      {"a gap of 2000: lost", run(0, 100) + run(2100, 2200, 1000), {}, 200, 2000, 0, 0},
+      {"a packet over 64 places late: lost and reordered", lateBeyond, {}, 200, 1, 1, 0},
+      {"a new SSRC starts a new count", run(0, 100) + Arrivals{{7, 1001, -1, 96, 0xBEEF}, {8, 1002, -1, 96, 0xBEEF}}, {}, 102, 0, 0, 0},
+      // |D| = 900 settles at 899 in the RFC's integer arithmetic (jitter >> 4).
+      {"every second packet 10 ms late", jittery, {}, 200, 0, 0, 0, 899},
+      {"unknown payload types and malformed packets dropped", strangers, video, 10, 0, 0, 0, 0, 5, 0, 5},
+      {"another SSRC dropped until 64 in a row", takeOver, locked, 17, 0, 0, 0, 0, 0, 63},
+  };
+  // clang-format on
+  for (const FigureRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    StreamStats stats;
+    stats.reset();
+    stats.configure(row.judgement, 90000);
+    const StreamStats::Clock::time_point start{std::chrono::hours(1)};
+    std::uint64_t delivered = 0;
+    for (const Arrival& a : row.arrivals) {
+      std::string p =
+          rtp(a.seq, a.type, a.ssrc, static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
+      p.resize(a.size);
+      delivered += stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(),
+                               start + std::chrono::milliseconds(a.atMs));
+    }
+    stats.finish();
+    const RTSPSessionStats s = stats.snapshot();
+    EXPECT_EQ(delivered, row.delivered);
+    EXPECT_EQ(s.packets, row.delivered);
+    EXPECT_EQ(s.packetsLost, row.lost);
+    EXPECT_EQ(s.reordered, row.reordered);
+    EXPECT_EQ(s.duplicated, row.duplicated);
+    EXPECT_EQ(s.jitter, row.jitter);
+    EXPECT_DOUBLE_EQ(s.jitterSeconds, row.jitter / 90000.0);
+    EXPECT_EQ(s.droppedUnknownPayloadType, row.unknownType);
+    EXPECT_EQ(s.droppedWrongSource, row.wrongSource);
+    EXPECT_EQ(s.droppedMalformed, row.malformed);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The same stream over both transports: 0 to 99 without 20 and 21, 30
+// twice, 41 before 40, and a sender report after 50. A thread polls stats()
+// all the while: no counter goes backwards.
+TEST(StreamFigures, WholeSessionsOverTcpAndUdp) {
+  std::vector<std::string> packets;
+  for (unsigned seq = 0; seq < 100; ++seq) {
+    if (seq == 20 || seq == 21) continue;
+    packets.push_back(rtp(seq == 40 ? 41 : seq == 41 ? 40 : seq, 96, 0x0A0B0C0D, seq * 3000));
+    if (seq == 30) packets.push_back(packets.back());
+    if (seq == 50) packets.push_back(senderReport(0x0A0B0C0D, 12345));
+  }
+  for (const RTSP_TRANSPORT transport : {RTSP_TRANSPORT_TCP, RTSP_TRANSPORT_UDP}) {
+    SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
+    Sender media;
+    ScriptedServer server(
+        udpScript(";server_port=" + std::to_string(media.port), "", [&](unsigned client, int tick) {
+          std::string frames;
+          for (const std::string& p : packets) {
+            const bool rtcp = static_cast<unsigned char>(p[1]) == 200;
+            if (tick != 0) break;
+            if (client == 0) frames += frame('$', rtcp, p);
+            if (client != 0) media.to(client + rtcp, p);
+          }
+          return frames;
+        }));
+    SessionConfig config;
+    config.options = RTSPSessionOptions::recommended();
+    config.options.transport = transport;
+    config.options.diagnostics = [](const std::string&) {};
+    config.recvSec = 5;
+    Session s(server.port, config);
+    std::atomic<bool> polling{true};
+    bool backwards = false;
+    std::thread poller([&] {
+      RTSPSessionStats last;
+      while (polling) {
+        const RTSPSessionStats now = s.d.stats();
+        backwards = backwards || now.packets < last.packets || now.bytes < last.bytes ||
+                    now.packetsLost < last.packetsLost || now.rtcpPackets < last.rtcpPackets;
+        last = now;
+      }
+    });
+    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+    s.await([&] { return s.d.stats().packets >= 99 && s.d.stats().rtcpPackets >= 1; });
+    s.d.stop();
+    polling = false;
+    poller.join();
+    server.finish();
+    const RTSPSessionStats f = s.d.stats();
+    EXPECT_FALSE(backwards);
+    EXPECT_EQ(f.packets, 99u);
+    EXPECT_EQ(f.bytes, 99u * 40);
+    EXPECT_EQ(f.packetsLost, 2u);
+    EXPECT_EQ(f.duplicated, 1u);
+    EXPECT_EQ(f.reordered, 1u);
+    EXPECT_EQ(f.rtcpPackets, 1u);
+    EXPECT_EQ(f.senderReports, 1u);
+    EXPECT_EQ(f.srRtpTime, 12345u);
+    EXPECT_EQ(f.srPacketCount, 7u);
+    EXPECT_EQ(f.srOctetCount, 700u);
+    EXPECT_EQ(f.srNtpTime, 0xE000000080000000u);
+    EXPECT_LT(std::chrono::system_clock::now() - f.lastPacket, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::system_clock::now() - f.srArrival, std::chrono::seconds(30));
+    EXPECT_EQ(f.keepAlivesRefused, 0u);
+  }
+}
+
+}  // namespace
