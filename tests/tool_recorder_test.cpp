@@ -116,7 +116,7 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp)
       {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
       {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
       {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
-      {"a unit without a picture is no frame", true, 0, true, "K E", "= K0 E1", 1},
+      {"an SEI with its own marker goes with the picture after it", true, 0, true, "K E P", "= K0 E1 P2", 2},
       {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
   };
   // clang-format on
