@@ -643,6 +643,7 @@ void Recorder::flushOutput() {
 }
 
 void Recorder::end() {
+  if (depacketizer_ && !ended_) depacketizer_->finish();
   // What is held back goes out now: a crash during the break loses nothing.
   flushOutput();
   if (!ended_) {

@@ -118,9 +118,14 @@ void RtpDepacketizer::process(const RtpPacket& packet, bool discontinuity) {
   }
 
   if (packet.marker) {
+    sawMarker_ = true;
     if (state_ == Fragment::kAssembling) completeFragment();
     if (auPicture_) endAccessUnit();
   }
+}
+
+void RtpDepacketizer::finish() {
+  if (!sawMarker_ && state_ != Fragment::kAssembling && auPicture_) endAccessUnit();
 }
 
 void RtpDepacketizer::restart() {

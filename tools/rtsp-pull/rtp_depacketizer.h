@@ -86,6 +86,10 @@ class RtpDepacketizer {
   // One RTP packet, fixed header included. Calls the sink before returning.
   void push(const uint8_t* data, size_t size);
 
+  // The stream ended: a stream that never sets the marker bit ends its last
+  // picture here (one that does is cut short, and the picture is dropped).
+  void finish();
+
   const Counters& counters() const { return counters_; }
 
  protected:
@@ -129,6 +133,7 @@ class RtpDepacketizer {
   uint32_t ssrc_ = 0;
   bool auKeyframe_ = false;
   bool auPicture_ = false;  // a picture was emitted since the last access-unit end
+  bool sawMarker_ = false;
   uint32_t auTimestamp_ = 0;
   // Where a fragmented NAL unit stands.
   enum class Fragment {
