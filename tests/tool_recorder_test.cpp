@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -169,6 +170,37 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   EXPECT_EQ(reason, "writing to standard output failed");
   EXPECT_FALSE(recorder.takeFailure(reason)) << "reported once";
   EXPECT_FALSE(recorder.finish());
+}
+
+TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
+  SDP otherType = description("H264");
+  *std::next(otherType.lines.begin()) = "m=video 0 RTP/AVP 97\r\n";
+  struct Row {
+    const char* name;
+    SDP sdp;
+    const char* sent;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"nothing arrived", kH264, "", "no RTP packet arrived"},
+      {"only a payload type not announced", otherType, "K P",
+       "all 2 packets had a payload type the session description does not announce"},
+      {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
+      {"keyframes without parameter sets", description("H264"), "K P",
+       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
+       "the stream), in 2 packets"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
+    ASSERT_TRUE(begin(recorder, row.sdp));
+    Sender{recorder, 0}.send(row.sent);
+    EXPECT_TRUE(recorder.finish()) << row.name;
+    EXPECT_EQ(recorder.stats().frames, 0u) << row.name;
+    EXPECT_EQ(recorder.whyNoFrames(), row.why) << row.name;
+    EXPECT_FALSE(std::ifstream(dir.file("out.mp4")).good())
+        << row.name << ": the empty file is gone";
+  }
 }
 
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
