@@ -65,7 +65,7 @@ struct Camera {
   bool fuEmpty = false;      // an empty fragment inside every run
   bool extensionPadding = false;
   int firstFrame = 0;               // the pictures before it are not sent (a start mid-GOP)
-  int restartAt = -1;               // the encoder restarts: sequence +5000, timestamp +1 h
+  int restartAt = -1;               // the encoder restarts: sequence +5000, timestamp +5 s
   bool foreignPayloadType = false;  // packets of type 97 (not announced) between the pictures
   int channel = 0;                  // the interleaved channel of the RTP
   bool noKeyframes = false;
@@ -169,7 +169,7 @@ std::vector<std::string> packets(const Camera& c) {
     }
   };
   for (size_t i = 0; i < s.pictures.size(); ++i) {
-    if (int(i) == c.restartAt) sequence += 5000, timestamp += 3600u * 90000;
+    if (int(i) == c.restartAt) sequence += 5000, timestamp += 5 * 90000;
     const uint32_t ts = timestamp + 3000 * uint32_t(i);
     const bool keyframe = i % 15 == 0;
     if (int(i) < c.firstFrame || (keyframe && c.noKeyframes)) continue;
