@@ -310,18 +310,6 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   }
 }
 
-// Runs `command` in a shell: its exit status and standard output.
-std::pair<int, std::string> run(const std::string& command) {
-  std::pair<int, std::string> result{-1, ""};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.second.append(buffer, n);
-  const int status = pclose(pipe);
-  result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 // ffprobe's packets: "pts,size,flag" with the flag's first letter only.
 std::vector<std::string> probePackets(const std::string& path) {
   std::istringstream lines(run("ffprobe -v error -select_streams v:0 -show_entries "
