@@ -18,9 +18,9 @@
 // and writes no file), "SDP with spaces inside a=fmtp" (60 pictures, but its
 // decoder configuration from the spaced sprop draws complaints), "marker bit on
 // parameter sets ..." (60 pictures with decode times that go backwards),
-// "no keyframe ever" (an output without a stream) and "silent after PLAY" (no
-// file); "a start in the middle of a GOP" gives 45, like rtsp-pull. It keeps
-// the first session id and sends User-Agent on every request, and takes UDP
+// "no keyframe ever" (an output without a stream), "silent after PLAY" and
+// "SDP announcing payload type 98 ..." (no file); "a start in the middle of a GOP" gives 45, like
+// rtsp-pull. It keeps the first session id and sends User-Agent on every request, and takes UDP
 // from any port.
 #include <gtest/gtest.h>
 
@@ -375,6 +375,10 @@ std::vector<Camera> cameras() {
     row("keep-alives unanswered", [](Camera& c) { c.keepAliveStatus = ""; }),
     row("payload type 97, not announced, on the video channel",
         [](Camera& c) { c.foreignPayloadType = true; }),
+    row("SDP announcing payload type 98 for a stream of type 96", [&](Camera& c) {
+      c.sdp = replaced(replaced(replaced(sdp, "AVP 96", "AVP 98"), "rtpmap:96", "rtpmap:98"),
+                       "fmtp:96", "fmtp:98");
+    }),
     row("encoder restart: sequence and timestamp jump at a keyframe", [](Camera& c) { c.restartAt = 30; }),
     row("no keyframe ever", [](Camera& c) {
       c.noKeyframes = true;

@@ -183,8 +183,9 @@ TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
   };
   const Row rows[] = {
       {"nothing arrived", kH264, "", "no RTP packet arrived"},
-      {"only a payload type not announced", otherType, "K P",
-       "all 2 packets had a payload type the session description does not announce"},
+      {"another payload type than announced: the first packet's is taken", otherType, "K P",
+       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
+       "the stream), in 2 packets"},
       {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
       {"keyframes without parameter sets", description("H264"), "K P",
        "keyframes came, but no H.264 parameter sets (neither in the session description nor in "

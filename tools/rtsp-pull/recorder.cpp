@@ -255,9 +255,16 @@ Progress Recorder::onPacket(const uint8_t* data, size_t size) {
   if (depacketizer_) {
     ++packets_;
     bytes_ += size;
-    const bool announced = payloadTypes_.empty() || size < 2 ||
-                           std::find(payloadTypes_.begin(), payloadTypes_.end(), data[1] & 0x7F) !=
-                               payloadTypes_.end();
+    bool announced = payloadTypes_.empty() || size < 2 ||
+                     std::find(payloadTypes_.begin(), payloadTypes_.end(), data[1] & 0x7F) !=
+                         payloadTypes_.end();
+    // A camera whose description names another type than it sends: the type
+    // of the first packet is the video's.
+    if (!announced && !announcedSeen_) {
+      payloadTypes_.push_back(data[1] & 0x7F);
+      announced = true;
+    }
+    if (announced) announcedSeen_ = true;
     if (!announced) {
       ++unannounced_;
     } else if (failure_.empty() && !limitReached()) {
@@ -308,8 +315,6 @@ std::string Recorder::whyNoFrames() const {
   const std::string packets = std::to_string(packets_) + (packets_ == 1 ? " packet" : " packets");
   if (!begun_) return "the stream did not start";
   if (packets_ == 0) return "no RTP packet arrived";
-  if (unannounced_ == packets_)
-    return "all " + packets + " had a payload type the session description does not announce";
   if (keyframeWithoutSets_)
     return std::string("keyframes came, but no ") + codecName(codec_) +
            " parameter sets (neither in the session description nor in the stream), in " + packets;
@@ -411,6 +416,7 @@ bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& not
     announced = true;
   }
   payloadTypes_ = videoPayloadTypes(sdp);
+  announcedSeen_ = false;
 
   if (!begun_) {
     codec_ = codec;

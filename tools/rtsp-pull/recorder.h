@@ -129,11 +129,13 @@ class Recorder : private NalSink {
   bool beginStream(SDP& sdp, std::string& error);
   // One RTP or RTCP packet as the session delivers it; RTCP, and RTP of a
   // payload type the session description does not announce for the video,
-  // are left out of everything (but the packet count). Writes nothing after a failure or once the
-  // frame limit is reached. Access units are written whole once they end; with MP4, fragments of
-  // about a second. A stream starts at a keyframe whose parameter sets are known (any picture, with
-  // waitForKeyframe false; MP4 always needs the sets). With segmentSeconds, a new file starts at
-  // the first keyframe at least that long after the current file's first unit.
+  // are left out of everything (but the packet count); but the type of a
+  // stream's first RTP packet is always taken (a camera that announces
+  // another type than it sends). Writes nothing after a failure
+  // or once the frame limit is reached. Access units are written whole once they end; with MP4,
+  // fragments of about a second. A stream starts at a keyframe whose parameter sets are known (any
+  // picture, with waitForKeyframe false; MP4 always needs the sets). With segmentSeconds, a new
+  // file starts at the first keyframe at least that long after the current file's first unit.
   Progress onPacket(const uint8_t* data, size_t size);
   // Reception ended (for now): what is pending is written out (an MP4
   // fragment closes, its last sample lasting as long as the one before).
@@ -214,6 +216,7 @@ class Recorder : private NalSink {
 
   // The video's payload types from the session description; empty: any.
   std::vector<uint8_t> payloadTypes_;
+  bool announcedSeen_ = false;        // since beginStream, a packet of one of them came
   bool keyframeWithoutSets_ = false;  // a keyframe came while its parameter sets were unknown
 
   uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
