@@ -204,6 +204,24 @@ TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
   }
 }
 
+TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
+  std::string file;
+  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
+    for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
+    return true;
+  });
+  Mp4Track track;
+  track.sps = kSets.substr(4, 9);
+  track.pps = kSets.substr(17);
+  std::string error;
+  ASSERT_TRUE(writer.begin(track, error)) << error;
+  AccessUnit sets;
+  sets.nals = {track.sps, track.pps};
+  writer.addSample(sets, 0);
+  writer.flush();
+  EXPECT_EQ(file.find("moof"), std::string::npos);
+}
+
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
