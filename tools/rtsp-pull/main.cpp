@@ -95,7 +95,7 @@ class StatsLog {
     if (file_ == nullptr || (!now && at - last_ < std::chrono::seconds(1))) return;
     const double seconds = std::chrono::duration<double>(at - last_).count();
     const double perSecond =
-        lines_ > 0 && seconds > 0 ? static_cast<double>(recorder.frames - frames_) / seconds : 0;
+        seconds > 0 ? static_cast<double>(recorder.frames - frames_) / seconds : 0;
     const double time =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::fprintf(
@@ -104,14 +104,12 @@ class StatsLog {
     std::fflush(file_);
     last_ = at;
     frames_ = recorder.frames;
-    ++lines_;
   }
 
  private:
   std::FILE* file_ = nullptr;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
   uint64_t frames_ = 0;
-  uint64_t lines_ = 0;
 };
 
 int usageError(const std::string& message) {
