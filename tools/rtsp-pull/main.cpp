@@ -79,6 +79,7 @@ class StatsLog {
   bool open(const std::string& path, std::string& error) {
     if (path.empty()) return true;
     file_ = path == "-" ? stderr : std::fopen(path.c_str(), "ae");
+    overProgress_ = file_ == stderr && isatty(STDERR_FILENO) != 0;
     if (file_ == nullptr) error = "cannot write " + path + ": " + std::strerror(errno);
     return file_ != nullptr;
   }
@@ -99,7 +100,7 @@ class StatsLog {
     const double time =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::fprintf(
-        file_, "%s\n",
+        file_, "%s%s\n", overProgress_ ? "\r\033[K" : "",
         statsJson(watch.current(), time, recorder.elapsed, recorder.frames, perSecond).c_str());
     std::fflush(file_);
     last_ = at;
@@ -108,6 +109,7 @@ class StatsLog {
 
  private:
   std::FILE* file_ = nullptr;
+  bool overProgress_ = false;  // the progress line is on the same terminal: clear it first
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
   uint64_t frames_ = 0;
 };
