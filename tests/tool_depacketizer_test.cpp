@@ -53,7 +53,7 @@ struct Packet {
 };
 
 struct Counts {
-  uint64_t lost, dropped, late, malformed, unsupported;
+  uint64_t lost, dropped, late, malformed, unsupported, restarts = 0;
 };
 
 TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
@@ -86,11 +86,33 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
       {"H.264 late and repeated packets dropped; a new source starts afresh", false,
        {{5, 9, true, {0x41, 1}}, {4, 10, true, {0x41, 2}}, {5, 10, true, {0x41, 3}}, {0x8006, 10, true, {0x41, 5}},
         {900, 11, true, {0x41, 4}, 7}},
-       {{0x41, 1}, {}, {0x41, 4}, {}}, {{9, false}, {11, false}}, {0, 0, 3, 0, 0}},
+       {{0x41, 1}, {}, {0x41, 4}, {}}, {{9, false}, {11, false}}, {0, 0, 3, 0, 0, 1}},
+      {"H.264 marker bits on the SPS and PPS: they go with the picture after them", false,
+       {{1, 10, true, {0x67, 1}}, {2, 10, true, {0x68, 2}}, {3, 20, true, {0x65, 3}}},
+       {{0x67, 1}, {0x68, 2}, {0x65, 3}, {}}, {{20, true}}, {}},
+      {"H.264 an SEI after a picture of its timestamp begins the next unit", false,
+       {{1, 10, false, {0x41, 1}}, {2, 10, false, {0x06, 2}}, {3, 20, false, {0x41, 3}}},
+       {{0x41, 1}, {}, {0x06, 2}, {0x41, 3}}, {{10, false}}, {}},
+      {"H.264 FU-A with both bits; one without a byte of its unit", false,
+       {{1, 9, true, fuA(0x65, true, true, {1})}, {2, 12, true, fuA(0x41, true, true, {})}},
+       {{0x65, 1}, {}}, {{9, true}}, {0, 0, 0, 1, 0}},
+      {"H.264 FU-A whose end bit never comes ends at the marker", false,
+       {{1, 9, false, fuA(0x65, true, false, {1})}, {2, 9, true, fuA(0x65, false, false, {2})}},
+       {{0x65, 1, 2}, {}}, {{9, true}}, {}},
+      {"H.264 a jump of 5000 that the next packet follows is a restart, no loss", false,
+       {{1, 9, true, {0x41, 1}}, {5001, 99, true, {0x65, 2}}, {5002, 102, true, {0x41, 3}}},
+       {{0x41, 1}, {}, {0x65, 2}, {}, {0x41, 3}, {}}, {{9, false}, {99, true}, {102, false}},
+       {0, 0, 0, 0, 0, 1}},
+      {"H.264 a lone packet far off the sequence is dropped", false,
+       {{1, 9, true, {0x41, 1}}, {5001, 99, true, {0x65, 2}}, {2, 12, true, {0x41, 3}}},
+       {{0x41, 1}, {}, {0x41, 3}, {}}, {{9, false}, {12, false}}, {0, 0, 1, 0, 0}},
       {"H.264 STAP-B, an empty payload", false, {{1, 9, true, {25, 0, 0}}, {2, 9, true, {}}}, {}, {}, {0, 0, 0, 1, 1}},
       {"H.265 single units, one access unit each", true,
        {{1, 10, false, {kVps, 1, 7}}, {2, 10, true, {kIdr, 1, 8}}, {3, 20, true, {kTrail, 1, 9}}},
        {{kVps, 1, 7}, {kIdr, 1, 8}, {}, {kTrail, 1, 9}, {}}, {{10, true}, {20, false}}, {}},
+      {"H.265 a marked VPS goes with the picture after it; a prefix SEI after a picture begins the next", true,
+       {{1, 10, true, {kVps, 1, 7}}, {2, 20, false, {kIdr, 1, 8}}, {3, 20, true, {39 << 1, 1, 9}}},
+       {{kVps, 1, 7}, {kIdr, 1, 8}, {}, {39 << 1, 1, 9}}, {{20, true}}, {}},
       {"H.265 aggregation packet with three units", true,
        {{1, 10, true, {kAp, 1, 0, 3, kVps, 1, 0xAA, 0, 2, 33 << 1, 1, 0, 4, kIdr, 1, 5, 6}}},
        {{kVps, 1, 0xAA}, {33 << 1, 1}, {kIdr, 1, 5, 6}, {}}, {{10, true}}, {}},
@@ -122,6 +144,7 @@ TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
     EXPECT_EQ(n.late, row.counts.late) << row.name;
     EXPECT_EQ(n.malformed, row.counts.malformed) << row.name;
     EXPECT_EQ(n.unsupported, row.counts.unsupported) << row.name;
+    EXPECT_EQ(n.restarts, row.counts.restarts) << row.name;
   }
 }
 

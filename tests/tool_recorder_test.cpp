@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -116,7 +117,7 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp)
       {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
       {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
       {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
-      {"a unit without a picture is no frame", true, 0, true, "K E", "= K0 E1", 1},
+      {"an SEI with its own marker goes with the picture after it", true, 0, true, "K E P", "= K0 E1 P2", 2},
       {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
   };
   // clang-format on
@@ -169,6 +170,56 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   EXPECT_EQ(reason, "writing to standard output failed");
   EXPECT_FALSE(recorder.takeFailure(reason)) << "reported once";
   EXPECT_FALSE(recorder.finish());
+}
+
+TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
+  SDP otherType = description("H264");
+  *std::next(otherType.lines.begin()) = "m=video 0 RTP/AVP 97\r\n";
+  struct Row {
+    const char* name;
+    SDP sdp;
+    const char* sent;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"nothing arrived", kH264, "", "no RTP packet arrived"},
+      {"another payload type than announced: the first packet's is taken", otherType, "K P",
+       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
+       "the stream), in 2 packets"},
+      {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
+      {"keyframes without parameter sets", description("H264"), "K P",
+       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
+       "the stream), in 2 packets"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
+    ASSERT_TRUE(begin(recorder, row.sdp));
+    Sender{recorder, 0}.send(row.sent);
+    EXPECT_TRUE(recorder.finish()) << row.name;
+    EXPECT_EQ(recorder.stats().frames, 0u) << row.name;
+    EXPECT_EQ(recorder.whyNoFrames(), row.why) << row.name;
+    EXPECT_FALSE(std::ifstream(dir.file("out.mp4")).good())
+        << row.name << ": the empty file is gone";
+  }
+}
+
+TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
+  std::string file;
+  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
+    for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
+    return true;
+  });
+  Mp4Track track;
+  track.sps = kSets.substr(4, 9);
+  track.pps = kSets.substr(17);
+  std::string error;
+  ASSERT_TRUE(writer.begin(track, error)) << error;
+  AccessUnit sets;
+  sets.nals = {track.sps, track.pps};
+  writer.addSample(sets, 0);
+  writer.flush();
+  EXPECT_EQ(file.find("moof"), std::string::npos);
 }
 
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
@@ -276,18 +327,6 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
       EXPECT_EQ(readFile(dir.file(row.existing)) == "kept", !row.overwrite) << row.name;
     }
   }
-}
-
-// Runs `command` in a shell: its exit status and standard output.
-std::pair<int, std::string> run(const std::string& command) {
-  std::pair<int, std::string> result{-1, ""};
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.second.append(buffer, n);
-  const int status = pclose(pipe);
-  result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
 }
 
 // ffprobe's packets: "pts,size,flag" with the flag's first letter only.

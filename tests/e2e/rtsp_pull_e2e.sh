@@ -114,8 +114,9 @@ print(s.getsockname()[1], flush=True); time.sleep(200)' >"$WORK/closed" & HOLDER
     [ "$(cat "$WORK/kept")" = kept ] || fail "$option replaced an existing file"
   done
   ;;
-mp4-h264 | mp4-h265)  # 150 frames at 30 a second, from the first keyframe on
-  pull -n 150 "$URL" -o "$WORK/out.mp4"
+mp4-h264 | mp4-h265)  # 150 frames at 30 a second, from the first keyframe on; --stats counts them
+  pull -n 150 "$URL" -o "$WORK/out.mp4" --stats "$WORK/stats.jsonl"
+  tail -n 1 "$WORK/stats.jsonl" | grep -q '"frames":150,' || fail "the last --stats line: $(tail -n 1 "$WORK/stats.jsonl")"
   IFS=, read -r codec rate n < <(probe "$WORK/out.mp4" stream=codec_name,avg_frame_rate,nb_read_frames)
   duration="$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$WORK/out.mp4")"
   [ "$codec" = "$(sed 's/mp4-//; s/h265/hevc/' <<<"$CASE")" ] || fail "codec $codec"

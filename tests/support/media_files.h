@@ -1,14 +1,18 @@
 // Shared by the rtsp-pull tool's media tests: a scratch directory, whole-file
-// reads and RTP packets built from their header fields.
+// reads, RTP packets built from their header fields, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
+#include <sys/wait.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A fresh directory under /tmp, removed with everything in it at the end.
@@ -44,6 +48,18 @@ inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uin
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
   packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
+}
+
+// Runs `command` in a shell: its exit status (-1: none) and standard output.
+inline std::pair<int, std::string> run(const std::string& command) {
+  std::pair<int, std::string> result{-1, ""};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.second.append(buffer, n);
+  const int status = pclose(pipe);
+  result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 #endif  // RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_

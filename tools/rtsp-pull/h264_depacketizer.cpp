@@ -36,4 +36,15 @@ bool H264Depacketizer::isKeyframeUnit(const uint8_t* nal, size_t /*size*/) const
   return (nal[0] & 0x1F) == kNalIdr;
 }
 
+bool H264Depacketizer::isPictureUnit(const uint8_t* nal, size_t /*size*/) const {
+  const uint8_t type = nal[0] & 0x1F;
+  return type >= 1 && type <= 5;
+}
+
+// Parameter sets, SEI, delimiters and types 14-18: after a picture, the next access unit.
+bool H264Depacketizer::isPrefixUnit(const uint8_t* nal, size_t /*size*/) const {
+  const uint8_t type = nal[0] & 0x1F;
+  return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
+}
+
 }  // namespace rtsp_pull

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +70,49 @@ RecorderConfig recorderConfig(const Options& o, int standardOutput) {
   };
   return config;
 }
+
+// --stats: one JSON line (statsJson) about every second, appended to a file
+// or written to standard error. Host thread only.
+class StatsLog {
+ public:
+  // False with `error` when the file cannot be opened; "" logs nothing.
+  bool open(const std::string& path, std::string& error) {
+    if (path.empty()) return true;
+    file_ = path == "-" ? stderr : std::fopen(path.c_str(), "ae");
+    overProgress_ = file_ == stderr && isatty(STDERR_FILENO) != 0;
+    if (file_ == nullptr) error = "cannot write " + path + ": " + std::strerror(errno);
+    return file_ != nullptr;
+  }
+  ~StatsLog() {
+    if (file_ != nullptr && file_ != stderr) std::fclose(file_);
+  }
+  StatsLog() = default;
+  StatsLog(const StatsLog&) = delete;
+  StatsLog& operator=(const StatsLog&) = delete;
+
+  // Writes a line when a second has passed since the last (always with `now`).
+  void tick(const SessionWatch& watch, const RecorderStats& recorder, bool now = false) {
+    const auto at = std::chrono::steady_clock::now();
+    if (file_ == nullptr || (!now && at - last_ < std::chrono::seconds(1))) return;
+    const double seconds = std::chrono::duration<double>(at - last_).count();
+    const double perSecond =
+        seconds > 0 ? static_cast<double>(recorder.frames - frames_) / seconds : 0;
+    const double time =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::fprintf(
+        file_, "%s%s\n", overProgress_ ? "\r\033[K" : "",
+        statsJson(watch.current(), time, recorder.elapsed, recorder.frames, perSecond).c_str());
+    std::fflush(file_);
+    last_ = at;
+    frames_ = recorder.frames;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool overProgress_ = false;  // the progress line is on the same terminal: clear it first
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  uint64_t frames_ = 0;
+};
 
 int usageError(const std::string& message) {
   std::fprintf(stderr,
@@ -190,18 +234,32 @@ int run(int argc, char** argv) {
     return kExitFailed;
   }
 
+  StatsLog statsLog;
+  if (!statsLog.open(options.stats, error)) {
+    std::fprintf(stderr, "rtsp-pull: %s\n", error.c_str());
+    return kExitFailed;
+  }
+  SessionWatch watch;
+
   const bool progress = !options.quiet && isatty(STDERR_FILENO) != 0;
   if (options.seconds > 0)
     settings.deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(options.seconds));
   std::atomic<unsigned> reconnections{0};
+  // The loss the session counts; the recorder's own count while the
+  // library counts none.
   auto stats = [&] {
-    return formatStats(recorder.stats(), reconnections, options.reconnect,
+    RecorderStats figures = recorder.stats();
+    bool counted = false;
+    const uint64_t lost = watch.lost(counted);
+    if (counted) figures.lost = lost;
+    return formatStats(figures, watch.current().jitterSeconds, reconnections, options.reconnect,
                        options.segmentSeconds > 0);
   };
   std::string waiting;  // "reconnecting in 4 s" while waiting to reconnect
   auto showProgress = [&] {
+    statsLog.tick(watch, recorder.stats());
     if (progress) std::fprintf(stderr, "\r%s%s \033[K", stats().c_str(), waiting.c_str());
   };
   auto explain = [&](const RunResult& r) -> std::string {
@@ -219,7 +277,7 @@ int run(int argc, char** argv) {
           reconnections = reconnectionsIfStarted;
           waiting.clear();
         },
-        showProgress);
+        showProgress, &watch);
     return r;
   };
   hooks.wait = [&](std::chrono::seconds delay) {
@@ -247,9 +305,13 @@ int run(int argc, char** argv) {
     return status;
   }
   const bool finished = recorder.finish();
+  statsLog.tick(watch, recorder.stats(), true);
   if (!finished && status == kExitOk) status = kExitFailed;
   if (!finished && recorder.takeFailure(error))
     std::fprintf(stderr, "rtsp-pull: %s\n", error.c_str());
+  // Success means something to play: a run without a frame is a failure.
+  const bool nothing = recorder.stats().frames == 0;
+  if (nothing && status == kExitOk) status = kExitFailed;
   if (!options.quiet) {
     if (progress) std::fputs("\r\033[K", stderr);
     const bool explained =
@@ -259,6 +321,14 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, "rtsp-pull: %s\n", explain(loop.last).c_str());
     waiting.clear();
     std::fprintf(stderr, "rtsp-pull: %s (%s)\n", stats().c_str(), loop.reason.c_str());
+  }
+  if (nothing) {
+    const bool udp = settings.session.transport != RTSP_TRANSPORT_TCP;
+    std::fprintf(stderr, "rtsp-pull: no frame was recorded: %s%s\n", recorder.whyNoFrames().c_str(),
+                 udp && recorder.stats().packets == 0
+                     ? " (over UDP: blocked by a firewall, or sent from elsewhere than announced; "
+                       "try --transport tcp)"
+                     : "");
   }
   return status;
 }

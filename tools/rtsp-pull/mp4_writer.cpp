@@ -281,6 +281,16 @@ bool Mp4Writer::begin(const Mp4Track& track, std::string& error) {
 
 void Mp4Writer::addSample(const AccessUnit& unit, uint64_t decodeTime) {
   if (!begun_) return;
+  const std::string* entrySets[3] = {&track_.vps, &track_.sps, &track_.pps};
+  const auto inEntry = [&](const std::string& nal) {
+    const int kind = parameterSetKind(
+        track_.codec, nalType(track_.codec, reinterpret_cast<const uint8_t*>(nal.data())));
+    return kind >= 0 && nal == *entrySets[kind];
+  };
+  // A sample of size 0 is no picture, and players refuse a file with one.
+  if (std::all_of(unit.nals.begin(), unit.nals.end(),
+                  [&](const std::string& nal) { return nal.empty() || inEntry(nal); }))
+    return;
   // Decode times must grow; a caller's mistake costs a tick, not a broken file.
   if (samples_ > 0 && decodeTime <= lastDecodeTime_) decodeTime = lastDecodeTime_ + 1;
   lastDecodeTime_ = decodeTime;
@@ -291,13 +301,9 @@ void Mp4Writer::addSample(const AccessUnit& unit, uint64_t decodeTime) {
       writeFragment(true, decodeTime);
     }
   }
-  const std::string* entrySets[3] = {&track_.vps, &track_.sps, &track_.pps};
   const size_t start = pendingBytes_;
   for (const std::string& nal : unit.nals) {
-    if (nal.empty()) continue;
-    const int kind = parameterSetKind(
-        track_.codec, nalType(track_.codec, reinterpret_cast<const uint8_t*>(nal.data())));
-    if (kind >= 0 && nal == *entrySets[kind]) continue;
+    if (nal.empty() || inEntry(nal)) continue;
     const auto size = static_cast<uint32_t>(nal.size());
     char length[4];
     for (int i = 0; i < 4; ++i) length[i] = static_cast<char>(size >> (24 - 8 * i));

@@ -48,7 +48,8 @@ class Mp4Writer {
   // One access unit at `decodeTime` (ticks of the track's timescale since the
   // start of the file; larger than the previous sample's). Parameter sets
   // equal to those of the sample entry are left out of the sample; others
-  // stay in it. A sample's duration is the distance to the next one.
+  // stay in it; a unit with nothing else is left out (no sample has size 0).
+  // A sample's duration is the distance to the next one.
   void addSample(const AccessUnit& unit, uint64_t decodeTime);
 
   // Writes the pending fragment, if any. Its last sample gets the duration of

@@ -54,6 +54,11 @@ const char kUsage[] =
     "  -q, --quiet              no progress line and no summary\n"
     "  -v, --verbose            show the RTSP exchange (requests, replies, SDP) on\n"
     "                           standard error\n"
+    "      --stats FILE         append the stream's health to FILE ('-': standard\n"
+    "                           error) every second, one JSON object a line:\n"
+    "                           packets, bytes, packetsLost, reordered, duplicated,\n"
+    "                           dropped..., jitter, keep-alives, RTCP sender report\n"
+    "                           figures, frames and framesPerSecond\n"
     "  -h, --help               show this help and exit\n"
     "      --version            show the version and exit\n"
     "\n"
@@ -63,10 +68,14 @@ const char kUsage[] =
     "is taken from --password or --password-file, else from the URL, else from\n"
     "RTSP_PASSWORD. Percent-encode '@', ':' and '/' in credentials in the URL.\n"
     "\n"
-    "Exit status: 0 stopped as asked; 1 the stream could not be started or the\n"
-    "output could not be written; 2 bad URL or options; 3 the stream ended on its\n"
-    "own (server closed, 20 s without data, bad data) before -t or -n was reached,\n"
-    "or at all when neither was given (never with --reconnect).\n";
+    "The progress line and the summary show the packets lost and the\n"
+    "interarrival jitter.\n"
+    "\n"
+    "Exit status: 0 stopped as asked; 1 the stream could not be started, the\n"
+    "output could not be written, or no frame was recorded; 2 bad URL or options;\n"
+    "3 the stream ended on its own (server closed, 20 s without data, bad data)\n"
+    "before -t or -n was reached, or at all when neither was given (never with\n"
+    "--reconnect).\n";
 
 namespace {
 
@@ -105,6 +114,7 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
     kPassword,
     kPasswordFile,
     kNoExtensions,
+    kStats,
   };
   constexpr int kValue = required_argument;
   // clang-format off
@@ -116,7 +126,7 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
       {"transport", kValue, nullptr, kTransport}, {"user", kValue, nullptr, kUser},
       {"password", kValue, nullptr, kPassword}, {"password-file", kValue, nullptr, kPasswordFile},
       {"connect-timeout", kValue, nullptr, kConnectTimeout},
-      {"no-extensions", no_argument, nullptr, kNoExtensions},
+      {"no-extensions", no_argument, nullptr, kNoExtensions}, {"stats", kValue, nullptr, kStats},
       {"no-keyframe-wait", no_argument, nullptr, kNoKeyframeWait},
       {"quiet", no_argument, nullptr, 'q'}, {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion},
@@ -146,6 +156,7 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
                                                       {'v', &Options::verbose}};
   const std::pair<int, std::string Options::*> texts[] = {{'o', &Options::output},
                                                           {kRtpdump, &Options::rtpdump},
+                                                          {kStats, &Options::stats},
                                                           {kPasswordFile, &Options::passwordFile}};
   struct Number {
     int option;

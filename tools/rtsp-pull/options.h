@@ -32,6 +32,7 @@ struct Options {
   std::string url;
   std::string output;   // "": count only; "-": standard output
   std::string rtpdump;  // "": none
+  std::string stats;    // --stats: "": none; "-": standard error
   FormatChoice format = FormatChoice::kByExtension;
   double seconds = 0;   // 0: no limit
   uint64_t frames = 0;  // 0: no limit

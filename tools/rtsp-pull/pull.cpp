@@ -90,14 +90,41 @@ void Events::set(bool Events::*flag) {
   changed.notify_all();
 }
 
-std::string formatStats(const RecorderStats& s, unsigned reconnections, bool withReconnections,
-                        bool withFiles) {
+void SessionWatch::update(const RTSPSessionStats& stats) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) lostBefore_ += current_.packetsLost;
+  ended_ = false;
+  current_ = stats;
+  if (stats.packets > 0) counted_ = true;
+}
+
+void SessionWatch::sessionEnded() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+}
+
+RTSPSessionStats SessionWatch::current() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_;
+}
+
+uint64_t SessionWatch::lost(bool& counted) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counted = counted_;
+  return lostBefore_ + current_.packetsLost;
+}
+
+std::string formatStats(const RecorderStats& s, double jitterSeconds, unsigned reconnections,
+                        bool withReconnections, bool withFiles) {
   const double kbits = s.elapsed > 0 ? static_cast<double>(s.bytes) * 8 / 1000 / s.elapsed : 0;
-  char text[240];
-  std::snprintf(
-      text, sizeof text, "%.1f s, %llu packets, %.1f KiB, %.0f kbit/s, %llu frames, %llu lost",
-      s.elapsed, static_cast<unsigned long long>(s.packets), static_cast<double>(s.bytes) / 1024,
-      kbits, static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.lost));
+  char text[280];
+  std::snprintf(text, sizeof text,
+                "%.1f s, %llu packets, %.1f KiB, %.0f kbit/s, %llu frames, %llu lost, jitter "
+                "%.1f ms",
+                s.elapsed, static_cast<unsigned long long>(s.packets),
+                static_cast<double>(s.bytes) / 1024, kbits,
+                static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.lost),
+                jitterSeconds * 1000);
   std::string line = text;
   if (withFiles) line += ", " + std::to_string(s.files) + (s.files == 1 ? " file" : " files");
   if (withReconnections)
@@ -106,8 +133,42 @@ std::string formatStats(const RecorderStats& s, unsigned reconnections, bool wit
   return line;
 }
 
+namespace {
+
+double unixSeconds(std::chrono::system_clock::time_point at) {
+  return std::chrono::duration<double>(at.time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string statsJson(const RTSPSessionStats& st, double time, double elapsed, uint64_t frames,
+                      double framesPerSecond) {
+  const auto u = [](uint64_t v) { return std::to_string(v); };
+  const auto d = [](double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.3f", v);
+    return std::string(text);
+  };
+  return "{\"time\":" + d(time) + ",\"elapsed\":" + d(elapsed) + ",\"packets\":" + u(st.packets) +
+         ",\"bytes\":" + u(st.bytes) + ",\"packetsLost\":" + u(st.packetsLost) +
+         ",\"reordered\":" + u(st.reordered) + ",\"duplicated\":" + u(st.duplicated) +
+         ",\"droppedUnknownPayloadType\":" + u(st.droppedUnknownPayloadType) +
+         ",\"droppedWrongSource\":" + u(st.droppedWrongSource) +
+         ",\"droppedMalformed\":" + u(st.droppedMalformed) + ",\"jitter\":" + u(st.jitter) +
+         ",\"jitterSeconds\":" + d(st.jitterSeconds) +
+         ",\"lastPacket\":" + d(unixSeconds(st.lastPacket)) +
+         ",\"rtcpPackets\":" + u(st.rtcpPackets) + ",\"keepAlivesSent\":" + u(st.keepAlivesSent) +
+         ",\"keepAlivesRefused\":" + u(st.keepAlivesRefused) +
+         ",\"senderReports\":" + u(st.senderReports) + ",\"srNtpTime\":" + u(st.srNtpTime) +
+         ",\"srRtpTime\":" + u(st.srRtpTime) + ",\"srPacketCount\":" + u(st.srPacketCount) +
+         ",\"srOctetCount\":" + u(st.srOctetCount) +
+         ",\"srArrival\":" + d(unixSeconds(st.srArrival)) + ",\"frames\":" + u(frames) +
+         ",\"framesPerSecond\":" + d(framesPerSecond) + "}";
+}
+
 RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& events,
-                  const std::function<void()>& onStarted, const std::function<void()>& tick) {
+                  const std::function<void()>& onStarted, const std::function<void()>& tick,
+                  SessionWatch* watch) {
   {
     std::lock_guard<std::mutex> lock(events.mutex);
     events.ended = false;
@@ -159,11 +220,10 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
       Clock::time_point wake = Clock::now() + kTick;
       if (settings.deadline < wake) wake = settings.deadline;
       events.changed.wait_until(lock, wake);
-      if (tick) {
-        lock.unlock();
-        tick();
-        lock.lock();
-      }
+      lock.unlock();
+      if (watch) watch->update(session.stats());
+      if (tick) tick();
+      lock.lock();
       continue;
     }
     break;
@@ -179,6 +239,10 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
   // more meanwhile, which no longer matters.
   session.stop();
   recorder.endStream();
+  if (watch) {
+    watch->update(session.stats());  // kept after the end, until the next start
+    watch->sessionEnded();
+  }
   result.reception = Clock::now() - start;
   return result;
 }

@@ -42,10 +42,40 @@ struct Events {
   void set(bool Events::*flag);
 };
 
-// The progress line and the summary: "4.0 s, 380 packets, ...". The files
+// The session's figures over a run of sessions (see RTSPSessionStats): the
+// last snapshot of the running (or last) session, and the loss summed over
+// all of them. Any thread.
+class SessionWatch {
+ public:
+  // A snapshot of the running session.
+  void update(const RTSPSessionStats& stats);
+  // The session ended; the next update() is of a new one.
+  void sessionEnded();
+  RTSPSessionStats current() const;
+  // Packets lost in all sessions so far; `counted` false while no session
+  // has counted a packet (the library keeps no figures).
+  uint64_t lost(bool& counted) const;
+
+ private:
+  mutable std::mutex mutex_;
+  RTSPSessionStats current_;
+  bool ended_ = false;
+  bool counted_ = false;
+  uint64_t lostBefore_ = 0;
+};
+
+// The progress line and the summary: "4.0 s, 380 packets, ...". `stats.lost`
+// is shown as the loss; `jitterSeconds` the interarrival jitter. The files
 // are shown only when `withFiles`, the reconnections when `withReconnections`.
-std::string formatStats(const RecorderStats& stats, unsigned reconnections, bool withReconnections,
-                        bool withFiles);
+std::string formatStats(const RecorderStats& stats, double jitterSeconds, unsigned reconnections,
+                        bool withReconnections, bool withFiles);
+
+// One line of --stats: a JSON object with the time it was taken (`time`,
+// seconds since 1970), `elapsed` (seconds since the first start), every
+// field of `session` (times in seconds since 1970, 0 for none), `frames`
+// written so far and `framesPerSecond` since the line before.
+std::string statsJson(const RTSPSessionStats& session, double time, double elapsed, uint64_t frames,
+                      double framesPerSecond);
 
 // The IPv4 address of `host` in host byte order; 0 when it does not resolve.
 uint32_t resolveIpv4(const std::string& host);
@@ -65,9 +95,12 @@ struct PullSettings {
 // either way the run then ends with RunEnd::kRefused and a failure of cause
 // RTSP_CAUSE_RECEIVER_REFUSED whose detail is the recorder's reason.
 // `onStarted` runs after a successful start; `tick` about every 250 ms while
-// the stream runs (both may be empty). Host thread only.
+// the stream runs (both may be empty), after `watch` (when given) got the
+// session's figures; it gets them once more when the session has stopped.
+// Host thread only.
 RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& events,
-                  const std::function<void()>& onStarted, const std::function<void()>& tick);
+                  const std::function<void()>& onStarted, const std::function<void()>& tick,
+                  SessionWatch* watch = nullptr);
 
 // Waits `delay` for the next attempt unless a stop request or the deadline
 // comes first; `tick` about every 250 ms. Host thread.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,59 @@ uint32_t clockRate(const std::string& rtpmap) {
   if (slash == std::string::npos) return 90000;
   const unsigned long rate = std::strtoul(rtpmap.c_str() + slash + 1, nullptr, 10);
   return rate > 0 && rate <= 10000000 ? static_cast<uint32_t>(rate) : 90000;
+}
+
+// The payload types of the first "m=video" line; empty when it names none.
+std::vector<uint8_t> videoPayloadTypes(const SDP& sdp) {
+  std::vector<uint8_t> types;
+  for (const std::string& line : sdp.lines) {
+    if (line.compare(0, 8, "m=video ") != 0) continue;
+    std::istringstream words(line.substr(8));
+    std::string word;
+    words >> word >> word;  // the port and the profile
+    while (words >> word) {
+      char* end = nullptr;
+      const unsigned long type = std::strtoul(word.c_str(), &end, 10);
+      if (*end == '\0' && type < 128) types.push_back(static_cast<uint8_t>(type));
+    }
+    break;
+  }
+  return types;
+}
+
+// The description with the blanks inside its a=fmtp parameters removed
+// ("sprop-parameter-sets= Z0I..., aM4..."), which no H.264 or H.265
+// parameter needs.
+SDP withoutFmtpBlanks(const SDP& sdp) {
+  SDP copy = sdp;
+  for (std::string& line : copy.lines) {
+    if (line.compare(0, 7, "a=fmtp:") != 0) continue;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    line.erase(
+        std::remove_if(line.begin() + static_cast<std::ptrdiff_t>(space) + 1, line.end(), blank),
+        line.end());
+  }
+  return copy;
+}
+
+// Puts the NAL units of an announced parameter set where their types say.
+// Cameras write a start code in front, two sets in one, or zero bytes after.
+void takeAnnounced(VideoCodec codec, const std::string& announced, std::string* sets) {
+  const std::string startCode("\0\0\1", 3);
+  for (size_t at = 0; at <= announced.size();) {
+    size_t end = announced.find(startCode, at);
+    if (end == std::string::npos) end = announced.size();
+    std::string nal = announced.substr(at, end - at);
+    while (!nal.empty() && nal.back() == '\0') nal.pop_back();
+    const int kind =
+        nal.empty()
+            ? -1
+            : parameterSetKind(codec, nalType(codec, reinterpret_cast<const uint8_t*>(nal.data())));
+    if (kind >= 0) sets[kind] = nal;
+    at = end + startCode.size();
+  }
 }
 
 bool writeAll(int fd, const char* data, size_t size, int& error) {
@@ -201,7 +255,21 @@ Progress Recorder::onPacket(const uint8_t* data, size_t size) {
   if (depacketizer_) {
     ++packets_;
     bytes_ += size;
-    if (failure_.empty() && !limitReached()) depacketizer_->push(data, size);
+    bool announced = payloadTypes_.empty() || size < 2 ||
+                     std::find(payloadTypes_.begin(), payloadTypes_.end(), data[1] & 0x7F) !=
+                         payloadTypes_.end();
+    // A camera whose description names another type than it sends: the type
+    // of the first packet is the video's.
+    if (!announced && !announcedSeen_) {
+      payloadTypes_.push_back(data[1] & 0x7F);
+      announced = true;
+    }
+    if (announced) announcedSeen_ = true;
+    if (!announced) {
+      ++unannounced_;
+    } else if (failure_.empty() && !limitReached()) {
+      depacketizer_->push(data, size);
+    }
   }
   if (!failure_.empty()) return Progress::kFailed;
   return limitReached() ? Progress::kLimitReached : Progress::kRecording;
@@ -236,7 +304,22 @@ RecorderStats Recorder::stats() const {
   s.files = files_;
   s.frames = frames_;
   s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0);
+  s.unannounced = unannounced_;
+  s.restarts = restartsBefore_ + (depacketizer_ ? depacketizer_->counters().restarts : 0);
+  s.keyframes = keyframes_;
   return s;
+}
+
+std::string Recorder::whyNoFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string packets = std::to_string(packets_) + (packets_ == 1 ? " packet" : " packets");
+  if (!begun_) return "the stream did not start";
+  if (packets_ == 0) return "no RTP packet arrived";
+  if (keyframeWithoutSets_)
+    return std::string("keyframes came, but no ") + codecName(codec_) +
+           " parameter sets (neither in the session description nor in the stream), in " + packets;
+  if (keyframes_ == 0) return "no keyframe came in " + packets;
+  return "no picture could be recorded from " + packets;
 }
 
 bool Recorder::takeFailure(std::string& reason) {
@@ -261,6 +344,14 @@ void Recorder::onNal(const uint8_t* nal, size_t size) {
 void Recorder::onAccessUnitInfo(uint32_t timestamp, bool keyframe) {
   unit_.timestamp = timestamp;
   unit_.keyframe = keyframe;
+}
+
+void Recorder::onRestart() {
+  // A new timeline: the next unit lands one picture after the last, and the
+  // output goes on at a keyframe, as after a reconnection.
+  timeline_.resume(0);
+  streamStarted_ = false;
+  resendSets_ = true;
 }
 
 void Recorder::onAccessUnitEnd() {
@@ -298,29 +389,34 @@ bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& not
 
   // Parameter sets announced now are the latest ones.
   bool announced = false;
+  SDP tidy = withoutFmtpBlanks(sdp);
+  std::string found[kParameterSetKinds];
   if (codec == VideoCodec::kH264) {
     std::string sps, pps;
-    if (sdp.fetch_sps_pps(sps, pps) == 0 && !sps.empty() && !pps.empty()) {
+    if (tidy.fetch_sps_pps(sps, pps) == 0 && !sps.empty() && !pps.empty()) {
       // The PPS as decoded runs to the end of its line; keep its own bytes.
-      for (const std::string& line : sdp.lines) {
+      for (const std::string& line : tidy.lines) {
         const size_t size = announcedPpsSize(line);
         if (size == std::string::npos) continue;
         if (size < pps.size()) pps.resize(size);
         break;
       }
-      sets_[kSps] = sps;
-      sets_[kPps] = pps;
-      announced = true;
+      takeAnnounced(codec, sps, found);
+      takeAnnounced(codec, pps, found);
     }
   } else {
     std::string vps, sps, pps;
-    if (sdp.fetch_vps_sps_pps(vps, sps, pps) == 0) {
-      sets_[kVps] = vps;
-      sets_[kSps] = sps;
-      sets_[kPps] = pps;
-      announced = true;
+    if (tidy.fetch_vps_sps_pps(vps, sps, pps) == 0) {
+      for (const std::string* set : {&vps, &sps, &pps}) takeAnnounced(codec, *set, found);
     }
   }
+  if (!found[kSps].empty() && !found[kPps].empty() &&
+      (codec == VideoCodec::kH264 || !found[kVps].empty())) {
+    for (int kind = 0; kind < kParameterSetKinds; ++kind) sets_[kind] = found[kind];
+    announced = true;
+  }
+  payloadTypes_ = videoPayloadTypes(sdp);
+  announcedSeen_ = false;
 
   if (!begun_) {
     codec_ = codec;
@@ -340,7 +436,10 @@ bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& not
     if (!ended_) end();
     const double gap = std::chrono::duration<double>(Clock::now() - endedAt_).count();
     timeline_.resume(static_cast<uint64_t>(gap * clockRate_));
-    if (depacketizer_) lostBefore_ += depacketizer_->counters().lost;
+    if (depacketizer_) {
+      lostBefore_ += depacketizer_->counters().lost;
+      restartsBefore_ += depacketizer_->counters().restarts;
+    }
     resendSets_ = true;
   }
   ended_ = false;
@@ -365,14 +464,19 @@ void Recorder::handleAccessUnit() {
     if (kind >= 0) sets_[kind] = nal;
     if (isPicture(codec_, type)) picture = true;
   }
+  const bool mp4 = config_.format == OutputFormat::kMp4;
+  if (!picture && mp4) return;  // an MP4 sample is a picture
+  if (unit_.keyframe) ++keyframes_;
   const uint64_t position = timeline_.place(unit_.timestamp);
 
   if (!streamStarted_) {
     // Start where a decoder can: at a keyframe, once its parameter sets are
     // known (MP4 needs them for its header before any unit).
-    const bool mp4 = config_.format == OutputFormat::kMp4;
     if (config_.waitForKeyframe && !unit_.keyframe) return;
-    if ((unit_.keyframe || mp4) && !haveParameterSets()) return;
+    if ((unit_.keyframe || mp4) && !haveParameterSets()) {
+      if (unit_.keyframe) keyframeWithoutSets_ = true;
+      return;
+    }
     streamStarted_ = true;
   }
   if (segmenting() && outputStarted_ && unit_.keyframe &&
@@ -525,6 +629,10 @@ void Recorder::closeFile() {
   if (mp4_) mp4_->flush();
   annexB_.reset();
   mp4_.reset();
+  struct stat status {};
+  if (fd_ >= 0 && !outputStarted_ && ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) &&
+      status.st_size == 0)
+    ::unlink(fileName_.c_str());  // nothing to play: no file is better than an empty one
   outputStarted_ = false;
   if (fd_ >= 0) {
     if (::close(fd_) != 0) fail("writing " + fileName_ + " failed: " + std::strerror(errno));
@@ -541,6 +649,7 @@ void Recorder::flushOutput() {
 }
 
 void Recorder::end() {
+  if (depacketizer_ && !ended_) depacketizer_->finish();
   // What is held back goes out now: a crash during the break loses nothing.
   flushOutput();
   if (!ended_) {

@@ -79,9 +79,14 @@ class Timeline {
 // received; `frames` the pictures written (or counted, without output);
 // `files` the output files opened so far; `elapsed` the seconds since the
 // first beginStream.
+// `unannounced` counts the RTP packets left out for a payload type the
+// session description does not announce for the video, `restarts` the
+// sender restarts (see NalSink::onRestart), `keyframes` the keyframes seen
+// (written or not).
 struct RecorderStats {
   double elapsed = 0;
   uint64_t packets = 0, lost = 0, frames = 0, bytes = 0, files = 0;
+  uint64_t unannounced = 0, restarts = 0, keyframes = 0;
 };
 
 // What a packet left the recording at.
@@ -122,20 +127,22 @@ class Recorder : private NalSink {
   // cannot be recorded (an unsupported codec, an output that cannot be
   // opened, a codec other than the first call's).
   bool beginStream(SDP& sdp, std::string& error);
-  // One RTP or RTCP packet as the session delivers it; RTCP is left out of
-  // everything. Writes nothing after a failure or once the frame limit is
-  // reached. Access units are written whole once they end; with MP4,
-  // fragments of about a second. A stream starts at a keyframe whose
-  // parameter sets are known (any picture, with waitForKeyframe false; MP4
-  // always needs the sets). With segmentSeconds, a new file starts at the
-  // first keyframe at least that long after the current file's first unit.
+  // One RTP or RTCP packet as the session delivers it; RTCP, and RTP of a
+  // payload type the session description does not announce for the video,
+  // are left out of everything (but the packet count); but the type of a
+  // stream's first RTP packet is always taken (a camera that announces
+  // another type than it sends). Writes nothing after a failure
+  // or once the frame limit is reached. Access units are written whole once they end; with MP4,
+  // fragments of about a second. A stream starts at a keyframe whose parameter sets are known (any
+  // picture, with waitForKeyframe false; MP4 always needs the sets). With segmentSeconds, a new
+  // file starts at the first keyframe at least that long after the current file's first unit.
   Progress onPacket(const uint8_t* data, size_t size);
   // Reception ended (for now): what is pending is written out (an MP4
   // fragment closes, its last sample lasting as long as the one before).
   void endStream();
   // Flushes and closes the output and the rtpdump file. False when anything
-  // could not be written (also for a failure reported earlier). Later calls
-  // do nothing.
+  // could not be written (also for a failure reported earlier). An output
+  // file into which nothing was written is removed. Later calls do nothing.
   bool finish();
 
   RecorderStats stats() const;
@@ -143,6 +150,9 @@ class Recorder : private NalSink {
   // device"), the first time it is called after the recording failed; false
   // otherwise, so that the reason is shown once.
   bool takeFailure(std::string& reason);
+  // Why no frame was recorded, for a run that ends without one ("no RTP
+  // packet arrived", "no keyframe came in 120 packets", ...).
+  std::string whyNoFrames() const;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -151,6 +161,7 @@ class Recorder : private NalSink {
   void onNal(const uint8_t* nal, size_t size) override;
   void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override;
   void onAccessUnitEnd() override;
+  void onRestart() override;
 
   bool writing() const { return !config_.outputPattern.empty(); }
   bool toStandardOutput() const { return config_.outputPattern == "-"; }
@@ -203,7 +214,13 @@ class Recorder : private NalSink {
   bool streamStarted_ = false;  // since the last beginStream: a unit was taken
   bool resendSets_ = false;     // Annex B: parameter sets go again before the next unit
 
+  // The video's payload types from the session description; empty: any.
+  std::vector<uint8_t> payloadTypes_;
+  bool announcedSeen_ = false;        // since beginStream, a packet of one of them came
+  bool keyframeWithoutSets_ = false;  // a keyframe came while its parameter sets were unknown
+
   uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
+  uint64_t unannounced_ = 0, restartsBefore_ = 0, keyframes_ = 0;
   std::string failure_;
   bool failureTaken_ = false;
 };

@@ -7,6 +7,11 @@ namespace {
 // Bound on a reassembled NAL unit, so that a run without an end fragment
 // cannot grow without limit.
 constexpr size_t kMaxNalSize = 16 * 1024 * 1024;
+// A sequence step of up to this many packets ahead is loss; a step back of
+// up to kMaxMisorder a late packet (RFC 3550 A.1). Anything else is a
+// restart or a stray packet.
+constexpr uint16_t kMaxDropout = 3000;
+constexpr uint32_t kMaxMisorder = 100;
 
 uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
@@ -54,26 +59,56 @@ void RtpDepacketizer::push(const uint8_t* data, size_t size) {
     return;
   }
 
+  if (!held_.empty()) {
+    std::vector<uint8_t> held;
+    held.swap(held_);
+    RtpPacket first;
+    parseRtp(held.data(), held.size(), first);  // parsed once already
+    if (packet.ssrc == ssrc_ && packet.sequence == static_cast<uint16_t>(first.sequence + 1)) {
+      restart();
+      process(first, true);
+      process(packet, false);
+      expectedSequence_ = static_cast<uint16_t>(packet.sequence + 1);
+      return;
+    }
+    ++counters_.late;  // a stray packet
+  }
+
   bool discontinuity = false;
   if (!haveSequence_ || packet.ssrc != ssrc_) {
     // First packet, or a new source: nothing to compare with.
+    if (haveSequence_) restart();
     discontinuity = haveSequence_;
     haveSequence_ = true;
     ssrc_ = packet.ssrc;
   } else if (packet.sequence != expectedSequence_) {
     const uint16_t gap = static_cast<uint16_t>(packet.sequence - expectedSequence_);
-    if (gap >= 0x8000) {  // behind the expected one: late or repeated
+    if (gap >= 0x10000 - kMaxMisorder) {  // a little behind the expected one: late or repeated
       ++counters_.late;
+      return;
+    }
+    if (gap > kMaxDropout) {  // too far for a loss: the next packet decides
+      held_.assign(data, data + size);
       return;
     }
     counters_.lost += gap;
     discontinuity = true;
   }
   expectedSequence_ = static_cast<uint16_t>(packet.sequence + 1);
+  process(packet, discontinuity);
+}
 
-  if (auOpen_ && packet.timestamp != auTimestamp_) endAccessUnit();
-  if (state_ == Fragment::kAssembling && (discontinuity || packet.timestamp != auTimestamp_))
-    dropFragment();
+void RtpDepacketizer::process(const RtpPacket& packet, bool discontinuity) {
+  const bool newTime = packet.timestamp != auTimestamp_;
+  if (state_ == Fragment::kAssembling && (discontinuity || newTime)) {
+    // Without a loss, a new picture ends a run whose end bit never came.
+    if (discontinuity) {
+      dropFragment();
+    } else {
+      completeFragment();
+    }
+  }
+  if (auPicture_ && newTime) endAccessUnit();
   auTimestamp_ = packet.timestamp;
 
   if (packet.payloadSize == 0) {
@@ -82,7 +117,23 @@ void RtpDepacketizer::push(const uint8_t* data, size_t size) {
     handlePayload(packet.payload, packet.payloadSize);
   }
 
-  if (packet.marker && auOpen_) endAccessUnit();
+  if (packet.marker) {
+    sawMarker_ = true;
+    if (state_ == Fragment::kAssembling) completeFragment();
+    if (auPicture_) endAccessUnit();
+  }
+}
+
+void RtpDepacketizer::finish() {
+  if (!sawMarker_ && state_ != Fragment::kAssembling && auPicture_) endAccessUnit();
+}
+
+void RtpDepacketizer::restart() {
+  if (state_ == Fragment::kAssembling) dropFragment();
+  state_ = Fragment::kIdle;
+  if (auPicture_) endAccessUnit();
+  ++counters_.restarts;
+  sink_.onRestart();
 }
 
 void RtpDepacketizer::emitAggregated(const uint8_t* payload, size_t pos, size_t size) {
@@ -114,6 +165,7 @@ void RtpDepacketizer::fragment(bool start, bool end, const uint8_t* header, size
   if (start) {
     if (state_ == Fragment::kAssembling) dropFragment();  // a new start before the old end
     fragment_.assign(header, header + headerSize);
+    fragmentHeader_ = headerSize;
     state_ = Fragment::kAssembling;
   } else if (state_ != Fragment::kAssembling) {
     // A middle or end fragment whose start was lost or already dropped.
@@ -126,10 +178,17 @@ void RtpDepacketizer::fragment(bool start, bool end, const uint8_t* header, size
     return;
   }
   fragment_.insert(fragment_.end(), body, body + bodySize);
-  if (end) {
-    state_ = Fragment::kIdle;
+  if (end) completeFragment();
+}
+
+void RtpDepacketizer::completeFragment() {
+  state_ = Fragment::kIdle;
+  if (fragment_.size() > fragmentHeader_) {
     emit(fragment_.data(), fragment_.size());
+  } else {
+    ++counters_.malformed;  // empty fragments: a header and nothing else
   }
+  fragment_.clear();
 }
 
 void RtpDepacketizer::noFragment() {
@@ -138,7 +197,8 @@ void RtpDepacketizer::noFragment() {
 }
 
 void RtpDepacketizer::emit(const uint8_t* nal, size_t size) {
-  auOpen_ = true;
+  if (auPicture_ && isPrefixUnit(nal, size)) endAccessUnit();
+  if (isPictureUnit(nal, size)) auPicture_ = true;
   if (isKeyframeUnit(nal, size)) auKeyframe_ = true;
   sink_.onNal(nal, size);
 }
@@ -146,8 +206,8 @@ void RtpDepacketizer::emit(const uint8_t* nal, size_t size) {
 void RtpDepacketizer::endAccessUnit() {
   sink_.onAccessUnitInfo(auTimestamp_, auKeyframe_);
   sink_.onAccessUnitEnd();
-  auOpen_ = false;
   auKeyframe_ = false;
+  auPicture_ = false;
 }
 
 void RtpDepacketizer::dropFragment() {

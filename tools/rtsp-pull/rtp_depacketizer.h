@@ -43,9 +43,16 @@ class NalSink {
   // access unit's NAL units, and whether one of them was a keyframe picture
   // (H.264 IDR, H.265 IRAP). Ignored unless overridden.
   virtual void onAccessUnitInfo(uint32_t /*timestamp*/, bool /*keyframe*/) {}
-  // The end of an access unit: an RTP marker bit, or a new timestamp after
-  // NAL units of the previous one.
+  // The end of an access unit that holds a picture: an RTP marker bit, a new
+  // timestamp, or a parameter set, SEI or delimiter after its picture. NAL
+  // units without a picture (parameter sets, SEI) never end one by
+  // themselves: they go with the next picture, whatever their marker bit or
+  // timestamp.
   virtual void onAccessUnitEnd() = 0;
+  // The sender restarted: a new SSRC, or a sequence jump beyond any loss
+  // (confirmed by the packet after it). What follows is a new timeline, and
+  // its pictures may refer to none before. Ignored unless overridden.
+  virtual void onRestart() {}
 };
 
 // What the H.264 and H.265 depacketizers share: RTP parsing, sequence
@@ -53,9 +60,14 @@ class NalSink {
 //
 // Loss: a sequence-number gap drops a fragmented NAL unit that was being
 // reassembled, whole; the fragments after the gap are dropped up to the next
-// start fragment. A late or repeated packet (one that goes back in sequence)
-// is dropped. A fragmented NAL unit over 16 MiB is dropped. An aggregation
-// packet whose length fields do not fit the packet is dropped whole.
+// start fragment. A late or repeated packet (up to 100 behind in sequence)
+// is dropped. A jump of over 3000 ahead (or more than 100 behind) is no
+// loss but a restart when the next packet follows it in sequence (RFC 3550
+// A.1); otherwise the lone packet is dropped as late. A fragmented NAL unit
+// over 16 MiB is dropped. An aggregation packet whose length fields do not
+// fit the packet is dropped whole. A fragment run whose end bit never comes
+// ends, without loss, at a marker bit or a new timestamp; one that carries
+// no byte after its header is dropped as malformed.
 class RtpDepacketizer {
  public:
   struct Counters {
@@ -64,6 +76,7 @@ class RtpDepacketizer {
     uint64_t droppedFragments = 0;  // fragment runs dropped for a loss or a bad order
     uint64_t malformed = 0;         // packets that could not be parsed
     uint64_t unsupported = 0;       // packets of types this depacketizer does not take
+    uint64_t restarts = 0;          // new SSRCs and sequence jumps taken as a sender restart
   };
 
   virtual ~RtpDepacketizer() = default;
@@ -72,6 +85,10 @@ class RtpDepacketizer {
 
   // One RTP packet, fixed header included. Calls the sink before returning.
   void push(const uint8_t* data, size_t size);
+
+  // The stream ended: a stream that never sets the marker bit ends its last
+  // picture here (one that does is cut short, and the picture is dropped).
+  void finish();
 
   const Counters& counters() const { return counters_; }
 
@@ -83,6 +100,11 @@ class RtpDepacketizer {
   // fragment(); any other payload must call noFragment() first.
   virtual void handlePayload(const uint8_t* payload, size_t size) = 0;
   virtual bool isKeyframeUnit(const uint8_t* nal, size_t size) const = 0;
+  // A coded slice of a picture.
+  virtual bool isPictureUnit(const uint8_t* nal, size_t size) const = 0;
+  // A unit that, after a picture, begins the next access unit (parameter
+  // sets, SEI, access unit delimiter).
+  virtual bool isPrefixUnit(const uint8_t* nal, size_t size) const = 0;
 
   void emit(const uint8_t* nal, size_t size);
   // Units of an aggregation packet: from `pos`, each a 16-bit big-endian
@@ -99,15 +121,19 @@ class RtpDepacketizer {
   Counters counters_;
 
  private:
+  void process(const RtpPacket& packet, bool discontinuity);
+  void restart();
   void dropFragment();
+  void completeFragment();
   void endAccessUnit();
 
   NalSink& sink_;
   bool haveSequence_ = false;
   uint16_t expectedSequence_ = 0;
   uint32_t ssrc_ = 0;
-  bool auOpen_ = false;  // NAL units emitted since the last access-unit end
   bool auKeyframe_ = false;
+  bool auPicture_ = false;  // a picture was emitted since the last access-unit end
+  bool sawMarker_ = false;
   uint32_t auTimestamp_ = 0;
   // Where a fragmented NAL unit stands.
   enum class Fragment {
@@ -117,6 +143,10 @@ class RtpDepacketizer {
   };
   Fragment state_ = Fragment::kIdle;
   std::vector<uint8_t> fragment_;
+  size_t fragmentHeader_ = 0;  // bytes of fragment_ that are the rebuilt NAL header
+  // A packet far off the sequence, held until the next one tells a restart
+  // from a stray packet.
+  std::vector<uint8_t> held_;
 };
 
 }  // namespace rtsp_pull
