@@ -735,11 +735,4 @@ TEST(UdpTransport, ParsesTheReply) {
   }
 }
 
-TEST(UdpTransport, ClockRateComesFromTheVideoSection) {
-  EXPECT_EQ(videoClockRate({"m=audio 0 RTP/AVP 97", "a=rtpmap:97 opus/48000/2",
-                            "m=video 0 RTP/AVP 96", "a=rtpmap:96 VP8/45000\r\n"}),
-            45000u);
-  EXPECT_EQ(videoClockRate({"m=video 0 RTP/AVP 26"}), 90000u) << "no rtpmap";
-}
-
 }  // namespace

@@ -115,8 +115,8 @@ struct RTSPPULL_API RTSPSessionOptions {
   RTSP_TRACKS tracks = RTSP_TRACKS_VIDEO;
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
-  // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true; everything
-  // else at its default.
+  // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true, tracks
+  // RTSP_TRACKS_VIDEO_AUDIO; everything else at its default.
   static RTSPSessionOptions recommended();
 };
 

@@ -12,6 +12,7 @@ RTSPSessionOptions RTSPSessionOptions::recommended() {
   options.boundedReplies = true;
   options.receiveBufferBytes = 256 * 1024;
   options.failOnRefusedHeader = true;
+  options.tracks = RTSP_TRACKS_VIDEO_AUDIO;
   return options;
 }
 
