@@ -90,7 +90,6 @@ bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& 
 // 0), by the report's pair: timestamps up to 2^31 ahead of the report's are
 // later, the others earlier (the 32-bit wrap). The result wraps at 2^64 as
 // NTP times do at the end of an era.
-std::uint64_t ntpTimeOf(const SenderReport& report, std::uint32_t rtpTime,
-                        std::uint32_t clockRate);
+std::uint64_t ntpTimeOf(const SenderReport& report, std::uint32_t rtpTime, std::uint32_t clockRate);
 
 #endif  // RTSPPULL_RTP_RTCP_REPORT_H_

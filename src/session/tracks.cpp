@@ -86,18 +86,17 @@ void CRTSPDownload::setupOtherTracks() {
   const int index = static_cast<int>(tracks_.size());
   const int rtpChannel = 2 * index, rtcpChannel = 2 * index + 1;
   const std::string profile = audio->protocol.empty() ? "RTP/AVP" : audio->protocol;
-  std::string request = "SETUP " + audio->control + " " + kRtspVersion + kCrLf +
-                        "CSeq: " + std::to_string(info_.cseq) + kCrLf + "Transport: " + profile +
-                        "/TCP;unicast;interleaved=" + std::to_string(rtpChannel) + "-" +
-                        std::to_string(rtcpChannel) + kCrLf +
-                        "Session: " + rtsptext::parseSessionHeader(info_.sessionId).id + kCrLf +
-                        kCrLf;
+  std::string request =
+      "SETUP " + audio->control + " " + kRtspVersion + kCrLf +
+      "CSeq: " + std::to_string(info_.cseq) + kCrLf + "Transport: " + profile +
+      "/TCP;unicast;interleaved=" + std::to_string(rtpChannel) + "-" + std::to_string(rtcpChannel) +
+      kCrLf + "Session: " + rtsptext::parseSessionHeader(info_.sessionId).id + kCrLf + kCrLf;
   std::unique_ptr<UdpState, UdpStateDeleter> udp;
   if (transportInUse_ == RTSP_TRANSPORT_UDP) {
     udp = openUdpTrack(index, static_cast<std::uint32_t>(audio->clockRate));
-    request = withTransport(request, profile + ";unicast;client_port=" +
-                                         std::to_string(udp->sockets.rtpPort()) + "-" +
-                                         std::to_string(udp->sockets.rtcpPort()));
+    request = withTransport(
+        request, profile + ";unicast;client_port=" + std::to_string(udp->sockets.rtpPort()) + "-" +
+                     std::to_string(udp->sockets.rtcpPort()));
   }
   try {
     exchange(RTSP_STEP_SETUP, request);
