@@ -104,7 +104,6 @@ TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
               {{16, 11, "extended highest sequence number"}, {24, 0, "no sender report: LSR 0"}});
 }
 
-
 // RFC 3550 6.4.1: the report pairs an NTP time with an RTP timestamp; other
 // timestamps are placed by their signed 32-bit distance from it.
 TEST(SenderReport, MapsRtpTimestampsToNtpTime) {

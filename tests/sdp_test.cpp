@@ -125,7 +125,6 @@ TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
   for (const Case& c : cases) EXPECT_EQ(Record(c.text).video_codec(), c.codec) << c.name;
 }
 
-
 // GStreamer's RTSP server (scripts/test-server.py --audio aac), as described.
 const std::string kGstreamerAac =
     "v=0\r\no=- 9025324534915553969 1 IN IP4 127.0.0.1\r\ns=Session streamed with GStreamer\r\n"
