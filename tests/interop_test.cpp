@@ -1,6 +1,6 @@
 // Sessions against GStreamer's RTSP server: the one e2e/rtsp_pull_e2e.sh
 // starts (its port in RTSPPULL_INTEROP_PORT), and servers with credentials
-// that this program starts from the script in RTSPPULL_TEST_SERVER.
+// or audio that this program starts from the script in RTSPPULL_TEST_SERVER.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -44,17 +44,17 @@ void pullTwoSeconds(unsigned port, RTSPSessionOptions options) {
   EXPECT_EQ(diagnostics.find(kPassword), std::string::npos);
 }
 
-// The test server asking for credentials (`auth`: digest, basic or both),
-// user "user", password kPassword; ended by its PID.
-struct AuthServer {
-  explicit AuthServer(const std::string& auth) {
+// The test server with `arguments` (credentials: user "user", password
+// kPassword); ended by its PID.
+struct TestServer {
+  explicit TestServer(const std::string& arguments) {
     const std::string command =
         "echo $$; exec /usr/bin/python3 " + std::string(std::getenv("RTSPPULL_TEST_SERVER")) +
-        " 0 --lifetime 30 --user user --password '" + kPassword + "' --auth " + auth;
+        " 0 --lifetime 30 --user user --password '" + kPassword + "' " + arguments;
     out = ::popen(command.c_str(), "r");
     if (out == nullptr || std::fscanf(out, "%d %u", &pid, &port) != 2) port = 0;
   }
-  ~AuthServer() {
+  ~TestServer() {
     if (pid > 0) ::kill(pid, SIGTERM);
     if (out != nullptr) ::pclose(out);
   }
@@ -84,8 +84,49 @@ TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
   options.password = kPassword;
   for (const char* auth : {"digest", "basic", "both"}) {
     SCOPED_TRACE(auth);
-    const AuthServer server(auth);
+    const TestServer server(std::string("--auth ") + auth);
     ASSERT_NE(server.port, 0u);
     pullTwoSeconds(server.port, options);
+  }
+}
+
+// H.264 and AAC over TCP and UDP: both tracks set up, each delivers RTP, and
+// each track's sender reports give its wall-clock time.
+TEST(GStreamerInterop, VideoAndAudioTracks) {
+  if (std::getenv("RTSPPULL_TEST_SERVER") == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
+  const TestServer server("--audio aac --protocols all");
+  ASSERT_NE(server.port, 0u);
+  for (const RTSP_TRANSPORT transport : {RTSP_TRANSPORT_TCP, RTSP_TRANSPORT_UDP}) {
+    SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
+    RTSPSessionOptions options = RTSPSessionOptions::recommended();
+    options.transport = transport;
+    std::string diagnostics;
+    options.diagnostics = [&diagnostics](const std::string& line) { diagnostics += line + "\n"; };
+    auto* log = new rtsptest::TrackLog;
+    CRTSPDownload session;
+    session.setOptions(options);
+    session.initInfo("127.0.0.1", server.port, "test", 0, ACE_Time_Value(5), 0);
+    session.registeRTPReceiver(log);
+    ASSERT_TRUE(session.startRTSPDownload(true, true))
+        << session.lastFailure().detail << diagnostics;
+    // GStreamer sends its first sender reports within a few seconds.
+    std::uint64_t ntp = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(session.wallClock(0, 0, &ntp) && session.wallClock(1, 0, &ntp) &&
+             log->count(0, false) >= 20 && log->count(1, false) >= 20)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::vector<RTSPTrack> tracks = session.tracks();
+    const bool clocks[2] = {session.wallClock(0, 0, &ntp), session.wallClock(1, 0, &ntp)};
+    session.stop();
+    ASSERT_EQ(tracks.size(), 2u) << diagnostics;
+    EXPECT_EQ(tracks[1].media.encodingName, "MPEG4-GENERIC");
+    EXPECT_EQ(tracks[1].media.clockRate, 48000);
+    EXPECT_GE(log->count(0, false), 20u) << "video RTP";
+    EXPECT_GE(log->count(1, false), 20u) << "audio RTP";
+    EXPECT_TRUE(clocks[0]) << "video sender report";
+    EXPECT_TRUE(clocks[1]) << "audio sender report";
+    EXPECT_EQ(log->packets.size(), 0u) << "no packet through OnRecvData";
   }
 }

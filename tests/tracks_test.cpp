@@ -23,9 +23,9 @@ const std::uint64_t kNtp[2] = {0xE8A1B2C300000000ull, 0xE8A1B2C380000000ull};
 const std::uint32_t kRtp[2] = {0xFFFFFF00u, 1000};
 const std::uint32_t kRate[2] = {90000, 8000};
 std::string mediaOf(int track, bool rtcp) {
-  return rtcp ? SenderReportPacket(0x1000u + static_cast<unsigned>(track), kNtp[track],
-                                   kRtp[track])
-              : RtpPacket(static_cast<unsigned>(100 + track), 0, 0x1000u + static_cast<unsigned>(track));
+  return rtcp ? SenderReportPacket(0x1000u + static_cast<unsigned>(track), kNtp[track], kRtp[track])
+              : RtpPacket(static_cast<unsigned>(100 + track), 0,
+                          0x1000u + static_cast<unsigned>(track));
 }
 
 // The value of `name=` in a Transport header: "A-B".
@@ -41,12 +41,12 @@ struct Row {
   const char* name;
   RTSP_TRANSPORT transport;
   bool trackReceiver;
-  std::string audioStatus = "200 OK";    // the answer to the audio SETUP
-  std::string audioChannels = "";        // over TCP: "" as asked, else the server's choice
-  bool refuseUdp = false;                // 461 to every SETUP over UDP
-  std::vector<int> wantChannels = {};    // of the tracks set up: RTP, RTCP, ... (-1: UDP)
+  std::string audioStatus = "200 OK";     // the answer to the audio SETUP
+  std::string audioChannels = "";         // over TCP: "" as asked, else the server's choice
+  bool refuseUdp = false;                 // 461 to every SETUP over UDP
+  std::vector<int> wantChannels = {};     // of the tracks set up: RTP, RTCP, ... (-1: UDP)
   std::vector<std::size_t> wantGot = {};  // OnTrackData: video RTP, RTCP, audio RTP, RTCP
-  std::size_t wantRecvData = 0;          // OnRecvData packets
+  std::size_t wantRecvData = 0;           // OnRecvData packets
 };
 
 // The server: audio and video sent at PLAY over what each SETUP asked for,
@@ -73,9 +73,9 @@ struct TwoTrackServer {
         channels[track] = track == 1 && !row.audioChannels.empty()
                               ? row.audioChannels
                               : transportValue(m, "interleaved");
-        return reply("200 OK", cseqOf(m),
-                     session + "Transport: RTP/AVP/TCP;unicast;interleaved=" + channels[track] +
-                         "\r\n");
+        return reply(
+            "200 OK", cseqOf(m),
+            session + "Transport: RTP/AVP/TCP;unicast;interleaved=" + channels[track] + "\r\n");
       }
       clientPort[track] = static_cast<unsigned>(std::stoul(client));
       return reply("200 OK", cseqOf(m),
@@ -123,8 +123,8 @@ void expectTracks(const Row& row) {
   Session s(peer.server.port, config);
   ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
   auto* tracks = row.trackReceiver ? static_cast<TrackLog*>(s.log) : nullptr;
-  const std::size_t wantGot = row.wantGot.empty() ? 0 : row.wantGot[0] + row.wantGot[1] +
-                                                           row.wantGot[2] + row.wantGot[3];
+  const std::size_t wantGot =
+      row.wantGot.empty() ? 0 : row.wantGot[0] + row.wantGot[1] + row.wantGot[2] + row.wantGot[3];
   s.await([&] {
     std::lock_guard<std::mutex> lock(s.log->mutex);
     return (tracks == nullptr || tracks->got.size() >= wantGot) &&
