@@ -574,8 +574,8 @@ class Client {
       } else if (method == "SETUP") {
         const std::string transport = headerOf(request, "Transport");
         const size_t ports = transport.find("client_port=");
-        const bool audio = request.substr(0, request.find('\r')).find("trackID=1") !=
-                           std::string::npos;
+        const bool audio =
+            request.substr(0, request.find('\r')).find("trackID=1") != std::string::npos;
         audioSetUp_ = audioSetUp_ || (audio && opt_.audio);
         int& fd = audio ? audioUdp_ : udp_;
         int& port = audio ? audioUdpPort_ : udpPort_;
@@ -589,8 +589,8 @@ class Client {
               transport.substr(ports + 12, transport.find(';', ports) - ports - 12);
           sent = reply(cseq, "200 OK",
                        "Transport: RTP/AVP;unicast;client_port=" + clientPorts +
-                           ";server_port=" + std::to_string(port) + "-" +
-                           std::to_string(port + 1) + "\r\n" + session);
+                           ";server_port=" + std::to_string(port) + "-" + std::to_string(port + 1) +
+                           "\r\n" + session);
         } else {
           sent = reply(cseq, "461 Unsupported Transport", "");
         }
@@ -643,8 +643,7 @@ class Client {
   // recording's 30 frames per second), as interleaved frames on channel 2
   // appended to `out`; every 150th video frame also a sender report for
   // each track (channels 1 and 3; over TCP only).
-  void appendAudio(std::vector<char>& out, size_t& used, uint64_t videoFrames,
-                   uint32_t videoTs) {
+  void appendAudio(std::vector<char>& out, size_t& used, uint64_t videoFrames, uint32_t videoTs) {
     const uint64_t due = videoFrames * 50 / 30;
     auto append = [&](char channel, const unsigned char* packet, size_t size) {
       if (out.size() < used + 4 + size) out.resize(used + 4 + size);
@@ -661,10 +660,18 @@ class Client {
       std::memset(packet, 0xFF, sizeof packet);
       const auto seq = static_cast<uint16_t>(audioSent_);
       const auto ts = static_cast<uint32_t>(audioSent_ * 160);
-      const unsigned char head[12] = {0x80, 0, static_cast<unsigned char>(seq >> 8),
-                                      static_cast<unsigned char>(seq), static_cast<unsigned char>(ts >> 24),
-                                      static_cast<unsigned char>(ts >> 16), static_cast<unsigned char>(ts >> 8),
-                                      static_cast<unsigned char>(ts), 0, 0xA0, 0xD1, 0x00};
+      const unsigned char head[12] = {0x80,
+                                      0,
+                                      static_cast<unsigned char>(seq >> 8),
+                                      static_cast<unsigned char>(seq),
+                                      static_cast<unsigned char>(ts >> 24),
+                                      static_cast<unsigned char>(ts >> 16),
+                                      static_cast<unsigned char>(ts >> 8),
+                                      static_cast<unsigned char>(ts),
+                                      0,
+                                      0xA0,
+                                      0xD1,
+                                      0x00};
       std::memcpy(packet, head, sizeof head);
       append(2, packet, sizeof packet);
     }
@@ -672,12 +679,17 @@ class Client {
     const uint64_t ntp = static_cast<uint64_t>(nowNs()) / 1000000000u << 32;
     for (int track = 0; track < 2; ++track) {
       const uint32_t rtp = track == 0 ? videoTs : static_cast<uint32_t>(audioSent_ * 160);
-      const uint32_t words[7] = {0x80C80006u, track == 0 ? 0x1u : 0xA0D100u,
-                                 static_cast<uint32_t>(ntp >> 32), static_cast<uint32_t>(ntp), rtp,
-                                 0, 0};
+      const uint32_t words[7] = {0x80C80006u,
+                                 track == 0 ? 0x1u : 0xA0D100u,
+                                 static_cast<uint32_t>(ntp >> 32),
+                                 static_cast<uint32_t>(ntp),
+                                 rtp,
+                                 0,
+                                 0};
       unsigned char report[28];
       for (size_t w = 0; w < 7; ++w) {
-        for (size_t b = 0; b < 4; ++b) report[4 * w + b] = static_cast<unsigned char>(words[w] >> (24 - 8 * b));
+        for (size_t b = 0; b < 4; ++b)
+          report[4 * w + b] = static_cast<unsigned char>(words[w] >> (24 - 8 * b));
       }
       append(static_cast<char>(2 * track + 1), report, sizeof report);
     }

@@ -91,7 +91,8 @@ TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
 }
 
 // H.264 and AAC over TCP and UDP: both tracks set up, each delivers RTP, and
-// each track's sender reports give its wall-clock time.
+// each track's sender reports (GStreamer sends the first within seconds)
+// give its wall-clock time.
 TEST(GStreamerInterop, VideoAndAudioTracks) {
   if (std::getenv("RTSPPULL_TEST_SERVER") == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
   const TestServer server("--audio aac --protocols all");
@@ -100,33 +101,21 @@ TEST(GStreamerInterop, VideoAndAudioTracks) {
     SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
     RTSPSessionOptions options = RTSPSessionOptions::recommended();
     options.transport = transport;
-    std::string diagnostics;
-    options.diagnostics = [&diagnostics](const std::string& line) { diagnostics += line + "\n"; };
     auto* log = new rtsptest::TrackLog;
     CRTSPDownload session;
     session.setOptions(options);
     session.initInfo("127.0.0.1", server.port, "test", 0, ACE_Time_Value(5), 0);
     session.registeRTPReceiver(log);
-    ASSERT_TRUE(session.startRTSPDownload(true, true))
-        << session.lastFailure().detail << diagnostics;
-    // GStreamer sends its first sender reports within a few seconds.
+    ASSERT_TRUE(session.startRTSPDownload(true, true)) << session.lastFailure().detail;
     std::uint64_t ntp = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline &&
-           !(session.wallClock(0, 0, &ntp) && session.wallClock(1, 0, &ntp) &&
-             log->count(0, false) >= 20 && log->count(1, false) >= 20)) {
+    const auto done = [&] {
+      return session.wallClock(0, 0, &ntp) && session.wallClock(1, 0, &ntp) &&
+             log->count(0, false) >= 20 && log->count(1, false) >= 20;
+    };
+    for (int i = 0; i < 400 && !done(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    const std::vector<RTSPTrack> tracks = session.tracks();
-    const bool clocks[2] = {session.wallClock(0, 0, &ntp), session.wallClock(1, 0, &ntp)};
+    EXPECT_TRUE(done()) << "video " << log->count(0, false) << ", audio " << log->count(1, false);
+    EXPECT_EQ(session.tracks().at(1).media.encodingName, "MPEG4-GENERIC");
     session.stop();
-    ASSERT_EQ(tracks.size(), 2u) << diagnostics;
-    EXPECT_EQ(tracks[1].media.encodingName, "MPEG4-GENERIC");
-    EXPECT_EQ(tracks[1].media.clockRate, 48000);
-    EXPECT_GE(log->count(0, false), 20u) << "video RTP";
-    EXPECT_GE(log->count(1, false), 20u) << "audio RTP";
-    EXPECT_TRUE(clocks[0]) << "video sender report";
-    EXPECT_TRUE(clocks[1]) << "audio sender report";
-    EXPECT_EQ(log->packets.size(), 0u) << "no packet through OnRecvData";
   }
 }

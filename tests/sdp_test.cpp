@@ -138,13 +138,10 @@ const std::string kGstreamerAac =
     "a=fmtp:97 streamtype=5;profile-level-id=2;mode=AAC-hbr;config=1188;sizelength=13;"
     "indexlength=3;indexdeltalength=3\r\na=control:stream=1\r\na=ts-refclk:local\r\n"
     "a=mediaclk:sender\r\na=ssrc:2212648173 cname:user3811376833@host-941b5a4b\r\n";
-// The same server with --audio pcmu and --audio opus: their audio sections.
+// The same server with --audio pcmu: its audio section.
 const std::string kGstreamerPcmu =
     "m=audio 0 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\na=rtpmap:0 PCMU/8000\r\n"
     "a=control:stream=1\r\n";
-const std::string kGstreamerOpus =
-    "m=audio 0 RTP/AVP 97\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\na=rtpmap:97 OPUS/48000/2\r\n"
-    "a=fmtp:97 sprop-stereo=0;sprop-maxcapturerate=48000\r\na=control:stream=1\r\n";
 // A stream published to the Perl server by ffmpeg: its announcement, served
 // back (blank after a semicolon, per-section stream ids).
 const std::string kPerlServer =
@@ -193,7 +190,6 @@ TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
       {"GStreamer, video", kGstreamerAac, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, base + "/stream=0", 4, "PACKETIZATION-MODE", "1"},
       {"GStreamer, AAC", kGstreamerAac, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 48000, 1, base + "/stream=1", 7, "Config", "1188"},
       {"GStreamer, PCMU", kGstreamerPcmu, 1, 0, "audio", "RTP/AVP", {0}, "PCMU", 8000, 0, base + "/stream=1", 0, "config", ""},
-      {"GStreamer, Opus", kGstreamerOpus, 1, 0, "audio", "RTP/AVP", {97}, "OPUS", 48000, 2, base + "/stream=1", 2, "sprop-stereo", "0"},
       {"Perl server, AAC", kPerlServer, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 44100, 2, base + "/streamid=1", 6, "config", "121056E500"},
       {"VLC, video", kVlc, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, "rtsp://127.0.0.1:8554/cam/trackID=0", 2, "profile-level-id", "64001f"},
       {"VLC, AAC", kVlc, 2, 1, "audio", "RTP/AVP", {96}, "mpeg4-generic", 44100, 2, "rtsp://127.0.0.1:8554/cam/trackID=1", 8, "sizelength", "13"},
@@ -219,32 +215,6 @@ TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
     EXPECT_EQ(m.fmtp.size(), row.fmtpCount) << row.name;
     EXPECT_EQ(m.fmtpValue(row.fmtpName), row.fmtpValue) << row.name;
   }
-}
-
-TEST(SdpMedia, ControlUrlsAndParametersInDetail) {
-  // Every parameter in order, as written, values trimmed.
-  const std::vector<std::pair<std::string, std::string>> loose = {
-      {"one", ""}, {"", "x"}, {"two", "2 2"}, {"three", ""}};
-  EXPECT_EQ(SDPMedia::parseAll(kLoose, "rtsp://h/").at(2).fmtp, loose);
-  struct Row {
-    const char* name;
-    std::string base, control, want;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"relative, base with a slash", "rtsp://h/a/", "t=1", "rtsp://h/a/t=1"},
-      {"relative, base without one", "rtsp://h/a", "t=1", "rtsp://h/a/t=1"},
-      {"absolute", "rtsp://h/a/", "rtsp://other:8554/x/y", "rtsp://other:8554/x/y"},
-      {"from the root", "rtsp://h:554/a/b/", "/c/d", "rtsp://h:554/c/d"},
-      {"*", "rtsp://h/a/", "*", "rtsp://h/a/"},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    const std::string text = "m=audio 0 RTP/AVP 0\r\na=control:" + row.control + "\r\n";
-    EXPECT_EQ(SDPMedia::parseAll(text, row.base).at(0).control, row.want) << row.name;
-  }
-  EXPECT_TRUE(SDPMedia::parseAll("v=0\r\na=control:*\r\ns=x\r\n", "rtsp://h/").empty())
-      << "session-level lines make no section";
 }
 
 }  // namespace

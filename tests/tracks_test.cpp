@@ -143,10 +143,10 @@ void expectTracks(const Row& row) {
     channels.push_back(track.rtcpChannel);
   }
   EXPECT_EQ(channels, row.wantChannels);
-  EXPECT_EQ(set.at(0).media.encodingName, "H264");
-  if (set.size() > 1) {
-    EXPECT_EQ(set[1].media.encodingName, "PCMU");
-    EXPECT_EQ(set[1].index, 1);
+  EXPECT_EQ(set.back().media.encodingName, set.size() > 1 ? "PCMU" : "H264");
+  // Over UDP each track's receiver report goes to its own server RTCP port.
+  for (std::size_t t = 0; row.transport == RTSP_TRANSPORT_UDP && t < set.size(); ++t) {
+    EXPECT_EQ(peer.rtcp[t].receive(1000).substr(1, 1), "\xC9") << "a receiver report, track " << t;
   }
   if (tracks != nullptr) {
     const std::vector<std::size_t> got = {tracks->count(0, false), tracks->count(0, true),
@@ -193,24 +193,6 @@ TEST(Tracks, TwoTrackSessions) {
   };
   // clang-format on
   for (const Row& row : rows) expectTracks(row);
-}
-
-// Over UDP each track's receiver reports go to its own server RTCP port.
-TEST(Tracks, ReceiverReportsForEachTrackOverUdp) {
-  const Row row{"UDP", RTSP_TRANSPORT_UDP, true};
-  TwoTrackServer peer(row);
-  SessionConfig config;
-  config.options.tracks = RTSP_TRACKS_VIDEO_AUDIO;
-  config.options.transport = RTSP_TRANSPORT_UDP;
-  config.options.diagnostics = [](const std::string&) {};
-  Session s(peer.server.port, config);
-  ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
-  for (int track = 0; track < 2; ++track) {
-    const std::string report = peer.rtcp[track].receive(3000);
-    ASSERT_GE(report.size(), 2u) << track;
-    EXPECT_EQ(static_cast<unsigned char>(report[1]), 201u) << "a receiver report, track " << track;
-  }
-  s.d.stop();
 }
 
 }  // namespace
