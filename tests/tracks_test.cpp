@@ -50,7 +50,7 @@ struct Row {
 };
 
 // The server: audio and video sent at PLAY over what each SETUP asked for,
-// a frame on channel 9 (no track's) over TCP.
+// first a frame on channel 9 (no track's) when the video is interleaved.
 struct TwoTrackServer {
   explicit TwoTrackServer(const Row& row) : server(script(row)) {}
   ScriptedServer::Script script(const Row& row) {
@@ -86,7 +86,7 @@ struct TwoTrackServer {
     s.tick = [this] {
       if (!playing || sent) return std::string();
       sent = true;
-      std::string frames = frame('$', 9, "stray");
+      std::string frames = clientPort[0] == 0 ? frame('$', 9, "stray") : std::string();
       for (int track = 0; track < 2; ++track) {
         if (clientPort[track] != 0) {
           rtp[track].sendTo(clientPort[track], mediaOf(track, false));
@@ -125,9 +125,12 @@ void expectTracks(const Row& row) {
   auto* tracks = row.trackReceiver ? static_cast<TrackLog*>(s.log) : nullptr;
   const std::size_t wantGot =
       row.wantGot.empty() ? 0 : row.wantGot[0] + row.wantGot[1] + row.wantGot[2] + row.wantGot[3];
-  s.await([&] {
+  s.await([&] {  // every packet handed on, every track's sender report taken
+    std::uint64_t ntp = 0;
+    bool reported = true;
+    for (const RTSPTrack& t : s.d.tracks()) reported = reported && s.d.wallClock(t.index, 0, &ntp);
     std::lock_guard<std::mutex> lock(s.log->mutex);
-    return (tracks == nullptr || tracks->got.size() >= wantGot) &&
+    return reported && (tracks == nullptr || tracks->got.size() >= wantGot) &&
            s.log->packets.size() >= row.wantRecvData;
   });
   std::uint64_t ntp[2] = {0, 0};

@@ -256,6 +256,7 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   const auto failed = [this, quietOnFailure]() {
     closeStream();
     closeUdp();
+    tracks_.clear();
     if (!quietOnFailure) notifyFun();
     return false;
   };
