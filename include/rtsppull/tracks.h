@@ -61,9 +61,13 @@ struct RTSPTrack {
 // still goes to OnRecvData. With the video track only, or a receiver
 // without it, hosts see only OnRecvData calls, exactly as without tracks
 // (other tracks' packets are then dropped).
-// Called on the receive thread, one call at a time; `data` (one whole RTP or
-// RTCP packet, no interleaved header) is valid only during the call. Return
-// false to refuse it: reception ends as for a refused packet.
+// Called on the receive thread, one call at a time, in arrival order (the
+// reorder option applies to OnRecvData only); `data` (one whole RTP or RTCP
+// packet, no interleaved header) is valid only during the call. Interleaved
+// frames on a channel of no track are dropped. The call may ask
+// CRTSPDownload::wallClock, which already knows an RTCP sender report handed
+// on here. Return false to refuse it: reception ends as for a refused
+// packet.
 class RTSPPULL_API IRTPTrackReceiver {
  public:
   virtual ~IRTPTrackReceiver();
