@@ -122,9 +122,11 @@ def minflt_now(pid):
 
 
 class Server:
-    def __init__(self, args, packets, bitrate=0, clients=1, hold=False):
+    def __init__(self, args, packets, bitrate=0, clients=1, hold=False, audio=False):
         argv = [args.server, "--stream", args.stream, "--packets", str(packets),
                 "--clients", str(clients), "--path", PATH]
+        if audio:
+            argv.append("--audio")
         if bitrate:
             argv += ["--bitrate", str(bitrate)]
         if hold:
@@ -177,9 +179,11 @@ def sample_memory(pid, run):
         time.sleep(0.05)
 
 
-def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=False):
-    """One client against a fresh server; returns a Run."""
-    server = Server(args, packets, bitrate, sessions, hold)
+def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=False,
+               audio=False):
+    """One client against a fresh server (describing an audio track too
+    with `audio`); returns a Run."""
+    server = Server(args, packets, bitrate, sessions, hold, audio)
     url = f"rtsp://127.0.0.1:{server.port}/{PATH}"
     out = tempfile.TemporaryFile()
     err = tempfile.TemporaryFile()
@@ -638,6 +642,12 @@ def main():
     if "recorder" not in args.skip:
         recorder_section(args)
 
+    # ---- an audio track beside the video
+    if "audio" not in args.skip:
+        ratio = audio_section(args)
+        if ratio:
+            goals.append(("with audio / without, CPU per video packet", ratio, "<= 1.10"))
+
     if goals:
         print(f"\n== goals (CPU per packet, medians of {args.runs} runs, side by side) ==")
         for what, ratio, goal in goals:
@@ -733,6 +743,33 @@ def recorder_section(args):
     if ours and theirs:
         print(f"  ffmpeg / rtsp-pull: CPU per packet {theirs[0] / ours[0]:.2f} (goal >= 3), "
               f"peak RSS {theirs[1] / ours[1]:.1f} (goal > 10)")
+
+
+def audio_section(args):
+    """The count host with recommended() against a server that also offers a
+    PCMU track, with the audio track set up (taken by track) and without it,
+    over TCP at full speed; returns the ratio of CPU per video packet."""
+    count = [os.path.join(args.build, "bench", "count_host"), "127.0.0.1", "{port}", PATH,
+             "--recommended", "yes", "--tracks"]
+    clients = table(args, [
+        ("count host, video", count + ["video"], check_count),
+        ("count host, video + audio", count + ["audio"], check_count),
+    ], [])
+    if len(clients) < 2:
+        return None
+    results = alternate(args, "with an audio track (server --audio)", clients,
+                        whole_frames(args.recording, args.packets), audio=True)
+    print(f"{'client':26s} {'CPU us/video pkt':>16s} {'audio pkts':>10s}  every packet")
+    cpu = {}
+    for c in clients:
+        runs = results[c.name]
+        cpu[c.name] = med([r.cpu / r.packets for r in runs])
+        audio = med([int(parse_fields(r.stderr).get("audio", 0)) for r in runs])
+        print(f"{c.name:26s} {cpu[c.name] * 1e6:16.3f} {audio:10.0f}  {verdict(runs)}")
+    ratio = cpu["count host, video + audio"] / cpu["count host, video"]
+    print(f"  with audio / without: {ratio:.3f} (goal <= 1.10); audio packets (PCMU, 20 ms) "
+          "and both tracks' sender reports come on their own interleaved channels")
+    return ratio
 
 
 def start_floor_memory(args):

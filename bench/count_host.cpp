@@ -1,7 +1,7 @@
 // A host on the library that only counts: the library's own cost per packet.
 //
 //   count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] [--idle-ms MS]
-//              [--recv-buffer BYTES] [--recommended yes]
+//              [--recv-buffer BYTES] [--recommended yes] [--tracks video|audio]
 //
 // Opens K sessions (default 1) to the same server, one after the other, with
 // the pass-through receiver, counts the RTP packets each one delivers and
@@ -13,9 +13,12 @@
 // udp sets that transport in the session's options, --recv-buffer sets
 // receiveBufferBytes, --recommended yes starts from
 // RTSPSessionOptions::recommended() (everything else stays at its default:
-// without these options the session runs with default options). The library's
-// diagnostics go to stdout as usual; the result goes to stderr as one line:
-//   count_host sessions=K packets=N rtcp=R gaps=G lost=L headers=H ok=0|1
+// without these options the session runs with default options), --tracks
+// sets RTSPSessionOptions::tracks (audio: video and audio; the receiver then
+// takes packets by track, counting the video track's as above and the audio
+// track's apart). The library's diagnostics go to stdout as usual; the result
+// goes to stderr as one line:
+//   count_host sessions=K packets=N rtcp=R gaps=G lost=L headers=H audio=A ok=0|1
 // ok=1 when every session started, got its stream header and saw no gap;
 // lost counts the packets missing at the gaps (forward jumps of the
 // sequence number).
@@ -35,13 +38,22 @@
 
 namespace {
 
-class CountingReceiver : public IRTPReceiver {
+class CountingReceiver : public IRTPReceiver, public IRTPTrackReceiver {
  public:
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP*) override {
     if (isFileHeader) {
       ++headers;
       return true;
     }
+    return count(data, length);
+  }
+  bool OnTrackData(int track, const char* data, unsigned int length, bool isRtcp) override {
+    if (track == 0) return isRtcp ? (++rtcp, true) : count(data, length);
+    ++audio;
+    return true;
+  }
+
+  bool count(const char* data, unsigned int length) {
     if (length < 12) {
       ++gaps;
       return true;
@@ -70,6 +82,7 @@ class CountingReceiver : public IRTPReceiver {
   uint64_t gaps = 0;
   uint64_t lost = 0;
   uint64_t headers = 0;
+  uint64_t audio = 0;
   uint16_t lastSeq = 0;
 };
 
@@ -98,6 +111,7 @@ int main(int argc, char** argv) {
   long idleMs = 0;
   int recvBuffer = -1;
   bool recommended = false;
+  int tracks = -1;
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--sessions") {
@@ -108,6 +122,8 @@ int main(int argc, char** argv) {
       recommended = std::string(argv[i + 1]) == "yes";
     } else if (arg == "--recv-buffer") {
       recvBuffer = std::atoi(argv[i + 1]);
+    } else if (arg == "--tracks") {
+      tracks = std::string(argv[i + 1]) == "audio" ? RTSP_TRACKS_VIDEO_AUDIO : RTSP_TRACKS_VIDEO;
     } else if (arg == "--idle-ms") {
       idleMs = std::atol(argv[i + 1]);
     } else {
@@ -117,7 +133,8 @@ int main(int argc, char** argv) {
   if (argc < 4 || argc % 2 != 0 || sessions < 1 || recvBuffer < -1) {
     std::fprintf(stderr,
                  "usage: count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] "
-                 "[--idle-ms MS] [--recv-buffer BYTES] [--recommended yes]\n");
+                 "[--idle-ms MS] [--recv-buffer BYTES] [--recommended yes] "
+                 "[--tracks video|audio]\n");
     return 2;
   }
   Ended ended;
@@ -129,11 +146,12 @@ int main(int argc, char** argv) {
     auto* receiver = new CountingReceiver;
     download->initInfo(argv[1], static_cast<unsigned int>(std::atoi(argv[2])), argv[3], 0,
                        ACE_Time_Value(5), 0);
-    if (udp || recvBuffer >= 0 || recommended) {
+    if (udp || recvBuffer >= 0 || recommended || tracks >= 0) {
       RTSPSessionOptions options =
           recommended ? RTSPSessionOptions::recommended() : RTSPSessionOptions();
       if (udp) options.transport = RTSP_TRANSPORT_UDP;
       if (recvBuffer >= 0) options.receiveBufferBytes = recvBuffer;
+      if (tracks >= 0) options.tracks = static_cast<RTSP_TRACKS>(tracks);
       download->setOptions(options);
     }
     download->registeRTPReceiver(receiver);  // the session owns it from here
@@ -171,15 +189,17 @@ int main(int argc, char** argv) {
     total.gaps += receivers[i]->gaps;
     total.lost += receivers[i]->lost;
     total.headers += receivers[i]->headers;
+    total.audio += receivers[i]->audio;
   }
   const bool ok =
       started == sessions && total.gaps == 0 && total.headers == static_cast<uint64_t>(sessions);
   std::fprintf(
       stderr,
-      "count_host sessions=%d packets=%llu rtcp=%llu gaps=%llu lost=%llu headers=%llu ok=%d\n",
+      "count_host sessions=%d packets=%llu rtcp=%llu gaps=%llu lost=%llu headers=%llu audio=%llu "
+      "ok=%d\n",
       sessions, static_cast<unsigned long long>(total.packets),
       static_cast<unsigned long long>(total.rtcp), static_cast<unsigned long long>(total.gaps),
       static_cast<unsigned long long>(total.lost), static_cast<unsigned long long>(total.headers),
-      ok ? 1 : 0);
+      static_cast<unsigned long long>(total.audio), ok ? 1 : 0);
   return ok ? 0 : 1;
 }

@@ -500,6 +500,7 @@ struct Options {
   double bitrate = 0;  // bits per second; 0: as fast as the socket takes it
   int clients = 1;
   bool holdPlay = false;
+  bool audio = false;
 };
 
 // Reads one request (header block and any body) from the socket.
@@ -525,6 +526,7 @@ class Client {
     int64_t playNs = 0;
     if (handshake(playNs)) stream(playNs);
     if (udp_ >= 0) ::close(udp_);
+    if (audioUdp_ >= 0) ::close(audioUdp_);
     ::close(fd_);
   }
 
@@ -546,7 +548,9 @@ class Client {
            "a=fmtp:96 packetization-mode=1;profile-level-id=" +
            rec_.profileLevelId + ";sprop-parameter-sets=" + rec_.sprop +
            "\r\n"
-           "a=control:trackID=0\r\n";
+           "a=control:trackID=0\r\n" +
+           (opt_.audio ? "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=control:trackID=1\r\n"
+                       : "");
   }
 
   // Answers requests until PLAY; the request URL is not checked, so any
@@ -570,17 +574,23 @@ class Client {
       } else if (method == "SETUP") {
         const std::string transport = headerOf(request, "Transport");
         const size_t ports = transport.find("client_port=");
+        const bool audio =
+            request.substr(0, request.find('\r')).find("trackID=1") != std::string::npos;
+        audioSetUp_ = audioSetUp_ || (audio && opt_.audio);
+        int& fd = audio ? audioUdp_ : udp_;
+        int& port = audio ? audioUdpPort_ : udpPort_;
         if (transport.find("TCP") != std::string::npos) {
-          sent =
-              reply(cseq, "200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session);
+          sent = reply(cseq, "200 OK",
+                       std::string("Transport: RTP/AVP/TCP;unicast;interleaved=") +
+                           (audio ? "2-3" : "0-1") + "\r\n" + session);
         } else if (ports != std::string::npos &&
-                   openUdp(std::atoi(transport.c_str() + ports + 12))) {
+                   openUdp(std::atoi(transport.c_str() + ports + 12), fd, port)) {
           const std::string clientPorts =
               transport.substr(ports + 12, transport.find(';', ports) - ports - 12);
           sent = reply(cseq, "200 OK",
                        "Transport: RTP/AVP;unicast;client_port=" + clientPorts +
-                           ";server_port=" + std::to_string(udpPort_) + "-" +
-                           std::to_string(udpPort_ + 1) + "\r\n" + session);
+                           ";server_port=" + std::to_string(port) + "-" + std::to_string(port + 1) +
+                           "\r\n" + session);
         } else {
           sent = reply(cseq, "461 Unsupported Transport", "");
         }
@@ -609,28 +619,86 @@ class Client {
     return false;
   }
 
-  // A UDP socket on 127.0.0.1, connected to the client's RTP port.
-  bool openUdp(int clientRtpPort) {
+  // A UDP socket `fd` on 127.0.0.1 (its port in `port`), connected to the
+  // client's RTP port.
+  bool openUdp(int clientRtpPort, int& fd, int& port) {
     if (clientRtpPort <= 0 || clientRtpPort > 65535) return false;
-    if (udp_ >= 0) ::close(udp_);
-    udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd >= 0) ::close(fd);
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (udp_ < 0 || ::bind(udp_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::getsockname(udp_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       return false;
     }
-    udpPort_ = ntohs(addr.sin_port);
+    port = ntohs(addr.sin_port);
     addr.sin_port = htons(static_cast<uint16_t>(clientRtpPort));
-    return ::connect(udp_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  // With the audio track set up: after the video frame that ends with the
+  // marker, the audio due by then (PCMU, 20 ms per packet, taking the
+  // recording's 30 frames per second), as interleaved frames on channel 2
+  // appended to `out`; every 150th video frame also a sender report for
+  // each track (channels 1 and 3; over TCP only).
+  void appendAudio(std::vector<char>& out, size_t& used, uint64_t videoFrames, uint32_t videoTs) {
+    const uint64_t due = videoFrames * 50 / 30;
+    auto append = [&](char channel, const unsigned char* packet, size_t size) {
+      if (out.size() < used + 4 + size) out.resize(used + 4 + size);
+      char* frame = out.data() + used;
+      frame[0] = '$';
+      frame[1] = channel;
+      frame[2] = static_cast<char>(size >> 8);
+      frame[3] = static_cast<char>(size & 0xff);
+      std::memcpy(frame + 4, packet, size);
+      used += 4 + size;
+    };
+    unsigned char packet[172];
+    for (; audioSent_ < due; ++audioSent_) {
+      std::memset(packet, 0xFF, sizeof packet);
+      const auto seq = static_cast<uint16_t>(audioSent_);
+      const auto ts = static_cast<uint32_t>(audioSent_ * 160);
+      const unsigned char head[12] = {0x80,
+                                      0,
+                                      static_cast<unsigned char>(seq >> 8),
+                                      static_cast<unsigned char>(seq),
+                                      static_cast<unsigned char>(ts >> 24),
+                                      static_cast<unsigned char>(ts >> 16),
+                                      static_cast<unsigned char>(ts >> 8),
+                                      static_cast<unsigned char>(ts),
+                                      0,
+                                      0xA0,
+                                      0xD1,
+                                      0x00};
+      std::memcpy(packet, head, sizeof head);
+      append(2, packet, sizeof packet);
+    }
+    if (videoFrames % 150 != 0 || udp_ >= 0) return;
+    const uint64_t ntp = static_cast<uint64_t>(nowNs()) / 1000000000u << 32;
+    for (int track = 0; track < 2; ++track) {
+      const uint32_t rtp = track == 0 ? videoTs : static_cast<uint32_t>(audioSent_ * 160);
+      const uint32_t words[7] = {0x80C80006u,
+                                 track == 0 ? 0x1u : 0xA0D100u,
+                                 static_cast<uint32_t>(ntp >> 32),
+                                 static_cast<uint32_t>(ntp),
+                                 rtp,
+                                 0,
+                                 0};
+      unsigned char report[28];
+      for (size_t w = 0; w < 7; ++w) {
+        for (size_t b = 0; b < 4; ++b)
+          report[4 * w + b] = static_cast<unsigned char>(words[w] >> (24 - 8 * b));
+      }
+      append(static_cast<char>(2 * track + 1), report, sizeof report);
+    }
   }
 
   // Sends the interleaved frames in scratch[0, size) as datagrams without
   // their 4-byte headers. False when the socket fails (not when the client
   // drops a datagram: that is the client's loss).
-  bool sendUdp(const char* data, size_t size) {
+  bool sendUdp(int fd, const char* data, size_t size) {
     mmsghdr messages[64];
     iovec parts[64];
     size_t at = 0;
@@ -648,7 +716,7 @@ class Client {
       }
       unsigned done = 0;
       while (done < count) {
-        const int n = ::sendmmsg(udp_, messages + done, count - done, 0);
+        const int n = ::sendmmsg(fd, messages + done, count - done, 0);
         if (n < 0) {
           if (errno == EINTR) continue;
           // Loopback reports a full receiver as ECONNREFUSED only when no
@@ -711,36 +779,43 @@ class Client {
     // The recording is shared by every client; each chunk is copied here and
     // stamped with this client's sequence numbers and timestamps.
     std::vector<char> scratch(kChunk + 70000);
+    // Over UDP the audio goes out after its chunk of video, on its own socket.
+    std::vector<char> audio;
+    size_t audioUsed = 0;
     for (uint64_t pass = 0; ok && sent < opt_.packets; ++pass) {
       size_t i = 0;
       while (ok && i < n && sent < opt_.packets) {
         // One chunk: whole frames, up to kChunk bytes when unpaced, up to the
         // end of the video frame when paced.
         const size_t first = i;
-        const size_t from = rec_.offsets[i];
+        size_t used = 0;  // bytes of the chunk in scratch
+        audioUsed = 0;
         while (i < n && sent < opt_.packets) {
-          const size_t at = rec_.offsets[i] - from;
-          if (scratch.size() < at + frameEnd(i) - rec_.offsets[i]) {
-            scratch.resize(at + frameEnd(i) - rec_.offsets[i]);
-          }
-          std::memcpy(scratch.data() + at, rec_.frames.data() + rec_.offsets[i],
-                      frameEnd(i) - rec_.offsets[i]);
-          stamp(scratch.data() + at, i, pass);
+          const size_t len = frameEnd(i) - rec_.offsets[i];
+          if (scratch.size() < used + len) scratch.resize(used + len);
+          std::memcpy(scratch.data() + used, rec_.frames.data() + rec_.offsets[i], len);
+          stamp(scratch.data() + used, i, pass);
+          used += len;
           frames += rec_.marker[i] ? 1 : 0;
           ++sent;
           ++i;
-          if (opt_.bitrate > 0 ? rec_.marker[i - 1] : frameEnd(i - 1) - from >= kChunk) break;
+          if (audioSetUp_ && rec_.marker[i - 1]) {
+            // After the video frame: in the chunk over TCP, apart over UDP.
+            const auto ts = static_cast<uint32_t>(rec_.ts[i - 1] + pass * rec_.tsStep);
+            appendAudio(udp_ >= 0 ? audio : scratch, udp_ >= 0 ? audioUsed : used, frames, ts);
+          }
+          if (opt_.bitrate > 0 ? rec_.marker[i - 1] : used >= kChunk) break;
         }
-        const size_t to = frameEnd(i - 1);
         if (opt_.bitrate > 0) {
           sleepUntilNs(startNs +
                        static_cast<int64_t>(static_cast<double>(bytes) * 8e9 / opt_.bitrate));
         }
         if (firstNs == 0) firstNs = nowNs();
-        ok = !clientGone && (udp_ >= 0 ? sendUdp(scratch.data(), to - from)
-                                       : sendAll(fd_, scratch.data(), to - from));
+        ok = !clientGone && (udp_ >= 0 ? sendUdp(udp_, scratch.data(), used) &&
+                                             sendUdp(audioUdp_, audio.data(), audioUsed)
+                                       : sendAll(fd_, scratch.data(), used));
         if (!ok) sent -= i - first;
-        bytes += to - from;
+        bytes += used;
       }
     }
     const int64_t endNs = nowNs();
@@ -763,6 +838,12 @@ class Client {
   int fd_;
   int udp_ = -1;  // the RTP socket, once a SETUP asked for UDP
   int udpPort_ = 0;
+  // The audio track (--audio), once set up: its socket over UDP, and the
+  // packets sent.
+  bool audioSetUp_ = false;
+  int audioUdp_ = -1;
+  int audioUdpPort_ = 0;
+  uint64_t audioSent_ = 0;
   int index_;
   int port_;
   const Options& opt_;
@@ -817,6 +898,8 @@ Options parseOptions(int argc, char** argv) {
       opt.path = value();
     } else if (arg == "--hold-play") {
       opt.holdPlay = true;
+    } else if (arg == "--audio") {
+      opt.audio = true;
     } else {
       die("unknown argument " + arg);
     }

@@ -23,7 +23,7 @@
 // process holds the client alone:
 //
 //   loopback_server --stream FILE [--packets N] [--bitrate BITS_PER_S]
-//                   [--clients K] [--hold-play] [--path NAME]
+//                   [--clients K] [--hold-play] [--path NAME] [--audio]
 //     Replay (bench/compare.py): serves K clients (default 1), each on its
 //     own thread, then exits. SETUP takes interleaved TCP or UDP to the
 //     client's port pair. After PLAY the recording (bench/make_stream.py) is
@@ -37,7 +37,12 @@
 //     bit) leave in one burst, each burst when the byte count sent so far
 //     allows it. --hold-play prints "play I NS" when client I's PLAY arrives
 //     and waits for a line on stdin before answering it, so that a driver can
-//     sample the client's CPU time at that moment. After each client:
+//     sample the client's CPU time at that moment. --audio also describes a
+//     PCMU track (trackID=1); a client that sets it up gets, after every
+//     video frame, the 20 ms audio packets due by then (taking 30 frames per
+//     second), interleaved on channel 2 or on their own UDP port pair, and
+//     over TCP a sender report on channels 1 and 3 every 150 video frames.
+//     N counts video packets only. After each client:
 //       client I packets=N frames=F bytes=B play_ns=T first_ns=T end_ns=T ok=0|1
 //     with CLOCK_MONOTONIC times: PLAY received, first frame written, last
 //     frame written; ok=1 when every requested packet was written.

@@ -2,11 +2,15 @@
 // CR LF to each line (as the session stores them), bit 1 cuts the rest into
 // lines at CR LF instead of LF. Checks: -1 leaves pps alone; the sets are no
 // longer than Base64 in the longest line allows; a copy answers the same.
+// And SDPMedia::parseAll on the same text: no more sections than "m="
+// lines, each with its first payload type and a control URL.
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <rtsppull/sdp.h>
+#include <rtsppull/tracks.h>
 
 #include "check.h"
 
@@ -24,5 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      : result == 0 && std::max(sps.size(), pps.size()) <= longest / 4 * 3);
   check(SDP(sdp).fetch_sps_pps(sps2, pps2) == result &&
         (result != 0 || (sps2 == sps && pps2 == pps)));
+
+  const std::string text = textOf(data, size, 1);
+  const std::vector<SDPMedia> media = SDPMedia::parseAll(text, "rtsp://h/b");
+  std::size_t sections = 0;
+  for (auto at = text.find("m="); at != std::string::npos; at = text.find("m=", at + 1)) ++sections;
+  check(media.size() <= sections);
+  for (const SDPMedia& m : media) {
+    check(m.payloadType == (m.payloadTypes.empty() ? -1 : m.payloadTypes.front()));
+    check(!m.control.empty() && m.clockRate >= 0 && m.channels >= 0);
+  }
   return 0;
 }

@@ -1,6 +1,6 @@
 // Sessions against GStreamer's RTSP server: the one e2e/rtsp_pull_e2e.sh
 // starts (its port in RTSPPULL_INTEROP_PORT), and servers with credentials
-// that this program starts from the script in RTSPPULL_TEST_SERVER.
+// or audio that this program starts from the script in RTSPPULL_TEST_SERVER.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -44,17 +44,17 @@ void pullTwoSeconds(unsigned port, RTSPSessionOptions options) {
   EXPECT_EQ(diagnostics.find(kPassword), std::string::npos);
 }
 
-// The test server asking for credentials (`auth`: digest, basic or both),
-// user "user", password kPassword; ended by its PID.
-struct AuthServer {
-  explicit AuthServer(const std::string& auth) {
+// The test server with `arguments` (credentials: user "user", password
+// kPassword); ended by its PID.
+struct TestServer {
+  explicit TestServer(const std::string& arguments) {
     const std::string command =
         "echo $$; exec /usr/bin/python3 " + std::string(std::getenv("RTSPPULL_TEST_SERVER")) +
-        " 0 --lifetime 30 --user user --password '" + kPassword + "' --auth " + auth;
+        " 0 --lifetime 30 --user user --password '" + kPassword + "' " + arguments;
     out = ::popen(command.c_str(), "r");
     if (out == nullptr || std::fscanf(out, "%d %u", &pid, &port) != 2) port = 0;
   }
-  ~AuthServer() {
+  ~TestServer() {
     if (pid > 0) ::kill(pid, SIGTERM);
     if (out != nullptr) ::pclose(out);
   }
@@ -84,8 +84,38 @@ TEST(GStreamerInterop, CredentialsDigestBasicAndBothOffered) {
   options.password = kPassword;
   for (const char* auth : {"digest", "basic", "both"}) {
     SCOPED_TRACE(auth);
-    const AuthServer server(auth);
+    const TestServer server(std::string("--auth ") + auth);
     ASSERT_NE(server.port, 0u);
     pullTwoSeconds(server.port, options);
+  }
+}
+
+// H.264 and AAC over TCP and UDP: both tracks set up, each delivers RTP, and
+// each track's sender reports (GStreamer sends the first within seconds)
+// give its wall-clock time.
+TEST(GStreamerInterop, VideoAndAudioTracks) {
+  if (std::getenv("RTSPPULL_TEST_SERVER") == nullptr) GTEST_SKIP() << "run by e2e/rtsp_pull_e2e.sh";
+  const TestServer server("--audio aac --protocols all");
+  ASSERT_NE(server.port, 0u);
+  for (const RTSP_TRANSPORT transport : {RTSP_TRANSPORT_TCP, RTSP_TRANSPORT_UDP}) {
+    SCOPED_TRACE(transport == RTSP_TRANSPORT_TCP ? "TCP" : "UDP");
+    RTSPSessionOptions options = RTSPSessionOptions::recommended();
+    options.transport = transport;
+    auto* log = new rtsptest::TrackLog;
+    CRTSPDownload session;
+    session.setOptions(options);
+    session.initInfo("127.0.0.1", server.port, "test", 0, ACE_Time_Value(5), 0);
+    session.registeRTPReceiver(log);
+    ASSERT_TRUE(session.startRTSPDownload(true, true)) << session.lastFailure().detail;
+    std::uint64_t ntp = 0;
+    const auto done = [&] {
+      return session.wallClock(0, 0, &ntp) && session.wallClock(1, 0, &ntp) &&
+             log->count(0, false) >= 20 && log->count(1, false) >= 20;
+    };
+    for (int i = 0; i < 400 && !done(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(done()) << "video " << log->count(0, false) << ", audio " << log->count(1, false);
+    EXPECT_EQ(session.tracks().at(1).media.encodingName, "MPEG4-GENERIC");
+    session.stop();
   }
 }

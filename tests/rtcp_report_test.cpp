@@ -104,4 +104,57 @@ TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
               {{16, 11, "extended highest sequence number"}, {24, 0, "no sender report: LSR 0"}});
 }
 
+// RFC 3550 6.4.1: the report pairs an NTP time with an RTP timestamp; other
+// timestamps are placed by their signed 32-bit distance from it.
+TEST(SenderReport, MapsRtpTimestampsToNtpTime) {
+  const std::uint64_t kSecond = 1ull << 32;
+  const std::uint64_t t0 = 0xE8A1B2C3ull << 32 | 0x40000000u;  // some day in 2023, + 0.25 s
+  struct Row {
+    const char* name;
+    std::uint64_t srNtp;
+    std::uint32_t srRtp, rtp, clockRate;
+    std::uint64_t want;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"the report's own timestamp", t0, 1000, 1000, 90000, t0},
+      {"one second later at 90 kHz", t0, 1000, 91000, 90000, t0 + kSecond},
+      {"half a second earlier at 48 kHz", t0, 48000, 24000, 48000, t0 - kSecond / 2},
+      {"later across the 32-bit wrap", t0, 0xFFFFFF00u, 0x00000100u, 8000, t0 + 512 * kSecond / 8000},
+      {"earlier across the wrap", t0, 0x00000010u, 0xFFFFFFF0u, 8000, t0 - 32 * kSecond / 8000},
+      {"2^31 - 1 ticks ahead is still later", t0, 0, 0x7FFFFFFFu, 90000, t0 + 0x7FFFFFFFull * kSecond / 90000},
+      {"2^31 ticks ahead is earlier", t0, 0, 0x80000000u, 90000, t0 - 0x80000000ull * kSecond / 90000},
+      {"into NTP era 1 (February 2036)", 0xFFFFFFFFull << 32 | 0x80000000u, 0, 90000, 90000, 0x80000000ull},
+      {"back into era 0", 0x80000000ull, 90000, 0, 90000, 0xFFFFFFFFull << 32 | 0x80000000u},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SenderReport report;
+    report.ntpTime = row.srNtp;
+    report.rtpTime = row.srRtp;
+    EXPECT_EQ(ntpTimeOf(report, row.rtp, row.clockRate), row.want) << row.name;
+  }
+}
+
+TEST(SenderReport, FoundInCompoundPackets) {
+  const std::string sr = SenderReportPacket(kSource, 0x0102030405060708ull, 0xA0B0C0D0u);
+  const std::string rr = {'\x80', '\xC9', '\x00', '\x01', '\x01', '\x02', '\x03', '\x04'};
+  struct Row {
+    const char* name;
+    std::string packet;
+    bool found;
+  };
+  const Row rows[] = {{"after a receiver report", rr + sr, true},
+                      {"a receiver report alone", rr, false},
+                      {"cut short", sr.substr(0, 27), false},
+                      {"after a part not of version 2", '\x40' + rr.substr(1) + sr, false}};
+  for (const Row& row : rows) {
+    SenderReport report;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(row.packet.data());
+    ASSERT_EQ(findSenderReport(data, row.packet.size(), report), row.found) << row.name;
+    EXPECT_EQ(report.ntpTime, row.found ? 0x0102030405060708ull : 0) << row.name;
+    EXPECT_EQ(report.rtpTime, row.found ? 0xA0B0C0D0u : 0) << row.name;
+  }
+}
+
 }  // namespace

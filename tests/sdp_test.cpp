@@ -1,8 +1,10 @@
 // The video parameters of an SDP record: H.264 parameter sets (the first
 // tagged line split at its first comma, both halves leniently Base64-decoded,
 // trailing zero bytes dropped), H.265 ones (strictly decoded, from the format
-// line of the video payload type) and the video encoding name.
+// line of the video payload type) and the video encoding name; and the media
+// sections of real and loosely written descriptions.
 #include <rtsppull/sdp.h>
+#include <rtsppull/tracks.h>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +123,98 @@ TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
   };
   // clang-format on
   for (const Case& c : cases) EXPECT_EQ(Record(c.text).video_codec(), c.codec) << c.name;
+}
+
+// GStreamer's RTSP server (scripts/test-server.py --audio aac), as described.
+const std::string kGstreamerAac =
+    "v=0\r\no=- 9025324534915553969 1 IN IP4 127.0.0.1\r\ns=Session streamed with GStreamer\r\n"
+    "i=rtsp-server\r\nt=0 0\r\na=tool:GStreamer\r\na=type:broadcast\r\na=control:*\r\n"
+    "a=range:npt=now-\r\nm=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\nb=AS:2097\r\n"
+    "a=rtpmap:96 H264/90000\r\na=framerate:30\r\na=fmtp:96 packetization-mode=1;"
+    "sprop-parameter-sets=Z0LAFdoFB+wFqDAwNSgAAAMACAAAAwHkeLF1,aM48gA==;profile-level-id=42c015;"
+    "level-asymmetry-allowed=1\r\na=control:stream=0\r\na=ts-refclk:local\r\n"
+    "a=mediaclk:sender\r\na=ssrc:380580808 cname:user3811376833@host-941b5a4b\r\n"
+    "m=audio 0 RTP/AVP 97\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:97 MPEG4-GENERIC/48000/1\r\n"
+    "a=fmtp:97 streamtype=5;profile-level-id=2;mode=AAC-hbr;config=1188;sizelength=13;"
+    "indexlength=3;indexdeltalength=3\r\na=control:stream=1\r\na=ts-refclk:local\r\n"
+    "a=mediaclk:sender\r\na=ssrc:2212648173 cname:user3811376833@host-941b5a4b\r\n";
+// The same server with --audio pcmu: its audio section.
+const std::string kGstreamerPcmu =
+    "m=audio 0 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\na=rtpmap:0 PCMU/8000\r\n"
+    "a=control:stream=1\r\n";
+// A stream published to the Perl server by ffmpeg: its announcement, served
+// back (blank after a semicolon, per-section stream ids).
+const std::string kPerlServer =
+    "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=No Name\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+    "a=tool:libavformat 58.76.100\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+    "a=fmtp:96 packetization-mode=1\r\na=control:streamid=0\r\nm=audio 0 RTP/AVP 97\r\n"
+    "b=AS:128\r\na=rtpmap:97 MPEG4-GENERIC/44100/2\r\na=fmtp:97 profile-level-id=1;mode=AAC-hbr;"
+    "sizelength=13;indexlength=3;indexdeltalength=3; config=121056E500\r\n"
+    "a=control:streamid=1\r\n";
+// VLC's server: absolute control URLs, one payload type in both sections,
+// parameters ending in a semicolon.
+const std::string kVlc =
+    "v=0\r\no=- 16004587366418325946 16004587366418325946 IN IP4 host\r\ns=Unnamed\r\n"
+    "i=N/A\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\na=tool:vlc 3.0.16\r\na=recvonly\r\n"
+    "a=type:broadcast\r\na=charset:UTF-8\r\na=control:rtsp://127.0.0.1:8554/cam\r\n"
+    "m=video 0 RTP/AVP 96\r\nb=RR:0\r\na=rtpmap:96 H264/90000\r\n"
+    "a=fmtp:96 packetization-mode=1;profile-level-id=64001f;\r\n"
+    "a=control:rtsp://127.0.0.1:8554/cam/trackID=0\r\nm=audio 0 RTP/AVP 96\r\nb=RR:0\r\n"
+    "a=rtpmap:96 mpeg4-generic/44100/2\r\na=fmtp:96 streamtype=5; profile-level-id=15; "
+    "mode=AAC-hbr; config=1210; SizeLength=13; IndexLength=3; IndexDeltaLength=3; Profile=1;\r\n"
+    "a=control:rtsp://127.0.0.1:8554/cam/trackID=1\r\n";
+// Written by hand on a camera: LF line ends, no v=, blanks at the ends, a
+// tab, upper-case names, a bare fmtp, a second format, a static type
+// without rtpmap, "*" as control.
+const std::string kLoose =
+    "m=Video 0 RTP/AVP 96 97  \na=RTPMAP:96  H265/90000 \na=fmtp:96\na=rtpmap:97 H264/90000\n"
+    "a=control: track1 \n \nm=audio\t0 RTP/AVP 8\na=Control:*\nm=application 0 RTP/AVP 107\n"
+    "a=rtpmap:107 vnd.onvif.metadata/90000\na=fmtp:107 one ; =x; two = 2 2 ;three\n";
+
+TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
+  const std::string base = "rtsp://10.0.0.2/live";
+  struct Row {
+    const char* name;
+    std::string text;
+    std::size_t sections, index;  // how many the text has; the one checked
+    std::string media, protocol;
+    std::vector<int> payloadTypes;
+    std::string encodingName;
+    int clockRate, channels;
+    std::string control;
+    std::size_t fmtpCount;
+    std::string fmtpName, fmtpValue;  // one parameter, looked up in another case
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"GStreamer, video", kGstreamerAac, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, base + "/stream=0", 4, "PACKETIZATION-MODE", "1"},
+      {"GStreamer, AAC", kGstreamerAac, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 48000, 1, base + "/stream=1", 7, "Config", "1188"},
+      {"GStreamer, PCMU", kGstreamerPcmu, 1, 0, "audio", "RTP/AVP", {0}, "PCMU", 8000, 0, base + "/stream=1", 0, "config", ""},
+      {"Perl server, AAC", kPerlServer, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 44100, 2, base + "/streamid=1", 6, "config", "121056E500"},
+      {"VLC, video", kVlc, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, "rtsp://127.0.0.1:8554/cam/trackID=0", 2, "profile-level-id", "64001f"},
+      {"VLC, AAC", kVlc, 2, 1, "audio", "RTP/AVP", {96}, "mpeg4-generic", 44100, 2, "rtsp://127.0.0.1:8554/cam/trackID=1", 8, "sizelength", "13"},
+      {"loose, video", kLoose, 3, 0, "video", "RTP/AVP", {96, 97}, "H265", 90000, 0, base + "/track1", 0, "", ""},
+      {"loose, static PCMA", kLoose, 3, 1, "audio", "RTP/AVP", {8}, "PCMA", 8000, 1, base, 0, "", ""},
+      {"loose, metadata", kLoose, 3, 2, "application", "RTP/AVP", {107}, "vnd.onvif.metadata", 90000, 0, base, 4, "TWO", "2 2"},
+      {"NULs end the text", "m=audio 0 RTP/AVP 0\r\n" + std::string(3, '\0') + "m=video 0 RTP/AVP 96\r\n", 1, 0, "audio", "RTP/AVP", {0}, "PCMU", 8000, 1, base, 0, "", ""},
+      {"an m= line without formats", "m=video 0\r\na=rtpmap:96 H264/90000\r\n", 1, 0, "video", "", {}, "", 0, 0, base, 0, "", ""},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    const std::vector<SDPMedia> all = SDPMedia::parseAll(row.text, base);
+    ASSERT_EQ(all.size(), row.sections) << row.name;
+    const SDPMedia& m = all[row.index];
+    EXPECT_EQ(m.media, row.media) << row.name;
+    EXPECT_EQ(m.protocol, row.protocol) << row.name;
+    EXPECT_EQ(m.payloadTypes, row.payloadTypes) << row.name;
+    EXPECT_EQ(m.payloadType, row.payloadTypes.empty() ? -1 : row.payloadTypes[0]) << row.name;
+    EXPECT_EQ(m.encodingName, row.encodingName) << row.name;
+    EXPECT_EQ(m.clockRate, row.clockRate) << row.name;
+    EXPECT_EQ(m.channels, row.channels) << row.name;
+    EXPECT_EQ(m.control, row.control) << row.name;
+    EXPECT_EQ(m.fmtp.size(), row.fmtpCount) << row.name;
+    EXPECT_EQ(m.fmtpValue(row.fmtpName), row.fmtpValue) << row.name;
+  }
 }
 
 }  // namespace

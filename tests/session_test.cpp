@@ -519,39 +519,6 @@ TEST(SessionOptions, Credentials) {
   }
 }
 
-// A datagram socket on 127.0.0.1 with an ephemeral port.
-struct Datagram {
-  static sockaddr_in loopback(unsigned port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    return a;
-  }
-  Datagram() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in local = loopback(0);
-    socklen_t length = sizeof local;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    port = ntohs(local.sin_port);
-  }
-  ~Datagram() { ::close(fd); }
-  void sendTo(unsigned toPort, const std::string& data) const {
-    const sockaddr_in peer = loopback(toPort);
-    ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
-             sizeof peer);
-  }
-  // The next datagram to arrive within `ms`, or "".
-  std::string receive(int ms) const {
-    pollfd p{fd, POLLIN, 0};
-    char buf[2048];
-    const ssize_t n = ::poll(&p, 1, ms) > 0 ? ::recv(fd, buf, sizeof buf, 0) : 0;
-    return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-  }
-  int fd;
-  unsigned port;
-};
-
 std::string rtpPacket(unsigned seq) { return RtpPacket(seq, 0, 0x11223344, false, 40, 'x'); }
 unsigned seqOf(const std::string& p) {
   return static_cast<unsigned char>(p[2]) * 256u + static_cast<unsigned char>(p[3]);
@@ -736,13 +703,6 @@ TEST(UdpTransport, ParsesTheReply) {
     EXPECT_EQ(reply.hasSsrc, row.ssrc != 0);
     EXPECT_EQ(reply.ssrc, row.ssrc);
   }
-}
-
-TEST(UdpTransport, ClockRateComesFromTheVideoSection) {
-  EXPECT_EQ(videoClockRate({"m=audio 0 RTP/AVP 97", "a=rtpmap:97 opus/48000/2",
-                            "m=video 0 RTP/AVP 96", "a=rtpmap:96 VP8/45000\r\n"}),
-            45000u);
-  EXPECT_EQ(videoClockRate({"m=video 0 RTP/AVP 26"}), 90000u) << "no rtpmap";
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #ifndef RTSPPULL_RTSP_DOWNLOAD_H_
 #define RTSPPULL_RTSP_DOWNLOAD_H_
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -146,8 +147,10 @@ class RTSPPULL_API CRTSPDownload {
     int contentLength;
   };
 
-  // The receive thread's own state (receive_thread.cpp).
+  // The receive thread's own state (receive_thread.cpp), and what a track
+  // received over UDP keeps (udp_state.h).
   struct ReceiveState;
+  struct UdpState;
   // Thrown inside the handshake when a reply redirects and the options
   // allow following it.
   struct Redirect {
@@ -227,16 +230,23 @@ class RTSPPULL_API CRTSPDownload {
   //     was found set between two items.
   //   readControlInput: one receive of whatever the connection holds;
   //     false when nothing was there.
-  //   readDatagrams: the datagrams waiting on one UDP socket, handed on;
-  //     false when none came.
+  //   readDatagrams: the datagrams waiting on one UDP socket of a track,
+  //     handed on; false when none came.
   //   nextWakeUp: when the current wait must end (the receive timeout, the
   //     next keep-alive or receiver report).
   static ACE_THR_FUNC_RETURN receiveThreadEntry(void* arg);
   void receiveLoop(ReceiveState& state);
   bool serviceControlInput(ReceiveState& state);
   bool readControlInput(ReceiveState& state);
-  bool readDatagrams(ReceiveState& state, int fd, bool rtcp);
+  bool readDatagrams(ReceiveState& state, UdpState& udp, bool rtcp);
   void handToReceiver(ReceiveState& state, const char* data, std::size_t size);
+  // An interleaved frame on `channel`, by its track (tracks.cpp).
+  void handFrameOn(ReceiveState& state, unsigned char channel, const char* data, std::size_t size);
+  // A packet of `track` (RTCP when `rtcp`): its sender report noted, then to
+  // OnTrackData, or to OnRecvData for the video track without a track
+  // receiver; other tracks' packets are dropped then.
+  void handTrackPacket(ReceiveState& state, int track, bool rtcp, const char* data,
+                       std::size_t size);
   std::chrono::steady_clock::time_point nextWakeUp(const ReceiveState& state) const;
   void sendKeepAlive(ReceiveState& state);
   void answerServerRequest(const std::string& head);
@@ -269,7 +279,6 @@ class RTSPPULL_API CRTSPDownload {
   // UDP transport (udp_session.cpp on the host thread, receive_thread.cpp on
   // the receive thread). UdpState lives from the SETUP over UDP until stop()
   // (after the join) or a failed or fallen-back handshake closes it.
-  struct UdpState;
   struct UdpStateDeleter {
     void operator()(UdpState* state) const;
   };
@@ -314,6 +323,22 @@ class RTSPPULL_API CRTSPDownload {
   void beforeKeepAlive();
   // The first local UDP port to try at this start.
   unsigned int udpPortBase() const;
+  // Tracks (tracks.cpp), on the host thread during the handshake.
+  //   beginTracks: the description's media sections, no track yet.
+  //   addTrack: a track set up; when `interleaved`, on the channels the
+  //     SETUP reply names, else on `rtpChannel` and `rtcpChannel`.
+  //   setupOtherTracks: after the video SETUP, the SETUP of the tracks the
+  //     options ask for besides video; a refused one is dropped.
+  void beginTracks();
+  void addTrack(const SDPMedia& media, bool interleaved, int rtpChannel, int rtcpChannel);
+  void setupOtherTracks();
+  // The UDP pieces of a SETUP (udp_session.cpp): the socket pair bound for
+  // a track, and the reply's transport applied to it; false when the server
+  // chose interleaved delivery instead.
+  std::unique_ptr<UdpState, UdpStateDeleter> openUdpTrack(int track, std::uint32_t clockRate);
+  bool applyUdpReply(UdpState& udp);
+  // The interleaved channels of the last SETUP reply's Transport (-1: none).
+  std::pair<int, int> replyChannels() const;
 
   // Start and stop.
   void closeAllThread();
@@ -394,8 +419,29 @@ class RTSPPULL_API CRTSPDownload {
   // The transport of the current start: UDP from the start when the options
   // ask for it, TCP after a fallback. Read by recordFailure on any thread.
   std::atomic<RTSP_TRANSPORT> transportInUse_;
-  // Host thread; the receive thread uses it while it runs.
+  // Host thread; the receive thread uses it while it runs. udp_ is the
+  // video track's, udpOthers_ those of the other tracks set up over UDP.
   std::unique_ptr<UdpState, UdpStateDeleter> udp_;
+  std::vector<std::unique_ptr<UdpState, UdpStateDeleter>> udpOthers_;
+  // The description's media sections and the tracks set up, made by the
+  // handshake (host thread); routes_ (interleaved channel to track * 2 +
+  // 1 for RTCP, -1: none) and trackReceiver_ (the receiver as a track
+  // receiver, when the options ask for more than video and it is one) are
+  // read by the receive thread while it runs.
+  std::vector<SDPMedia> media_;
+  std::vector<RTSPTrack> tracks_;
+  std::array<short, 256> routes_;
+  IRTPTrackReceiver* trackReceiver_;
+  // The last sender report of each track, and its clock rate (0: unknown).
+  // Guarded by clockMutex_: written by the receive thread, read by any.
+  struct TrackClock {
+    bool reported = false;
+    std::uint64_t ntpTime = 0;
+    std::uint32_t rtpTime = 0;
+    std::uint32_t clockRate = 0;
+  };
+  std::vector<TrackClock> clocks_;
+  mutable ACE_Thread_Mutex clockMutex_;
   // Present while authenticating (options_.user not empty); made at every
   // start and after every redirect. Used by the handshake, then by the
   // receive thread and stop() under sendMutex_.

@@ -146,8 +146,8 @@ struct RTSPPULL_API RTSPSessionOptions {
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
   // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true,
-  // userAgentOnAllRequests, tolerantSession and tolerantMedia true;
-  // everything else at its default.
+  // userAgentOnAllRequests, tolerantSession and tolerantMedia true, tracks
+  // RTSP_TRACKS_VIDEO_AUDIO; everything else at its default.
   static RTSPSessionOptions recommended();
 };
 

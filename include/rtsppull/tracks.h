@@ -19,11 +19,14 @@ enum RTSP_TRACKS {
 // One media section ("m=" line and its attributes) of a session description.
 struct RTSPPULL_API SDPMedia {
   std::string media;              // "video", "audio", "application", ... as written, lower case
+  std::string protocol;           // the m= line's transport protocol ("RTP/AVP"), as written
   std::vector<int> payloadTypes;  // the formats of the m= line that are numbers, in order
   int payloadType = -1;           // the first of them (-1: none)
-  std::string encodingName;       // of payloadType's a=rtpmap, as written ("H264", "MPEG4-GENERIC")
-  int clockRate = 0;              // of that rtpmap (0: none given)
-  int channels = 0;               // of that rtpmap (0: none given, which means 1 for audio)
+  // Of payloadType's a=rtpmap; without one, of its static assignment in RFC
+  // 3551 (0: PCMU/8000/1, 8: PCMA/8000/1, 14: MPA/90000, ...).
+  std::string encodingName;  // as written ("H264", "MPEG4-GENERIC"); empty: unknown
+  int clockRate = 0;         // 0: none given
+  int channels = 0;          // 0: none given, which means 1 for audio
   // payloadType's a=fmtp parameters, in order, names as written, values
   // trimmed of white space.
   std::vector<std::pair<std::string, std::string>> fmtp;
@@ -58,9 +61,13 @@ struct RTSPTrack {
 // still goes to OnRecvData. With the video track only, or a receiver
 // without it, hosts see only OnRecvData calls, exactly as without tracks
 // (other tracks' packets are then dropped).
-// Called on the receive thread, one call at a time; `data` (one whole RTP or
-// RTCP packet, no interleaved header) is valid only during the call. Return
-// false to refuse it: reception ends as for a refused packet.
+// Called on the receive thread, one call at a time, in arrival order (the
+// reorder option applies to OnRecvData only); `data` (one whole RTP or RTCP
+// packet, no interleaved header) is valid only during the call. Interleaved
+// frames on a channel of no track are dropped. The call may ask
+// CRTSPDownload::wallClock, which already knows an RTCP sender report handed
+// on here. Return false to refuse it: reception ends as for a refused
+// packet.
 class RTSPPULL_API IRTPTrackReceiver {
  public:
   virtual ~IRTPTrackReceiver();

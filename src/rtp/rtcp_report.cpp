@@ -176,3 +176,35 @@ std::string RtcpReceiverStats::buildReport(std::uint32_t ownSsrc, const std::str
   out.append(padded - chunk, '\0');
   return out;
 }
+
+bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& report) {
+  std::size_t pos = 0;
+  while (pos + 4 <= size) {
+    const std::uint8_t* p = data + pos;
+    if (p[0] >> 6 != 2) return false;
+    const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
+    if (length > size - pos) return false;
+    // Header, sender SSRC, NTP time (8 bytes), RTP timestamp, packet and
+    // octet counts.
+    if (p[1] == kSenderReport && length >= 28) {
+      report.ssrc = readBE32(p + 4);
+      report.ntpTime = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
+      report.rtpTime = readBE32(p + 16);
+      report.packetCount = readBE32(p + 20);
+      report.octetCount = readBE32(p + 24);
+      return true;
+    }
+    pos += length;
+  }
+  return false;
+}
+
+std::uint64_t ntpTimeOf(const SenderReport& report, std::uint32_t rtpTime,
+                        std::uint32_t clockRate) {
+  // The signed distance in ticks, then in 2^-32 s: at most 2^31 ticks of at
+  // least 1 Hz, which needs more than 64 bits on the way.
+  const std::int64_t ticks = static_cast<std::int32_t>(rtpTime - report.rtpTime);
+  __extension__ typedef __int128 Wide;
+  const Wide offset = static_cast<Wide>(ticks) * (INT64_C(1) << 32) / clockRate;
+  return report.ntpTime + static_cast<std::uint64_t>(static_cast<std::int64_t>(offset));
+}

@@ -71,4 +71,25 @@ class RtcpReceiverStats {
   std::chrono::microseconds senderReportArrival_{0};
 };
 
+// What an RTCP sender report says (RFC 3550 6.4.1): its sender, the NTP
+// time (seconds since 1900 in 32.32 fixed point) and the RTP timestamp of
+// the same instant, and the sender's counts.
+struct SenderReport {
+  std::uint32_t ssrc = 0;
+  std::uint64_t ntpTime = 0;
+  std::uint32_t rtpTime = 0;
+  std::uint32_t packetCount = 0;
+  std::uint32_t octetCount = 0;
+};
+
+// The first sender report of the (possibly compound) RTCP packet; false when
+// it holds none before its first malformed part.
+bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& report);
+
+// The NTP time of RTP timestamp `rtpTime` on a clock of `clockRate` Hz (not
+// 0), by the report's pair: timestamps up to 2^31 ahead of the report's are
+// later, the others earlier (the 32-bit wrap). The result wraps at 2^64 as
+// NTP times do at the end of an era.
+std::uint64_t ntpTimeOf(const SenderReport& report, std::uint32_t rtpTime, std::uint32_t clockRate);
+
 #endif  // RTSPPULL_RTP_RTCP_REPORT_H_

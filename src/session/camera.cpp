@@ -111,7 +111,8 @@ bool CRTSPDownload::admitFrame(unsigned char channel, const char* data, std::siz
     camera.stats.onRtcp(bytes, size);
     return true;
   }
-  if (!options_.tolerantMedia) return true;
+  // The channels of the other tracks are theirs to judge.
+  if (!options_.tolerantMedia || routes_[channel] >= 0) return true;
   camera.stats.onWrongSource(1);
   return false;
 }
@@ -121,7 +122,7 @@ void CRTSPDownload::replayEarlyFrames(ReceiveState& state) {
   for (const auto& frame : camera.earlyFrames) {
     if (ptrRTPReceiver_ && admitFrame(frame.first, frame.second.data(), frame.second.size(),
                                       std::chrono::steady_clock::now())) {
-      handToReceiver(state, frame.second.data(), frame.second.size());
+      handFrameOn(state, frame.first, frame.second.data(), frame.second.size());
     }
   }
   camera.earlyFrames.clear();

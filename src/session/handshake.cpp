@@ -177,6 +177,7 @@ void CRTSPDownload::takeDescription() {
              "the stream header (config=) is over 8192 bytes");
   }
   if (!received) failStep(RTSP_STEP_SDP, readCause_, readProblem_);
+  beginTracks();
 
   // PLAY, keep-alives and TEARDOWN go to the session-level control URL of
   // standard requests, otherwise to the DESCRIBE URL.
@@ -208,7 +209,19 @@ bool CRTSPDownload::runHandshake() {
   // No usable video description: SETUP is skipped, not failed, and PLAY
   // goes out with the next CSeq.
   std::string request;
-  if (makeVideoSetup(request, COMM_TCP_INTERLEAVED)) setupVideo(request);
+  if (makeVideoSetup(request, COMM_TCP_INTERLEAVED)) {
+    setupVideo(request);
+    SDPMedia video;
+    video.media = "video";
+    for (const SDPMedia& media : media_) {
+      if (media.media == "video") {
+        video = media;
+        break;
+      }
+    }
+    addTrack(video, !udpInUse(), 0, 1);
+    setupOtherTracks();
+  }
   exchange(RTSP_STEP_PLAY, makePlay());
   sessionTimeoutSec_ = rtsptext::parseSessionHeader(info_.sessionId).timeoutSec;
   return true;
@@ -244,6 +257,7 @@ bool CRTSPDownload::TCPDownload(bool quietOnFailure) {
   const auto failed = [this, quietOnFailure]() {
     closeStream();
     closeUdp();
+    tracks_.clear();
     if (!quietOnFailure) notifyFun();
     return false;
   };

@@ -58,10 +58,19 @@ CRTSPDownload::CRTSPDownload()
       localPortBase_(0),
       transportInUse_(RTSP_TRANSPORT_TCP),
       udp_(),
+      udpOthers_(),
+      media_(),
+      tracks_(),
+      routes_(),
+      trackReceiver_(nullptr),
+      clocks_(),
+      clockMutex_(),
       auth_(),
       camera_(new CameraState),
       recvTimeoutSec_(20),
-      sdpTimeoutSec_(5) {}
+      sdpTimeoutSec_(5) {
+  routes_.fill(-1);
+}
 
 void CRTSPDownload::initInfo(const std::string& serverAddr, unsigned int serverPort,
                              const std::string& streamPath, unsigned int localPortBase,

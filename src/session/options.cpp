@@ -15,6 +15,7 @@ RTSPSessionOptions RTSPSessionOptions::recommended() {
   options.userAgentOnAllRequests = true;
   options.tolerantSession = true;
   options.tolerantMedia = true;
+  options.tracks = RTSP_TRACKS_VIDEO_AUDIO;
   return options;
 }
 

@@ -31,6 +31,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Over UDP: the most tracks received (video and audio).
+const std::size_t kMaxUdpTracks = 2;
+
 // Over UDP: a receiver report about this often.
 const std::chrono::seconds kReportEvery(5);
 
@@ -105,9 +108,10 @@ struct CRTSPDownload::ReceiveState {
   // kMediaRestMax); zero mediaRest: always polled.
   Clock::duration mediaRest{};
   Clock::time_point mediaRestEnd;
-  // Over UDP: which of the two sockets the datagrams being handed on came
-  // through, and the batch's handing-on function, made once.
+  // Over UDP: which track and which of its two sockets the datagrams being
+  // handed on came through, and the batch's handing-on function, made once.
   bool rtcp = false;
+  UdpState* udp = nullptr;
   std::function<bool(const char*, std::size_t)> deliverDatagram;
 };
 
@@ -168,13 +172,14 @@ bool CRTSPDownload::serviceControlInput(ReceiveState& state) {
       case InterleavedReader::Kind::kNeedMore:
         return true;
       case InterleavedReader::Kind::kFrame:
-        // The channel is not looked at: RTP and RTCP are delivered alike.
+        // The channel tells the track (see handFrameOn): with the video
+        // track alone, RTP and RTCP of any channel are delivered alike.
         // "%" frames are read and dropped. Its last bytes came with the
         // latest receive: no clock read per frame.
         state.lastMedia = state.now;
         if (item.magic == '$' && ptrRTPReceiver_ &&
             admitFrame(item.channel, item.payload.data(), item.payload.size(), state.now)) {
-          handToReceiver(state, item.payload.data(), item.payload.size());
+          handFrameOn(state, item.channel, item.payload.data(), item.payload.size());
         }
         break;
       case InterleavedReader::Kind::kMessage: {
@@ -217,13 +222,15 @@ bool CRTSPDownload::readControlInput(ReceiveState& state) {
   }
 }
 
-bool CRTSPDownload::readDatagrams(ReceiveState& state, int fd, bool rtcp) {
-  UdpState& udp = *udp_;
+bool CRTSPDownload::readDatagrams(ReceiveState& state, UdpState& udp, bool rtcp) {
   state.rtcp = rtcp;
+  state.udp = &udp;
   state.now = Clock::now();  // the arrival time of the batch, for the jitter
+  // One set of buffers (the video track's) serves every track.
   const std::uint64_t ignoredBefore = udp.ignored;
-  const long got = udp.batch.receive(fd, udp.filter, state.deliverDatagram, udp.ignored);
-  camera_->stats.onWrongSource(udp.ignored - ignoredBefore);
+  const long got = udp_->batch.receive(rtcp ? udp.sockets.rtcpFd() : udp.sockets.rtpFd(),
+                                       udp.filter, state.deliverDatagram, udp.ignored);
+  if (udp.track == 0) camera_->stats.onWrongSource(udp.ignored - ignoredBefore);
   if (got < 0) {
     failReceive(RTSP_CAUSE_NETWORK, std::string("UDP receive failed: ") + std::strerror(errno));
   }
@@ -282,32 +289,42 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
   state.nextReport = state.now + kReportEvery;
   if (udp != nullptr) {
     state.mediaRest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
-    state.deliverDatagram = [this, udp, &state](const char* data, std::size_t size) {
+    state.deliverDatagram = [this, &state](const char* data, std::size_t size) {
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
       if (state.rtcp) {
-        udp->stats.onRtcp(bytes, size, sinceEpoch(state.now));
-        camera_->stats.onRtcp(bytes, size);
+        state.udp->stats.onRtcp(bytes, size, sinceEpoch(state.now));
+        if (state.udp->track == 0) camera_->stats.onRtcp(bytes, size);
       } else {
-        udp->stats.onRtp(bytes, size, sinceEpoch(state.now));
-        if (!camera_->stats.onRtp(bytes, size, state.now)) return true;
+        state.udp->stats.onRtp(bytes, size, sinceEpoch(state.now));
+        // The stream's figures and judgement are of the video track.
+        if (state.udp->track == 0 && !camera_->stats.onRtp(bytes, size, state.now)) return true;
       }
       // Without a receiver the datagram is dropped, as an interleaved frame
       // would be.
-      if (ptrRTPReceiver_) handToReceiver(state, data, size);
+      if (ptrRTPReceiver_) handTrackPacket(state, state.udp->track, state.rtcp, data, size);
       return true;
     };
   }
 
+  // Over UDP, every track's sockets: RTP at 2i + 1, RTCP at 2i + 2.
+  UdpState* udpTracks[kMaxUdpTracks] = {};
+  std::size_t udpCount = 0;
+  if (udp != nullptr) udpTracks[udpCount++] = udp;
+  for (const auto& other : udpOthers_) {
+    if (udpCount < kMaxUdpTracks) udpTracks[udpCount++] = other.get();
+  }
   // What came with the PLAY reply first, then whatever the last wait found
   // readable. A wait comes only after a round that brought nothing; after
   // it the receive comes before the stop flag is looked at again, so a wait
   // that stop() ended by shutting the socket down fails like a read that
   // was under way.
-  pollfd wanted[3] = {{control_->fd(), POLLIN, 0},
-                      {udp ? udp->sockets.rtpFd() : -1, POLLIN, 0},
-                      {udp ? udp->sockets.rtcpFd() : -1, POLLIN, 0}};
-  const nfds_t count = udp ? 3 : 1;
-  bool readable[3] = {false, false, false};
+  pollfd wanted[1 + 2 * kMaxUdpTracks] = {{control_->fd(), POLLIN, 0}};
+  for (std::size_t t = 0; t < udpCount; ++t) {
+    wanted[1 + 2 * t] = {udpTracks[t]->sockets.rtpFd(), POLLIN, 0};
+    wanted[2 + 2 * t] = {udpTracks[t]->sockets.rtcpFd(), POLLIN, 0};
+  }
+  const nfds_t count = static_cast<nfds_t>(1 + 2 * udpCount);
+  bool readable[1 + 2 * kMaxUdpTracks] = {};
   replayEarlyFrames(state);
   if (!serviceControlInput(state)) return;
   for (;;) {
@@ -316,7 +333,7 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       if (!serviceControlInput(state)) return;
     }
     for (nfds_t i = 1; i < count; ++i) {
-      if (readable[i]) came = readDatagrams(state, wanted[i].fd, i == 2) || came;
+      if (readable[i]) came = readDatagrams(state, *udpTracks[(i - 1) / 2], i % 2 == 0) || came;
       readable[i] = false;  // the batch has taken all there was
     }
     if (!came) {
@@ -346,7 +363,7 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       sendKeepAlive(state);
     }
     if (udp != nullptr && state.now >= state.nextReport) {
-      udp->sendReport(sinceEpoch(state.now));
+      for (std::size_t t = 0; t < udpCount; ++t) udpTracks[t]->sendReport(sinceEpoch(state.now));
       state.nextReport = std::max(state.nextReport + kReportEvery, state.now);
     }
     if (state.now >= state.lastMedia + state.silence) {

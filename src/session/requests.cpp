@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <iterator>
 #include <list>
-#include <string_view>
 #include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -152,28 +151,13 @@ bool CRTSPDownload::makeStandardVideoSetup(std::string& request, COMM_TYPE /*typ
   // The first video section: its profile (any number of formats) and its own
   // control attribute, resolved against the base (RFC 2326 C.1.1); without
   // one, the base itself.
-  const std::list<std::string>& lines = sdp_.lines;
-  std::list<std::string>::const_iterator media =
-      std::find_if(lines.begin(), lines.end(),
-                   [](const std::string& line) { return line.compare(0, 8, "m=video ") == 0; });
-  if (media == lines.end()) return false;
-  std::vector<std::string> fields;
-  const std::string mediaText(rtsptext::trim(std::string_view(*media).substr(8)));
-  boost::algorithm::split(fields, mediaText, boost::algorithm::is_any_of(" \t"),
-                          boost::algorithm::token_compress_on);
-  if (fields.size() < 3) return false;
-  const std::string& profile = fields[1];
-
-  std::string control;
-  for (std::list<std::string>::const_iterator it = std::next(media);
-       it != lines.end() && it->compare(0, 2, "m=") != 0; ++it) {
-    if (it->compare(0, 10, "a=control:") == 0) {
-      control = std::string(rtsptext::trim(std::string_view(*it).substr(10)));
-      break;
-    }
+  for (const SDPMedia& media : media_) {
+    if (media.media != "video") continue;
+    if (media.protocol.empty() || media.payloadTypes.empty()) return false;
+    request = "SETUP " + media.control + " " + kRtspVersion + kCrLf +
+              "CSeq: " + decimal(info_.cseq) + kCrLf + "Transport: " + media.protocol +
+              "/TCP;unicast;interleaved=0-1" + kCrLf + kCrLf;
+    return true;
   }
-  const std::string url = rtsptext::resolveUrl(contentBase_, control);
-  request = "SETUP " + url + " " + kRtspVersion + kCrLf + "CSeq: " + decimal(info_.cseq) + kCrLf +
-            "Transport: " + profile + "/TCP;unicast;interleaved=0-1" + kCrLf + kCrLf;
-  return true;
+  return false;
 }

@@ -31,6 +31,16 @@ bool CRTSPDownload::startRTSPDownload(bool /*tcpOnly*/, bool quietOnFailure) {
   auth_.reset(options_.user.empty() ? nullptr
                                     : new RtspAuthenticator(options_.user, options_.password));
   threadRunning_ = false;
+  tracks_.clear();
+  routes_.fill(-1);
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(clockMutex_);
+    clocks_.clear();
+  }
+  // Decided once: the receive thread hands packets on by it.
+  trackReceiver_ = options_.tracks == RTSP_TRACKS_VIDEO
+                       ? nullptr
+                       : dynamic_cast<IRTPTrackReceiver*>(ptrRTPReceiver_.get());
 
   useTransport(options_.transport == RTSP_TRANSPORT_TCP ? RTSP_TRANSPORT_TCP : RTSP_TRANSPORT_UDP);
   closeUdp();

@@ -60,7 +60,10 @@ void CRTSPDownload::UdpState::sendEmptyRtp() {
   sendDatagram(sockets.rtpFd(), sender, reply.serverRtpPort, packet);
 }
 
-void CRTSPDownload::closeUdp() { udp_.reset(); }
+void CRTSPDownload::closeUdp() {
+  udp_.reset();
+  udpOthers_.clear();
+}
 
 void CRTSPDownload::useTransport(RTSP_TRANSPORT transport) {
   transportInUse_ = transport;
@@ -68,16 +71,10 @@ void CRTSPDownload::useTransport(RTSP_TRANSPORT transport) {
   if (lastFailure_.step == RTSP_STEP_NONE) lastFailure_.transport = transport;
 }
 
-void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
-  if (transportInUse_ != RTSP_TRANSPORT_UDP) {
-    exchange(RTSP_STEP_SETUP, interleavedSetup);
-    // Only a session that asked for UDP says which transport it got.
-    if (options_.transport != RTSP_TRANSPORT_TCP) say("Transport: TCP (interleaved)\n");
-    return;
-  }
-
+std::unique_ptr<CRTSPDownload::UdpState, CRTSPDownload::UdpStateDeleter>
+CRTSPDownload::openUdpTrack(int track, std::uint32_t clockRate) {
   // Both ports are bound before the SETUP names them and kept until stop().
-  std::unique_ptr<UdpState, UdpStateDeleter> udp(new UdpState(videoClockRate(sdp_.lines)));
+  std::unique_ptr<UdpState, UdpStateDeleter> udp(new UdpState(track, clockRate));
   const ACE_INET_Addr local = [this]() {
     ACE_INET_Addr addr;
     rtspStream_.get_local_addr(addr);
@@ -95,7 +92,55 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
       std::to_string(udp->sockets.rtcpPort()) + ", receive buffer: asked " +
       std::to_string(UdpMediaPair::kReceiveBuffer) + " bytes, the kernel reports " +
       std::to_string(udp->sockets.grantedReceiveBuffer()) + "\n");
+  udp->cname = "rtsppull@" + localAddress;
+  return udp;
+}
 
+bool CRTSPDownload::applyUdpReply(UdpState& udp) {
+  std::string detail;
+  const std::string transport = rtsptext::headerValue(replyHead_, "Transport");
+  if (!transport.empty() && !parseTransportReply(transport, udp.reply, detail)) {
+    failStep(RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, detail);
+  }
+  if (udp.reply.tcp) return false;
+
+  // Media are taken from the sender alone: the source the reply names, else
+  // the RTSP server; from its named ports when it names them.
+  ACE_INET_Addr peer;
+  rtspStream_.get_remote_addr(peer);
+  in_addr_t senderAddress = htonl(peer.get_ip_address());
+  if (!udp.reply.source.empty()) parseIpv4(udp.reply.source, senderAddress);
+  udp.sender.sin_family = AF_INET;
+  udp.sender.sin_addr.s_addr = senderAddress;
+  std::vector<std::uint16_t> ports;
+  // Tolerant media: any port of the source or of the RTSP server (cameras
+  // send from other ports than they announce, or announce none).
+  if (udp.reply.hasServerPort && !options_.tolerantMedia) {
+    ports = {udp.reply.serverRtpPort, udp.reply.serverRtcpPort};
+  }
+  udp.filter = UdpSourceFilter(senderAddress, ports);
+  if (options_.tolerantMedia) udp.filter.alsoFrom(htonl(peer.get_ip_address()));
+  if (udp.reply.hasSsrc) udp.stats.setSourceSsrc(udp.reply.ssrc);
+  std::random_device random;
+  udp.ownSsrc = static_cast<std::uint32_t>(random());
+  return true;
+}
+
+void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
+  if (transportInUse_ != RTSP_TRANSPORT_UDP) {
+    exchange(RTSP_STEP_SETUP, interleavedSetup);
+    // Only a session that asked for UDP says which transport it got.
+    if (options_.transport != RTSP_TRANSPORT_TCP) say("Transport: TCP (interleaved)\n");
+    return;
+  }
+
+  std::uint32_t clockRate = 0;
+  for (const SDPMedia& media : media_) {
+    if (media.media != "video") continue;
+    clockRate = static_cast<std::uint32_t>(media.clockRate);
+    break;
+  }
+  std::unique_ptr<UdpState, UdpStateDeleter> udp = openUdpTrack(0, clockRate);
   try {
     exchange(RTSP_STEP_SETUP,
              withTransport(interleavedSetup, udpTransportRequest(udp->sockets.rtpPort())));
@@ -111,37 +156,12 @@ void CRTSPDownload::setupVideo(const std::string& interleavedSetup) {
     return;
   }
 
-  const std::string transport = rtsptext::headerValue(replyHead_, "Transport");
-  if (!transport.empty() && !parseTransportReply(transport, udp->reply, detail)) {
-    failStep(RTSP_STEP_SETUP, RTSP_CAUSE_TRANSPORT_REFUSED, detail);
-  }
-  if (udp->reply.tcp) {
+  if (!applyUdpReply(*udp)) {
     // The server chose interleaved delivery itself: read it from the connection.
     useTransport(RTSP_TRANSPORT_TCP);
     say("Transport: TCP (interleaved), as the server chose\n");
     return;
   }
-
-  // Media are taken from the sender alone: the source the reply names, else
-  // the RTSP server; from its named ports when it names them.
-  ACE_INET_Addr peer;
-  rtspStream_.get_remote_addr(peer);
-  in_addr_t senderAddress = htonl(peer.get_ip_address());
-  if (!udp->reply.source.empty()) parseIpv4(udp->reply.source, senderAddress);
-  udp->sender.sin_family = AF_INET;
-  udp->sender.sin_addr.s_addr = senderAddress;
-  std::vector<std::uint16_t> ports;
-  // Tolerant media: any port of the source or of the RTSP server (cameras
-  // send from other ports than they announce, or announce none).
-  if (udp->reply.hasServerPort && !options_.tolerantMedia) {
-    ports = {udp->reply.serverRtpPort, udp->reply.serverRtcpPort};
-  }
-  udp->filter = UdpSourceFilter(senderAddress, ports);
-  if (options_.tolerantMedia) udp->filter.alsoFrom(htonl(peer.get_ip_address()));
-  if (udp->reply.hasSsrc) udp->stats.setSourceSsrc(udp->reply.ssrc);
-  std::random_device random;
-  udp->ownSsrc = static_cast<std::uint32_t>(random());
-  udp->cname = "rtsppull@" + localAddress;
   udp_ = std::move(udp);
 }
 
@@ -156,6 +176,10 @@ bool CRTSPDownload::udpAfterPlay() {
   // something went out from each port.
   udp_->sendEmptyRtp();
   udp_->sendReport(sinceEpoch(Clock::now()));
+  for (const auto& other : udpOthers_) {
+    other->sendEmptyRtp();
+    other->sendReport(sinceEpoch(Clock::now()));
+  }
   if (options_.transport != RTSP_TRANSPORT_UDP_THEN_TCP) return true;
 
   // A packet from the sender is left in the socket for the receive thread;

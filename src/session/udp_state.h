@@ -1,4 +1,4 @@
-// What a session keeps while it receives over UDP: the socket pair, where
+// What a session keeps for each track it receives over UDP: the socket pair, where
 // the media come from, the receiver statistics for RTCP, and the reception
 // buffers. Made on the host thread at the SETUP, used by the receive thread
 // while it runs, released by the host thread after the join.
@@ -18,7 +18,9 @@
 #include "session/udp_transport.h"
 
 struct CRTSPDownload::UdpState {
-  explicit UdpState(std::uint32_t clockRate) : stats(clockRate) {}
+  UdpState(int trackIndex, std::uint32_t clockRate) : track(trackIndex), stats(clockRate) {}
+
+  int track;  // RTSPTrack::index
 
   UdpMediaPair sockets;
   TransportReply reply;

@@ -41,6 +41,18 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+// An interleaved channel: 0 to 255, digits only.
+bool parseChannel(const std::string& text, int& channel) {
+  if (text.empty() || text.size() > 3) return false;
+  int value = 0;
+  for (char c : text) {
+    if (std::isdigit(static_cast<unsigned char>(c)) == 0) return false;
+    value = value * 10 + (c - '0');
+  }
+  channel = value;
+  return value <= 255;
+}
+
 bool parseSsrc(const std::string& text, std::uint32_t& ssrc) {
   if (text.empty() || text.size() > 8) return false;
   std::uint32_t value = 0;
@@ -70,28 +82,6 @@ std::string withTransport(const std::string& request, const std::string& transpo
   const std::size_t end = request.find("\r\n", from);
   if (end == std::string::npos) return request;
   return request.substr(0, from) + transport + request.substr(end);
-}
-
-std::uint32_t videoClockRate(const std::list<std::string>& sdpLines) {
-  bool inVideo = false;
-  for (const std::string& line : sdpLines) {
-    if (line.compare(0, 2, "m=") == 0) {
-      if (inVideo) break;
-      inVideo = line.compare(0, 8, "m=video ") == 0;
-    } else if (inVideo && line.compare(0, 9, "a=rtpmap:") == 0) {
-      // "a=rtpmap:<pt> <encoding>/<clock rate>[/<channels>]"
-      const std::size_t slash = line.find('/');
-      if (slash == std::string::npos) break;
-      std::uint32_t rate = 0;
-      for (std::size_t i = slash + 1;
-           i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])) != 0; ++i) {
-        if (rate > 100000000u) return 90000;
-        rate = rate * 10 + static_cast<std::uint32_t>(line[i] - '0');
-      }
-      return rate == 0 ? 90000 : rate;
-    }
-  }
-  return 90000;
 }
 
 bool parseTransportReply(const std::string& value, TransportReply& reply, std::string& detail) {
@@ -124,6 +114,16 @@ bool parseTransportReply(const std::string& value, TransportReply& reply, std::s
       reply.source = argument;
     } else if (name == "ssrc") {
       reply.hasSsrc = parseSsrc(argument, reply.ssrc);
+    } else if (name == "interleaved") {
+      const std::vector<std::string> channels = split(argument, '-');
+      int rtp = -1, rtcp = -1;
+      const bool rtpRead = channels.size() <= 2 && parseChannel(trimmed(channels[0]), rtp);
+      if (rtpRead && channels.size() == 1) rtcp = rtp + 1;
+      if (rtpRead && channels.size() == 2) parseChannel(trimmed(channels[1]), rtcp);
+      if (rtcp >= 0 && rtcp <= 255) {
+        reply.interleavedRtp = rtp;
+        reply.interleavedRtcp = rtcp;
+      }
     }
   }
   return true;

@@ -4,7 +4,6 @@
 #define RTSPPULL_SESSION_UDP_TRANSPORT_H_
 
 #include <cstdint>
-#include <list>
 #include <string>
 
 // What a server's Transport reply says about where the media come from.
@@ -16,6 +15,10 @@ struct TransportReply {
   std::string source;                // empty when absent
   bool hasSsrc = false;
   std::uint32_t ssrc = 0;
+  // interleaved=A-B (A alone: B = A + 1), channels 0 to 255; -1 when absent
+  // or malformed.
+  int interleavedRtp = -1;
+  int interleavedRtcp = -1;
 };
 
 // "RTP/AVP;unicast;client_port=A-B" for the even port A and B = A + 1.
@@ -24,10 +27,6 @@ std::string udpTransportRequest(std::uint16_t rtpPort);
 // `request` with the value of its Transport header replaced by `transport`;
 // unchanged when it has none.
 std::string withTransport(const std::string& request, const std::string& transport);
-
-// The RTP clock rate of the first video section of a session description
-// (its a=rtpmap line, "a=rtpmap:96 H264/90000"); 90000 when none is given.
-std::uint32_t videoClockRate(const std::list<std::string>& sdpLines);
 
 // Parses the value of a Transport header (without "Transport:"), the first
 // comma-separated transport when several are offered. Parameter names are

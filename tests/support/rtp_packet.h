@@ -19,4 +19,17 @@ inline std::string RtpPacket(unsigned seq, std::uint32_t ts, std::uint32_t ssrc,
   return p.substr(0, size);
 }
 
+// An RTCP sender report of `ssrc` without report blocks: NTP time `ntp`
+// (32.32), RTP timestamp `ts`, packet count 7, octet count 700.
+inline std::string SenderReportPacket(std::uint32_t ssrc, std::uint64_t ntp, std::uint32_t ts) {
+  std::string p(28, '\0');
+  const std::uint32_t words[] = {
+      0x80C80006u, ssrc, static_cast<std::uint32_t>(ntp >> 32), static_cast<std::uint32_t>(ntp), ts,
+      7,           700};
+  for (std::size_t w = 0; w < 7; ++w) {
+    for (std::size_t i = 0; i < 4; ++i) p[4 * w + i] = static_cast<char>(words[w] >> (24 - 8 * i));
+  }
+  return p;
+}
+
 #endif  // RTSPPULL_TESTS_SUPPORT_RTP_PACKET_H_

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -289,6 +290,26 @@ struct HostLog : IRTPReceiver {
   bool refuseHeader = false;
 };
 
+// A host that also takes packets by track: each one in `got`, in order.
+struct TrackLog : HostLog, IRTPTrackReceiver {
+  struct Got {
+    int track;
+    bool rtcp;
+    std::string data;
+  };
+  bool OnTrackData(int track, const char* data, unsigned int length, bool rtcp) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    got.push_back({track, rtcp, std::string(data, length)});
+    return true;
+  }
+  std::size_t count(int track, bool rtcp) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<std::size_t>(std::count_if(
+        got.begin(), got.end(), [&](const Got& g) { return g.track == track && g.rtcp == rtcp; }));
+  }
+  std::vector<Got> got;
+};
+
 struct CoutCapture {  // routes std::cout into `text` while it lives
   CoutCapture() : old(std::cout.rdbuf(text.rdbuf())) {}
   ~CoutCapture() { std::cout.rdbuf(old); }
@@ -313,12 +334,14 @@ struct SessionConfig {
   bool refuseHeader = false;
   bool refuseThreads = false;  // the system refuses the receive thread
   bool pollFails = false;      // every wait of the session fails (ENOMEM)
+  bool trackReceiver = false;  // the host is a TrackLog
 };
 
 // A session on 127.0.0.1:<port>/<path>. Its diagnostics are kept in `lines`;
 // the callback counts in `notes` and keeps what lastFailure() said then.
 struct Session {
-  Session(unsigned port, SessionConfig cfg) : config(std::move(cfg)) {
+  Session(unsigned port, SessionConfig cfg)
+      : config(std::move(cfg)), log(config.trackReceiver ? new TrackLog : new HostLog) {
     RTSPSessionOptions& options = config.options;
     if (!options.diagnostics) {
       capture.reset(new CoutCapture);
@@ -360,12 +383,12 @@ struct Session {
   std::string out() const { return capture ? capture->text.str() : std::string(); }
 
   SessionConfig config;
+  HostLog* log;  // owned by d
   std::unique_ptr<CoutCapture> capture;
   std::vector<std::string> lines;
   std::atomic<int> notes{0};
   RTSPFailure atCallback;
   CRTSPDownload d;
-  HostLog* log = new HostLog;  // owned by d
 };
 
 }  // namespace rtsptest
