@@ -70,7 +70,8 @@ void CRTSPDownload::afterReply() {
     camera.earlyBytes = 0;
   }
   const bool setupOrPlay = currentStep_ == RTSP_STEP_SETUP || currentStep_ == RTSP_STEP_PLAY;
-  if (replyCode_ == 200 && currentStep_ == RTSP_STEP_SETUP) {
+  // The video track is set up first; the SETUPs of other tracks name theirs.
+  if (replyCode_ == 200 && currentStep_ == RTSP_STEP_SETUP && tracks_.empty()) {
     interleavedChannels(rtsptext::headerValue(replyHead_, "Transport"), camera.rtpChannel,
                         camera.rtcpChannel);
   }
