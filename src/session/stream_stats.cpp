@@ -152,7 +152,18 @@ bool StreamStats::onRtp(const std::uint8_t* data, std::size_t size, Clock::time_
 
   const std::uint32_t ssrc = readBE32(data + 8);
   const std::uint16_t seq = static_cast<std::uint16_t>(data[2] << 8 | data[3]);
-  if (!started_ || ssrc != ssrc_) {
+  if (started_ && ssrc == ssrc_ && static_cast<std::uint16_t>(seq - maxSeq_) == 1) {
+    // The usual case, the next packet in order: its place is new (its bit
+    // is set over whatever the ring held there), and at most one place
+    // settles (every earlier advance settled up to kSettleDistance behind).
+    maxSeq_ = seq;
+    ++maxPlace_;
+    ring_[ringWord(maxPlace_)] |= std::uint64_t(1) << ringBit(maxPlace_);
+    if (settled_ <= maxPlace_ - kSettleDistance) {
+      if (!seen(settled_)) bump(lost_);
+      ++settled_;
+    }
+  } else if (!started_ || ssrc != ssrc_) {
     startSource(ssrc, seq);
   } else if (!track(seq)) {
     return true;
