@@ -227,7 +227,11 @@ bool CRTSPDownload::readDatagrams(ReceiveState& state, int fd, bool rtcp) {
 void CRTSPDownload::sendDuringReception(const std::string& text, const char* failure) {
   // Under sendMutex_, held by the caller.
   std::size_t sent = 0;
-  rtspStream_.send_n(text.data(), text.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  if (ControlChannel* const channel = control_->channel()) {
+    if (channel->send(text.data(), text.size(), &kControlSendTimeout)) sent = text.size();
+  } else {
+    rtspStream_.send_n(text.data(), text.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  }
   if (sent != text.size()) {
     failReceive(RTSP_CAUSE_NETWORK, std::string(failure) + std::strerror(errno));
   }
@@ -294,7 +298,9 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
                       {udp ? udp->sockets.rtpFd() : -1, POLLIN, 0},
                       {udp ? udp->sockets.rtcpFd() : -1, POLLIN, 0}};
   const nfds_t count = udp ? 3 : 1;
-  bool readable[3] = {false, false, false};
+  // A channel (TLS) may hold bytes the handshake's reads took off the
+  // socket: they are received before the socket is waited for.
+  bool readable[3] = {control_->mayHoldBytes(), false, false};
   if (!serviceControlInput(state)) return;
   for (;;) {
     bool came = false;
