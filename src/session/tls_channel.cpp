@@ -63,10 +63,15 @@ int bioRead(BIO* bio, char* data, int size) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     BIO_set_retry_read(bio);
   }
+  // OpenSSL asks (BIO_CTRL_EOF) whether a read of nothing was the end.
+  if (n == 0 && size > 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
   return static_cast<int>(n);
 }
 
-long bioCtrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long bioCtrl(BIO* bio, int command, long, void*) {
+  if (command == BIO_CTRL_EOF) return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0;
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
 
 BIO* socketBio(int fd) {
   static BIO_METHOD* const method = [] {
@@ -142,6 +147,7 @@ class TlsChannel : public ControlChannel {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ERR_clear_error();
+      errno = 0;
       n = SSL_read(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
       if (n > 0) return n;
       switch (SSL_get_error(ssl_.get(), n)) {
@@ -152,7 +158,9 @@ class TlsChannel : public ControlChannel {
         case SSL_ERROR_ZERO_RETURN:
           return 0;
         case SSL_ERROR_SYSCALL:
-          error = errno != 0 ? errno : EPROTO;
+          // No errno: the connection ended without a TLS record saying so.
+          if (errno == 0) return 0;
+          error = errno;
           break;
         default:
           error = EPROTO;
