@@ -17,6 +17,7 @@
 #include <rtsppull/session_options.h>
 
 class ACE_Time_Value;
+class ControlReader;
 
 class ControlChannel {
  public:
@@ -88,6 +89,13 @@ struct ReplyHead {
 constexpr int kMaxHeadLines = 100;
 bool takeReplyLine(std::string_view line, ReplyHead& head);
 
+// Reads the head of the server's answer to the GET from `control`, each
+// wait up to `replyWait`; what follows it stays buffered. True for a 200;
+// false with `failure` set for another status, a head that is no HTTP
+// reply, or a read that failed.
+bool readReplyHead(ControlReader& control, std::chrono::seconds replyWait,
+                   ChannelFailure& failure);
+
 // The channel of an open tunnel: reads from `get`, writes each request
 // Base64-encoded to `post`. `postFd` is the POST socket, owned: closed with
 // the channel.
@@ -96,7 +104,6 @@ std::unique_ptr<ControlChannel> channel(std::unique_ptr<ControlChannel> get,
 
 }  // namespace tunnel
 
-class ControlReader;
 // After the TCP connect of the control connection `fd` (owned by the
 // caller), read by `control`: TLS and the tunnel as `options` ask, ready
 // for the RTSP requests. `connectTimeout` bounds the connect of the tunnel's

@@ -27,6 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The most one receive of the socket takes under TLS.
+constexpr std::size_t kReadAhead = 64 * 1024;
+
 class PlainChannel : public ControlChannel {
  public:
   explicit PlainChannel(int fd) : fd_(fd) {}
@@ -333,6 +336,11 @@ std::unique_ptr<ControlChannel> startTls(int fd, const std::string& host,
     return nullptr;
   }
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+  // AES-128-GCM first: the media are decrypted packet by packet, and it is
+  // the cheapest of the TLS 1.3 suites on processors with AES instructions.
+  SSL_CTX_set_ciphersuites(context.get(),
+                           "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
+                           "TLS_CHACHA20_POLY1305_SHA256");
   // The handshake always completes; the certificate is judged afterwards,
   // before any request is sent, so that a refusal can name the check that
   // failed and the certificate's fingerprint.
@@ -359,6 +367,12 @@ std::unique_ptr<ControlChannel> startTls(int fd, const std::string& host,
   }
   SSL_set_bio(ssl.get(), bio, bio);
   SSL_set_mode(ssl.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // One receive takes several records when they are there, instead of two
+  // receives (header, body) per record. What it takes beyond one record stays
+  // inside OpenSSL, and SSL_read returns it before it reports that it would
+  // block: the reader waits on the socket only after that.
+  SSL_set_read_ahead(ssl.get(), 1);
+  SSL_set_default_read_buffer_len(ssl.get(), kReadAhead);
   X509_VERIFY_PARAM* const param = SSL_get0_param(ssl.get());
   if (isIpAddress(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());

@@ -143,9 +143,12 @@ RTSP_CAUSE refusalCause(int status) {
   return RTSP_CAUSE_SERVER_ERROR;
 }
 
-// Reads the head of the server's answer to the tunnel's GET.
-bool readTunnelReply(ControlReader& control, std::chrono::seconds replyWait,
-                     ChannelFailure& failure) {
+}  // namespace
+
+namespace tunnel {
+
+bool readReplyHead(ControlReader& control, std::chrono::seconds replyWait,
+                   ChannelFailure& failure) {
   tunnel::ReplyHead head;
   std::string line;
   while (!head.done) {
@@ -169,7 +172,7 @@ bool readTunnelReply(ControlReader& control, std::chrono::seconds replyWait,
   return false;
 }
 
-}  // namespace
+}  // namespace tunnel
 
 bool openControlChannel(ControlReader& control, int fd, const std::string& host,
                         unsigned int port, const std::string& path,
@@ -196,7 +199,7 @@ bool openControlChannel(ControlReader& control, int fd, const std::string& host,
     failure = {RTSP_CAUSE_NETWORK, std::string("send failed: ") + std::strerror(errno)};
     return false;
   }
-  if (!readTunnelReply(control, replyWait, failure)) return false;
+  if (!tunnel::readReplyHead(control, replyWait, failure)) return false;
 
   // The second connection, to the same address; its descriptor belongs to
   // the tunnel's channel once that is made.
