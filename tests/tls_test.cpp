@@ -75,6 +75,8 @@ TEST(TunnelFraming, ReplyHeads) {
       {{"HTTP/1.0 2000 OK\r\n"}, false, 0, false},
       {{"HTTP/1.0 20\r\n"}, false, 0, false},
       {{"HTTP/1.0\r\n"}, false, 0, false},
+      {{"HTTP/\n1.0 200 OK\r\n"}, false, 0, false},
+      {{"HTTP/ 200 OK\r\n"}, false, 0, false},
   };
   for (const Row& row : rows) {
     tunnel::ReplyHead head;

@@ -43,7 +43,7 @@ bool CRTSPDownload::connectRtspServer() {
   if ((options_.tls || options_.httpTunnel) && options_.transport != RTSP_TRANSPORT_TCP) {
     readCause_ = RTSP_CAUSE_TLS;
     readProblem_ = std::string("media over UDP cannot go with ") +
-                   (options_.tls ? "TLS (no SRTP)" : "an HTTP tunnel") + "; use TCP";
+                   (options_.tls ? "TLS (no SRTP)" : "an HTTP tunnel");
     return false;
   }
   // Only the low 16 bits of the configured port are used for the connect;

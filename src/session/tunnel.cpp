@@ -109,8 +109,11 @@ bool takeReplyLine(std::string_view line, ReplyHead& head) {
     const std::string_view prefix = "HTTP/";
     const std::size_t space = line.find(' ');
     if (line.substr(0, prefix.size()) != prefix || space == std::string_view::npos ||
-        line.size() < space + 4) {
+        space == prefix.size() || line.size() < space + 4) {
       return false;
+    }
+    for (std::size_t i = prefix.size(); i < space; ++i) {
+      if ((line[i] < '0' || line[i] > '9') && line[i] != '.') return false;
     }
     int status = 0;
     for (std::size_t i = space + 1; i < space + 4; ++i) {
