@@ -883,8 +883,7 @@ int replayMain(int argc, char** argv) {
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
   if (!opt.tlsCert.empty()) {
     context.reset(SSL_CTX_new(TLS_server_method()));
-    if (!context ||
-        SSL_CTX_use_certificate_chain_file(context.get(), opt.tlsCert.c_str()) != 1 ||
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), opt.tlsCert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(context.get(), opt.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1) {
       die("cannot load the TLS certificate or key");
     }

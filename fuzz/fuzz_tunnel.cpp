@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
-  const bool written = ::send(pair[1], text.data(), text.size(), MSG_NOSIGNAL) ==
-                       static_cast<ssize_t>(text.size());
+  const bool written =
+      ::send(pair[1], text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   ::close(pair[1]);
   if (written) {
     ControlReader control;

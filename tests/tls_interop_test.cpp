@@ -28,8 +28,8 @@ class GstServer {
   explicit GstServer(const std::vector<std::string>& args) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> all = {"/usr/bin/python3", RTSPPULL_TEST_SERVER, "0",
-                                    "--lifetime", "120"};
+    std::vector<std::string> all = {"/usr/bin/python3", RTSPPULL_TEST_SERVER, "0", "--lifetime",
+                                    "120"};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all) argv.push_back(&arg[0]);
@@ -155,7 +155,8 @@ TEST_F(TlsInterop, CertificatesAcceptedOrRefusedEachWithItsCause) {
     EXPECT_EQ(failure.cause, row.cause) << row.name << ": " << failure.detail;
     if (row.cause >= RTSP_CAUSE_CERT_EXPIRED) {
       const std::string shown = "SHA-256 fingerprint " + c.fingerprint(row.server) + ")";
-      EXPECT_NE(failure.detail.find(shown), std::string::npos) << row.name << ": " << failure.detail;
+      EXPECT_NE(failure.detail.find(shown), std::string::npos)
+          << row.name << ": " << failure.detail;
     }
     EXPECT_EQ(started && s.awaitPackets(10), started) << row.name;
     s.d.stop();

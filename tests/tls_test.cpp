@@ -23,12 +23,8 @@ TEST(TlsFingerprint, HexWithOrWithoutColonsInAnyCase) {
     bool valid;  // a fingerprint
   };
   const Row rows[] = {
-      {digits, true},
-      {colons, true},
-      {digits.substr(1), false},
-      {digits + "a", false},
-      {digits + "aa", false},
-      {"g" + digits.substr(1), false},
+      {digits, true},        {colons, true},         {digits.substr(1), false},
+      {digits + "a", false}, {digits + "aa", false}, {"g" + digits.substr(1), false},
       {"", false},
   };
   for (const Row& row : rows) {
@@ -63,11 +59,9 @@ TEST(TunnelFraming, ReplyHeads) {
   longest.insert(longest.begin(), "HTTP/1.0 200 OK\r\n");
   longest.push_back("\r\n");
   const Row rows[] = {
-      {{"HTTP/1.0 200 OK\r\n", "Content-Type: x\r\n", "\r\n"}, true,
-       200, true},
+      {{"HTTP/1.0 200 OK\r\n", "Content-Type: x\r\n", "\r\n"}, true, 200, true},
       {{"HTTP/1.1 404\r\n", "\r\n"}, true, 404, true},
-      {{"HTTP/1.0 200 OK\r\n", "Server: x\r\n"}, true, 200,
-       false},
+      {{"HTTP/1.0 200 OK\r\n", "Server: x\r\n"}, true, 200, false},
       {longest, true, 200, true},
       {tooMany, false, 0, false},
       {{"RTSP/1.0 200 OK\r\n"}, false, 0, false},
@@ -81,7 +75,8 @@ TEST(TunnelFraming, ReplyHeads) {
   for (const Row& row : rows) {
     tunnel::ReplyHead head;
     bool accepted = true;
-    for (const std::string& line : row.lines) accepted = accepted && tunnel::takeReplyLine(line, head);
+    for (const std::string& line : row.lines)
+      accepted = accepted && tunnel::takeReplyLine(line, head);
     const std::string name = row.lines[0];
     EXPECT_EQ(accepted, row.accepted) << name;
     EXPECT_EQ(head.status, row.status) << name;
@@ -159,13 +154,15 @@ class TlsSession : public ::testing::Test {
 
 TEST_F(TlsSession, RecordsSplitIntoPiecesAreReadWhole) {
   const std::vector<std::string> expected = {tlsFrames()[0].substr(4), tlsFrames()[2].substr(4)};
-  for (const std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{700}}) {
+  for (const std::size_t piece :
+       {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{700}}) {
     TlsRun run;
     run.piece = piece;
     const TlsOutcome got = runOverTls(run);
     EXPECT_TRUE(got.started) << "piece " << piece;
     EXPECT_EQ(got.packets, expected) << "piece " << piece;
-    EXPECT_EQ(got.failure.cause, RTSP_CAUSE_CLOSED_BY_SERVER) << "piece " << piece << got.failure.detail;
+    EXPECT_EQ(got.failure.cause, RTSP_CAUSE_CLOSED_BY_SERVER)
+        << "piece " << piece << got.failure.detail;
   }
 }
 
@@ -211,7 +208,9 @@ TEST_F(TlsSession, KeepAlivesAndStopSendWhileTheThreadReads) {
   config.recvSec = 5;
   Session s(relay.port, config);
   ASSERT_TRUE(s.start());
-  EXPECT_TRUE(s.await([&] { return server.heard("GET_PARAMETER").size() + server.heard("OPTIONS").size() >= 3; }, 10000));
+  EXPECT_TRUE(s.await(
+      [&] { return server.heard("GET_PARAMETER").size() + server.heard("OPTIONS").size() >= 3; },
+      10000));
   EXPECT_GT(s.log->packetCount(), 0u);
   s.d.stop();
   EXPECT_EQ(s.d.lastFailure().cause, RTSP_CAUSE_STOPPED);

@@ -59,7 +59,8 @@ std::string parsed(const std::string& command) {
 
 const std::string kPin = "0C9A304094FA73FD876A59ACD5B8D425316C40753E623099926CDE6922FEAFE6";
 const std::string kColonPin =
-    "0c:9a:30:40:94:fa:73:fd:87:6a:59:ac:d5:b8:d4:25:31:6c:40:75:3e:62:30:99:92:6c:de:69:22:fe:af:e6";
+    "0c:9a:30:40:94:fa:73:fd:87:6a:59:ac:d5:b8:d4:25:31:6c:40:75:3e:62:30:99:92:6c:de:69:22:fe:af:"
+    "e6";
 
 TEST(ToolOptions, CommandLinesParseIntoTheirFieldsOrAreRefusedWithAReason) {
   struct Row {

@@ -91,8 +91,7 @@ bool CRTSPDownload::connectRtspServer() {
   control_->attach(rtspStream_.get_handle());
   if (chosenSize <= 0) {
     int size = kControlRecvBufSize;
-    if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) ==
-        -1) {
+    if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
       return refused(RTSP_CAUSE_RESOURCES,
                      std::string("cannot set the receive buffer: ") + std::strerror(errno));
     }

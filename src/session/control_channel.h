@@ -69,8 +69,7 @@ std::string makeCookie();
 // The request that opens the GET (reading) connection and the one that
 // opens the POST (writing) connection of the tunnel to `path` (starting
 // with "/"), for `host`.
-std::string getRequest(const std::string& path, const std::string& host,
-                       const std::string& cookie);
+std::string getRequest(const std::string& path, const std::string& host, const std::string& cookie);
 std::string postRequest(const std::string& path, const std::string& host,
                         const std::string& cookie);
 std::string base64(std::string_view bytes);
@@ -93,8 +92,7 @@ bool takeReplyLine(std::string_view line, ReplyHead& head);
 // wait up to `replyWait`; what follows it stays buffered. True for a 200;
 // false with `failure` set for another status, a head that is no HTTP
 // reply, or a read that failed.
-bool readReplyHead(ControlReader& control, std::chrono::seconds replyWait,
-                   ChannelFailure& failure);
+bool readReplyHead(ControlReader& control, std::chrono::seconds replyWait, ChannelFailure& failure);
 
 // The channel of an open tunnel: reads from `get`, writes each request
 // Base64-encoded to `post`. `postFd` is the POST socket, owned: closed with
@@ -109,10 +107,9 @@ std::unique_ptr<ControlChannel> channel(std::unique_ptr<ControlChannel> get,
 // for the RTSP requests. `connectTimeout` bounds the connect of the tunnel's
 // second connection, `replyWait` each wait for the server (TLS handshake,
 // the tunnel's HTTP reply). False with `failure` set.
-bool openControlChannel(ControlReader& control, int fd, const std::string& host,
-                        unsigned int port, const std::string& path,
-                        const RTSPSessionOptions& options, const ACE_Time_Value& connectTimeout,
-                        std::chrono::seconds replyWait, ChannelFailure& failure,
-                        std::string& warning);
+bool openControlChannel(ControlReader& control, int fd, const std::string& host, unsigned int port,
+                        const std::string& path, const RTSPSessionOptions& options,
+                        const ACE_Time_Value& connectTimeout, std::chrono::seconds replyWait,
+                        ChannelFailure& failure, std::string& warning);
 
 #endif  // RTSPPULL_SESSION_CONTROL_CHANNEL_H_

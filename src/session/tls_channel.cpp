@@ -354,8 +354,8 @@ std::unique_ptr<ControlChannel> startTls(int fd, const std::string& host,
             ? SSL_CTX_set_default_verify_paths(context.get()) == 1
             : SSL_CTX_load_verify_locations(context.get(), options.tlsCaFile.c_str(), nullptr) == 1;
     if (!loaded) {
-      failure = {RTSP_CAUSE_TLS, "cannot read the CA file \"" + options.tlsCaFile +
-                                     "\": " + openSslError()};
+      failure = {RTSP_CAUSE_TLS,
+                 "cannot read the CA file \"" + options.tlsCaFile + "\": " + openSslError()};
       return nullptr;
     }
   }
@@ -390,15 +390,15 @@ std::unique_ptr<ControlChannel> startTls(int fd, const std::string& host,
       if (waitFor(fd, kind == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) continue;
       failure = errno == ETIMEDOUT
                     ? ChannelFailure{RTSP_CAUSE_TIMED_OUT, "the TLS handshake timed out"}
-                    : ChannelFailure{RTSP_CAUSE_NETWORK, std::string("TLS handshake failed: ") +
-                                                             std::strerror(errno)};
+                    : ChannelFailure{RTSP_CAUSE_NETWORK,
+                                     std::string("TLS handshake failed: ") + std::strerror(errno)};
       ERR_clear_error();
       return nullptr;
     }
     if (kind == SSL_ERROR_SYSCALL && error != 0) {
-      failure = {error == ECONNRESET || error == EPIPE ? RTSP_CAUSE_CLOSED_BY_SERVER
-                                                       : RTSP_CAUSE_NETWORK,
-                 std::string("TLS handshake failed: ") + std::strerror(error)};
+      failure = {
+          error == ECONNRESET || error == EPIPE ? RTSP_CAUSE_CLOSED_BY_SERVER : RTSP_CAUSE_NETWORK,
+          std::string("TLS handshake failed: ") + std::strerror(error)};
     } else if (kind == SSL_ERROR_ZERO_RETURN || kind == SSL_ERROR_SYSCALL ||
                ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
       failure = {RTSP_CAUSE_CLOSED_BY_SERVER,

@@ -177,11 +177,10 @@ bool readReplyHead(ControlReader& control, std::chrono::seconds replyWait,
 
 }  // namespace tunnel
 
-bool openControlChannel(ControlReader& control, int fd, const std::string& host,
-                        unsigned int port, const std::string& path,
-                        const RTSPSessionOptions& options, const ACE_Time_Value& connectTimeout,
-                        std::chrono::seconds replyWait, ChannelFailure& failure,
-                        std::string& warning) {
+bool openControlChannel(ControlReader& control, int fd, const std::string& host, unsigned int port,
+                        const std::string& path, const RTSPSessionOptions& options,
+                        const ACE_Time_Value& connectTimeout, std::chrono::seconds replyWait,
+                        ChannelFailure& failure, std::string& warning) {
   const auto deadline = [replyWait] { return std::chrono::steady_clock::now() + replyWait; };
   std::unique_ptr<ControlChannel> get;
   if (options.tls) {
@@ -210,8 +209,8 @@ bool openControlChannel(ControlReader& control, int fd, const std::string& host,
   ACE_SOCK_Stream postStream;
   ACE_SOCK_Connector connector;
   if (connector.connect(postStream, address, &connectTimeout) == -1) {
-    failure = {RTSP_CAUSE_NETWORK, std::string("the HTTP tunnel's POST connection failed: ") +
-                                       std::strerror(errno)};
+    failure = {RTSP_CAUSE_NETWORK,
+               std::string("the HTTP tunnel's POST connection failed: ") + std::strerror(errno)};
     postStream.close();
     return false;
   }

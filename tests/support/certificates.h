@@ -59,8 +59,8 @@ inline const Certificates& certificates() {
     static std::string removal;
     removal = "rm -rf '" + c.dir + "'";
     std::atexit([] { (void)std::system(removal.c_str()); });
-    const std::string command = std::string("sh '") + RTSPPULL_MAKE_CERTIFICATES + "' '" + c.dir +
-                                "' >/dev/null 2>&1";
+    const std::string command =
+        std::string("sh '") + RTSPPULL_MAKE_CERTIFICATES + "' '" + c.dir + "' >/dev/null 2>&1";
     c.made = std::system(command.c_str()) == 0;
     if (!c.made) c.why = "the openssl command is missing or failed (" + command + ")";
     return c;

@@ -28,9 +28,9 @@ namespace rtsptest {
 class TlsRelay {
  public:
   struct Config {
-    std::string pem, key;  // the server's certificate and key files
-    unsigned target = 0;   // the plain server's port
-    std::size_t piece = 0;  // >0: the client gets this many bytes per send
+    std::string pem, key;        // the server's certificate and key files
+    unsigned target = 0;         // the plain server's port
+    std::size_t piece = 0;       // >0: the client gets this many bytes per send
     std::size_t cut = SIZE_MAX;  // bytes sent to the client before the cut
     int connections = 1;
   };

@@ -60,8 +60,8 @@ std::string hint(RTSP_CAUSE kind, const RTSPFailure& failure, const RtspUrl& url
       return "Give the CA that signed the server's certificate with --tls-ca FILE, or, " + pin +
              ".";
     case RTSP_CAUSE_CERT_NAME_MISMATCH:
-      return "Check the host name \"" + url.host +
-             "\" (the certificate names another one), or, " + pin + ".";
+      return "Check the host name \"" + url.host + "\" (the certificate names another one), or, " +
+             pin + ".";
     case RTSP_CAUSE_CERT_PIN_MISMATCH:
       return "The server shows another certificate than the pinned one: check --tls-fingerprint "
              "(it shows " +

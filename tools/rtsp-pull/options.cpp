@@ -243,8 +243,9 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
         break;
       case kTlsFingerprint:
         if (!isFingerprint(value))
-          return fail("--tls-fingerprint wants a SHA-256 fingerprint: 64 hex digits, colons "
-                      "allowed");
+          return fail(
+              "--tls-fingerprint wants a SHA-256 fingerprint: 64 hex digits, colons "
+              "allowed");
         options.tlsFingerprint = value;
         break;
       case kNoKeyframeWait:
@@ -322,14 +323,14 @@ bool buildSessionOptions(const Options& options, const RtspUrl& url,
   if (session.user.empty()) session.password.clear();
   session.httpTunnel = options.httpTunnel;
   session.tls = url.secure;
-  if (!url.secure && (options.tlsInsecure || !options.tlsCa.empty() ||
-                      !options.tlsFingerprint.empty())) {
+  if (!url.secure &&
+      (options.tlsInsecure || !options.tlsCa.empty() || !options.tlsFingerprint.empty())) {
     error = "--tls-ca, --tls-fingerprint and --tls-insecure need an rtsps:// URL";
     return false;
   }
   session.tlsCaFile = options.tlsCa;
   session.tlsFingerprint = options.tlsFingerprint;
-  session.tlsCheck = options.tlsInsecure              ? RTSP_TLS_CHECK_NONE
+  session.tlsCheck = options.tlsInsecure               ? RTSP_TLS_CHECK_NONE
                      : !options.tlsFingerprint.empty() ? RTSP_TLS_CHECK_PIN
                                                        : RTSP_TLS_CHECK_CHAIN;
   return true;

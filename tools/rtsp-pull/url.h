@@ -17,11 +17,11 @@ struct RtspUrl {
 };
 
 // Accepts rtsp://[user[:password]@]host[:port][/path], and the same with
-// rtsps://, with the scheme in any case. The path is kept as written (query included, a "#fragment" cut off);
-// user and password are percent-decoded. Refused, with a one-line reason in
-// `error`: another scheme, a bad percent escape in the credentials, IPv6
-// literals, an empty host, a port outside 1..65535, and white space or control
-// characters anywhere (they would break the request line).
+// rtsps://, with the scheme in any case. The path is kept as written (query included, a "#fragment"
+// cut off); user and password are percent-decoded. Refused, with a one-line reason in `error`:
+// another scheme, a bad percent escape in the credentials, IPv6 literals, an empty host, a port
+// outside 1..65535, and white space or control characters anywhere (they would break the request
+// line).
 bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error);
 
 // Replaces each "%XX" by its byte. False when a '%' is not followed by two
