@@ -13,20 +13,9 @@ openssl req -x509 -new -key ca.key -out ca.pem -days 30 -subj /CN=rtsppull-test-
 key self
 openssl req -x509 -new -key self.key -out self.pem -days 30 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1
-cat > ca.cnf <<'END'
-[ca]
-default_ca = c
-[c]
-database = index.txt
-new_certs_dir = .
-serial = serial
-default_md = sha256
-policy = p
-copy_extensions = copy
-unique_subject = no
-[p]
-commonName = supplied
-END
+printf '%s\n' '[ca]' 'default_ca = c' '[c]' 'database = index.txt' 'new_certs_dir = .' \
+  'serial = serial' 'default_md = sha256' 'policy = p' 'copy_extensions = copy' \
+  'unique_subject = no' '[p]' 'commonName = supplied' > ca.cnf
 : > index.txt
 echo 1000 > serial
 signed() {  # NAME SUBJECT_ALT_NAME DATES...
