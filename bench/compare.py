@@ -36,6 +36,7 @@ PATH = "bench"
 # The rows the goals are stated on (--goals runs only these).
 RECOMMENDED, FFMPEG = "count host, recommended()", "ffmpeg -c copy"
 RECOMMENDED_UDP, FFMPEG_UDP = "count host, UDP, recommended()", "ffmpeg -c copy, UDP"
+RECOMMENDED_TLS, FFMPEG_TLS = "count host, TLS, recommended()", "ffmpeg -c copy, TLS"
 
 
 # --------------------------------------------------------------- the stream
@@ -127,6 +128,11 @@ class Server:
                 "--clients", str(clients), "--path", PATH]
         if audio:
             argv.append("--audio")
+    def __init__(self, args, packets, bitrate=0, clients=1, hold=False, tls=False):
+        argv = [args.server, "--stream", args.stream, "--packets", str(packets),
+                "--clients", str(clients), "--path", PATH]
+        if tls:
+            argv += ["--tls"] + tls_files()
         if bitrate:
             argv += ["--bitrate", str(bitrate)]
         if hold:
@@ -185,6 +191,10 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
     with `audio`); returns a Run."""
     server = Server(args, packets, bitrate, sessions, hold, audio)
     url = f"rtsp://127.0.0.1:{server.port}/{PATH}"
+def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=False):
+    """One client against a fresh server; returns a Run."""
+    server = Server(args, packets, bitrate, sessions, hold, client.tls)
+    url = f"{'rtsps' if client.tls else 'rtsp'}://127.0.0.1:{server.port}/{PATH}"
     out = tempfile.TemporaryFile()
     err = tempfile.TemporaryFile()
     progress = tempfile.NamedTemporaryFile(prefix="progress", delete=False)
@@ -266,9 +276,10 @@ class Client:
     template of one process that receives K streams; a template holding
     {sessions} does so by itself."""
 
-    def __init__(self, name, argv, check, env=None, multi=None):
+    def __init__(self, name, argv, check, env=None, multi=None, tls=False):
         self.name, self.argv, self.check, self.env = name, argv, check, env
         self.multi = multi
+        self.tls = tls  # served over TLS (rtsps://)
 
     def library_host(self):
         return os.path.basename(self.argv[0]) in ("count_host", "rtsp-pull")
@@ -459,11 +470,13 @@ def main():
                     help="run only clients whose name contains this text")
     ap.add_argument("--no-peers", action="store_true", help="skip ffmpeg and GStreamer")
     ap.add_argument("--goals", action="store_true",
-                    help="only the rows of the three CPU goals: the two-read floor, the count "
-                    "host with recommended() and ffmpeg, over TCP at full speed and over UDP "
-                    "at 20 Mbit/s")
+                    help="only the rows of the CPU goals: the two-read floor, the count "
+                    "host with recommended() and ffmpeg, over TCP at full speed, over UDP "
+                    "at 20 Mbit/s and over TLS")
     ap.add_argument("--skip", action="append", default=[],
-                    choices=["throughput", "paced", "memory", "udp", "recorder"])
+                    choices=["throughput", "paced", "memory", "udp", "recorder", "tls"])
+    ap.add_argument("--tls-packets", type=int, default=100000,
+                    help="packets per run of the TLS section")
     ap.add_argument("--udp-bitrates", default="20e6,200e6",
                     help="rates of the UDP runs, bits per second, comma-separated")
     ap.add_argument("--udp-seconds", type=float, default=3.0)
@@ -489,7 +502,7 @@ def main():
 
     clients = make_clients(args)
     if args.goals:
-        args.only = [RECOMMENDED, FFMPEG, RECOMMENDED_UDP, FFMPEG_UDP]
+        args.only = [RECOMMENDED, FFMPEG, RECOMMENDED_UDP, FFMPEG_UDP, RECOMMENDED_TLS]
         args.skip += ["paced", "memory", "recorder"]
         args.udp_bitrates = "20e6"
     if args.only:
@@ -647,11 +660,59 @@ def main():
         ratio = audio_section(args)
         if ratio:
             goals.append(("with audio / without, CPU per video packet", ratio, "<= 1.10"))
+    if "tls" not in args.skip:
+        cpus = tls_section(args)
+        if cpus.get(RECOMMENDED) and cpus.get(RECOMMENDED_TLS):
+            goals.append((f"TLS, full speed: {RECOMMENDED_TLS} / {RECOMMENDED}",
+                          cpus[RECOMMENDED_TLS] / cpus[RECOMMENDED], "<= 1.5"))
+        if cpus.get(FFMPEG_TLS) and cpus.get(RECOMMENDED_TLS):
+            goals.append((f"TLS, full speed: {FFMPEG_TLS} / {RECOMMENDED_TLS}",
+                          cpus[FFMPEG_TLS] / cpus[RECOMMENDED_TLS], "> 1"))
 
     if goals:
         print(f"\n== goals (CPU per packet, medians of {args.runs} runs, side by side) ==")
         for what, ratio, goal in goals:
             print(f"  {what:72s} {ratio:6.2f}  (goal {goal})")
+
+
+def tls_files():
+    """The bench server's self-signed certificate and key, made once."""
+    cert, key = "/tmp/rtsppull-bench/tls.pem", "/tmp/rtsppull-bench/tls.key"
+    if not os.path.exists(cert):
+        os.makedirs(os.path.dirname(cert), exist_ok=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert + ".part",
+                        "-days", "3650", "-subj", "/CN=127.0.0.1"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.rename(cert + ".part", cert)
+    return [cert, key]
+
+
+def tls_section(args):
+    """Plain TCP and TLS side by side at full speed: {client name: CPU s per
+    packet}. The server's TLS runs in its own process, never the client's."""
+    count = [os.path.join(args.build, "bench", "count_host"), "127.0.0.1", "{port}", PATH,
+             "--recommended", "yes"]
+    clients = [Client(RECOMMENDED, count, check_count),
+               Client(RECOMMENDED_TLS, count + ["--tls", "yes"], check_count, tls=True)]
+    if shutil.which("ffmpeg") and not args.no_peers:
+        ffmpeg = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats",
+                  "-progress", "{progress}"]
+        clients += [Client(FFMPEG, ffmpeg + ["-rtsp_transport", "tcp", "-i", "{url}", "-c", "copy",
+                                             "-f", "h264", "-y", "/dev/null"], check_ffmpeg),
+                    Client(FFMPEG_TLS, ffmpeg + ["-i", "{url}", "-c", "copy",
+                                                 "-f", "h264", "-y", "/dev/null"], check_ffmpeg,
+                           tls=True)]
+    if args.only:
+        clients = [c for c in clients if any(o in c.name for o in args.only)]
+    rows = full_speed(args, "plain TCP and TLS, as fast as possible", clients, args.tls_packets,
+                      f" {'peak RSS':>9s}  every packet")
+    cpus = {}
+    for c in clients:
+        runs, cpu, pps, rss = rows[c.name]
+        cpus[c.name] = cpu
+        print(f"{c.name:26s} {fmt(pps, '10.0f')} {cpu * 1e6:10.2f} {rss:6.1f} MiB  {verdict(runs)}")
+    return cpus
 
 
 def udp_clients(args):

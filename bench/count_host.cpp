@@ -2,6 +2,7 @@
 //
 //   count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] [--idle-ms MS]
 //              [--recv-buffer BYTES] [--recommended yes] [--tracks video|audio]
+//              [--tls yes]
 //
 // Opens K sessions (default 1) to the same server, one after the other, with
 // the pass-through receiver, counts the RTP packets each one delivers and
@@ -11,7 +12,8 @@
 // with --idle-ms, once packets have come and then none for that long (over
 // UDP the end of the stream is not the end of a connection). --transport
 // udp sets that transport in the session's options, --recv-buffer sets
-// receiveBufferBytes, --recommended yes starts from
+// receiveBufferBytes, --tls yes runs over TLS (any certificate accepted),
+// --recommended yes starts from
 // RTSPSessionOptions::recommended() (everything else stays at its default:
 // without these options the session runs with default options), --tracks
 // sets RTSPSessionOptions::tracks (audio: video and audio; the receiver then
@@ -112,6 +114,7 @@ int main(int argc, char** argv) {
   int recvBuffer = -1;
   bool recommended = false;
   int tracks = -1;
+  bool tls = false;
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--sessions") {
@@ -120,6 +123,8 @@ int main(int argc, char** argv) {
       udp = std::string(argv[i + 1]) == "udp";
     } else if (arg == "--recommended") {
       recommended = std::string(argv[i + 1]) == "yes";
+    } else if (arg == "--tls") {
+      tls = std::string(argv[i + 1]) == "yes";
     } else if (arg == "--recv-buffer") {
       recvBuffer = std::atoi(argv[i + 1]);
     } else if (arg == "--tracks") {
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: count_host HOST PORT PATH [--sessions K] [--transport tcp|udp] "
                  "[--idle-ms MS] [--recv-buffer BYTES] [--recommended yes] "
-                 "[--tracks video|audio]\n");
+                 "[--tracks video|audio] [--tls yes]\n");
     return 2;
   }
   Ended ended;
@@ -146,12 +151,15 @@ int main(int argc, char** argv) {
     auto* receiver = new CountingReceiver;
     download->initInfo(argv[1], static_cast<unsigned int>(std::atoi(argv[2])), argv[3], 0,
                        ACE_Time_Value(5), 0);
-    if (udp || recvBuffer >= 0 || recommended || tracks >= 0) {
+    if (udp || recvBuffer >= 0 || recommended || tracks >= 0 || tls) {
       RTSPSessionOptions options =
           recommended ? RTSPSessionOptions::recommended() : RTSPSessionOptions();
       if (udp) options.transport = RTSP_TRANSPORT_UDP;
       if (recvBuffer >= 0) options.receiveBufferBytes = recvBuffer;
       if (tracks >= 0) options.tracks = static_cast<RTSP_TRACKS>(tracks);
+      // The server's certificate is not checked: it is the bench's own.
+      options.tls = tls;
+      options.tlsCheck = RTSP_TLS_CHECK_NONE;
       download->setOptions(options);
     }
     download->registeRTPReceiver(receiver);  // the session owns it from here

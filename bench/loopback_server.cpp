@@ -408,6 +408,10 @@ void LoopbackServer::pace() {
 
 #ifdef LOOPBACK_SERVER_MAIN
 
+#include <memory>
+
+#include <openssl/ssl.h>
+
 namespace {
 
 using namespace loopback;
@@ -501,6 +505,7 @@ struct Options {
   int clients = 1;
   bool holdPlay = false;
   bool audio = false;
+  std::string tlsCert, tlsKey;  // --tls CERT KEY: rtsps://
 };
 
 // Reads one request (header block and any body) from the socket.
@@ -900,6 +905,9 @@ Options parseOptions(int argc, char** argv) {
       opt.holdPlay = true;
     } else if (arg == "--audio") {
       opt.audio = true;
+    } else if (arg == "--tls") {
+      opt.tlsCert = value();
+      opt.tlsKey = value();
     } else {
       die("unknown argument " + arg);
     }
@@ -909,10 +917,60 @@ Options parseOptions(int argc, char** argv) {
   return opt;
 }
 
+// --tls: each connection's TLS runs in a thread of its own between the
+// client's socket and a socket pair, whose other end the Client uses as its
+// connection; the server's TLS work never counts as the client's.
+void tlsPump(int fd, SSL_CTX* context, int inner) {
+  SSL* const ssl = SSL_new(context);
+  SSL_set_fd(ssl, fd);
+  std::vector<char> buf(256 * 1024);
+  if (SSL_accept(ssl) == 1) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (bool open = true; open;) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {inner, POLLIN, 0}};
+      if (::poll(p, 2, 1000) < 0 && errno != EINTR) break;
+      if (p[0].revents != 0) {
+        int n;
+        while ((n = SSL_read(ssl, buf.data(), static_cast<int>(buf.size()))) > 0) {
+          open = sendAll(inner, buf.data(), static_cast<size_t>(n));
+        }
+        open = open && SSL_get_error(ssl, n) == SSL_ERROR_WANT_READ;
+      }
+      if (open && p[1].revents != 0) {
+        const ssize_t got = ::recv(inner, buf.data(), buf.size(), 0);
+        open = got > 0;
+        for (ssize_t done = 0; open && done < got;) {
+          const int n = SSL_write(ssl, buf.data() + done, static_cast<int>(got - done));
+          if (n > 0) {
+            done += n;
+          } else if (SSL_get_error(ssl, n) == SSL_ERROR_WANT_WRITE) {
+            pollfd out{fd, POLLOUT, 0};
+            ::poll(&out, 1, 1000);
+          } else {
+            open = false;
+          }
+        }
+      }
+    }
+  }
+  SSL_free(ssl);
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+  ::close(inner);
+}
+
 int replayMain(int argc, char** argv) {
   const Options opt = parseOptions(argc, argv);
   const Recording rec = loadRecording(opt.streamPath);
 
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
+  if (!opt.tlsCert.empty()) {
+    context.reset(SSL_CTX_new(TLS_server_method()));
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), opt.tlsCert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), opt.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1) {
+      die("cannot load the TLS certificate or key");
+    }
+  }
   std::uint16_t port = 0;
   const int listener = listenLoopback(64, port);
   if (listener < 0) die("cannot listen on 127.0.0.1");
@@ -930,7 +988,15 @@ int replayMain(int argc, char** argv) {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    threads.emplace_back([fd, i, port, &opt, &rec] { Client(fd, i, port, opt, rec).run(); });
+    int connection = fd;
+    if (context) {
+      int pair[2];
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) die("socketpair");
+      threads.emplace_back([fd, &context, inner = pair[1]] { tlsPump(fd, context.get(), inner); });
+      connection = pair[0];
+    }
+    threads.emplace_back(
+        [connection, i, port, &opt, &rec] { Client(connection, i, port, opt, rec).run(); });
   }
   ::close(listener);
   for (std::thread& t : threads) t.join();

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
+# Installs the Debian packages that building, testing and the demo need
+# (openssl makes the TLS tests' certificates; glib-networking gives
+# GStreamer's RTSP server its TLS).
 # Idempotent: packages already present are left alone, and apt-get runs only
 # when something is missing.
 set -euo pipefail
@@ -7,6 +9,7 @@ set -euo pipefail
 PKGS=(
   g++ cmake pkg-config make
   libace-dev libboost-dev libssl-dev
+  openssl glib-networking
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi python3-gst-1.0

@@ -13,6 +13,12 @@ Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--share-port]
                            [--auth digest|basic|both [--user U] [--password P]]
                            [--audio aac|latm|opus|pcmu|pcma]
+                           [--tls CERT KEY]
+
+--tls serves rtsps:// instead: TLS on every connection, with the PEM
+certificate (chain) CERT and its private key KEY. RTSP tunnelled through
+HTTP (a GET and a POST connection sharing an x-sessioncookie) is accepted on
+the same port, with or without --tls.
 
 --protocols: the lower transports offered: tcp (interleaved, the default),
 udp (unicast UDP only: an interleaved SETUP gets 461) or all.
@@ -158,9 +164,26 @@ AUDIO_ELEMENTS = {"aac": ("voaacenc", "rtpmp4gpay"), "latm": ("voaacenc", "rtpmp
                   "pcma": ("alawenc", "rtppcmapay")}
 
 
-def require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst):
-    """Only the given user may use the mount point, authenticated as --auth says."""
+def serve_tls(server, factory, args, GstRtspServer, Gst):
+    """TLS with the given certificate; without --auth anyone may play."""
+    from gi.repository import Gio
     auth = GstRtspServer.RTSPAuth()
+    auth.set_tls_certificate(Gio.TlsCertificate.new_from_files(*args.tls))
+    if not args.auth:
+        token = GstRtspServer.RTSPToken()
+        token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "anyone")
+        auth.set_default_token(token)
+        role = Gst.Structure.from_string(
+            "anyone, media.factory.access=(boolean)true, "
+            "media.factory.construct=(boolean)true")[0]
+        factory.add_role_from_structure(role)
+    server.set_auth(auth)
+    return auth
+
+
+def require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst, auth=None):
+    """Only the given user may use the mount point, authenticated as --auth says."""
+    auth = auth or GstRtspServer.RTSPAuth()
     token = GstRtspServer.RTSPToken()
     token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "user")
     if args.auth in ("basic", "both"):
@@ -212,6 +235,8 @@ def main():
     parser.add_argument("--share-port", action="store_true",
                         help="with --log-requests: let another server with this option "
                              "listen on PORT too")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve rtsps:// with this PEM certificate and private key")
     args = parser.parse_args()
     if args.share_port and not args.log_requests:
         parser.error("--share-port needs --log-requests")
@@ -289,8 +314,9 @@ def main():
                  "all": GstRtsp.RTSPLowerTrans.TCP | GstRtsp.RTSPLowerTrans.UDP}
     factory.set_protocols(protocols[args.protocols])
     server.get_mount_points().add_factory(args.path, factory)
+    tls_auth = serve_tls(server, factory, args, GstRtspServer, Gst) if args.tls else None
     if args.auth:
-        require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst)
+        require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst, tls_auth)
 
     if args.session_timeout is not None:
         def on_new_session(_client, session):

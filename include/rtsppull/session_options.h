@@ -55,6 +55,29 @@ enum RTSP_CAUSE {
   RTSP_CAUSE_STOPPED,            // stop() ended reception
   RTSP_CAUSE_RESOURCES,          // the system refused a socket, a port pair or the receive thread
   RTSP_CAUSE_INTERNAL,           // an unexpected exception inside the library
+  // With RTSPSessionOptions::tls: the TLS handshake failed (no TLS server,
+  // no common protocol version or cipher), or the options ask for what TLS
+  // or the HTTP tunnel cannot carry (UDP media).
+  RTSP_CAUSE_TLS,
+  // The server's certificate was refused; the detail names the check and
+  // the certificate's SHA-256 fingerprint.
+  RTSP_CAUSE_CERT_EXPIRED,        // expired or not yet valid
+  RTSP_CAUSE_CERT_UNTRUSTED,      // self-signed, or signed by an unknown CA
+  RTSP_CAUSE_CERT_NAME_MISMATCH,  // issued for another host name or address
+  RTSP_CAUSE_CERT_PIN_MISMATCH,   // not the certificate pinned by tlsFingerprint
+};
+
+// How a TLS session decides whether to trust the server's certificate.
+enum RTSP_TLS_CHECK {
+  // The chain up to a CA of the system's store (or of tlsCaFile), and the
+  // host name (or the IP address) the session connects to.
+  RTSP_TLS_CHECK_CHAIN,
+  // Exactly the certificate whose SHA-256 fingerprint tlsFingerprint holds,
+  // whoever signed it and whatever its dates and names say.
+  RTSP_TLS_CHECK_PIN,
+  // Any certificate: no protection against an impostor; the diagnostics
+  // carry a warning at every connect.
+  RTSP_TLS_CHECK_NONE,
 };
 
 // Why the last start failed or why reception ended.
@@ -143,6 +166,23 @@ struct RTSPPULL_API RTSPSessionOptions {
   //   session is dropped, while a new SSRC that keeps coming alone takes
   //   over after 64 packets.
   bool tolerantMedia = false;
+  // false: plain TCP. true: the control connection, and the interleaved
+  // media on it, run over TLS 1.2 or 1.3, with the server's host name sent
+  // (SNI) and its certificate checked as tlsCheck says. Media over UDP is
+  // refused with RTSP_CAUSE_TLS (no SRTP).
+  bool tls = false;
+  RTSP_TLS_CHECK tlsCheck = RTSP_TLS_CHECK_CHAIN;
+  // RTSP_TLS_CHECK_CHAIN: a PEM file of the CAs to trust instead of the
+  // system's store; empty: the system's store.
+  std::string tlsCaFile;
+  // RTSP_TLS_CHECK_PIN: the certificate's SHA-256 fingerprint, 64 hex
+  // digits, with or without colons, in any case.
+  std::string tlsFingerprint;
+  // false: RTSP straight on the connection. true: RTSP tunnelled through
+  // HTTP: a GET connection carries the replies and the interleaved media, a
+  // POST connection the requests in Base64, both sharing one
+  // x-sessioncookie (over TLS when tls is on too). Media over UDP is refused.
+  bool httpTunnel = false;
 
   // keepAliveSec -1, standardRequests true, maxRedirects 3, boundedReplies
   // true, receiveBufferBytes 256 KiB, failOnRefusedHeader true,

@@ -40,6 +40,12 @@ bool CRTSPDownload::connectRtspServer() {
   ACE_SOCK_Connector connector;
   ACE_INET_Addr address;
   readProblem_.clear();
+  if ((options_.tls || options_.httpTunnel) && options_.transport != RTSP_TRANSPORT_TCP) {
+    readCause_ = RTSP_CAUSE_TLS;
+    readProblem_ = std::string("media over UDP cannot go with ") +
+                   (options_.tls ? "TLS (no SRTP)" : "an HTTP tunnel");
+    return false;
+  }
   // Only the low 16 bits of the configured port are used for the connect;
   // the request texts print the full value. A name that does not resolve
   // shows up as a failing connect (and names the cause in lastFailure()).
@@ -83,19 +89,30 @@ bool CRTSPDownload::connectRtspServer() {
     return refused(RTSP_CAUSE_NETWORK, std::string("connect failed: ") + std::strerror(error));
   }
   control_->attach(rtspStream_.get_handle());
-  if (chosenSize > 0) return true;
-  int size = kControlRecvBufSize;
-  if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
-    return refused(RTSP_CAUSE_RESOURCES,
-                   std::string("cannot set the receive buffer: ") + std::strerror(errno));
+  if (chosenSize <= 0) {
+    int size = kControlRecvBufSize;
+    if (rtspStream_.set_option(SOL_SOCKET, SO_RCVBUF, &size, static_cast<int>(sizeof size)) == -1) {
+      return refused(RTSP_CAUSE_RESOURCES,
+                     std::string("cannot set the receive buffer: ") + std::strerror(errno));
+    }
   }
-  return true;
+  if (!options_.tls && !options_.httpTunnel) return true;
+  ChannelFailure failure;
+  std::string warning;
+  const bool opened = openControlChannel(
+      *control_, rtspStream_.get_handle(), info_.serverAddr, info_.serverPort, info_.streamPath,
+      options_, connectTimeout_, std::chrono::seconds(recvTimeoutSec_), failure, warning);
+  if (!warning.empty()) sayLine(warning);
+  return opened || refused(failure.cause, failure.detail);
 }
 
 bool CRTSPDownload::sendRtspCommand(const std::string& request) {
   // MSG_NOSIGNAL: a peer that has gone away makes the send fail instead of
   // raising SIGPIPE in the host process. No timeout: the send blocks until
   // every byte is out or the socket fails.
+  if (ControlChannel* const channel = control_->channel()) {
+    return channel->send(request.data(), request.size(), nullptr);
+  }
   size_t sent = 0;
   rtspStream_.send_n(request.data(), request.size(), MSG_NOSIGNAL, nullptr, &sent);
   return sent == request.size();
@@ -146,6 +163,7 @@ void CRTSPDownload::shutdownStream() {
   // at once, the peer sees the connection end, and a later send fails
   // harmlessly. The descriptor stays allocated, so no other thread can find
   // it reused under its feet.
+  if (ControlChannel* const channel = control_->channel()) channel->shutdown();
   ACE_HANDLE handle = rtspStream_.get_handle();
   if (handle != ACE_INVALID_HANDLE) ACE_OS::shutdown(handle, ACE_SHUTDOWN_BOTH);
 }
@@ -153,5 +171,8 @@ void CRTSPDownload::shutdownStream() {
 void CRTSPDownload::closeStream() {
   // Releases the descriptor and marks the stream closed; a second call finds
   // it closed and does nothing.
+  // The channel (TLS state, the tunnel's second connection) goes first: it
+  // may still refer to the descriptor.
+  control_->swapChannel(nullptr);
   rtspStream_.close();
 }

@@ -11,17 +11,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 }  // namespace
 
-void ControlReader::attach(int fd) {
+void ControlReader::attach(int fd, std::unique_ptr<ControlChannel> channel) {
   fd_ = fd;
+  channel_ = std::move(channel);
   error_ = 0;
   buffer_.reset(new InterleavedReader(kCapacity, false));
+}
+
+std::unique_ptr<ControlChannel> ControlReader::swapChannel(
+    std::unique_ptr<ControlChannel> channel) {
+  channel_.swap(channel);
+  return channel;
 }
 
 ControlReader::Status ControlReader::receive() {
   for (;;) {
     char* const space = buffer_->space();
     const std::size_t room = std::min(buffer_->spaceSize(), kMaxReceive);
-    const ssize_t n = ::recv(fd_, space, room, MSG_DONTWAIT);
+    const ssize_t n =
+        channel_ ? channel_->receive(space, room) : ::recv(fd_, space, room, MSG_DONTWAIT);
     if (n > 0) {
       buffer_->commit(static_cast<std::size_t>(n));
       return Status::kOk;

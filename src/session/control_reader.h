@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "session/control_channel.h"
 #include "session/interleaved_reader.h"
 
 // What a read of the control connection came to.
@@ -43,9 +44,20 @@ class ControlReader {
   static constexpr std::size_t kMaxReceive = 16 * 1024;
 
   // Starts reading the connected socket `fd` with an empty buffer that
-  // takes no RTSP messages as items.
-  void attach(int fd);
+  // takes no RTSP messages as items: straight from the socket, or through
+  // `channel` (TLS, the HTTP tunnel) when given.
+  void attach(int fd, std::unique_ptr<ControlChannel> channel = nullptr);
   int fd() const { return fd_; }
+  // The channel under the reader; null: the bare socket. Set on the host
+  // thread before the receive thread exists; its send() and shutdown()
+  // may then be used from any thread.
+  ControlChannel* channel() const { return channel_.get(); }
+  // Puts `channel` under the reader, keeping what is buffered; returns the
+  // one that was there.
+  std::unique_ptr<ControlChannel> swapChannel(std::unique_ptr<ControlChannel> channel);
+  // True when the channel may hold bytes already taken off the socket, so
+  // the socket must not be waited for before a receive.
+  bool mayHoldBytes() const { return channel_ != nullptr; }
   InterleavedReader& buffer() { return *buffer_; }
   // errno of the last kError.
   int error() const { return error_; }
@@ -71,6 +83,7 @@ class ControlReader {
   std::size_t take(std::size_t n, std::string& out, std::size_t& keep);
 
   int fd_ = -1;
+  std::unique_ptr<ControlChannel> channel_;
   std::unique_ptr<InterleavedReader> buffer_;
   int error_ = 0;
 };

@@ -244,7 +244,11 @@ bool CRTSPDownload::readDatagrams(ReceiveState& state, UdpState& udp, bool rtcp)
 void CRTSPDownload::sendDuringReception(const std::string& text, const char* failure) {
   // Under sendMutex_, held by the caller.
   std::size_t sent = 0;
-  rtspStream_.send_n(text.data(), text.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  if (ControlChannel* const channel = control_->channel()) {
+    if (channel->send(text.data(), text.size(), &kControlSendTimeout)) sent = text.size();
+  } else {
+    rtspStream_.send_n(text.data(), text.size(), MSG_NOSIGNAL, &kControlSendTimeout, &sent);
+  }
   if (sent != text.size()) {
     failReceive(RTSP_CAUSE_NETWORK, std::string(failure) + std::strerror(errno));
   }
@@ -324,7 +328,9 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
     wanted[2 + 2 * t] = {udpTracks[t]->sockets.rtcpFd(), POLLIN, 0};
   }
   const nfds_t count = static_cast<nfds_t>(1 + 2 * udpCount);
-  bool readable[1 + 2 * kMaxUdpTracks] = {};
+  // A channel (TLS) may hold bytes the handshake's reads took off the
+  // socket: they are received before the socket is waited for.
+  bool readable[1 + 2 * kMaxUdpTracks] = {control_->mayHoldBytes()};
   replayEarlyFrames(state);
   if (!serviceControlInput(state)) return;
   for (;;) {

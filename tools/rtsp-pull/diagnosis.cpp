@@ -40,9 +40,36 @@ RTSP_CAUSE kindOf(const RTSPFailure& failure, bool credentials) {
   return code != 0 ? RTSP_CAUSE_SERVER_ERROR : RTSP_CAUSE_NONE;
 }
 
+// The fingerprint a refused certificate's detail names; "FP" when none.
+std::string fingerprintOf(const std::string& detail) {
+  const std::string tag = "SHA-256 fingerprint ";
+  const size_t at = detail.find(tag);
+  if (at == std::string::npos) return "FP";
+  const size_t from = at + tag.size();
+  return detail.substr(from, detail.find(')', from) - from);
+}
+
 // The likely remedy; empty when there is none to give.
 std::string hint(RTSP_CAUSE kind, const RTSPFailure& failure, const RtspUrl& url) {
+  const std::string pin =
+      "to trust this very certificate, pin it: --tls-fingerprint " + fingerprintOf(failure.detail);
   switch (kind) {
+    case RTSP_CAUSE_CERT_EXPIRED:
+      return "The server's certificate is out of date: renew it on the server, or, " + pin + ".";
+    case RTSP_CAUSE_CERT_UNTRUSTED:
+      return "Give the CA that signed the server's certificate with --tls-ca FILE, or, " + pin +
+             ".";
+    case RTSP_CAUSE_CERT_NAME_MISMATCH:
+      return "Check the host name \"" + url.host + "\" (the certificate names another one), or, " +
+             pin + ".";
+    case RTSP_CAUSE_CERT_PIN_MISMATCH:
+      return "The server shows another certificate than the pinned one: check --tls-fingerprint "
+             "(it shows " +
+             fingerprintOf(failure.detail) + ").";
+    case RTSP_CAUSE_TLS:
+      return failure.transport != RTSP_TRANSPORT_TCP
+                 ? "Media over UDP cannot be protected: use --transport tcp or http."
+                 : "Check that the server speaks rtsps:// on this port.";
     case RTSP_CAUSE_NOT_FOUND:
       return "Check the stream path \"/" + url.path + "\".";
     case RTSP_CAUSE_AUTH_NEEDED:
@@ -76,9 +103,12 @@ std::string explainFailure(const RTSPFailure& failure, const RtspUrl& url,
   // The receiver is this tool's recorder: the reason is its own.
   if (kind == RTSP_CAUSE_STOPPED) return "the stream was stopped.";  // a clean end, no failure
   if (kind == RTSP_CAUSE_RECEIVER_REFUSED) return "the stream cannot be recorded: " + detail + ".";
-  if (failure.step == RTSP_STEP_CONNECT)
-    return "cannot connect to " + hostPort(url) + ": " + detail + ".";
   std::string text;
+  if (failure.step == RTSP_STEP_CONNECT) {
+    text = "cannot connect to " + hostPort(url) + ": " + detail + ".";
+    const std::string remedy = hint(kind, failure, url);
+    return remedy.empty() ? text : text + " " + remedy;
+  }
   if (kind == RTSP_CAUSE_AUTH_FAILED) text = "authentication failed for user \"" + user + "\": ";
   if (failure.statusCode != 0) {
     text += std::string("the server refused ") + stepName(failure.step) + ": \"" +

@@ -12,7 +12,7 @@
 namespace rtsp_pull {
 
 const char kUsage[] =
-    "Usage: rtsp-pull [OPTIONS] rtsp://[USER[:PASSWORD]@]HOST[:PORT]/PATH\n"
+    "Usage: rtsp-pull [OPTIONS] rtsp[s]://[USER[:PASSWORD]@]HOST[:PORT]/PATH\n"
     "\n"
     "Pulls the H.264 or H.265 video of an RTSP server and records it as an MP4\n"
     "file or as an Annex B byte stream.\n"
@@ -40,13 +40,20 @@ const char kUsage[] =
     "\n"
     "Connection:\n"
     "      --transport MODE     tcp (RTP inside the RTSP connection; default), udp,\n"
-    "                           or auto (UDP, TCP when UDP is refused or silent)\n"
+    "                           auto (UDP, TCP when UDP is refused or silent), or\n"
+    "                           http (RTSP and RTP tunnelled through HTTP)\n"
     "      --user NAME          user name (also taken from the URL)\n"
     "      --password-file FILE read the password from the first line of FILE\n"
     "      --password PASSWORD  the password; every user of this machine can see\n"
     "                           it in the process list: prefer --password-file or\n"
     "                           the environment variable RTSP_PASSWORD\n"
     "      --connect-timeout N  seconds allowed for the TCP connect (default 5)\n"
+    "      --tls-ca FILE        rtsps://: trust the CAs in the PEM FILE instead of\n"
+    "                           the system's\n"
+    "      --tls-fingerprint FP rtsps://: accept only the certificate with this\n"
+    "                           SHA-256 fingerprint (64 hex digits, colons allowed)\n"
+    "      --tls-insecure       rtsps://: accept any certificate (no protection\n"
+    "                           against an impostor)\n"
     "      --no-extensions      plain requests as in early versions: no keep-alive,\n"
     "                           no redirects, no limits on replies, \"Rtsp://\" URLs\n"
     "\n"
@@ -62,7 +69,9 @@ const char kUsage[] =
     "  -h, --help               show this help and exit\n"
     "      --version            show the version and exit\n"
     "\n"
-    "The host is an IPv4 address or a host name; the port defaults to 554. Without\n"
+    "The host is an IPv4 address or a host name; the port defaults to 554 (322 for\n"
+    "rtsps://, which runs RTSP over TLS and checks the server's certificate against\n"
+    "the system's CAs and the host name unless told otherwise). Without\n"
     "-t or -n the pull runs until Ctrl-C or SIGTERM, which end it with a TEARDOWN.\n"
     "Without -o the stream is received and counted but not written. The password\n"
     "is taken from --password or --password-file, else from the URL, else from\n"
@@ -96,6 +105,19 @@ bool endsWithNoCase(const std::string& text, const std::string& suffix) {
   return true;
 }
 
+// 64 hex digits, colons anywhere between them.
+bool isFingerprint(const std::string& text) {
+  size_t digits = 0;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
+      ++digits;
+    } else if (c != ':') {
+      return false;
+    }
+  }
+  return digits == 64;
+}
+
 }  // namespace
 
 ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options,
@@ -115,6 +137,9 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
     kPasswordFile,
     kNoExtensions,
     kStats,
+    kTlsCa,
+    kTlsFingerprint,
+    kTlsInsecure,
   };
   constexpr int kValue = required_argument;
   // clang-format off
@@ -127,6 +152,8 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
       {"password", kValue, nullptr, kPassword}, {"password-file", kValue, nullptr, kPasswordFile},
       {"connect-timeout", kValue, nullptr, kConnectTimeout},
       {"no-extensions", no_argument, nullptr, kNoExtensions}, {"stats", kValue, nullptr, kStats},
+      {"tls-ca", kValue, nullptr, kTlsCa}, {"tls-fingerprint", kValue, nullptr, kTlsFingerprint},
+      {"tls-insecure", no_argument, nullptr, kTlsInsecure},
       {"no-keyframe-wait", no_argument, nullptr, kNoKeyframeWait},
       {"quiet", no_argument, nullptr, 'q'}, {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion},
@@ -152,12 +179,14 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
   const std::pair<int, bool Options::*> switches[] = {{kOverwrite, &Options::overwrite},
                                                       {kReconnect, &Options::reconnect},
                                                       {kNoExtensions, &Options::noExtensions},
+                                                      {kTlsInsecure, &Options::tlsInsecure},
                                                       {'q', &Options::quiet},
                                                       {'v', &Options::verbose}};
   const std::pair<int, std::string Options::*> texts[] = {{'o', &Options::output},
                                                           {kRtpdump, &Options::rtpdump},
                                                           {kStats, &Options::stats},
-                                                          {kPasswordFile, &Options::passwordFile}};
+                                                          {kPasswordFile, &Options::passwordFile},
+                                                          {kTlsCa, &Options::tlsCa}};
   struct Number {
     int option;
     double Options::*field;
@@ -207,9 +236,13 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
           options.transport = RTSP_TRANSPORT_UDP;
         } else if (value == "auto") {
           options.transport = RTSP_TRANSPORT_UDP_THEN_TCP;
+        } else if (value == "http") {
+          options.transport = RTSP_TRANSPORT_TCP;
+          options.httpTunnel = true;
         } else {
-          return fail("--transport wants tcp, udp or auto");
+          return fail("--transport wants tcp, udp, auto or http");
         }
+        if (value != "http") options.httpTunnel = false;
         break;
       case kUser:
         if (value.empty()) return fail("--user wants a non-empty name");
@@ -218,6 +251,13 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
       case kPassword:
         options.passwordGiven = true;
         options.password = value;
+        break;
+      case kTlsFingerprint:
+        if (!isFingerprint(value))
+          return fail(
+              "--tls-fingerprint wants a SHA-256 fingerprint: 64 hex digits, colons "
+              "allowed");
+        options.tlsFingerprint = value;
         break;
       case kNoKeyframeWait:
         options.waitForKeyframe = false;
@@ -235,6 +275,8 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
   }
   if (options.passwordGiven && !options.passwordFile.empty())
     return fail("give either --password or --password-file, not both");
+  if ((options.tlsInsecure ? 1 : 0) + !options.tlsCa.empty() + !options.tlsFingerprint.empty() > 1)
+    return fail("give only one of --tls-ca, --tls-fingerprint and --tls-insecure");
   if (options.segmentSeconds > 0 && (options.output.empty() || options.output == "-"))
     return fail("--segment needs -o with a file name");
   if (optind >= argc) return fail("no URL given");
@@ -290,6 +332,18 @@ bool buildSessionOptions(const Options& options, const RtspUrl& url,
     return false;
   }
   if (session.user.empty()) session.password.clear();
+  session.httpTunnel = options.httpTunnel;
+  session.tls = url.secure;
+  if (!url.secure &&
+      (options.tlsInsecure || !options.tlsCa.empty() || !options.tlsFingerprint.empty())) {
+    error = "--tls-ca, --tls-fingerprint and --tls-insecure need an rtsps:// URL";
+    return false;
+  }
+  session.tlsCaFile = options.tlsCa;
+  session.tlsFingerprint = options.tlsFingerprint;
+  session.tlsCheck = options.tlsInsecure               ? RTSP_TLS_CHECK_NONE
+                     : !options.tlsFingerprint.empty() ? RTSP_TLS_CHECK_PIN
+                                                       : RTSP_TLS_CHECK_CHAIN;
   return true;
 }
 

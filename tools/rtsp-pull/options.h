@@ -45,6 +45,10 @@ struct Options {
   bool verbose = false;
   bool noExtensions = false;  // every RTSPSessionOptions extension off
   RTSP_TRANSPORT transport = RTSP_TRANSPORT_TCP;
+  bool httpTunnel = false;     // --transport http
+  std::string tlsCa;           // --tls-ca FILE
+  std::string tlsFingerprint;  // --tls-fingerprint, as given
+  bool tlsInsecure = false;    // --tls-insecure
   std::string user;            // --user; empty when not given
   bool passwordGiven = false;  // --password was given (possibly empty)
   std::string password;
@@ -76,7 +80,9 @@ bool readPasswordFile(const std::string& path, std::string& password, std::strin
 // credentials. The user comes from --user, else from the URL. The password
 // from --password or --password-file (`filePassword`, already read), else
 // from the URL, else from `environment("RTSP_PASSWORD")`. A password without
-// a user is refused with `error` set. `environment` returns nullptr for an
+// a user is refused with `error` set. An rtsps:// URL turns TLS on, checked
+// as --tls-ca, --tls-fingerprint or --tls-insecure say; those options with
+// an rtsp:// URL are refused. `environment` returns nullptr for an
 // unset variable.
 bool buildSessionOptions(const Options& options, const RtspUrl& url,
                          const std::string& filePassword,

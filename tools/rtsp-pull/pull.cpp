@@ -177,7 +177,18 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
   }
   RunResult result;
   CRTSPDownload session;
-  session.setOptions(settings.session);
+  RTSPSessionOptions options = settings.session;
+  if (options.tls && options.tlsCheck == RTSP_TLS_CHECK_NONE) {
+    // The warning about the unchecked certificate is shown even without -v.
+    options.diagnostics = [shown = options.diagnostics](const std::string& line) {
+      if (line.compare(0, 5, "TLS: ") == 0) {
+        std::fprintf(stderr, "rtsp-pull: warning: %s\n", line.c_str() + 5);
+      } else if (shown) {
+        shown(line);
+      }
+    };
+  }
+  session.setOptions(options);
   const auto timeoutUs = static_cast<long long>(settings.connectTimeout * 1e6);
   session.initInfo(settings.url.host, settings.url.port,
                    sessionPath(settings.url, settings.session), 0,

@@ -21,9 +21,9 @@ bool isHostChar(char c) {
 }  // namespace
 
 bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
-  static const std::string kScheme = "rtsp://";
-  if (!startsWithNoCase(text, kScheme)) {
-    error = "the URL must start with rtsp://";
+  const bool secure = startsWithNoCase(text, "rtsps://");
+  if (!secure && !startsWithNoCase(text, "rtsp://")) {
+    error = "the URL must start with rtsp:// or rtsps://";
     return false;
   }
   for (char c : text) {
@@ -34,7 +34,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     }
   }
 
-  std::string rest = text.substr(kScheme.size());
+  std::string rest = text.substr(secure ? 8 : 7);
   const size_t fragment = rest.find('#');
   if (fragment != std::string::npos) rest.erase(fragment);
 
@@ -68,7 +68,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
   }
 
   std::string host = authority;
-  unsigned int port = 554;
+  unsigned int port = secure ? 322 : 554;
   const size_t colon = authority.find(':');
   if (colon != std::string::npos) {
     host = authority.substr(0, colon);
@@ -103,6 +103,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
   url.user = user;
   url.hasPassword = hasPassword;
   url.password = password;
+  url.secure = secure;
   return true;
 }
 

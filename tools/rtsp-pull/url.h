@@ -1,4 +1,4 @@
-// Splitting an rtsp:// URL into the parts CRTSPDownload::initInfo takes.
+// Splitting an rtsp:// or rtsps:// URL into the parts CRTSPDownload::initInfo takes.
 #ifndef RTSP_PULL_URL_H_
 #define RTSP_PULL_URL_H_
 
@@ -13,14 +13,15 @@ struct RtspUrl {
   std::string user;          // percent-decoded; empty when the URL names none
   bool hasPassword = false;  // "user:password@", even with an empty password
   std::string password;      // percent-decoded
+  bool secure = false;       // rtsps://: TLS; the port defaults to 322
 };
 
-// Accepts rtsp://[user[:password]@]host[:port][/path] with the scheme in any
-// case. The path is kept as written (query included, a "#fragment" cut off);
-// user and password are percent-decoded. Refused, with a one-line reason in
-// `error`: another scheme, a bad percent escape in the credentials, IPv6
-// literals, an empty host, a port outside 1..65535, and white space or control
-// characters anywhere (they would break the request line).
+// Accepts rtsp://[user[:password]@]host[:port][/path], and the same with
+// rtsps://, with the scheme in any case. The path is kept as written (query included, a "#fragment"
+// cut off); user and password are percent-decoded. Refused, with a one-line reason in `error`:
+// another scheme, a bad percent escape in the credentials, IPv6 literals, an empty host, a port
+// outside 1..65535, and white space or control characters anywhere (they would break the request
+// line).
 bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error);
 
 // Replaces each "%XX" by its byte. False when a '%' is not followed by two
