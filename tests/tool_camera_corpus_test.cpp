@@ -5,11 +5,6 @@
 // a fact: exit status, pictures in the file (ffprobe), a clean decode
 // (ffmpeg), and the message of a run that records nothing.
 //
-// Rows marked needsSessionFix depend on the session's tolerance (User-Agent on
-// every request, the first session id kept, UDP from another source port):
-// they are skipped with that reason until the library has it
-// (RTSPPULL_CORPUS_ALL=1 runs them anyway).
-//
 // Checked by hand once against `ffmpeg -rtsp_transport tcp|udp -i URL -c copy
 // out.mp4` (RTSPPULL_CORPUS_PEER=ffmpeg runs that peer against every row
 // instead of rtsp-pull and prints what it recorded). ffmpeg 5.1 records all
@@ -79,7 +74,6 @@ struct Camera {
   int frames = 60;
   int status = 0;
   std::string says = "";  // a fragment of the tool's standard error
-  bool needsSessionFix = false;
 };
 
 void PrintTo(const Camera& camera, std::ostream* out) { *out << camera.name; }
@@ -394,15 +388,12 @@ std::vector<Camera> cameras() {
     }),
     row("session id changes between SETUP and PLAY", [](Camera& c) {
       c.playSession = "9999;timeout=2";
-      c.needsSessionFix = true;
     }),
     row("401 to requests without User-Agent", [](Camera& c) {
       c.wantsUserAgent = true;
-      c.needsSessionFix = true;
     }),
     row("RTP over UDP from another port than announced", [](Camera& c) {
       c.udp = true;
-      c.needsSessionFix = true;
     }),
   };
 }
@@ -424,8 +415,6 @@ TEST_P(CameraCorpus, RecordsWhatTheCameraSendsOrSaysWhyNot) {
   if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
   if (stream().pictures.size() != 60) GTEST_SKIP() << "ffmpeg cannot encode H.264";
   const char* peer = std::getenv("RTSPPULL_CORPUS_PEER");
-  if (c.needsSessionFix && peer == nullptr && std::getenv("RTSPPULL_CORPUS_ALL") == nullptr)
-    GTEST_SKIP() << "needsSessionFix: depends on the session's tolerance";
   TempDir dir;
   const std::string out = dir.file("out.mp4"), err = dir.file("err"), stats = dir.file("stats");
   CameraServer camera(c);

@@ -158,7 +158,9 @@ struct RTSPPULL_API RTSPSessionOptions {
   // - packets on the video RTP channel (the one the SETUP reply names, over
   //   TCP) or socket whose payload type the description does not announce
   //   for video, or which are no RTP version 2 packets, are dropped and
-  //   counted; frames on channels of no track set up are dropped;
+  //   counted (the type of the stream's first packet counts as announced:
+  //   some cameras announce one type and send another); frames on channels
+  //   of no track set up are dropped;
   // - over UDP, media are taken from any port of the server (the RTSP
   //   server's address or the source the SETUP reply names), each start
   //   binds another port pair than the start before, and one SSRC is kept
@@ -166,6 +168,7 @@ struct RTSPPULL_API RTSPSessionOptions {
   //   session is dropped, while a new SSRC that keeps coming alone takes
   //   over after 64 packets.
   bool tolerantMedia = false;
+
   // false: plain TCP. true: the control connection, and the interleaved
   // media on it, run over TLS 1.2 or 1.3, with the server's host name sent
   // (SNI) and its certificate checked as tlsCheck says. Media over UDP is

@@ -120,6 +120,7 @@ void StreamStats::reset() {
 void StreamStats::configure(const Judgement& judgement, std::uint32_t clockRate) {
   judgement_ = judgement;
   clockRate_ = clockRate;
+  anyTypeCame_ = false;
   clockRatePublished_.store(clockRate, std::memory_order_relaxed);
 }
 
@@ -135,8 +136,7 @@ bool StreamStats::onRtp(const std::uint8_t* data, std::size_t size, Clock::time_
     return false;
   }
   if (valid) {
-    const std::vector<int>& types = judgement_.payloadTypes;
-    if (!types.empty() && std::find(types.begin(), types.end(), data[1] & 0x7F) == types.end()) {
+    if (!admitType(data[1] & 0x7F)) {
       bump(unknownType_);
       return false;
     }
@@ -169,6 +169,17 @@ bool StreamStats::onRtp(const std::uint8_t* data, std::size_t size, Clock::time_
     return true;
   }
   jitter(readBE32(data + 4), arrival);
+  return true;
+}
+
+bool StreamStats::admitType(int type) {
+  std::vector<int>& types = judgement_.payloadTypes;
+  if (types.empty()) return true;
+  const bool first = !anyTypeCame_;
+  anyTypeCame_ = true;
+  if (std::find(types.begin(), types.end(), type) != types.end()) return true;
+  if (!first) return false;
+  types.push_back(type);
   return true;
 }
 

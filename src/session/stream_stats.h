@@ -43,7 +43,9 @@ class StreamStats {
 
   // How packets of the video stream are judged.
   struct Judgement {
-    // Payload types that are delivered; empty: all of them.
+    // Payload types that are delivered; empty: all of them. When the
+    // stream's first packet is of another type, that type is taken as the
+    // video's too (cameras that announce one type and send another).
     std::vector<int> payloadTypes;
     // Drop packets that are not RTP version 2 with a whole header.
     bool dropMalformed = false;
@@ -94,6 +96,8 @@ class StreamStats {
   void startSource(std::uint32_t ssrc, std::uint16_t seq);
   // Whether the source lock lets a packet of `ssrc` through.
   bool admit(std::uint32_t ssrc);
+  // Whether a packet of `type` passes the payload type judgement.
+  bool admitType(int type);
   // Files `seq` of the current source; false for a duplicate and for a
   // packet not counted in the sequence (a jump not yet confirmed).
   bool track(std::uint16_t seq);
@@ -117,6 +121,7 @@ class StreamStats {
   std::uint32_t lock_ = 0;  // the SSRC kept to
   std::uint32_t otherSsrc_ = 0;
   int otherRun_ = 0;
+  bool anyTypeCame_ = false;
   std::uint16_t maxSeq_ = 0;
   std::int64_t maxPlace_ = 0;  // extended highest sequence number
   std::int64_t settled_ = 0;   // every place before it is decided
