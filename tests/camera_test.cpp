@@ -1,7 +1,8 @@
 // Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
 // real ones are reported to (one row per behaviour, recommended() options
-// unless a row says otherwise), and the figures of stats(): the counting
-// itself with exact arrival times, and whole sessions over TCP and UDP.
+// unless a row says otherwise), and the figures of stats(): polled during
+// every camera row (no counter goes down), and the counting itself with exact
+// arrival times.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,10 +49,9 @@ struct Camera {
   std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
   std::string playHeaders = "Session: 1111";                      // and of PLAY's reply
   std::string beforePlayReply, insidePlayReply;  // frames before it, after its CSeq line
-  std::string publicHeader = "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER";
-  std::string keepAliveStatus = "200 OK";  // to GET_PARAMETER during playback; "": none
-  bool wantsUserAgent = false;             // 401 to any request without one
-  std::vector<std::string> stream;         // frames after PLAY, one every 20 ms
+  std::string keepAliveStatus = "200 OK";        // to GET_PARAMETER during playback; "": none
+  bool wantsUserAgent = false;                   // 401 to any request without one
+  std::vector<std::string> stream;               // frames after PLAY, one every 20 ms
 };
 
 // A stream of `n` frames of video on channel `channel`, from sequence number 0.
@@ -76,7 +76,8 @@ ScriptedServer::Script cameraScript(const Camera& cam) {
       return reply(headerOf(m, "Session") == "1111" ? cam.keepAliveStatus : "454 Session Not Found",
                    cseq);
     }
-    if (method == "OPTIONS") return reply("200 OK", cseq, "Public: " + cam.publicHeader + "\r\n");
+    if (method == "OPTIONS")
+      return reply("200 OK", cseq, "Public: OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER\r\n");
     if (method == "DESCRIBE") {
       return reply(
           "200 OK", cseq,
