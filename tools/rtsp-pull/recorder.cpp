@@ -239,6 +239,11 @@ RecorderStats Recorder::stats() const {
   return s;
 }
 
+std::string Recorder::currentFile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fd_ >= 0 ? fileName_ : std::string();
+}
+
 bool Recorder::takeFailure(std::string& reason) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failure_.empty() || failureTaken_) return false;
@@ -426,7 +431,7 @@ bool Recorder::startOutput() {
   } else {
     mp4_.reset(new Mp4Writer([this](const Mp4Writer::Piece* pieces, size_t count) {
       return emitOutput(pieces, count);
-    }));
+    }, config_.fragmentSeconds));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;

@@ -35,6 +35,9 @@ struct RecorderConfig {
   std::string outputPattern;
   OutputFormat format = OutputFormat::kAnnexB;  // the tool picks it from --format or the extension
   double segmentSeconds = 0;                    // 0: one output file
+  // MP4: the length a fragment aims at (see Mp4Writer). A live view asks for
+  // one picture per fragment with a tiny value.
+  double fragmentSeconds = 1.0;
   bool overwrite = false;                       // false: never replace an existing file
   bool waitForKeyframe = true;
   uint64_t frameLimit = 0;  // 0: no limit
@@ -139,6 +142,8 @@ class Recorder : private NalSink {
   bool finish();
 
   RecorderStats stats() const;
+  // The file being written; "" while none is open. Any thread.
+  std::string currentFile() const;
   // True, with the reason ("writing cam.mp4 failed: No space left on
   // device"), the first time it is called after the recording failed; false
   // otherwise, so that the reason is shown once.
