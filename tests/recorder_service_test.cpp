@@ -117,7 +117,8 @@ TEST(RecorderConfig, GoodFilesGiveTheirValues) {
   for (const Row& row : rows) {
     ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(parseConfig(row.text, "cams.toml", env, config, error)) << row.name << ": " << error;
+    ASSERT_TRUE(parseConfig(row.text, "cams.toml", env, config, error))
+        << row.name << ": " << error;
     ASSERT_EQ(config.cameras.size(), 1u) << row.name;
     const CameraConfig& c = config.cameras[0];
     EXPECT_EQ(c.password, row.password) << row.name;
@@ -271,9 +272,9 @@ TEST(RecorderConfig, DurationsAndSizes) {
     bool ok;
     uint64_t value;
   };
-  const Row durations[] = {{"90", true, 90},       {"90s", true, 90},  {"15m", true, 900},
-                           {"2h", true, 7200},     {"7d", true, 604800}, {"", false, 0},
-                           {"d", false, 0},        {"5x", false, 0},   {"5dd", false, 0},
+  const Row durations[] = {{"90", true, 90},   {"90s", true, 90},    {"15m", true, 900},
+                           {"2h", true, 7200}, {"7d", true, 604800}, {"", false, 0},
+                           {"d", false, 0},    {"5x", false, 0},     {"5dd", false, 0},
                            {"-5", false, 0}};
   for (const Row& row : durations) {
     seconds value{0};
@@ -282,10 +283,10 @@ TEST(RecorderConfig, DurationsAndSizes) {
       EXPECT_EQ(static_cast<uint64_t>(value.count()), row.value) << row.text;
     }
   }
-  const Row sizes[] = {{"1000", true, 1000},        {"2K", true, 2048},
-                       {"3M", true, 3u << 20},      {"1G", true, 1u << 30},
-                       {"1T", true, 1ull << 40},    {"99999999999999999999", false, 0},
-                       {"20000000T", false, 0},     {"1k", false, 0}};
+  const Row sizes[] = {{"1000", true, 1000},     {"2K", true, 2048},
+                       {"3M", true, 3u << 20},   {"1G", true, 1u << 30},
+                       {"1T", true, 1ull << 40}, {"99999999999999999999", false, 0},
+                       {"20000000T", false, 0},  {"1k", false, 0}};
   for (const Row& row : sizes) {
     uint64_t value = 0;
     EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
@@ -313,15 +314,13 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
     RetentionLimits store;
     std::vector<std::string> deleted;
   };
-  const std::vector<File> twoCameras = {
-      {"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
-      {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
+  const std::vector<File> twoCameras = {{"a", "a1", 100, 50, false},
+                                        {"a", "a2", 100, 30, false},
+                                        {"a", "a3", 100, 1, true},
+                                        {"b", "b1", 100, 40, false},
+                                        {"b", "b2", 100, 2, true}};
   const Row rows[] = {
-      {.name = "no limits",
-       .files = twoCameras,
-       .perCamera = {},
-       .store = {},
-       .deleted = {}},
+      {.name = "no limits", .files = twoCameras, .perCamera = {}, .store = {}, .deleted = {}},
       {.name = "camera age",
        .files = twoCameras,
        .perCamera = {.maxAge = hours(35), .maxBytes = 0},
@@ -395,7 +394,8 @@ std::string box(const char* type, const std::string& body) {
 
 TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
   const std::string head = box("ftyp", "isom") + box("moov", std::string(20, 'm'));
-  const std::string fragment = box("moof", std::string(16, 'f')) + box("mdat", std::string(40, 'd'));
+  const std::string fragment =
+      box("moof", std::string(16, 'f')) + box("mdat", std::string(40, 'd'));
   struct Row {
     const char* name;
     std::string bytes;
@@ -432,9 +432,10 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
 // size: one header, then one fragment per sample, keyframes where they were.
 TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
   // A 64x64 H.264 SPS (Baseline) and a PPS.
-  const std::string sps("\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83"
-                        "\xc4\x89\x65\x80",
-                        22);
+  const std::string sps(
+      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83"
+      "\xc4\x89\x65\x80",
+      22);
   const std::string pps("\x68\xcb\x83\xcb\x20", 5);
   std::string stream;
   rtsp_pull::Mp4Writer writer(

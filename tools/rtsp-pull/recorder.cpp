@@ -429,9 +429,9 @@ bool Recorder::startOutput() {
     annexB_.reset(new AnnexBWriter(output));
     writeAnnexBSets();
   } else {
-    mp4_.reset(new Mp4Writer([this](const Mp4Writer::Piece* pieces, size_t count) {
-      return emitOutput(pieces, count);
-    }, config_.fragmentSeconds));
+    mp4_.reset(new Mp4Writer(
+        [this](const Mp4Writer::Piece* pieces, size_t count) { return emitOutput(pieces, count); },
+        config_.fragmentSeconds));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;

@@ -35,12 +35,12 @@ struct RecorderConfig {
   std::string outputPattern;
   OutputFormat format = OutputFormat::kAnnexB;  // the tool picks it from --format or the extension
   double segmentSeconds = 0;                    // 0: one output file
-  // MP4: the length a fragment aims at (see Mp4Writer). A live view asks for
-  // one picture per fragment with a tiny value.
-  double fragmentSeconds = 1.0;
   bool overwrite = false;                       // false: never replace an existing file
   bool waitForKeyframe = true;
   uint64_t frameLimit = 0;  // 0: no limit
+  // MP4: the length a fragment aims at (see Mp4Writer). A live view asks for
+  // one picture per fragment with a tiny value.
+  double fragmentSeconds = 1.0;
   // Used for "-" (the tool's own writer); false when the bytes could not be written.
   std::function<bool(const char*, size_t)> standardOutput;
   // Optional: remarks worth showing a user, one line each ("no H.265

@@ -74,8 +74,7 @@ class TableReader {
       return true;
     }
     if (node->is_string() && parseDuration(node->as_string()->get(), value)) return true;
-    return wrong(key, node, "must be a duration such as 3600, \"90m\", \"12h\" or \"7d\"",
-                 problem);
+    return wrong(key, node, "must be a duration such as 3600, \"90m\", \"12h\" or \"7d\"", problem);
   }
   // An integer count of bytes, or a string such as "20G".
   bool bytes(const char* key, uint64_t& value, Problem& problem) {
@@ -175,10 +174,9 @@ bool readCamera(TableReader& reader, const ServiceConfig& service, const Environ
       !readRetention(reader, camera.retention, problem) || !reader.unknownKeys(problem))
     return false;
   if (!validName(camera.name))
-    return reader.wrong("name", reader.find("name"),
-                        camera.name.empty() ? "is missing"
-                                            : "may hold only letters, digits, '-' and '_'",
-                        problem);
+    return reader.wrong(
+        "name", reader.find("name"),
+        camera.name.empty() ? "is missing" : "may hold only letters, digits, '-' and '_'", problem);
   if (camera.url.empty()) return reader.wrong("url", reader.find("url"), "is missing", problem);
   rtsp_pull::RtspUrl url;
   std::string error;
@@ -189,7 +187,8 @@ bool readCamera(TableReader& reader, const ServiceConfig& service, const Environ
   options.passwordGiven = !camera.password.empty();
   RTSPSessionOptions session;
   if (!rtsp_pull::buildSessionOptions(options, url, "", nullptr, session, error))
-    return reader.wrong("user", reader.find("user"), "is missing: a password needs a user", problem);
+    return reader.wrong("user", reader.find("user"), "is missing: a password needs a user",
+                        problem);
   if (transport == "tcp") {
     camera.transport = RTSP_TRANSPORT_TCP;
   } else if (transport == "udp") {
@@ -265,7 +264,8 @@ bool parseTable(const toml::table& root, const Environment& environment, Service
     const toml::table& table = *node.as_table();
     const toml::node* name = table.get("name");
     std::string prefix = "camera[" + std::to_string(index++) + "]";
-    if (name != nullptr && name->is_string()) prefix = "camera \"" + name->as_string()->get() + "\"";
+    if (name != nullptr && name->is_string())
+      prefix = "camera \"" + name->as_string()->get() + "\"";
     TableReader reader(table, prefix + ".");
     CameraConfig camera;
     if (!readCamera(reader, config, environment, camera, problem)) return false;

@@ -19,8 +19,7 @@ extern const char kPageHtml[];  // web/index.html, built in
 namespace {
 
 std::string base64(const std::string& in) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
@@ -175,8 +174,7 @@ void HttpServer::routes() {
                 file->clear();
                 file->seekg(static_cast<std::streamoff>(offset));
                 while (length > 0) {
-                  file->read(buffer, static_cast<std::streamsize>(
-                                         std::min(length, sizeof buffer)));
+                  file->read(buffer, static_cast<std::streamsize>(std::min(length, sizeof buffer)));
                   const auto n = static_cast<size_t>(file->gcount());
                   if (n == 0 || !sink.write(buffer, n)) return false;
                   length -= n;

@@ -10,7 +10,8 @@ namespace {
 uint32_t u32(const std::string& s, size_t at) {
   return (uint32_t{static_cast<uint8_t>(s[at])} << 24) |
          (uint32_t{static_cast<uint8_t>(s[at + 1])} << 16) |
-         (uint32_t{static_cast<uint8_t>(s[at + 2])} << 8) | uint32_t{static_cast<uint8_t>(s[at + 3])};
+         (uint32_t{static_cast<uint8_t>(s[at + 2])} << 8) |
+         uint32_t{static_cast<uint8_t>(s[at + 3])};
 }
 
 // The child box `type` of the box whose contents are s[begin, end): the
@@ -49,7 +50,7 @@ bool fragmentStartsWithKeyframe(const std::string& moof) {
   bool haveDefault = false;
   if (child(moof, trafBegin, trafEnd, "tfhd", b, e) && e - b >= 8) {
     const uint32_t flags = u32(moof, b) & 0xFFFFFF;
-    size_t at = b + 8;  // after version/flags and track_ID
+    size_t at = b + 8;          // after version/flags and track_ID
     if (flags & 0x01) at += 8;  // base_data_offset
     if (flags & 0x02) at += 4;  // sample_description_index
     if (flags & 0x08) at += 4;  // default_sample_duration
@@ -90,11 +91,12 @@ std::vector<Mp4Splitter::Part> Mp4Splitter::feed(const char* data, size_t size) 
     if (type == "ftyp" || type == "moof") {
       pending_ = Part();
       pending_.header = type == "ftyp";
-      if (!pending_.header) pending_.keyframe = fragmentStartsWithKeyframe(std::string(box, boxSize));
+      if (!pending_.header)
+        pending_.keyframe = fragmentStartsWithKeyframe(std::string(box, boxSize));
       pending_.bytes.assign(box, boxSize);
       havePending_ = true;
-    } else if (havePending_ && ((type == "moov" && pending_.header) ||
-                                (type == "mdat" && !pending_.header))) {
+    } else if (havePending_ &&
+               ((type == "moov" && pending_.header) || (type == "mdat" && !pending_.header))) {
       pending_.bytes.append(box, boxSize);
       parts.push_back(std::move(pending_));
       havePending_ = false;

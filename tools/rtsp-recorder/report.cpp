@@ -130,8 +130,9 @@ std::string camerasJson(const std::vector<CameraStatus>& cameras,
         << ",\"bitrate\":" << number(c.bitsPerSecond) << ",\"packets\":" << c.packets
         << ",\"bytes\":" << c.bytes << ",\"lost\":" << c.lost << ",\"frames\":" << c.frames
         << ",\"files\":" << c.files << ",\"reconnects\":" << c.reconnects
-        << ",\"segmentBytes\":" << c.segmentBytesWritten << ",\"jitter\":" << number(c.jitterSeconds)
-        << ",\"viewers\":" << c.viewers << ",\"currentFile\":" << jsonString(c.currentFile) << '}';
+        << ",\"segmentBytes\":" << c.segmentBytesWritten
+        << ",\"jitter\":" << number(c.jitterSeconds) << ",\"viewers\":" << c.viewers
+        << ",\"currentFile\":" << jsonString(c.currentFile) << '}';
   }
   out << ']';
   return out.str();
@@ -173,9 +174,9 @@ std::string metricsText(const std::vector<CameraStatus>& cameras, long long disk
            "1 for the state the camera is in (starting, recording, reconnecting, disk-full, "
            "stopped)");
   for (const CameraStatus& c : cameras) {
-    for (CameraState s : {CameraState::kStarting, CameraState::kRecording,
-                          CameraState::kReconnecting, CameraState::kDiskFull,
-                          CameraState::kStopped})
+    for (CameraState s :
+         {CameraState::kStarting, CameraState::kRecording, CameraState::kReconnecting,
+          CameraState::kDiskFull, CameraState::kStopped})
       m.sample("rtsp_recorder_camera_state",
                "camera=\"" + label(c.name) + "\",state=\"" + stateName(s) + "\"",
                c.state == s ? "1" : "0");
@@ -192,7 +193,8 @@ std::string metricsText(const std::vector<CameraStatus>& cameras, long long disk
             "Interarrival jitter of the running session",
             [](const CameraStatus& c) { return c.jitterSeconds; });
   perCamera(m, cameras, "rtsp_recorder_reconnects_total", "counter",
-            "Successful starts after the first", [](const CameraStatus& c) { return c.reconnects; });
+            "Successful starts after the first",
+            [](const CameraStatus& c) { return c.reconnects; });
   perCamera(m, cameras, "rtsp_recorder_last_frame_age_seconds", "gauge",
             "Seconds since the last picture (+Inf before the first)", [now](const CameraStatus& c) {
               if (c.lastFrame.time_since_epoch().count() == 0) return static_cast<double>(INFINITY);
@@ -202,9 +204,8 @@ std::string metricsText(const std::vector<CameraStatus>& cameras, long long disk
             "Received bitrate over the last second or so",
             [](const CameraStatus& c) { return c.bitsPerSecond; });
   perCamera(m, cameras, "rtsp_recorder_segment_bytes_written_total", "counter",
-            "Bytes written to MP4 segments", [](const CameraStatus& c) {
-              return c.segmentBytesWritten;
-            });
+            "Bytes written to MP4 segments",
+            [](const CameraStatus& c) { return c.segmentBytesWritten; });
   perCamera(m, cameras, "rtsp_recorder_segments_total", "counter", "Segment files opened",
             [](const CameraStatus& c) { return c.files; });
   perCamera(m, cameras, "rtsp_recorder_live_viewers", "gauge", "Live viewers",

@@ -14,7 +14,7 @@
 namespace rtsp_recorder {
 
 struct ProcessFigures {
-  double cpuSeconds = 0;      // user + system
+  double cpuSeconds = 0;  // user + system
   uint64_t residentBytes = 0;
   uint64_t privateBytes = 0;  // private clean + dirty pages
 };

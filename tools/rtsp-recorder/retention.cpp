@@ -99,8 +99,8 @@ long long trimToWholeFragments(const std::string& path) {
   for (;;) {
     unsigned char head[16];
     if (size - at < 8 || ::pread(fd, head, 16, static_cast<off_t>(at)) < 8) break;
-    uint64_t boxSize = (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) |
-                       (uint64_t{head[2]} << 8) | head[3];
+    uint64_t boxSize =
+        (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) | (uint64_t{head[2]} << 8) | head[3];
     if (boxSize == 1) {
       if (size - at < 16) break;
       boxSize = 0;
