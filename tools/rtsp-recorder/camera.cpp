@@ -205,7 +205,7 @@ bool Camera::lowOnSpace(bool resuming) const {
 bool Camera::ensureRecorder() {
   if (recorder_) return true;
   if (!makeDirectories(config_.outputDir)) {
-    setState(CameraState::kDiskFull,
+    setState(CameraState::kReconnecting,
              "cannot create " + config_.outputDir + ": " + std::strerror(errno));
     return false;
   }
@@ -219,7 +219,7 @@ bool Camera::ensureRecorder() {
   std::unique_ptr<rtsp_pull::Recorder> recorder(new rtsp_pull::Recorder(std::move(rc)));
   std::string error;
   if (!recorder->open(0, 0, error)) {
-    setState(CameraState::kDiskFull, error);
+    setState(CameraState::kReconnecting, error);
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -229,16 +229,17 @@ bool Camera::ensureRecorder() {
 }
 
 // Finishes the recorder (its segment is closed) and keeps its counts.
-void Camera::retireRecorder() {
+// Returns why it failed, if it did.
+std::string Camera::retireRecorder() {
   std::unique_ptr<rtsp_pull::Recorder> recorder;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     recorder = std::move(recorder_);
   }
-  if (!recorder) return;
+  std::string reason;
+  if (!recorder) return reason;
   const std::string file = recorder->currentFile();
   recorder->finish();
-  std::string reason;
   if (recorder->takeFailure(reason)) logLine("camera " + config_.name + ": " + reason);
   // A write cut short leaves a partial fragment at the end: cut it off, so
   // that the file ends where its last whole fragment does.
@@ -257,6 +258,7 @@ void Camera::retireRecorder() {
   before_.files += r.files;
   closedBytes_ += fileSize(file);
   lastFile_.clear();
+  return reason;
 }
 
 // About every 250 ms on the camera's thread: the last frame's time, the
@@ -378,8 +380,8 @@ void Camera::run() {
   while (!stopRequested()) {
     if (lowOnSpace(true)) {
       const long long free = freeBytes(config_.outputDir);
-      setState(CameraState::kDiskFull, "the disk is full (" + std::to_string(free / 1048576) +
-                                           " MiB free); writing resumes when space returns");
+      setState(CameraState::kDiskFull, "the disk is full (" + std::to_string(free / 1024) +
+                                           " KiB free); writing resumes when space returns");
       logLine(tag + "the disk holding " + config_.outputDir +
               " is full; recording stops until space returns");
       retireRecorder();
@@ -399,10 +401,9 @@ void Camera::run() {
     const RunEnd end = runSession(reception, failure);
     if (end == RunEnd::kStopped) break;
     if (end == RunEnd::kLowSpace) continue;
-    if (end == RunEnd::kWriteFailed) retireRecorder();  // a new one opens a new segment
     std::string why;
     if (end == RunEnd::kWriteFailed) {
-      why = "writing failed";
+      why = retireRecorder() + ".";  // a new recorder starts a new segment
     } else if (failure.step != RTSP_STEP_NONE) {
       why = rtsp_pull::explainFailure(failure, url, session_.user);
     } else {

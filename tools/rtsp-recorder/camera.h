@@ -75,7 +75,7 @@ class Camera {
   void run();
   RunEnd runSession(std::chrono::steady_clock::duration& reception, RTSPFailure& failure);
   bool ensureRecorder();
-  void retireRecorder();
+  std::string retireRecorder();
   void tick();
   bool lowOnSpace(bool resuming) const;
   // Waits `delay`, or until a stop request; false when stopping.

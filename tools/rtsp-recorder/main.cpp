@@ -7,6 +7,7 @@
 // HTTP server has its listener and workers. The signals are blocked in every
 // thread and taken with sigtimedwait by the main thread alone.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,14 @@ int run(int argc, char** argv) {
   if (check) {
     logLine(path + ": good, " + std::to_string(config.cameras.size()) + " cameras");
     return 0;
+  }
+
+  // Every camera holds a connection and a segment open: the soft limit on
+  // descriptors (often 1024) would stop a large store, the hard one rarely.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
   }
 
   // Blocked before any thread starts, so that every thread inherits the mask.
