@@ -92,14 +92,19 @@ class Server:
 
 def wait_for(what, check, timeout):
     end = time.monotonic() + timeout
-    while not check():
+    while True:
+        try:
+            if check():
+                return
+        except OSError:  # a busy service may answer late: ask again
+            pass
         if time.monotonic() > end:
             raise RuntimeError(f"{what}: not within {timeout} s")
-        time.sleep(0.5)
+        time.sleep(1)
 
 
 def fetch(url):
-    with urllib.request.urlopen(url, timeout=30) as r:
+    with urllib.request.urlopen(url, timeout=60) as r:
         return r.read().decode()
 
 
@@ -214,7 +219,7 @@ def main():
 
     stream, packet_bytes = stream_file(args)
     # Enough for the start of every camera, the window and a margin.
-    packets = int(RATE / 8 / packet_bytes * (args.seconds + 120))
+    packets = int(RATE / 8 / packet_bytes * (args.seconds + 60))
     shutil.rmtree(args.tmpfs, ignore_errors=True)
     os.makedirs(args.tmpfs)
     try:

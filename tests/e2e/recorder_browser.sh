@@ -85,7 +85,7 @@ TOML
 "$RECORDER" --config "$WORK/cams.toml" 2>"$WORK/recorder.err" &
 RECORDER_PID=$!
 PIDS+=($RECORDER_PID)
-await "the recorder's address" grep -q "serving http://" "$WORK/recorder.err"
+await "the recorder's address" grep -qs "serving http://" "$WORK/recorder.err"
 URL="$(grep -o 'http://[0-9.:]*/' "$WORK/recorder.err" | head -n 1)"
 code="$(curl -s -o /dev/null -w '%{http_code}' "$URL")"
 [ "$code" = 401 ] || fail "the page without credentials answered $code, not 401"

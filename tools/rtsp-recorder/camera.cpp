@@ -18,7 +18,13 @@ namespace rtsp_recorder {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kTick{250};
+// How often a camera's thread looks at its recording (last frame, bitrate,
+// segment sizes); a stop request wakes it at once.
+constexpr std::chrono::milliseconds kTick{500};
+// Recordings are cut into fragments of about this long (at most three times
+// it between keyframes): each camera holds one fragment in memory, and a
+// crash loses at most the one being built.
+constexpr double kFragmentSeconds = 0.25;
 constexpr std::chrono::seconds kSpaceCheck{1};
 constexpr double kConnectTimeoutSeconds = 5;
 
@@ -213,6 +219,7 @@ bool Camera::ensureRecorder() {
   rc.outputPattern = config_.outputDir + "/" + config_.filePattern;
   rc.format = rtsp_pull::OutputFormat::kMp4;
   rc.segmentSeconds = config_.segmentSeconds;
+  rc.fragmentSeconds = kFragmentSeconds;
   const std::string name = config_.name;
   rc.notice = [name](const std::string& text) { logLine("camera " + name + ": note: " + text); };
   rc.warning = [name](const std::string& text) { logLine("camera " + name + ": " + text); };
@@ -261,7 +268,7 @@ std::string Camera::retireRecorder() {
   return reason;
 }
 
-// About every 250 ms on the camera's thread: the last frame's time, the
+// Every kTick on the camera's thread: the last frame's time, the
 // bitrate and the bytes of closed segments.
 void Camera::tick() {
   std::lock_guard<std::mutex> lock(mutex_);

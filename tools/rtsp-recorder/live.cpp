@@ -149,7 +149,11 @@ LiveFeed::~LiveFeed() { closeAll(); }
 void LiveFeed::onHeader(const SDP& sdp) {
   std::lock_guard<std::mutex> lock(mutex_);
   sdp_.reset(new SDP(sdp));
-  if (!recorder_) return;
+  if (!recorder_) {
+    // Viewers that came while the camera was away start with this stream.
+    if (!viewers_.empty()) startRecorderLocked();
+    return;
+  }
   std::string error;
   SDP copy(sdp);
   if (!recorder_->beginStream(copy, error)) {
