@@ -214,12 +214,14 @@ def main():
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--segment", type=int, default=10)
     ap.add_argument("--store-bytes", default="2G", help="the store's retention limit")
+    ap.add_argument("--margin", type=int, default=120,
+                    help="seconds of stream beyond the window, for the start of every camera")
     ap.add_argument("--tmpfs", default="/dev/shm/rtsp-recorder-bench")
     args = ap.parse_args()
 
     stream, packet_bytes = stream_file(args)
-    # Enough for the start of every camera, the window and a margin.
-    packets = int(RATE / 8 / packet_bytes * (args.seconds + 60))
+    # The window, and a margin for the start of every camera.
+    packets = int(RATE / 8 / packet_bytes * (args.seconds + args.margin))
     shutil.rmtree(args.tmpfs, ignore_errors=True)
     os.makedirs(args.tmpfs)
     try:

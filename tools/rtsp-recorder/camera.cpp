@@ -100,8 +100,8 @@ class Camera::Receiver : public IRTPReceiver {
   Camera& camera_;
 };
 
-Camera::Camera(CameraConfig config, uint64_t minFreeBytes)
-    : config_(std::move(config)), minFreeBytes_(minFreeBytes) {
+Camera::Camera(CameraConfig config, uint64_t minFreeBytes, std::chrono::milliseconds startDelay)
+    : config_(std::move(config)), minFreeBytes_(minFreeBytes), startDelay_(startDelay) {
   status_.name = config_.name;
   rtsp_pull::RtspUrl url;
   if (rtsp_pull::parseRtspUrl(config_.url, url, sessionError_)) {
@@ -380,6 +380,7 @@ void Camera::run() {
   rtsp_pull::parseRtspUrl(config_.url, url, ignored);
   rtsp_pull::Backoff backoff;
   if (config_.audio) logLine(tag + "note: audio is not recorded yet; recording the video");
+  if (startDelay_.count() > 0) pause(startDelay_);
   while (!sessionError_.empty()) {
     setState(CameraState::kReconnecting, sessionError_);
     if (!pause(std::chrono::seconds(30))) break;

@@ -51,8 +51,11 @@ long long freeBytes(const std::string& path);
 
 class Camera {
  public:
-  // Starts the camera's thread. `minFreeBytes`: writing stops below it.
-  Camera(CameraConfig config, uint64_t minFreeBytes);
+  // Starts the camera's thread, which connects after `startDelay` (so that
+  // a large store does not open every connection in the same instant).
+  // `minFreeBytes`: writing stops below it.
+  Camera(CameraConfig config, uint64_t minFreeBytes,
+         std::chrono::milliseconds startDelay = std::chrono::milliseconds(0));
   ~Camera();  // stops, closes the last segment, joins
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
@@ -89,6 +92,7 @@ class Camera {
 
   const CameraConfig config_;
   const uint64_t minFreeBytes_;
+  const std::chrono::milliseconds startDelay_;
   std::string host_;
   unsigned port_ = 554;
   std::string path_;

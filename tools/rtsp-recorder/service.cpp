@@ -13,6 +13,12 @@
 
 namespace rtsp_recorder {
 
+namespace {
+
+constexpr std::chrono::milliseconds kStartSpacing{10};
+
+}  // namespace
+
 Service::Service(ServiceConfig config) : config_(std::move(config)) {}
 
 Service::~Service() {
@@ -27,8 +33,13 @@ Service::~Service() {
 
 void Service::start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const CameraConfig& camera : config_.cameras)
-    cameras_.push_back(std::make_shared<Camera>(camera, config_.minFreeBytes));
+  // Connections open kStartSpacing apart: a thousand cameras take 10 s to
+  // start rather than a thousand handshakes competing in one instant.
+  std::chrono::milliseconds delay{0};
+  for (const CameraConfig& camera : config_.cameras) {
+    cameras_.push_back(std::make_shared<Camera>(camera, config_.minFreeBytes, delay));
+    delay += kStartSpacing;
+  }
 }
 
 ReloadPlan Service::reload(ServiceConfig next) {
