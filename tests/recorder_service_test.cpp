@@ -400,27 +400,42 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
     const char* name;
     std::string bytes;
     long long removed;
-    size_t size;  // after
+    size_t size;     // after
+    bool fragments;  // a whole fragment remains
   };
   const Row rows[] = {
-      {.name = "whole", .bytes = head + fragment, .removed = 0, .size = (head + fragment).size()},
+      {.name = "whole",
+       .bytes = head + fragment,
+       .removed = 0,
+       .size = (head + fragment).size(),
+       .fragments = true},
+      {.name = "the header alone",
+       .bytes = head + fragment.substr(0, 20),
+       .removed = 20,
+       .size = head.size(),
+       .fragments = false},
       {.name = "mdat cut short",
        .bytes = head + fragment + fragment.substr(0, 30),
        .removed = 30,
-       .size = (head + fragment).size()},
+       .size = (head + fragment).size(),
+       .fragments = true},
       {.name = "moof without its mdat",
        .bytes = head + fragment + box("moof", "xxxx"),
        .removed = 12,
-       .size = (head + fragment).size()},
+       .size = (head + fragment).size(),
+       .fragments = true},
       {.name = "a box header cut short",
        .bytes = head + fragment + std::string(2, '\0'),
        .removed = 2,
-       .size = (head + fragment).size()},
+       .size = (head + fragment).size(),
+       .fragments = true},
   };
   for (const Row& row : rows) {
     TempDir dir;
     const std::string file = dir.write("seg.mp4", row.bytes);
-    EXPECT_EQ(trimToWholeFragments(file), row.removed) << row.name;
+    bool fragments = !row.fragments;
+    EXPECT_EQ(trimToWholeFragments(file, &fragments), row.removed) << row.name;
+    EXPECT_EQ(fragments, row.fragments) << row.name;
     struct stat st {};
     ::stat(file.c_str(), &st);
     EXPECT_EQ(static_cast<size_t>(st.st_size), row.size) << row.name;

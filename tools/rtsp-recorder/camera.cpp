@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -251,10 +252,14 @@ std::string Camera::retireRecorder() {
   // A write cut short leaves a partial fragment at the end: cut it off, so
   // that the file ends where its last whole fragment does.
   if (!file.empty()) {
-    const long long removed = trimToWholeFragments(file);
+    bool fragments = false;
+    const long long removed = trimToWholeFragments(file, &fragments);
     if (removed > 0)
       logLine("camera " + config_.name + ": cut " + std::to_string(removed) +
               " bytes of an unfinished fragment off " + file);
+    // A header without a single picture is no recording.
+    if (removed >= 0 && !fragments && ::unlink(file.c_str()) == 0)
+      logLine("camera " + config_.name + ": removed " + file + ", which held no picture");
   }
   const rtsp_pull::RecorderStats r = recorder->stats();
   std::lock_guard<std::mutex> lock(mutex_);

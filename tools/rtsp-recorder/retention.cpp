@@ -85,7 +85,8 @@ std::vector<SegmentFile> scanSegments(const std::string& camera, const std::stri
   return found;
 }
 
-long long trimToWholeFragments(const std::string& path) {
+long long trimToWholeFragments(const std::string& path, bool* fragments) {
+  if (fragments != nullptr) *fragments = false;
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
@@ -110,6 +111,7 @@ long long trimToWholeFragments(const std::string& path) {
     const std::string type(reinterpret_cast<const char*>(head) + 4, 4);
     at += boxSize;
     if (type != "moof") whole = at;
+    if (type == "mdat" && fragments != nullptr) *fragments = true;
   }
   long long removed = 0;
   if (whole < size) {

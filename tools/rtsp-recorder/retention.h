@@ -40,7 +40,8 @@ std::vector<SegmentFile> scanSegments(const std::string& camera, const std::stri
 // a write cut short (a full disk) leaves a file that ends at a fragment's
 // end; a moof without its mdat goes too. Returns the bytes removed (0 when
 // the file was whole), or -1 when it cannot be read or truncated.
-long long trimToWholeFragments(const std::string& path);
+// `fragments`, when given, is set to whether a whole fragment remains.
+long long trimToWholeFragments(const std::string& path, bool* fragments = nullptr);
 
 }  // namespace rtsp_recorder
 
