@@ -17,6 +17,7 @@ PKGS=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
   ffmpeg
   vlc-bin vlc-plugin-base rtsp-server-perl
+  libtomlplusplus-dev libcpp-httplib-dev chromium python3-prometheus-client
 )
 
 missing=()
@@ -25,6 +26,11 @@ for p in "${PKGS[@]}"; do
     missing+=("$p")
   fi
 done
+# The browser test runs puppeteer-core under node; a node from elsewhere
+# that brings its own npm is kept.
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(nodejs npm)
+fi
 
 if [ "${#missing[@]}" -eq 0 ]; then
   echo "install-deps: all packages present"

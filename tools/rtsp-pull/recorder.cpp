@@ -322,6 +322,11 @@ std::string Recorder::whyNoFrames() const {
   return "no picture could be recorded from " + packets;
 }
 
+std::string Recorder::currentFile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fd_ >= 0 ? fileName_ : std::string();
+}
+
 bool Recorder::takeFailure(std::string& reason) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (failure_.empty() || failureTaken_) return false;
@@ -528,9 +533,9 @@ bool Recorder::startOutput() {
     annexB_.reset(new AnnexBWriter(output));
     writeAnnexBSets();
   } else {
-    mp4_.reset(new Mp4Writer([this](const Mp4Writer::Piece* pieces, size_t count) {
-      return emitOutput(pieces, count);
-    }));
+    mp4_.reset(new Mp4Writer(
+        [this](const Mp4Writer::Piece* pieces, size_t count) { return emitOutput(pieces, count); },
+        config_.fragmentSeconds));
     Mp4Track track;
     track.codec = codec_;
     track.timescale = clockRate_;

@@ -38,6 +38,9 @@ struct RecorderConfig {
   bool overwrite = false;                       // false: never replace an existing file
   bool waitForKeyframe = true;
   uint64_t frameLimit = 0;  // 0: no limit
+  // MP4: the length a fragment aims at (see Mp4Writer). A live view asks for
+  // one picture per fragment with a tiny value.
+  double fragmentSeconds = 1.0;
   // Used for "-" (the tool's own writer); false when the bytes could not be written.
   std::function<bool(const char*, size_t)> standardOutput;
   // Optional: remarks worth showing a user, one line each ("no H.265
@@ -146,6 +149,8 @@ class Recorder : private NalSink {
   bool finish();
 
   RecorderStats stats() const;
+  // The file being written; "" while none is open. Any thread.
+  std::string currentFile() const;
   // True, with the reason ("writing cam.mp4 failed: No space left on
   // device"), the first time it is called after the recording failed; false
   // otherwise, so that the reason is shown once.

@@ -1,0 +1,504 @@
+// rtsp-recorder's pure parts: the configuration and what a reload changes,
+// retention against a fake clock and a small directory, the repair of a
+// segment cut short, and the live view's cutting of an MP4 stream.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "live.h"
+#include "mp4_writer.h"
+#include "retention.h"
+
+namespace {
+
+using namespace rtsp_recorder;
+using std::chrono::hours;
+using std::chrono::seconds;
+
+// A directory of its own, removed with what it holds.
+class TempDir {
+ public:
+  TempDir() {
+    char path[] = "/tmp/rtsp-recorder-test.XXXXXX";
+    path_ = ::mkdtemp(path);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  const std::string& path() const { return path_; }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+const char* env(const char* name) {
+  static const std::map<std::string, std::string> kVariables = {{"CAM_PASS", "from-env"}};
+  const auto it = kVariables.find(name);
+  return it == kVariables.end() ? nullptr : it->second.c_str();
+}
+
+constexpr char kCamera[] = "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n";
+
+TEST(RecorderConfig, GoodFilesGiveTheirValues) {
+  TempDir dir;
+  const std::string passwordFile = dir.write("pass", "from-file\nsecond line\n");
+  struct Row {
+    const char* name;
+    std::string text;
+    // What the first camera (or the service) must hold.
+    std::string password;
+    RTSP_TRANSPORT transport;
+    double segmentSeconds;
+    std::string outputDir;
+    long long maxAge;
+    uint64_t maxBytes;
+    std::string bind;
+    uint16_t port;
+  };
+  const Row rows[] = {
+      {.name = "defaults",
+       .text = kCamera,
+       .password = "",
+       .transport = RTSP_TRANSPORT_TCP,
+       .segmentSeconds = 60,
+       .outputDir = "recordings/door",
+       .maxAge = 0,
+       .maxBytes = 0,
+       .bind = "127.0.0.1",
+       .port = 8554},
+      {.name = "every camera key",
+       .text = std::string(kCamera) +
+               "user = \"u\"\npassword = \"inline\"\ntransport = \"udp\"\naudio = true\n"
+               "segment_seconds = 300\noutput_dir = \"/srv/door\"\nfile_pattern = \"%H%M.mp4\"\n"
+               "max_age = \"7d\"\nmax_bytes = \"2G\"\n",
+       .password = "inline",
+       .transport = RTSP_TRANSPORT_UDP,
+       .segmentSeconds = 300,
+       .outputDir = "/srv/door",
+       .maxAge = 7 * 86400,
+       .maxBytes = 2ull << 30,
+       .bind = "127.0.0.1",
+       .port = 8554},
+      {.name = "password from a file, server and store tables",
+       .text = "[server]\nlisten = \"0.0.0.0:9000\"\n[store]\nroot = \"/data\"\n" +
+               std::string(kCamera) + "user = \"u\"\npassword_file = \"" + passwordFile +
+               "\"\nmax_age = 3600\n",
+       .password = "from-file",
+       .transport = RTSP_TRANSPORT_TCP,
+       .segmentSeconds = 60,
+       .outputDir = "/data/door",
+       .maxAge = 3600,
+       .maxBytes = 0,
+       .bind = "0.0.0.0",
+       .port = 9000},
+      {.name = "password from the environment",
+       .text = std::string(kCamera) + "user = \"u\"\npassword_env = \"CAM_PASS\"\n",
+       .password = "from-env",
+       .transport = RTSP_TRANSPORT_TCP,
+       .segmentSeconds = 60,
+       .outputDir = "recordings/door",
+       .maxAge = 0,
+       .maxBytes = 0,
+       .bind = "127.0.0.1",
+       .port = 8554},
+  };
+  for (const Row& row : rows) {
+    ServiceConfig config;
+    std::string error;
+    ASSERT_TRUE(parseConfig(row.text, "cams.toml", env, config, error))
+        << row.name << ": " << error;
+    ASSERT_EQ(config.cameras.size(), 1u) << row.name;
+    const CameraConfig& c = config.cameras[0];
+    EXPECT_EQ(c.password, row.password) << row.name;
+    EXPECT_EQ(c.transport, row.transport) << row.name;
+    EXPECT_EQ(c.segmentSeconds, row.segmentSeconds) << row.name;
+    EXPECT_EQ(c.outputDir, row.outputDir) << row.name;
+    EXPECT_EQ(c.retention.maxAge.count(), row.maxAge) << row.name;
+    EXPECT_EQ(c.retention.maxBytes, row.maxBytes) << row.name;
+    EXPECT_EQ(config.bindAddress, row.bind) << row.name;
+    EXPECT_EQ(config.port, row.port) << row.name;
+  }
+}
+
+TEST(RecorderConfig, BadFilesSayFileLineAndKey) {
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string message;  // the whole message
+  };
+  const std::string cam = kCamera;
+  const Row rows[] = {
+      {.name = "TOML syntax",
+       .text = cam + "segment_seconds = \n",
+       .message = "cams.toml:4: Error while parsing key-value pair: expected value"},
+      {.name = "unknown key",
+       .text = cam + "segment_second = 5\n",
+       .message = "cams.toml:4: camera \"door\".segment_second: unknown key"},
+      {.name = "unknown table",
+       .text = "[servr]\nlisten = \"1.2.3.4:5\"\n",
+       .message = "cams.toml:1: servr: unknown key"},
+      {.name = "wrong type",
+       .text = cam + "audio = \"yes\"\n",
+       .message = "cams.toml:4: camera \"door\".audio: must be true or false"},
+      {.name = "not positive",
+       .text = cam + "segment_seconds = 0\n",
+       .message = "cams.toml:4: camera \"door\".segment_seconds: must be a positive number"},
+      {.name = "missing URL",
+       .text = "[[camera]]\nname = \"a\"\n",
+       .message = "cams.toml:1: camera \"a\".url: is missing"},
+      {.name = "missing name",
+       .text = "[[camera]]\nurl = \"rtsp://h/p\"\n",
+       .message = "cams.toml:1: camera[0].name: is missing"},
+      {.name = "name with a slash",
+       .text = "[[camera]]\nname = \"a/b\"\nurl = \"rtsp://h/p\"\n",
+       .message = "cams.toml:2: camera \"a/b\".name: may hold only letters, digits, '-' and '_'"},
+      {.name = "two cameras of one name",
+       .text = cam + cam,
+       .message = "cams.toml:5: camera \"door\".name: is taken by an earlier camera"},
+      {.name = "not an RTSP URL",
+       .text = "[[camera]]\nname = \"a\"\nurl = \"http://h/p\"\n",
+       .message = "cams.toml:3: camera \"a\".url: the URL must start with rtsp://"},
+      {.name = "transport",
+       .text = cam + "transport = \"sctp\"\n",
+       .message = "cams.toml:4: camera \"door\".transport: must be \"tcp\", \"udp\" or "
+                  "\"udp-then-tcp\""},
+      {.name = "duration",
+       .text = cam + "max_age = \"7w\"\n",
+       .message = "cams.toml:4: camera \"door\".max_age: must be a duration such as 3600, "
+                  "\"90m\", \"12h\" or \"7d\""},
+      {.name = "size",
+       .text = "[store]\nmax_bytes = \"lots\"\n",
+       .message = "cams.toml:2: store.max_bytes: must be a size such as 1000000, \"500M\" or "
+                  "\"2G\""},
+      {.name = "unset environment variable",
+       .text = cam + "user = \"u\"\npassword_env = \"NOPE\"\n",
+       .message = "cams.toml:5: camera \"door\".password_env: the environment variable NOPE is "
+                  "not set"},
+      {.name = "unreadable password file",
+       .text = cam + "user = \"u\"\npassword_file = \"/nonexistent/pass\"\n",
+       .message = "cams.toml:5: camera \"door\".password_file: cannot read \"/nonexistent/pass\""},
+      {.name = "two passwords",
+       .text = cam + "user = \"u\"\npassword = \"a\"\npassword_env = \"CAM_PASS\"\n",
+       .message = "cams.toml:5: camera \"door\".password: give one of password, password_file "
+                  "and password_env"},
+      {.name = "password without a user",
+       .text = cam + "password = \"a\"\n",
+       .message = "cams.toml:1: camera \"door\".user: is missing: a password needs a user"},
+      {.name = "listen without a port",
+       .text = "[server]\nlisten = \"127.0.0.1\"\n",
+       .message = "cams.toml:2: server.listen: must be ADDRESS:PORT, such as \"127.0.0.1:8554\""},
+      {.name = "file pattern with a directory",
+       .text = cam + "file_pattern = \"%Y/%H.mp4\"\n",
+       .message = "cams.toml:4: camera \"door\".file_pattern: names a file inside output_dir and "
+                  "may not hold '/'"},
+  };
+  for (const Row& row : rows) {
+    ServiceConfig config;
+    std::string error;
+    EXPECT_FALSE(parseConfig(row.text, "cams.toml", env, config, error)) << row.name;
+    EXPECT_EQ(error.substr(0, row.message.size()), row.message) << row.name;
+  }
+}
+
+TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
+  const auto camera = [](const char* name, const char* extra) {
+    return std::string("[[camera]]\nname = \"") + name + "\"\nurl = \"rtsp://h/" + name + "\"\n" +
+           extra;
+  };
+  struct Row {
+    const char* name;
+    std::string before, after;
+    std::vector<std::string> added, removed, changed, unchanged;
+  };
+  const Row rows[] = {
+      {.name = "nothing changes",
+       .before = camera("a", "") + camera("b", ""),
+       .after = camera("a", "") + camera("b", ""),
+       .added = {},
+       .removed = {},
+       .changed = {},
+       .unchanged = {"a", "b"}},
+      {.name = "one added, one removed",
+       .before = camera("a", "") + camera("b", ""),
+       .after = camera("b", "") + camera("c", ""),
+       .added = {"c"},
+       .removed = {"a"},
+       .changed = {},
+       .unchanged = {"b"}},
+      {.name = "a changed segment length restarts that camera only",
+       .before = camera("a", "") + camera("b", ""),
+       .after = camera("a", "segment_seconds = 10\n") + camera("b", ""),
+       .added = {},
+       .removed = {},
+       .changed = {"a"},
+       .unchanged = {"b"}},
+      {.name = "a changed store root moves every camera's default directory",
+       .before = camera("a", "output_dir = \"/x\"\n") + camera("b", ""),
+       .after = "[store]\nroot = \"/elsewhere\"\n" + camera("a", "output_dir = \"/x\"\n") +
+                camera("b", ""),
+       .added = {},
+       .removed = {},
+       .changed = {"b"},
+       .unchanged = {"a"}},
+  };
+  for (const Row& row : rows) {
+    ServiceConfig before, after;
+    std::string error;
+    ASSERT_TRUE(parseConfig(row.before, "c.toml", env, before, error)) << row.name << error;
+    ASSERT_TRUE(parseConfig(row.after, "c.toml", env, after, error)) << row.name << error;
+    const ReloadPlan plan = planReload(before, after);
+    EXPECT_EQ(plan.added, row.added) << row.name;
+    EXPECT_EQ(plan.removed, row.removed) << row.name;
+    EXPECT_EQ(plan.changed, row.changed) << row.name;
+    EXPECT_EQ(plan.unchanged, row.unchanged) << row.name;
+  }
+}
+
+TEST(RecorderConfig, DurationsAndSizes) {
+  struct Row {
+    const char* text;
+    bool ok;
+    uint64_t value;
+  };
+  const Row durations[] = {{"90", true, 90},   {"90s", true, 90},    {"15m", true, 900},
+                           {"2h", true, 7200}, {"7d", true, 604800}, {"", false, 0},
+                           {"d", false, 0},    {"5x", false, 0},     {"5dd", false, 0},
+                           {"-5", false, 0}};
+  for (const Row& row : durations) {
+    seconds value{0};
+    EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
+    if (row.ok) {
+      EXPECT_EQ(static_cast<uint64_t>(value.count()), row.value) << row.text;
+    }
+  }
+  const Row sizes[] = {{"1000", true, 1000},     {"2K", true, 2048},
+                       {"3M", true, 3u << 20},   {"1G", true, 1u << 30},
+                       {"1T", true, 1ull << 40}, {"99999999999999999999", false, 0},
+                       {"20000000T", false, 0},  {"1k", false, 0}};
+  for (const Row& row : sizes) {
+    uint64_t value = 0;
+    EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
+    if (row.ok) {
+      EXPECT_EQ(value, row.value) << row.text;
+    }
+  }
+}
+
+// Retention with a fake clock: files are (camera, name, bytes, age in
+// hours, active); the deletions are compared by name, oldest first.
+TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
+  const auto now = std::chrono::system_clock::time_point(hours(1000));
+  struct File {
+    const char* camera;
+    const char* name;
+    uint64_t bytes;
+    int ageHours;
+    bool active;
+  };
+  struct Row {
+    const char* name;
+    std::vector<File> files;
+    RetentionLimits perCamera;  // for camera "a"
+    RetentionLimits store;
+    std::vector<std::string> deleted;
+  };
+  const std::vector<File> twoCameras = {{"a", "a1", 100, 50, false},
+                                        {"a", "a2", 100, 30, false},
+                                        {"a", "a3", 100, 1, true},
+                                        {"b", "b1", 100, 40, false},
+                                        {"b", "b2", 100, 2, true}};
+  const Row rows[] = {
+      {.name = "no limits", .files = twoCameras, .perCamera = {}, .store = {}, .deleted = {}},
+      {.name = "camera age",
+       .files = twoCameras,
+       .perCamera = {.maxAge = hours(35), .maxBytes = 0},
+       .store = {},
+       .deleted = {"a1"}},
+      {.name = "camera bytes",
+       .files = twoCameras,
+       .perCamera = {.maxAge = seconds(0), .maxBytes = 150},
+       .store = {},
+       .deleted = {"a1", "a2"}},
+      {.name = "store bytes take the oldest of any camera",
+       .files = twoCameras,
+       .perCamera = {},
+       .store = {.maxAge = seconds(0), .maxBytes = 300},
+       .deleted = {"a1", "b1"}},
+      {.name = "store age",
+       .files = twoCameras,
+       .perCamera = {},
+       .store = {.maxAge = hours(35), .maxBytes = 0},
+       .deleted = {"a1", "b1"}},
+      {.name = "a limit below the active files leaves them alone",
+       .files = twoCameras,
+       .perCamera = {},
+       .store = {.maxAge = hours(0), .maxBytes = 1},
+       .deleted = {"a1", "b1", "a2"}},
+      {.name = "camera then store: the camera's deletions count for the store",
+       .files = twoCameras,
+       .perCamera = {.maxAge = seconds(0), .maxBytes = 200},
+       .store = {.maxAge = seconds(0), .maxBytes = 400},
+       .deleted = {"a1"}},
+      {.name = "exactly at the limit stays",
+       .files = {{"a", "a1", 100, 35, false}, {"a", "a2", 100, 1, true}},
+       .perCamera = {.maxAge = hours(35), .maxBytes = 200},
+       .store = {},
+       .deleted = {}},
+  };
+  for (const Row& row : rows) {
+    std::vector<SegmentFile> files;
+    for (const File& f : row.files)
+      files.push_back(SegmentFile{f.camera, f.name, f.bytes, now - hours(f.ageHours), f.active});
+    std::vector<std::string> deleted;
+    for (const SegmentFile& f : chooseDeletions(files, {{"a", row.perCamera}}, row.store, now))
+      deleted.push_back(f.path);
+    EXPECT_EQ(deleted, row.deleted) << row.name;
+  }
+}
+
+TEST(RecorderRetention, ScanListsMp4FilesOldestFirst) {
+  TempDir dir;
+  const std::string older = dir.write("b.mp4", "12345");
+  const std::string newer = dir.write("a.mp4", "123");
+  dir.write("notes.txt", "x");
+  ::mkdir((dir.path() + "/sub.mp4").c_str(), 0755);
+  const timespec times[2] = {{1000, 0}, {1000, 0}};
+  ::utimensat(AT_FDCWD, older.c_str(), times, 0);
+  const std::vector<SegmentFile> found = scanSegments("cam", dir.path());
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].path, older);
+  EXPECT_EQ(found[0].bytes, 5u);
+  EXPECT_EQ(found[1].path, newer);
+  EXPECT_EQ(found[1].camera, "cam");
+  EXPECT_TRUE(scanSegments("cam", dir.path() + "/missing").empty());
+}
+
+std::string box(const char* type, const std::string& body) {
+  const auto size = static_cast<uint32_t>(8 + body.size());
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(size >> (24 - 8 * i));
+  return out + type + body;
+}
+
+TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
+  const std::string head = box("ftyp", "isom") + box("moov", std::string(20, 'm'));
+  const std::string fragment =
+      box("moof", std::string(16, 'f')) + box("mdat", std::string(40, 'd'));
+  struct Row {
+    const char* name;
+    std::string bytes;
+    long long removed;
+    size_t size;     // after
+    bool fragments;  // a whole fragment remains
+  };
+  const Row rows[] = {
+      {.name = "whole",
+       .bytes = head + fragment,
+       .removed = 0,
+       .size = (head + fragment).size(),
+       .fragments = true},
+      {.name = "the header alone",
+       .bytes = head + fragment.substr(0, 20),
+       .removed = 20,
+       .size = head.size(),
+       .fragments = false},
+      {.name = "mdat cut short",
+       .bytes = head + fragment + fragment.substr(0, 30),
+       .removed = 30,
+       .size = (head + fragment).size(),
+       .fragments = true},
+      {.name = "moof without its mdat",
+       .bytes = head + fragment + box("moof", "xxxx"),
+       .removed = 12,
+       .size = (head + fragment).size(),
+       .fragments = true},
+      {.name = "a box header cut short",
+       .bytes = head + fragment + std::string(2, '\0'),
+       .removed = 2,
+       .size = (head + fragment).size(),
+       .fragments = true},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const std::string file = dir.write("seg.mp4", row.bytes);
+    bool fragments = !row.fragments;
+    EXPECT_EQ(trimToWholeFragments(file, &fragments), row.removed) << row.name;
+    EXPECT_EQ(fragments, row.fragments) << row.name;
+    struct stat st {};
+    ::stat(file.c_str(), &st);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), row.size) << row.name;
+  }
+  EXPECT_EQ(trimToWholeFragments("/nonexistent/seg.mp4"), -1);
+}
+
+// The live view's cut of a real writer's output, fed in pieces of every
+// size: one header, then one fragment per sample, keyframes where they were.
+TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
+  // A 64x64 H.264 SPS (Baseline) and a PPS.
+  const std::string sps(
+      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83"
+      "\xc4\x89\x65\x80",
+      22);
+  const std::string pps("\x68\xcb\x83\xcb\x20", 5);
+  std::string stream;
+  rtsp_pull::Mp4Writer writer(
+      [&stream](const rtsp_pull::Mp4Writer::Piece* pieces, size_t count) {
+        for (size_t i = 0; i < count; ++i) stream.append(pieces[i].data, pieces[i].size);
+        return true;
+      },
+      0.001);
+  rtsp_pull::Mp4Track track;
+  track.sps = sps;
+  track.pps = pps;
+  std::string error;
+  ASSERT_TRUE(writer.begin(track, error)) << error;
+  const bool keyframes[] = {true, false, false, true, false};
+  for (size_t i = 0; i < 5; ++i) {
+    rtsp_pull::AccessUnit unit;
+    unit.keyframe = keyframes[i];
+    unit.nals.push_back(std::string(keyframes[i] ? "\x65" : "\x41", 1) + std::string(50, 'x'));
+    writer.addSample(unit, 3000 * i);
+  }
+  writer.flush();
+  for (size_t piece : {size_t{1}, size_t{7}, size_t{100}, stream.size()}) {
+    Mp4Splitter splitter;
+    std::vector<Mp4Splitter::Part> parts;
+    for (size_t at = 0; at < stream.size(); at += piece) {
+      for (auto& p : splitter.feed(stream.data() + at, std::min(piece, stream.size() - at)))
+        parts.push_back(std::move(p));
+    }
+    ASSERT_EQ(parts.size(), 6u) << "pieces of " << piece;
+    EXPECT_TRUE(parts[0].header) << "pieces of " << piece;
+    std::string joined;
+    for (const auto& p : parts) joined += p.bytes;
+    EXPECT_EQ(joined, stream) << "pieces of " << piece;
+    for (size_t i = 0; i < 5; ++i)
+      EXPECT_EQ(parts[i + 1].keyframe, keyframes[i]) << "sample " << i << ", pieces of " << piece;
+  }
+}
+
+TEST(RecorderLive, ViewerQueueEndsOnceClosed) {
+  auto viewer = std::make_shared<Viewer>();
+  EXPECT_TRUE(viewer->push(3, std::make_shared<const std::string>("abc")));
+  std::vector<Viewer::Chunk> chunks;
+  ASSERT_TRUE(viewer->take(chunks, std::chrono::milliseconds(0)));
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_EQ(chunks[0].feed, 3u);
+  viewer->close();
+  EXPECT_FALSE(viewer->push(3, std::make_shared<const std::string>("abc")));
+  EXPECT_FALSE(viewer->take(chunks, std::chrono::milliseconds(0)));
+}
+
+}  // namespace
