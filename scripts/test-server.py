@@ -10,7 +10,7 @@ connection only unless --protocols says otherwise, and stops by itself after
 Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--path P] [--codec h264|h265] [--log-requests FILE]
                            [--protocols tcp|udp|all] [--session-timeout S]
-                           [--share-port]
+                           [--share-port] [--audio aac|latm|opus|pcmu|pcma]
                            [--auth digest|basic|both [--user U] [--password P]]
 
 --protocols: the lower transports offered: tcp (interleaved, the default),
@@ -21,6 +21,9 @@ and applies. A session that shows no sign of life for that long (no request
 on the RTSP connection, no RTCP from the client over UDP) is expired. The
 server expires sessions only when its session pool is cleaned up, so with
 this option the pool is cleaned every half second.
+
+--audio adds an audio track (a sine tone) to the stream: AAC as
+mpeg4-generic (aac) or MP4A-LATM (latm), Opus, or G.711 (pcmu, pcma).
 
 --auth makes the stream need credentials: Digest (MD5), Basic, or both
 offered (a 401 then carries a Basic and a Digest challenge).
@@ -185,6 +188,8 @@ def main():
                         help="lower transports offered (default tcp: interleaved only)")
     parser.add_argument("--session-timeout", type=int, metavar="S",
                         help="session timeout in seconds, enforced every half second")
+    parser.add_argument("--audio", choices=("aac", "latm", "opus", "pcmu", "pcma"),
+                        help="add an audio track in this codec")
     parser.add_argument("--share-port", action="store_true",
                         help="with --log-requests: let another server with this option "
                              "listen on PORT too")
@@ -206,7 +211,15 @@ def main():
     Gst.init(None)
     encoder, payloader = (("x265enc", "rtph265pay") if args.codec == "h265"
                           else ("x264enc", "rtph264pay"))
-    missing = [e for e in ("videotestsrc", "videoconvert", encoder, payloader)
+    # The audio branch: encoder caps and elements, payloader, payload type.
+    audio = {"aac": ("audio/x-raw,rate=44100,channels=1", "voaacenc", "rtpmp4gpay", 97),
+             "latm": ("audio/x-raw,rate=44100,channels=1", "voaacenc", "rtpmp4apay", 97),
+             "opus": ("audio/x-raw,rate=48000,channels=1", "opusenc", "rtpopuspay", 97),
+             "pcmu": ("audio/x-raw,rate=8000,channels=1", "mulawenc", "rtppcmupay", 0),
+             "pcma": ("audio/x-raw,rate=8000,channels=1", "alawenc", "rtppcmapay", 8)}
+    audio_elements = (("audiotestsrc", "audioconvert", "audioresample")
+                      + audio[args.audio][1:3] if args.audio else ())
+    missing = [e for e in ("videotestsrc", "videoconvert", encoder, payloader) + audio_elements
                if Gst.ElementFactory.find(e) is None]
     if missing:
         print(f"test-server: GStreamer elements not installed: {', '.join(missing)}",
@@ -229,6 +242,11 @@ def main():
             "aud=false sliced-threads=false "
             "! video/x-h264,profile=baseline "
             "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
+    if args.audio:
+        caps, audio_encoder, audio_payloader, audio_pt = audio[args.audio]
+        launch = launch[:-1] + (
+            "audiotestsrc is-live=true wave=sine freq=440 ! audioconvert ! audioresample "
+            f"! {caps} ! {audio_encoder} ! {audio_payloader} name=pay1 pt={audio_pt} )")
 
     relay = None
     if args.log_requests:
