@@ -225,6 +225,7 @@ void Recorder::setTracks(const std::vector<RTSPTrack>& tracks) {
   // goes out with the next picture, on the receive thread.
   audioThisSession_ = false;
   audioDepacketizer_.reset();
+  if (!streamStarted_ && frames_ == 0) audioInFiles_ = false;  // no file has the track yet
 }
 
 void Recorder::setWallClock(WallClock wallClock) {
@@ -376,7 +377,7 @@ void Recorder::trySync(Clock::time_point now) {
                           static_cast<int64_t>(seconds * audioFormat_.clockRate);
     anchorPending_ = true;
     sync_ = Sync::kWallClock;
-  } else if (now - waitStart_ >= std::chrono::duration<double>(kSyncWaitSeconds) ||
+  } else if (now - waitStart_ >= std::chrono::duration<double>(config_.syncWaitSeconds) ||
              heldBytes_ > kMaxHeldBytes) {
     sync_ = Sync::kArrival;
     if (!heldUnits_.empty() && !heldFrames_.empty()) {

@@ -64,6 +64,8 @@ struct RecorderConfig {
   // multiple of segmentSeconds of the camera's time. Where the camera's time
   // is not known yet, the local rules apply.
   bool cameraClock = false;
+  // How long the start of a session with audio waits for the sender reports.
+  double syncWaitSeconds = 5;
 };
 
 // Places RTP timestamps on one growing 64-bit timeline that starts at 0,
@@ -117,7 +119,7 @@ enum class Progress {
 // Audio (RecorderConfig::recordAudio): the audio frames and the pictures are
 // put on one timeline. At the start of each session both are held until the
 // RTCP sender reports of both tracks give their wall-clock times (the frames
-// are then placed by those), for at most kSyncWaitSeconds; failing that, by
+// are then placed by those), for at most syncWaitSeconds; failing that, by
 // their arrival times. A file's audio starts at its first picture and ends
 // with its last one.
 class Recorder : private NalSink, private AudioSink {
@@ -125,7 +127,6 @@ class Recorder : private NalSink, private AudioSink {
   // The wall-clock time (NTP 32.32) of RTP time `rtpTime` of `track`; false
   // while unknown. Called on the receive thread.
   using WallClock = std::function<bool(int track, uint32_t rtpTime, uint64_t* ntp)>;
-  static constexpr double kSyncWaitSeconds = 5;
 
   explicit Recorder(RecorderConfig config);
   ~Recorder() override;
