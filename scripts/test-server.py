@@ -10,8 +10,9 @@ connection only unless --protocols says otherwise, and stops by itself after
 Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--path P] [--codec h264|h265] [--log-requests FILE]
                            [--protocols tcp|udp|all] [--session-timeout S]
-                           [--share-port] [--audio aac|latm|opus|pcmu|pcma]
+                           [--share-port]
                            [--auth digest|basic|both [--user U] [--password P]]
+                           [--audio aac|latm|opus|pcmu|pcma]
 
 --protocols: the lower transports offered: tcp (interleaved, the default),
 udp (unicast UDP only: an interleaved SETUP gets 461) or all.
@@ -22,8 +23,10 @@ on the RTSP connection, no RTCP from the client over UDP) is expired. The
 server expires sessions only when its session pool is cleaned up, so with
 this option the pool is cleaned every half second.
 
---audio adds an audio track (a sine tone) to the stream: AAC as
-mpeg4-generic (aac) or MP4A-LATM (latm), Opus, or G.711 (pcmu, pcma).
+--audio adds a second stream, a sine tone (mono, 48 kHz for AAC and Opus,
+8 kHz for G.711) with the timestamps of the same clock as the video: AAC as
+mpeg4-generic (RFC 3640, payload type 97), AAC in MP4A-LATM (RFC 6416, 97),
+Opus (97), PCMU (0) or PCMA (8).
 
 --auth makes the stream need credentials: Digest (MD5), Basic, or both
 offered (a 401 then carries a Basic and a Digest challenge).
@@ -139,6 +142,22 @@ class RequestLogger:
         return buf
 
 
+# --audio: the encoder and payloader after "audiotestsrc is-live=true",
+# with the rate the codec is fed at.
+AUDIO = {
+    "aac": ("audio/x-raw,rate=48000,channels=1 ! voaacenc bitrate=64000 "
+            "! rtpmp4gpay name=pay1 pt=97"),
+    "latm": ("audio/x-raw,rate=48000,channels=1 ! voaacenc bitrate=64000 "
+             "! rtpmp4apay name=pay1 pt=97"),
+    "opus": "audio/x-raw,rate=48000,channels=1 ! opusenc ! rtpopuspay name=pay1 pt=97",
+    "pcmu": "audio/x-raw,rate=8000,channels=1 ! mulawenc ! rtppcmupay name=pay1 pt=0",
+    "pcma": "audio/x-raw,rate=8000,channels=1 ! alawenc ! rtppcmapay name=pay1 pt=8",
+}
+AUDIO_ELEMENTS = {"aac": ("voaacenc", "rtpmp4gpay"), "latm": ("voaacenc", "rtpmp4apay"),
+                  "opus": ("opusenc", "rtpopuspay"), "pcmu": ("mulawenc", "rtppcmupay"),
+                  "pcma": ("alawenc", "rtppcmapay")}
+
+
 def require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst):
     """Only the given user may use the mount point, authenticated as --auth says."""
     auth = GstRtspServer.RTSPAuth()
@@ -166,7 +185,7 @@ def require_credentials(server, factory, args, GstRtspServer, GstRtsp, Gst):
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Local H.264/H.265 RTSP test server")
+    parser = argparse.ArgumentParser(description="Local H.264/H.265 (and audio) RTSP test server")
     parser.add_argument("port", type=int, help="TCP port on 127.0.0.1; 0 picks a free one")
     parser.add_argument("--lifetime", type=float, default=60.0,
                         help="seconds after which the server stops by itself (default 60)")
@@ -176,6 +195,8 @@ def main():
     parser.add_argument("--path", default="/test", help="mount point (default /test)")
     parser.add_argument("--codec", choices=("h264", "h265"), default="h264",
                         help="video codec (default h264)")
+    parser.add_argument("--audio", choices=tuple(AUDIO),
+                        help="add an audio stream in this codec (default: video only)")
     parser.add_argument("--auth", choices=("digest", "basic", "both"),
                         help="require credentials (--user, --password): Digest, Basic, or "
                              "either (both offered in every challenge)")
@@ -188,8 +209,6 @@ def main():
                         help="lower transports offered (default tcp: interleaved only)")
     parser.add_argument("--session-timeout", type=int, metavar="S",
                         help="session timeout in seconds, enforced every half second")
-    parser.add_argument("--audio", choices=("aac", "latm", "opus", "pcmu", "pcma"),
-                        help="add an audio track in this codec")
     parser.add_argument("--share-port", action="store_true",
                         help="with --log-requests: let another server with this option "
                              "listen on PORT too")
@@ -211,16 +230,10 @@ def main():
     Gst.init(None)
     encoder, payloader = (("x265enc", "rtph265pay") if args.codec == "h265"
                           else ("x264enc", "rtph264pay"))
-    # The audio branch: encoder caps and elements, payloader, payload type.
-    audio = {"aac": ("audio/x-raw,rate=44100,channels=1", "voaacenc", "rtpmp4gpay", 97),
-             "latm": ("audio/x-raw,rate=44100,channels=1", "voaacenc", "rtpmp4apay", 97),
-             "opus": ("audio/x-raw,rate=48000,channels=1", "opusenc", "rtpopuspay", 97),
-             "pcmu": ("audio/x-raw,rate=8000,channels=1", "mulawenc", "rtppcmupay", 0),
-             "pcma": ("audio/x-raw,rate=8000,channels=1", "alawenc", "rtppcmapay", 8)}
-    audio_elements = (("audiotestsrc", "audioconvert", "audioresample")
-                      + audio[args.audio][1:3] if args.audio else ())
-    missing = [e for e in ("videotestsrc", "videoconvert", encoder, payloader) + audio_elements
-               if Gst.ElementFactory.find(e) is None]
+    wanted = ["videotestsrc", "videoconvert", encoder, payloader]
+    if args.audio:
+        wanted += ["audiotestsrc", "audioconvert", "audioresample", *AUDIO_ELEMENTS[args.audio]]
+    missing = [e for e in wanted if Gst.ElementFactory.find(e) is None]
     if missing:
         print(f"test-server: GStreamer elements not installed: {', '.join(missing)}",
               file=sys.stderr)
@@ -243,10 +256,9 @@ def main():
             "! video/x-h264,profile=baseline "
             "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
     if args.audio:
-        caps, audio_encoder, audio_payloader, audio_pt = audio[args.audio]
         launch = launch[:-1] + (
-            "audiotestsrc is-live=true wave=sine freq=440 ! audioconvert ! audioresample "
-            f"! {caps} ! {audio_encoder} ! {audio_payloader} name=pay1 pt={audio_pt} )")
+            "audiotestsrc is-live=true wave=sine freq=440 volume=0.3 ! audioconvert "
+            f"! audioresample ! {AUDIO[args.audio]} )")
 
     relay = None
     if args.log_requests:
