@@ -494,6 +494,13 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
       EXPECT_LE(std::stoul(pts.front()), row.frameTicks) << row.name;
       continue;
     }
+    if (row.media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
+      EXPECT_EQ(pts.front(), "0") << row.name;
+      size_t bytes = 0;
+      for (const std::string& size : probe(file, "packet=size", "a")) bytes += std::stoul(size);
+      EXPECT_EQ(bytes, 8000u) << row.name << ": a second of samples";
+      continue;
+    }
     // Frame k is at k * frameTicks - 10 ms; the file keeps those from the
     // first picture up to the end of the last (1 s).
     std::vector<std::string> expected;

@@ -444,22 +444,45 @@ void Recorder::placeAudio(uint32_t timestamp, uint32_t duration, Clock::time_poi
   const int64_t position =
       static_cast<int64_t>(anchorVideo_ * audioFormat_.clockRate / clockRate_) +
       (extend(timestamp) - anchorAudio_);
-  if (position < 0) return;
   if (placed_.size() >= kMaxPlacedFrames) placed_.pop_front();
   placed_.push_back(PlacedFrame{position, duration, std::move(bytes)});
 }
 
 // Writes the placed audio up to the picture at `videoPosition`; audio before
-// the first picture of the file is dropped.
+// the first picture of the file is dropped. G.711, which can be cut at any
+// sample, is cut there, so that a file's audio starts and ends with its
+// pictures however long the packets are.
 void Recorder::releaseAudio(uint64_t videoPosition) {
   const auto limit = static_cast<int64_t>(videoPosition * audioFormat_.clockRate / clockRate_);
   const auto start = static_cast<int64_t>(segmentStart_ * audioFormat_.clockRate / clockRate_);
+  const bool samples =
+      audioFormat_.codec == AudioCodec::kPcmu || audioFormat_.codec == AudioCodec::kPcma;
   while (!placed_.empty() && placed_.front().position < limit) {
-    const PlacedFrame& f = placed_.front();
+    PlacedFrame& f = placed_.front();
+    size_t bytes = f.bytes.size();
+    if (samples && f.position < start && f.position + f.duration > start) {
+      // Its samples before the file's first picture go.
+      const auto early = static_cast<size_t>(start - f.position);
+      f.bytes.erase(0, early * audioFormat_.channels);
+      f.duration -= static_cast<uint32_t>(early);
+      f.position = start;
+      continue;
+    }
+    const int64_t past = f.position + f.duration - limit;
+    if (samples && past > 0) bytes = static_cast<size_t>(limit - f.position) * audioFormat_.channels;
     if (mp4_ && outputStarted_ && !limitReached() && f.position >= start)
-      mp4_->addAudioSample(static_cast<uint64_t>(f.position - start), f.duration,
-                           reinterpret_cast<const uint8_t*>(f.bytes.data()), f.bytes.size());
-    placed_.pop_front();
+      mp4_->addAudioSample(static_cast<uint64_t>(f.position - start),
+                           static_cast<uint32_t>(bytes / audioFormat_.channels),
+                           reinterpret_cast<const uint8_t*>(f.bytes.data()), bytes);
+    if (bytes == f.bytes.size()) {
+      placed_.pop_front();
+      continue;
+    }
+    // The rest waits for the next picture.
+    f.bytes.erase(0, bytes);
+    f.position = limit;
+    f.duration = static_cast<uint32_t>(past);
+    break;
   }
 }
 
