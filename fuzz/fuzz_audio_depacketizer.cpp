@@ -29,13 +29,15 @@ SDPMedia format(unsigned choice) {
   switch (choice % 6) {
     case 0:
       m.encodingName = "mpeg4-generic";
-      m.fmtp = {{"config", "1190"}, {"sizelength", "13"}, {"indexlength", "3"},
+      m.fmtp = {{"config", "1190"},
+                {"sizelength", "13"},
+                {"indexlength", "3"},
                 {"indexdeltalength", "3"}};
       break;
     case 1:
       m.encodingName = "mpeg4-generic";
-      m.fmtp = {{"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"},
-                {"indexdeltalength", "2"}};
+      m.fmtp = {
+          {"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}};
       break;
     case 2:
       m.encodingName = "MP4A-LATM";
@@ -65,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(rtsp_pull::readAudioFormat(format(data[0]), audio, detail) == rtsp_pull::AudioError::kNone);
   Sink sink;
   rtsp_pull::AudioDepacketizer depacketizer(audio, sink);
-  forEachPacket(data + 1, size - 1, [&](const std::uint8_t*, const std::uint8_t* packet,
-                                        std::size_t n) { depacketizer.push(packet, n); });
+  forEachPacket(data + 1, size - 1,
+                [&](const std::uint8_t*, const std::uint8_t* packet, std::size_t n) {
+                  depacketizer.push(packet, n);
+                });
   return 0;
 }

@@ -34,9 +34,12 @@ const SDPMedia kAacHbr = media("MPEG4-GENERIC", 44100, 1,
                                 {"sizelength", "13"},
                                 {"indexlength", "3"},
                                 {"indexdeltalength", "3"}});
-const SDPMedia kAacLbr = media(
-    "mpeg4-generic", 16000, 1,
-    {{"mode", "AAC-lbr"}, {"config", "1408"}, {"SizeLength", "6"}, {"IndexLength", "2"}, {"IndexDeltaLength", "2"}});
+const SDPMedia kAacLbr = media("mpeg4-generic", 16000, 1,
+                               {{"mode", "AAC-lbr"},
+                                {"config", "1408"},
+                                {"SizeLength", "6"},
+                                {"IndexLength", "2"},
+                                {"IndexDeltaLength", "2"}});
 const SDPMedia kLatm = media("MP4A-LATM", 44100, 0, {{"cpresent", "0"}, {"config", "40002410"}});
 const SDPMedia kOpus = media("OPUS", 48000, 2, {{"sprop-stereo", "1"}});
 const SDPMedia kPcmu = media("", 0, 0, {}, 0);

@@ -387,7 +387,6 @@ INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
                          ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
                          [](const ::testing::TestParamInfo<VideoCodec>& param) {
                            return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
-
                          });
 
 SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
@@ -403,15 +402,17 @@ SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int 
 }
 
 // NTP 32.32 of `seconds` after an arbitrary instant.
-uint64_t ntp(double seconds) { return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0); }
+uint64_t ntp(double seconds) {
+  return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0);
+}
 
 // ffprobe's entries of `path`, one line each ("-show_entries ENTRIES").
 std::vector<std::string> probe(const std::string& path, const std::string& entries,
                                const std::string& streams = "") {
-  std::istringstream lines(
-      run("ffprobe -v quiet " + (streams.empty() ? "" : "-select_streams " + streams + " ") +
-          "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
-          .second);
+  std::istringstream lines(run("ffprobe -v quiet " +
+                               (streams.empty() ? "" : "-select_streams " + streams + " ") +
+                               "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
+                               .second);
   std::vector<std::string> out;
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty()) out.push_back(line);
@@ -450,7 +451,8 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
     RecorderConfig c = config(dir.file("av.mp4"), OutputFormat::kMp4);
     c.recordAudio = true;
     c.syncWaitSeconds = row.reports ? 5 : 0;
-    const uint32_t rate = static_cast<uint32_t>(row.media.clockRate > 0 ? row.media.clockRate : 8000);
+    const uint32_t rate =
+        static_cast<uint32_t>(row.media.clockRate > 0 ? row.media.clockRate : 8000);
     const uint32_t video0 = 4000000000u, audio0 = 123;  // the video's RTP times wrap
     Recorder recorder(c);
     if (row.reports) {
@@ -467,10 +469,12 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
     uint16_t videoSeq = 0, audioSeq = 0;
     uint32_t picture = 0, frame = 0;
     while (picture < 30 || frame * row.frameTicks < 1.2 * rate) {
-      const double pictureTime = picture / 30.0, frameTime = double(frame) * row.frameTicks / rate - 0.01;
+      const double pictureTime = picture / 30.0,
+                   frameTime = double(frame) * row.frameTicks / rate - 0.01;
       if (picture < 30 && pictureTime <= frameTime) {
         const uint8_t header = picture % 30 == 0 ? 0x65 : 0x41;
-        const auto rtp = rtpPacket(videoSeq++, video0 + picture++ * 3000, 1, true, {header, 0x88, 0x80});
+        const auto rtp =
+            rtpPacket(videoSeq++, video0 + picture++ * 3000, 1, true, {header, 0x88, 0x80});
         recorder.onTrackPacket(0, rtp.data(), rtp.size(), false);
       } else {
         auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * row.frameTicks, 2, true, row.payload);
@@ -485,8 +489,8 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
         << row.name;
     EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row.name;
     // (The pictures are made up: what ffmpeg says of them is left out.)
-    EXPECT_EQ(run("ffmpeg -v error -vn -i '" + file + "' -f null - 2>&1 | grep -v '^.h264 @'").second,
-              "")
+    EXPECT_EQ(
+        run("ffmpeg -v error -vn -i '" + file + "' -f null - 2>&1 | grep -v '^.h264 @'").second, "")
         << row.name << ": the audio decodes";
     const std::vector<std::string> pts = probe(file, "packet=pts", "a");
     ASSERT_FALSE(pts.empty()) << row.name;
@@ -572,8 +576,8 @@ TEST(ToolRecorderAudio, TheCameraClockNamesTheSegmentsAndPlacesTheirCuts) {
     const char* name;
     size_t pictures;
   };
-  const File files[] = {{"cam-1700000000.h264", 10}, {"cam-1700000001.h264", 30},
-                        {"cam-1700000002.h264", 10}};
+  const File files[] = {
+      {"cam-1700000000.h264", 10}, {"cam-1700000001.h264", 30}, {"cam-1700000002.h264", 10}};
   for (const File& f : files) {
     const std::string bytes = readFile(dir.file(f.name));
     size_t pictures = 0;

@@ -132,7 +132,8 @@ void AudioDepacketizer::aac(const RtpPacket& packet) {
   const size_t headerBytes = (headerBits + 7) / 8;
   const uint32_t firstBits = format_.sizeLength + format_.indexLength;
   const uint32_t nextBits = format_.sizeLength + format_.indexDeltaLength;
-  if (headerBits < firstBits || size - 2 < headerBytes || (headerBits - firstBits) % nextBits != 0) {
+  if (headerBits < firstBits || size - 2 < headerBytes ||
+      (headerBits - firstBits) % nextBits != 0) {
     ++counters_.malformed;
     return;
   }
@@ -145,9 +146,8 @@ void AudioDepacketizer::aac(const RtpPacket& packet) {
   size_t pos = 0, total = 0;
   for (size_t i = 0; i < count; ++i) {
     const uint32_t auSize = bitsAt(headers, pos, format_.sizeLength);
-    const uint32_t index =
-        bitsAt(headers, pos + format_.sizeLength, i == 0 ? format_.indexLength
-                                                         : format_.indexDeltaLength);
+    const uint32_t index = bitsAt(headers, pos + format_.sizeLength,
+                                  i == 0 ? format_.indexLength : format_.indexDeltaLength);
     if (index != 0) {  // interleaved: the stream was refused for it, so the packet is damaged
       ++counters_.malformed;
       return;

@@ -109,8 +109,8 @@ AudioError readAac(const SDPMedia& media, AudioFormat& format, std::string& deta
   const long deltaLength = fmtpNumber(media, "indexdeltalength", 0);
   const long constantDuration = fmtpNumber(media, "constantduration", 0);
   const long interleaving = fmtpNumber(media, "maxdisplacement", 0);
-  if (sizeLength <= 0 || sizeLength > 16 || indexLength < 0 || indexLength > 8 ||
-      deltaLength < 0 || deltaLength > 8 || constantDuration < 0)
+  if (sizeLength <= 0 || sizeLength > 16 || indexLength < 0 || indexLength > 8 || deltaLength < 0 ||
+      deltaLength > 8 || constantDuration < 0)
     return fail(AudioError::kBadConfig, detail, "the AAC AU header sizes cannot be used");
   // Fields other than the size and the index, and interleaving, are not taken.
   for (const char* name : {"ctsdeltalength", "dtsdeltalength", "randomaccessindication",

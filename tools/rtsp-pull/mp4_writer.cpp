@@ -145,12 +145,12 @@ void esds(Boxes& b, const AudioFormat& a) {
   b.u8(0);               // no dependence, URL or OCR stream
   b.u8(0x04);            // DecoderConfigDescriptor
   b.u8(13 + 2 + size);
-  b.u8(0x40);          // objectTypeIndication: Audio ISO/IEC 14496-3
+  b.u8(0x40);           // objectTypeIndication: Audio ISO/IEC 14496-3
   b.u8(0x05 << 2 | 1);  // streamType audio, upStream 0, reserved 1
-  b.u8(0);             // bufferSizeDB: 24 bits, unknown
+  b.u8(0);              // bufferSizeDB: 24 bits, unknown
   b.u16(0);
-  b.u32(0);  // maxBitrate: unknown
-  b.u32(0);  // avgBitrate: unknown
+  b.u32(0);    // maxBitrate: unknown
+  b.u32(0);    // avgBitrate: unknown
   b.u8(0x05);  // DecoderSpecificInfo
   b.u8(size);
   b.data(a.config);
@@ -201,9 +201,9 @@ void trak(Boxes& b, uint32_t id, uint32_t timescale, bool video, uint32_t width,
   b.u32(0);  // reserved
   b.u32(0);  // duration
   b.zeros(8);
-  b.u16(0);                       // layer
-  b.u16(0);                       // alternate group
-  b.u16(video ? 0 : 0x0100);      // volume
+  b.u16(0);                   // layer
+  b.u16(0);                   // alternate group
+  b.u16(video ? 0 : 0x0100);  // volume
   b.u16(0);
   unityMatrix(b);
   b.u32(width << 16);
@@ -396,8 +396,7 @@ void Mp4Writer::addSample(const AccessUnit& unit, uint64_t decodeTime, uint64_t 
 
 void Mp4Writer::addAudioSample(uint64_t decodeTime, uint32_t duration, const uint8_t* data,
                                size_t size) {
-  if (!begun_ || !hasAudio_ || size == 0 || (audioStarted_ && decodeTime <= lastAudioTime_))
-    return;
+  if (!begun_ || !hasAudio_ || size == 0 || (audioStarted_ && decodeTime <= lastAudioTime_)) return;
   audioStarted_ = true;
   lastAudioTime_ = decodeTime;
   // Audio without video for long (a stalled picture) still goes out.

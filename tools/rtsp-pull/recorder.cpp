@@ -193,9 +193,9 @@ bool Recorder::open(uint32_t address, uint16_t port, std::string& error) {
 }
 
 bool Recorder::beginStream(SDP& sdp, std::string& error) {
-  const std::vector<SDPMedia> media =
-      config_.recordAudio ? SDPMedia::parseAll(joinLines(sdp), std::string())
-                          : std::vector<SDPMedia>();
+  const std::vector<SDPMedia> media = config_.recordAudio
+                                          ? SDPMedia::parseAll(joinLines(sdp), std::string())
+                                          : std::vector<SDPMedia>();
   return beginStream(sdp, media, error);
 }
 
@@ -241,8 +241,7 @@ Progress Recorder::progress() const {
 Progress Recorder::onTrackPacket(int track, const uint8_t* data, size_t size, bool rtcp) {
   if (track == 0) return rtcp ? Progress::kRecording : onPacket(data, size);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (rtcp || ended_ || finished_ || track != audioTrack_ || !audioDepacketizer_)
-    return progress();
+  if (rtcp || ended_ || finished_ || track != audioTrack_ || !audioDepacketizer_) return progress();
   ++packets_;
   bytes_ += size;
   if (failure_.empty() && !limitReached()) audioDepacketizer_->push(data, size);
@@ -368,10 +367,11 @@ void Recorder::trySync(Clock::time_point now) {
   if (!audioThisSession_) {
     sync_ = Sync::kVideoOnly;
   } else if (!heldUnits_.empty() && !heldFrames_.empty() &&
-      wallClock(0, heldUnits_.front().unit.timestamp, videoNtp) &&
-      wallClock(audioTrack_, heldFrames_.front().timestamp, audioNtp)) {
+             wallClock(0, heldUnits_.front().unit.timestamp, videoNtp) &&
+             wallClock(audioTrack_, heldFrames_.front().timestamp, audioNtp)) {
     // The audio RTP time at the instant of the first held picture.
-    const double seconds = (static_cast<double>(videoNtp) - static_cast<double>(audioNtp)) / 4294967296.0;
+    const double seconds =
+        (static_cast<double>(videoNtp) - static_cast<double>(audioNtp)) / 4294967296.0;
     pendingAnchorTs_ = heldUnits_.front().unit.timestamp;
     pendingAnchorAudio_ = extend(heldFrames_.front().timestamp) +
                           static_cast<int64_t>(seconds * audioFormat_.clockRate);
@@ -469,7 +469,8 @@ void Recorder::releaseAudio(uint64_t videoPosition) {
       continue;
     }
     const int64_t past = f.position + f.duration - limit;
-    if (samples && past > 0) bytes = static_cast<size_t>(limit - f.position) * audioFormat_.channels;
+    if (samples && past > 0)
+      bytes = static_cast<size_t>(limit - f.position) * audioFormat_.channels;
     if (mp4_ && outputStarted_ && !limitReached() && f.position >= start)
       mp4_->addAudioSample(static_cast<uint64_t>(f.position - start),
                            static_cast<uint32_t>(bytes / audioFormat_.channels),
@@ -604,9 +605,9 @@ void Recorder::beginAudio(const std::vector<SDPMedia>& media, std::vector<std::s
     notices.push_back(detail + "; recording the video only");
     return;
   }
-  const bool same = format.codec == audioFormat_.codec &&
-                    format.clockRate == audioFormat_.clockRate &&
-                    format.channels == audioFormat_.channels && format.config == audioFormat_.config;
+  const bool same =
+      format.codec == audioFormat_.codec && format.clockRate == audioFormat_.clockRate &&
+      format.channels == audioFormat_.channels && format.config == audioFormat_.config;
   if (outputOpen_ && outputStarted_ && !audioInFiles_) return;  // the file has no audio track
   if (audioInFiles_ && !same) {
     notices.push_back("the stream's audio changed; recording the video only from here on");
@@ -648,7 +649,8 @@ void Recorder::handleAccessUnit(AccessUnit& unit) {
     if (!anchorPending_ && !heldFrames_.empty()) {
       std::deque<HeldFrame> frames;
       frames.swap(heldFrames_);
-      for (HeldFrame& f : frames) placeAudio(f.timestamp, f.duration, f.arrival, std::move(f.bytes));
+      for (HeldFrame& f : frames)
+        placeAudio(f.timestamp, f.duration, f.arrival, std::move(f.bytes));
     }
     releaseAudio(position);
   }
