@@ -484,6 +484,11 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
     }
     ASSERT_TRUE(recorder.finish()) << row.name;
     const std::string file = dir.file("av.mp4");
+    // The first fragment's prft: the wall-clock time of the first picture.
+    const std::string mp4 = readFile(file);
+    EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
+              row.reports ? ntp(0) : 0)
+        << row.name;
     EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"),
               std::vector<std::string>{row.stream})
         << row.name;
