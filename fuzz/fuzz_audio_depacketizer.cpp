@@ -4,6 +4,9 @@
 // bytes. Checks: every frame is non-empty, within the bound on a frame put
 // together from fragments, and lasts at least a tick.
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "audio_depacketizer.h"
 #include "check.h"
@@ -22,39 +25,29 @@ struct Sink : rtsp_pull::AudioSink {
 };
 
 SDPMedia format(unsigned choice) {
+  struct Format {
+    const char* encoding;
+    int clockRate;
+    std::vector<std::pair<std::string, std::string>> fmtp;
+  };
+  static const Format kFormats[] = {
+      {"mpeg4-generic",
+       48000,
+       {{"config", "1190"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}},
+      {"mpeg4-generic",
+       48000,
+       {{"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}}},
+      {"MP4A-LATM", 48000, {{"config", "400023203FC0"}}},
+      {"MP4A-LATM", 48000, {{"config", "410023203FC0"}}},  // two subframes an element
+      {"opus", 48000, {}},
+      {"PCMU", 8000, {}},
+  };
+  const Format& f = kFormats[choice % 6];
   SDPMedia m;
   m.media = "audio";
-  m.payloadType = 97;
-  m.clockRate = 48000;
-  switch (choice % 6) {
-    case 0:
-      m.encodingName = "mpeg4-generic";
-      m.fmtp = {{"config", "1190"},
-                {"sizelength", "13"},
-                {"indexlength", "3"},
-                {"indexdeltalength", "3"}};
-      break;
-    case 1:
-      m.encodingName = "mpeg4-generic";
-      m.fmtp = {
-          {"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}};
-      break;
-    case 2:
-      m.encodingName = "MP4A-LATM";
-      m.fmtp = {{"config", "400023203FC0"}};
-      break;
-    case 3:  // two subframes an element
-      m.encodingName = "MP4A-LATM";
-      m.fmtp = {{"config", "410023203FC0"}};
-      break;
-    case 4:
-      m.encodingName = "opus";
-      break;
-    default:
-      m.encodingName = "PCMU";
-      m.clockRate = 8000;
-      break;
-  }
+  m.encodingName = f.encoding;
+  m.clockRate = f.clockRate;
+  m.fmtp = f.fmtp;
   return m;
 }
 

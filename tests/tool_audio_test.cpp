@@ -15,16 +15,10 @@ namespace {
 using namespace rtsp_pull;
 using Bytes = std::vector<uint8_t>;
 
+// Most formats here are of payload type 97.
 SDPMedia media(const std::string& encoding, int rate, int channels,
                std::vector<std::pair<std::string, std::string>> fmtp, int payloadType = 97) {
-  SDPMedia m;
-  m.media = "audio";
-  m.payloadType = payloadType;
-  m.encodingName = encoding;
-  m.clockRate = rate;
-  m.channels = channels;
-  m.fmtp = std::move(fmtp);
-  return m;
+  return audioMedia(encoding, payloadType, rate, channels, std::move(fmtp));
 }
 
 const SDPMedia kAacHbr = media("MPEG4-GENERIC", 44100, 1,

@@ -389,18 +389,6 @@ INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
                            return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
                          });
 
-SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
-                    std::vector<std::pair<std::string, std::string>> fmtp) {
-  SDPMedia m;
-  m.media = "audio";
-  m.payloadType = payloadType;
-  m.encodingName = encoding;
-  m.clockRate = rate;
-  m.channels = channels;
-  m.fmtp = std::move(fmtp);
-  return m;
-}
-
 // NTP 32.32 of `seconds` after an arbitrary instant.
 uint64_t ntp(double seconds) {
   return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0);

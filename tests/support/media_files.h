@@ -1,5 +1,5 @@
 // Shared by the rtsp-pull tool's media tests: a scratch directory, whole-file
-// reads and RTP packets built from their header fields.
+// reads, RTP packets built from their header fields and audio media sections.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -9,7 +9,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <rtsppull/tracks.h>
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
@@ -44,6 +47,19 @@ inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uin
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
   packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
+}
+
+// An audio media section as SDPMedia::parseAll gives it.
+inline SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
+                           std::vector<std::pair<std::string, std::string>> fmtp) {
+  SDPMedia m;
+  m.media = "audio";
+  m.payloadType = payloadType;
+  m.encodingName = encoding;
+  m.clockRate = rate;
+  m.channels = channels;
+  m.fmtp = std::move(fmtp);
+  return m;
 }
 
 #endif  // RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
