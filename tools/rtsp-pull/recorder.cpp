@@ -329,7 +329,7 @@ void Recorder::onAccessUnitEnd() {
       heldUnits_.push_back(HeldUnit{std::move(unit_), now});
       trySync(now);
     } else {
-      handleAccessUnit(unit_);
+      handleAccessUnit(unit_, Clock::now());
     }
   }
   unit_.nals.clear();
@@ -409,7 +409,7 @@ void Recorder::replay() {
       placeAudio(f.timestamp, f.duration, f.arrival, std::move(f.bytes));
       frames.pop_front();
     } else {
-      handleAccessUnit(units.front().unit);
+      handleAccessUnit(units.front().unit, units.front().arrival);
       units.pop_front();
     }
   }
@@ -620,7 +620,7 @@ void Recorder::beginAudio(const std::vector<SDPMedia>& media, std::vector<std::s
   sync_ = Sync::kWaiting;
 }
 
-void Recorder::handleAccessUnit(AccessUnit& unit) {
+void Recorder::handleAccessUnit(AccessUnit& unit, Clock::time_point arrival) {
   if (!failure_.empty() || limitReached() || unit.nals.empty()) return;
   bool picture = false;
   for (const std::string& nal : unit.nals) {
@@ -638,7 +638,7 @@ void Recorder::handleAccessUnit(AccessUnit& unit) {
     videoPlaced_ = true;
     lastVideoTs_ = unit.timestamp;
     lastVideoPosition_ = position;
-    lastVideoArrival_ = Clock::now();
+    lastVideoArrival_ = arrival;
     if (anchorPending_ && unit.timestamp == pendingAnchorTs_) {
       anchorVideo_ = position;
       anchorAudio_ = pendingAnchorAudio_;

@@ -201,7 +201,7 @@ class Recorder : private NalSink, private AudioSink {
              std::vector<std::string>& notices);
   void beginAudio(const std::vector<SDPMedia>& media, std::vector<std::string>& notices);
   Progress progress() const;
-  void handleAccessUnit(AccessUnit& unit);
+  void handleAccessUnit(AccessUnit& unit, Clock::time_point arrival);
   // Sync: decides how the tracks line up once it can, then replays what was held.
   void trySync(Clock::time_point now);
   void replay();
