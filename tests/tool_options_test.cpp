@@ -49,7 +49,7 @@ std::string parsed(const std::string& command) {
       {!o.user.empty(), "user=" + o.user}, {o.passwordGiven, "password=" + o.password},
       {!o.passwordFile.empty(), "password-file=" + o.passwordFile}, {o.httpTunnel, "tunnel"},
       {!o.tlsCa.empty(), "ca=" + o.tlsCa}, {!o.tlsFingerprint.empty(), "pin=" + o.tlsFingerprint},
-      {o.tlsInsecure, "insecure"}};
+      {o.tlsInsecure, "insecure"}, {!o.audio, "no-audio"}, {o.cameraClock, "camera-clock"}};
   // clang-format on
   for (const auto& field : shown) {
     if (field.first) s << " " << field.second;
@@ -92,6 +92,9 @@ TEST(ToolOptions, CommandLinesParseIntoTheirFieldsOrAreRefusedWithAReason) {
       {"--tls-insecure --tls-ca c url", "refused: give only one of --tls-ca, --tls-fingerprint and --tls-insecure"},
       {"--user ann --password= url", "url user=ann password="},
       {"url --password-file f", "url password-file=f"},
+      {"--no-audio --clock camera -o a.mp4 url", "url output=a.mp4 mp4 no-audio camera-clock"},
+      {"--clock local url", "url"},
+      {"--clock utc url", "refused: --clock wants camera or local"},
       {"url --reconnect --help", "help"},
       {"--version", "version"},
       {"", "refused: no URL given"},
@@ -154,6 +157,31 @@ std::string session(const std::string& command, const char* env) {
                                                                    : "mixed";
   return url.host + ":" + std::to_string(url.port) + "|" + s.user + "|" + s.password + "|" +
          extensions + "|" + std::to_string(s.transport) + "|" + sessionPath(url, s);
+}
+
+TEST(ToolSessionOptions, AudioIsAskedForWhenRecordingMp4) {
+  struct Row {
+    const char* args;
+    RTSP_TRACKS tracks;
+  };
+  const Row rows[] = {
+      {"-o a.mp4 rtsp://h/p", RTSP_TRACKS_VIDEO_AUDIO},
+      {"--format mp4 -o - rtsp://h/p", RTSP_TRACKS_VIDEO_AUDIO},
+      {"-o a.h264 rtsp://h/p", RTSP_TRACKS_VIDEO},
+      {"rtsp://h/p", RTSP_TRACKS_VIDEO},
+      {"--no-audio -o a.mp4 rtsp://h/p", RTSP_TRACKS_VIDEO},
+      {"--no-extensions -o a.mp4 rtsp://h/p", RTSP_TRACKS_VIDEO},
+  };
+  for (const Row& row : rows) {
+    Options options;
+    RtspUrl url;
+    RTSPSessionOptions s;
+    std::string error;
+    ASSERT_EQ(parse(row.args, options, error), ParseOutcome::kRun) << row.args;
+    ASSERT_TRUE(parseRtspUrl(options.url, url, error)) << row.args;
+    ASSERT_TRUE(buildSessionOptions(options, url, "", nullptr, s, error)) << row.args;
+    EXPECT_EQ(s.tracks, row.tracks) << row.args;
+  }
 }
 
 TEST(ToolSessionOptions, UrlCredentialsExtensionsTransportAndPath) {

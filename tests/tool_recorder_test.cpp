@@ -428,4 +428,195 @@ INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
                            return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
                          });
 
+// NTP 32.32 of `seconds` after an arbitrary instant.
+uint64_t ntp(double seconds) {
+  return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0);
+}
+
+// ffprobe's entries of `path`, one line each ("-show_entries ENTRIES").
+std::vector<std::string> probe(const std::string& path, const std::string& entries,
+                               const std::string& streams = "") {
+  std::istringstream lines(run("ffprobe -v quiet " +
+                               (streams.empty() ? "" : "-select_streams " + streams + " ") +
+                               "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
+                               .second);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
+}
+
+// A second of 30 pictures and the audio around it, the audio starting 10 ms
+// before the video: the audio the file holds starts at the first picture and
+// ends with the last, each frame where the sender reports put it.
+TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) {
+  if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
+  struct Row {
+    const char* name;
+    SDPMedia media;
+    uint32_t frameTicks;  // of one packet
+    std::vector<uint8_t> payload;
+    const char* stream;  // ffprobe: codec_name,sample_rate,channels
+    bool reports = true;
+  };
+  const std::vector<uint8_t> aacHbr = {0, 16, 0, 4 << 3, 0x01, 0x18, 0x20, 0x07};  // silence, mono
+  // clang-format off
+  const Row rows[] = {
+      {"AAC-hbr", audioMedia("MPEG4-GENERIC", 97, 44100, 1, {{"config", "1208"}, {"sizelength", "13"},
+        {"indexlength", "3"}, {"indexdeltalength", "3"}}), 1024, aacHbr, "aac,44100,1"},
+      {"MP4A-LATM", audioMedia("MP4A-LATM", 97, 48000, 2, {{"cpresent", "0"}, {"config", "400023203FC0"}}), 1024,
+       {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
+      {"Opus", audioMedia("opus", 97, 48000, 2, {{"sprop-stereo", "1"}}), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
+      {"PCMU", audioMedia("PCMU", 0, 8000, 1, {}), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
+      {"PCMA, and no sender reports: placed by arrival", audioMedia("", 8, 0, 0, {}), 160,
+       std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    TempDir dir;
+    RecorderConfig c = config(dir.file("av.mp4"), OutputFormat::kMp4);
+    c.recordAudio = true;
+    c.syncWaitSeconds = row.reports ? 5 : 0;
+    const uint32_t rate =
+        static_cast<uint32_t>(row.media.clockRate > 0 ? row.media.clockRate : 8000);
+    const uint32_t video0 = 4000000000u, audio0 = 123;  // the video's RTP times wrap
+    Recorder recorder(c);
+    if (row.reports) {
+      recorder.setWallClock([&](int track, uint32_t rtp, uint64_t* out) {
+        *out = track == 0 ? ntp(static_cast<uint32_t>(rtp - video0) / 90000.0)
+                          : ntp(static_cast<uint32_t>(rtp - audio0) / double(rate) - 0.01);
+        return true;
+      });
+    }
+    SDP sdp = kH264;
+    std::string error;
+    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name << ": " << error;
+    // In the order of their times: 30 pictures, and audio up to 1.2 s.
+    uint16_t videoSeq = 0, audioSeq = 0;
+    uint32_t picture = 0, frame = 0;
+    while (picture < 30 || frame * row.frameTicks < 1.2 * rate) {
+      const double pictureTime = picture / 30.0,
+                   frameTime = double(frame) * row.frameTicks / rate - 0.01;
+      if (picture < 30 && pictureTime <= frameTime) {
+        const uint8_t header = picture % 30 == 0 ? 0x65 : 0x41;
+        const auto rtp =
+            rtpPacket(videoSeq++, video0 + picture++ * 3000, 1, true, {header, 0x88, 0x80});
+        recorder.onTrackPacket(0, rtp.data(), rtp.size(), false);
+      } else {
+        auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * row.frameTicks, 2, true, row.payload);
+        rtp[1] = uint8_t(0x80 | row.media.payloadType);
+        recorder.onTrackPacket(1, rtp.data(), rtp.size(), false);
+      }
+    }
+    ASSERT_TRUE(recorder.finish()) << row.name;
+    const std::string file = dir.file("av.mp4");
+    // The first fragment's prft: the wall-clock time of the first picture.
+    const std::string mp4 = readFile(file);
+    EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
+              row.reports ? ntp(0) : 0)
+        << row.name;
+    EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"),
+              std::vector<std::string>{row.stream})
+        << row.name;
+    EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row.name;
+    // (The pictures are made up: what ffmpeg says of them is left out.)
+    EXPECT_EQ(
+        run("ffmpeg -v error -vn -i '" + file + "' -f null - 2>&1 | grep -v '^.h264 @'").second, "")
+        << row.name << ": the audio decodes";
+    const std::vector<std::string> pts = probe(file, "packet=pts", "a");
+    ASSERT_FALSE(pts.empty()) << row.name;
+    if (!row.reports) {  // arrival: the first frame that came after the first picture
+      EXPECT_LE(std::stoul(pts.front()), row.frameTicks) << row.name;
+      continue;
+    }
+    if (row.media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
+      EXPECT_EQ(pts.front(), "0") << row.name;
+      size_t bytes = 0;
+      for (const std::string& size : probe(file, "packet=size", "a")) bytes += std::stoul(size);
+      EXPECT_EQ(bytes, 8000u) << row.name << ": a second of samples";
+      continue;
+    }
+    // Frame k is at k * frameTicks - 10 ms; the file keeps those from the
+    // first picture up to the end of the last (1 s).
+    std::vector<std::string> expected;
+    for (uint32_t k = 0; k * row.frameTicks < 1.2 * rate; ++k) {
+      const int64_t at = int64_t(k) * row.frameTicks - rate / 100;
+      if (at >= 0 && at < rate) expected.push_back(std::to_string(at));
+    }
+    EXPECT_EQ(pts, expected) << row.name;
+  }
+}
+
+TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesTheVideoAlone) {
+  if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
+  struct Row {
+    const char* name;
+    SDPMedia media;
+    std::vector<RTSPTrack> tracks;  // as the session set them up
+    const char* notice;
+  };
+  RTSPTrack video;
+  video.media.media = "video";
+  // clang-format off
+  const Row rows[] = {
+      {"G.726", audioMedia("G726-32", 97, 8000, 1, {}), {}, "G726-32 audio is not recorded; recording the video only"},
+      {"AAC without its config", audioMedia("mpeg4-generic", 97, 8000, 1, {}), {},
+       "the AAC audio has no usable config; recording the video only"},
+      {"the server refused the audio track", audioMedia("PCMU", 0, 8000, 1, {}), {video}, ""},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    TempDir dir;
+    RecorderConfig c = config(dir.file("v.mp4"), OutputFormat::kMp4);
+    c.recordAudio = true;
+    std::string notices;
+    c.notice = [&notices](const std::string& line) { notices += line; };
+    Recorder recorder(c);
+    SDP sdp = kH264;
+    std::string error;
+    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name;
+    recorder.setTracks(row.tracks);
+    Sender{recorder, 0}.send("K P P");  // not held for sender reports
+    EXPECT_EQ(recorder.stats().frames, 3u) << row.name;
+    ASSERT_TRUE(recorder.finish()) << row.name;
+    EXPECT_EQ(notices, row.notice) << row.name;
+    EXPECT_EQ(probe(dir.file("v.mp4"), "stream=codec_type"), std::vector<std::string>{"video"})
+        << row.name;
+  }
+}
+
+// --clock camera: the camera's time names the files and the cuts fall at
+// its whole seconds (a keyframe every 10 pictures, the camera at x.8 s).
+TEST(ToolRecorderAudio, TheCameraClockNamesTheSegmentsAndPlacesTheirCuts) {
+  TempDir dir;
+  RecorderConfig c = config(dir.file("cam-%s.h264"));
+  c.segmentSeconds = 1;
+  c.cameraClock = true;
+  Recorder recorder(c);
+  const double start = 1700000000.8;
+  recorder.setWallClock([start](int, uint32_t rtp, uint64_t* out) {
+    *out = static_cast<uint64_t>((start + 2208988800.0 + rtp / 90000.0) * 4294967296.0);
+    return true;
+  });
+  ASSERT_TRUE(begin(recorder, kH264));
+  std::string units;
+  for (int i = 0; i < 50; ++i) units += i % 10 == 0 ? "K " : "P ";
+  Sender{recorder, 0}.send(units);  // the first picture at RTP time 3000
+  ASSERT_TRUE(recorder.finish());
+  struct File {
+    const char* name;
+    size_t pictures;
+  };
+  const File files[] = {
+      {"cam-1700000000.h264", 10}, {"cam-1700000001.h264", 30}, {"cam-1700000002.h264", 10}};
+  for (const File& f : files) {
+    const std::string bytes = readFile(dir.file(f.name));
+    size_t pictures = 0;
+    for (size_t at = 0; (at = bytes.find(kStart, at)) != std::string::npos; at += 4)
+      pictures += bytes[at + 4] == '\x65' || bytes[at + 4] == '\x41';
+    EXPECT_EQ(pictures, f.pictures) << f.name;
+  }
+}
+
 }  // namespace

@@ -20,7 +20,7 @@ fail() {
 }
 skip() { echo "SKIP: $*" && exit 77; }
 [ -x /usr/bin/python3 ] || skip "/usr/bin/python3 missing"
-[[ "$CASE" =~ ^(signal|mp4-.*|segment|reconnect)$ ]] && ! command -v ffprobe >/dev/null &&
+[[ "$CASE" =~ ^(signal|mp4-.*|segment|reconnect|av-.*)$ ]] && ! command -v ffprobe >/dev/null &&
   skip "ffmpeg is not installed"
 # await WHAT VAR COMMAND...: waits up to 60 s until COMMAND succeeds; fails at
 # once when the process whose PID is in VAR ends (skips when it ended with 77).
@@ -79,8 +79,16 @@ fails_with() {
 }
 # start_pull ARGS...: starts rtsp-pull ARGS in the background and sets PULL_PID.
 start_pull() { "$PROG" "$@" 2>"$WORK/pull.err" & PULL_PID=$!; }
+# span FILE STREAM: the first packet's time and the end of the last one, in seconds.
+span() {
+  ffprobe -v error -select_streams "$2" -show_entries packet=pts_time,duration_time -of csv=p=0 "$1" |
+    awk -F, 'NR == 1 { first = $1 } { end = $1 + $2 } END { printf "%.3f %.3f\n", first, end }'
+}
 case "$CASE" in
 mp4-h265) start_server 0 --codec h265 ;;
+av-*)  # av-VIDEO-AUDIO-TRANSPORT
+  IFS=- read -r _ VIDEO AUDIO TRANSPORT <<<"$CASE"
+  start_server 0 --codec "$VIDEO" --audio "$AUDIO" --protocols all ;;
 auth) start_server 0 --auth digest --user cam --password 'p@ss' ;;
 transport) start_server 0 --protocols udp ;;
 reconnect) start_server 0 --share-port ;;
@@ -168,6 +176,24 @@ gone)  # the server does not come back; Ctrl-C during the retries ends the pull
   stop SERVER_PID
   await "a retry announced" PULL_PID grep -q "Trying again in" "$WORK/pull.err"
   interrupt
+  ;;
+av-*)  # video and audio, both in the file, both decode, starting and ending together
+  pull -t 6 --transport "$TRANSPORT" -o "$WORK/av.mp4" "$URL"
+  stream() { ffprobe -v error -select_streams "$1" -show_entries "$2" -of csv=p=0 "$WORK/av.mp4"; }
+  audio="$(stream a stream=codec_name,sample_rate,channels)"
+  [ -n "$audio" ] || [ "$(grep -c '^SETUP ' "$WORK/requests.log")" -ge 2 ] ||
+    skip "the library sets up the video track only (no audio SETUP sent)"
+  declare -A want=([aac]="aac,48000,1" [latm]="aac,48000,1" [opus]="opus,48000,1"
+    [pcmu]="pcm_mulaw,8000,1" [pcma]="pcm_alaw,8000,1")
+  [ "$audio" = "${want[$AUDIO]}" ] || fail "audio stream $audio"
+  [ "$(stream v stream=codec_name)" = "$(sed 's/h265/hevc/' <<<"$VIDEO")" ] || fail "no $VIDEO video"
+  decodes "$WORK/av.mp4" 60
+  read -r vstart vend < <(span "$WORK/av.mp4" v:0)
+  read -r astart aend < <(span "$WORK/av.mp4" a:0)
+  awk -v a="$astart" -v b="$vstart" 'BEGIN { exit !(a - b <= 0.05 && b - a <= 0.05) }' ||
+    fail "video starts at $vstart s, audio at $astart s"
+  awk -v a="$aend" -v b="$vend" 'BEGIN { exit !(a - b <= 0.1 && b - a <= 0.1) }' ||
+    fail "video ends at $vend s, audio at $aend s"
   ;;
 interop)  # the program starts servers of its own (with credentials) from RTSPPULL_TEST_SERVER
   RTSPPULL_INTEROP_PORT="$PORT" RTSPPULL_TEST_SERVER="$2" "$PROG" || fail "the interop test failed" ;;

@@ -1,5 +1,6 @@
 // Shared by the rtsp-pull tool's media tests: a scratch directory, whole-file
-// reads, RTP packets built from their header fields, and shell commands.
+// reads, RTP packets built from their header fields, audio media sections,
+// and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -14,6 +15,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <rtsppull/tracks.h>
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
@@ -60,6 +63,19 @@ inline std::pair<int, std::string> run(const std::string& command) {
   const int status = pclose(pipe);
   result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// An audio media section as SDPMedia::parseAll gives it.
+inline SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
+                           std::vector<std::pair<std::string, std::string>> fmtp) {
+  SDPMedia m;
+  m.media = "audio";
+  m.payloadType = payloadType;
+  m.encodingName = encoding;
+  m.clockRate = rate;
+  m.channels = channels;
+  m.fmtp = std::move(fmtp);
+  return m;
 }
 
 #endif  // RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_

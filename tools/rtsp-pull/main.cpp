@@ -1,4 +1,4 @@
-// rtsp-pull: records the video of an RTSP server. Built on the public
+// rtsp-pull: records the video and audio of an RTSP server. Built on the public
 // rtsppull API only.
 //
 // Threads: the main thread parses the options and runs the sessions one
@@ -58,6 +58,8 @@ RecorderConfig recorderConfig(const Options& o, int standardOutput) {
   config.waitForKeyframe = o.waitForKeyframe;
   config.frameLimit = o.frames;
   config.rtpdumpPath = o.rtpdump;
+  config.recordAudio = o.audio && config.format == OutputFormat::kMp4;
+  config.cameraClock = o.cameraClock;
   config.standardOutput = [standardOutput](const char* data, size_t size) {
     return writeAll(standardOutput, data, size);
   };

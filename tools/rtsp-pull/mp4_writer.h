@@ -1,7 +1,12 @@
-// Writes one video track as fragmented MP4 (ISO/IEC 14496-12, with the
-// sample entries of 14496-15): ftyp and moov first, then a moof and an mdat
-// for every fragment of about a second. Each fragment is handed to the
-// output whole, so a file cut anywhere plays up to its last whole fragment.
+// Writes a video track, and optionally one audio track, as fragmented MP4
+// (ISO/IEC 14496-12, with the sample entries of 14496-15 and 14496-14):
+// ftyp and moov first, then a moof and an mdat for every fragment of about
+// a second. Each fragment is handed to the output whole, so a file cut
+// anywhere plays up to its last whole fragment.
+//
+// Audio sample entries: AAC as `mp4a` with an `esds`, Opus as `Opus` with a
+// `dOps`, G.711 as `ulaw` / `alaw` (the QuickTime entries, which ffmpeg and
+// the players built on it read; browsers play none of G.711 in MP4).
 #ifndef RTSP_PULL_MP4_WRITER_H_
 #define RTSP_PULL_MP4_WRITER_H_
 
@@ -11,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_format.h"
 #include "video_codec.h"
 
 namespace rtsp_pull {
@@ -41,16 +47,27 @@ class Mp4Writer {
   // `fragmentSeconds`, or at any sample once it spans three times that.
   explicit Mp4Writer(Output output, double fragmentSeconds = 1.0);
 
-  // Writes ftyp and moov. False with `error` when a parameter set is missing
-  // or its SPS cannot be read; nothing is written then.
-  bool begin(const Mp4Track& track, std::string& error);
+  // Writes ftyp and moov, with an audio track (track 2, its timescale the
+  // format's clock rate) when `audio` is given. False with `error` when a
+  // parameter set is missing or its SPS cannot be read; nothing is written
+  // then.
+  bool begin(const Mp4Track& track, std::string& error, const AudioFormat* audio = nullptr);
 
   // One access unit at `decodeTime` (ticks of the track's timescale since the
   // start of the file; larger than the previous sample's). Parameter sets
   // equal to those of the sample entry are left out of the sample; others
   // stay in it; a unit with nothing else is left out (no sample has size 0).
   // A sample's duration is the distance to the next one.
-  void addSample(const AccessUnit& unit, uint64_t decodeTime);
+  // `wallClock` (NTP 32.32; 0: unknown) of a fragment's first unit goes into
+  // a `prft` box in front of the fragment.
+  void addSample(const AccessUnit& unit, uint64_t decodeTime, uint64_t wallClock = 0);
+
+  // One audio frame at `decodeTime` in ticks of the audio timescale since the
+  // start of the file, written in the fragment of the video written next.
+  // Its duration is the distance to the next frame, or `duration` for the
+  // last one of a fragment. Ignored without an audio track, or when it does
+  // not come after the previous frame.
+  void addAudioSample(uint64_t decodeTime, uint32_t duration, const uint8_t* data, size_t size);
 
   // Writes the pending fragment, if any. Its last sample gets the duration of
   // the sample before it (the next one is not known yet).
@@ -63,6 +80,12 @@ class Mp4Writer {
     uint64_t decodeTime;
     uint32_t size;
     bool keyframe;
+    uint64_t wallClock;
+  };
+  struct AudioSample {
+    uint64_t decodeTime;
+    uint32_t size;
+    uint32_t duration;
   };
 
   // Writes the pending samples. The last one lasts up to `nextDecodeTime`
@@ -90,6 +113,13 @@ class Mp4Writer {
   std::vector<std::string> blocks_;
   size_t pendingBlocks_ = 0;
   size_t pendingBytes_ = 0;
+  // The audio track's format, and its frames of the fragment being built.
+  bool hasAudio_ = false;
+  AudioFormat audio_;
+  std::vector<AudioSample> audioPending_;
+  std::string audioBytes_;
+  bool audioStarted_ = false;
+  uint64_t lastAudioTime_ = 0;
   std::vector<Piece> pieces_;
   std::string moof_;  // the moof and mdat header being written
 };

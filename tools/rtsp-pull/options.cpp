@@ -14,8 +14,9 @@ namespace rtsp_pull {
 const char kUsage[] =
     "Usage: rtsp-pull [OPTIONS] rtsp[s]://[USER[:PASSWORD]@]HOST[:PORT]/PATH\n"
     "\n"
-    "Pulls the H.264 or H.265 video of an RTSP server and records it as an MP4\n"
-    "file or as an Annex B byte stream.\n"
+    "Pulls the H.264 or H.265 video of an RTSP server and records it, with its\n"
+    "audio (AAC, Opus, G.711), as an MP4 file, or the video alone as an Annex B\n"
+    "byte stream.\n"
     "\n"
     "Output:\n"
     "  -o, --output FILE        record to FILE ('-': standard output)\n"
@@ -29,6 +30,11 @@ const char kUsage[] =
     "                           (rtpdump format, for rtptools or Wireshark)\n"
     "      --no-keyframe-wait   write from the first packet on, not from the first\n"
     "                           keyframe\n"
+    "      --no-audio           record the video only (Annex B always is)\n"
+    "      --clock SOURCE       local (default) or camera: whose clock names the\n"
+    "                           files and places the --segment cuts (camera: the\n"
+    "                           time in its RTCP sender reports; cuts at multiples\n"
+    "                           of SECONDS of that time)\n"
     "\n"
     "Duration:\n"
     "  -t, --seconds N          stop after N seconds (decimals allowed)\n"
@@ -140,6 +146,8 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
     kTlsCa,
     kTlsFingerprint,
     kTlsInsecure,
+    kNoAudio,
+    kClock,
   };
   constexpr int kValue = required_argument;
   // clang-format off
@@ -155,6 +163,7 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
       {"tls-ca", kValue, nullptr, kTlsCa}, {"tls-fingerprint", kValue, nullptr, kTlsFingerprint},
       {"tls-insecure", no_argument, nullptr, kTlsInsecure},
       {"no-keyframe-wait", no_argument, nullptr, kNoKeyframeWait},
+      {"no-audio", no_argument, nullptr, kNoAudio}, {"clock", kValue, nullptr, kClock},
       {"quiet", no_argument, nullptr, 'q'}, {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0}};
@@ -262,6 +271,13 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
       case kNoKeyframeWait:
         options.waitForKeyframe = false;
         break;
+      case kNoAudio:
+        options.audio = false;
+        break;
+      case kClock:
+        if (value != "camera" && value != "local") return fail("--clock wants camera or local");
+        options.cameraClock = value == "camera";
+        break;
       case 'h':
         return ParseOutcome::kHelp;
       case kVersion:
@@ -313,6 +329,9 @@ bool buildSessionOptions(const Options& options, const RtspUrl& url,
                          const std::function<const char*(const char*)>& environment,
                          RTSPSessionOptions& session, std::string& error) {
   session = options.noExtensions ? RTSPSessionOptions() : RTSPSessionOptions::recommended();
+  session.tracks = options.audio && !options.noExtensions && chooseMp4(options)
+                       ? RTSP_TRACKS_VIDEO_AUDIO
+                       : RTSP_TRACKS_VIDEO;
   session.transport = options.transport;
   session.user = !options.user.empty() ? options.user : url.user;
   const char* fromEnvironment = environment ? environment("RTSP_PASSWORD") : nullptr;

@@ -44,6 +44,8 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool noExtensions = false;  // every RTSPSessionOptions extension off
+  bool audio = true;          // false: --no-audio
+  bool cameraClock = false;   // --clock camera
   RTSP_TRANSPORT transport = RTSP_TRANSPORT_TCP;
   bool httpTunnel = false;     // --transport http
   std::string tlsCa;           // --tls-ca FILE
@@ -76,8 +78,9 @@ bool chooseMp4(const Options& options);
 bool readPasswordFile(const std::string& path, std::string& password, std::string& error);
 
 // The session options the tool runs with: RTSPSessionOptions::recommended(),
-// or the defaults with --no-extensions; then the transport and the
-// credentials. The user comes from --user, else from the URL. The password
+// or the defaults with --no-extensions; then the tracks (video and audio
+// when recording MP4, unless --no-audio or --no-extensions), the transport and
+// the credentials. The user comes from --user, else from the URL. The password
 // from --password or --password-file (`filePassword`, already read), else
 // from the URL, else from `environment("RTSP_PASSWORD")`. A password without
 // a user is refused with `error` set. An rtsps:// URL turns TLS on, checked

@@ -14,13 +14,23 @@ constexpr std::chrono::milliseconds kTick{250};
 
 // The session's receiver: hands everything to the Recorder and tells the
 // main thread when the recording refuses the stream, reaches its frame limit
-// or fails. One per session.
-class PullReceiver : public IRTPReceiver {
+// or fails. One per session. With several tracks their packets come through
+// OnTrackData.
+class PullReceiver : public IRTPReceiver, public IRTPTrackReceiver {
  public:
   PullReceiver(Recorder& recorder, Events& events) : recorder_(recorder), events_(events) {}
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
     if (isFileHeader) return onHeader(sdp);
-    switch (recorder_.onPacket(reinterpret_cast<const uint8_t*>(data), length)) {
+    return onProgress(recorder_.onPacket(reinterpret_cast<const uint8_t*>(data), length));
+  }
+  bool OnTrackData(int track, const char* data, unsigned int length, bool isRtcp) override {
+    return onProgress(
+        recorder_.onTrackPacket(track, reinterpret_cast<const uint8_t*>(data), length, isRtcp));
+  }
+
+ private:
+  bool onProgress(Progress progress) {
+    switch (progress) {
       case Progress::kRecording:
         return true;
       case Progress::kLimitReached:
@@ -38,7 +48,6 @@ class PullReceiver : public IRTPReceiver {
     return false;  // ends reception
   }
 
- private:
   bool onHeader(SDP* sdp) {
     std::string error = "the stream has no session description";
     if (sdp != nullptr && recorder_.beginStream(*sdp, error)) return true;
@@ -196,6 +205,9 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
                                   static_cast<suseconds_t>(timeoutUs % 1000000)),
                    0);
   session.registeRTPReceiver(new PullReceiver(recorder, events));
+  recorder.setWallClock([&session](int track, uint32_t rtpTime, uint64_t* ntp) {
+    return session.wallClock(track, rtpTime, ntp);
+  });
   session.setRecvTimeoutCallbackFun(onReceptionEnded, &events);
 
   // Quiet start: the callback is kept for the end of reception (it runs at
@@ -203,6 +215,7 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
   if (!session.startRTSPDownload(true, true)) {
     result.failure = session.lastFailure();
     session.stop();
+    recorder.setWallClock(nullptr);
     std::lock_guard<std::mutex> lock(events.mutex);
     if (events.refused) {
       result.end = RunEnd::kRefused;
@@ -210,6 +223,7 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
     }
     return result;
   }
+  recorder.setTracks(session.tracks());
   if (onStarted) onStarted();
 
   const Clock::time_point start = Clock::now();
@@ -254,6 +268,7 @@ RunResult runPull(const PullSettings& settings, Recorder& recorder, Events& even
     watch->update(session.stats());  // kept after the end, until the next start
     watch->sessionEnded();
   }
+  recorder.setWallClock(nullptr);  // the session goes away
   result.reception = Clock::now() - start;
   return result;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -173,13 +174,27 @@ std::string beforeExtension(const std::string& path, const std::string& tag) {
   return hasExtension ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
 }
 
-std::string localTimeName(const std::string& pattern) {
-  const std::time_t now = std::time(nullptr);
+// `pattern` with its strftime fields filled in with the local time of `when`.
+std::string localTimeName(const std::string& pattern, std::time_t when) {
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&when, &local);
   std::vector<char> name(pattern.size() * 4 + 256);
   const size_t n = std::strftime(name.data(), name.size(), pattern.c_str(), &local);
   return n > 0 ? std::string(name.data(), n) : pattern;
+}
+
+// NTP seconds (since 1900) to Unix seconds (since 1970).
+constexpr double kNtpToUnix = 2208988800.0;
+
+// Bound on what is held while waiting for the tracks' sync.
+constexpr size_t kMaxHeldBytes = 64u << 20;
+// Bound on the audio placed ahead of the pictures (a stalled video).
+constexpr size_t kMaxPlacedFrames = 3000;
+
+std::string joinLines(const SDP& sdp) {
+  std::string text;
+  for (const std::string& line : sdp.lines) text += line;
+  return text;
 }
 
 }  // namespace
@@ -232,17 +247,59 @@ bool Recorder::open(uint32_t address, uint16_t port, std::string& error) {
 }
 
 bool Recorder::beginStream(SDP& sdp, std::string& error) {
+  const std::vector<SDPMedia> media = config_.recordAudio
+                                          ? SDPMedia::parseAll(joinLines(sdp), std::string())
+                                          : std::vector<SDPMedia>();
+  return beginStream(sdp, media, error);
+}
+
+bool Recorder::beginStream(SDP& sdp, const std::vector<SDPMedia>& media, std::string& error) {
   std::vector<std::string> notices;
   bool ok;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (firstStart_ == Clock::time_point()) firstStart_ = Clock::now();
-    ok = begin(sdp, error, notices);
+    ok = begin(sdp, media, error, notices);
   }
   if (config_.notice) {
     for (const std::string& line : notices) config_.notice(line);
   }
   return ok;
+}
+
+void Recorder::setTracks(const std::vector<RTSPTrack>& tracks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tracks.empty() || !audioThisSession_) return;
+  for (const RTSPTrack& track : tracks) {
+    if (track.media.media != "audio") continue;
+    audioTrack_ = track.index;
+    return;
+  }
+  // The server refused the audio track: nothing to wait for. What is held
+  // goes out with the next picture, on the receive thread.
+  audioThisSession_ = false;
+  audioDepacketizer_.reset();
+  if (!streamStarted_ && frames_ == 0) audioInFiles_ = false;  // no file has the track yet
+}
+
+void Recorder::setWallClock(WallClock wallClock) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wallClock_ = std::move(wallClock);
+}
+
+Progress Recorder::progress() const {
+  if (!failure_.empty()) return Progress::kFailed;
+  return limitReached() ? Progress::kLimitReached : Progress::kRecording;
+}
+
+Progress Recorder::onTrackPacket(int track, const uint8_t* data, size_t size, bool rtcp) {
+  if (track == 0) return rtcp ? Progress::kRecording : onPacket(data, size);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (rtcp || ended_ || finished_ || track != audioTrack_ || !audioDepacketizer_) return progress();
+  ++packets_;
+  bytes_ += size;
+  if (failure_.empty() && !limitReached()) audioDepacketizer_->push(data, size);
+  return progress();
 }
 
 Progress Recorder::onPacket(const uint8_t* data, size_t size) {
@@ -271,8 +328,7 @@ Progress Recorder::onPacket(const uint8_t* data, size_t size) {
       depacketizer_->push(data, size);
     }
   }
-  if (!failure_.empty()) return Progress::kFailed;
-  return limitReached() ? Progress::kLimitReached : Progress::kRecording;
+  return progress();
 }
 
 void Recorder::endStream() {
@@ -303,7 +359,8 @@ RecorderStats Recorder::stats() const {
   s.bytes = bytes_;
   s.files = files_;
   s.frames = frames_;
-  s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0);
+  s.lost = lostBefore_ + (depacketizer_ ? depacketizer_->counters().lost : 0) +
+           (audioDepacketizer_ ? audioDepacketizer_->counters().lost : 0);
   s.unannounced = unannounced_;
   s.restarts = restartsBefore_ + (depacketizer_ ? depacketizer_->counters().restarts : 0);
   s.keyframes = keyframes_;
@@ -360,12 +417,181 @@ void Recorder::onRestart() {
 }
 
 void Recorder::onAccessUnitEnd() {
-  if (unitBytes_ <= kMaxAccessUnitBytes) handleAccessUnit();
+  if (unitBytes_ <= kMaxAccessUnitBytes && !unit_.nals.empty()) {
+    if (sync_ == Sync::kWaiting) {
+      const Clock::time_point now = Clock::now();
+      if (heldUnits_.empty() && heldFrames_.empty()) waitStart_ = now;
+      heldBytes_ += unitBytes_;
+      heldUnits_.push_back(HeldUnit{std::move(unit_), now});
+      trySync(now);
+    } else {
+      handleAccessUnit(unit_, Clock::now());
+    }
+  }
   unit_.nals.clear();
   unitBytes_ = 0;
 }
 
-bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& notices) {
+void Recorder::onAudioFrame(uint32_t timestamp, uint32_t duration, const uint8_t* data,
+                            size_t size) {
+  const Clock::time_point now = Clock::now();
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (sync_ == Sync::kWaiting) {
+    if (heldUnits_.empty() && heldFrames_.empty()) waitStart_ = now;
+    heldBytes_ += size;
+    heldFrames_.push_back(HeldFrame{timestamp, duration, now, std::move(bytes)});
+    trySync(now);
+    return;
+  }
+  placeAudio(timestamp, duration, now, std::move(bytes));
+}
+
+int64_t Recorder::extend(uint32_t timestamp) {
+  if (!audioExtStarted_) {
+    audioExtStarted_ = true;
+    audioExt_ = timestamp;
+  } else {
+    audioExt_ += static_cast<int32_t>(timestamp - lastAudioTs_);
+  }
+  lastAudioTs_ = timestamp;
+  return audioExt_;
+}
+
+void Recorder::trySync(Clock::time_point now) {
+  if (sync_ != Sync::kWaiting) return;
+  uint64_t videoNtp = 0, audioNtp = 0;
+  if (!audioThisSession_) {
+    sync_ = Sync::kVideoOnly;
+  } else if (!heldUnits_.empty() && !heldFrames_.empty() &&
+             wallClock(0, heldUnits_.front().unit.timestamp, videoNtp) &&
+             wallClock(audioTrack_, heldFrames_.front().timestamp, audioNtp)) {
+    // The audio RTP time at the instant of the first held picture.
+    const double seconds =
+        (static_cast<double>(videoNtp) - static_cast<double>(audioNtp)) / 4294967296.0;
+    pendingAnchorTs_ = heldUnits_.front().unit.timestamp;
+    pendingAnchorAudio_ = extend(heldFrames_.front().timestamp) +
+                          static_cast<int64_t>(seconds * audioFormat_.clockRate);
+    anchorPending_ = true;
+    sync_ = Sync::kWallClock;
+  } else if (now - waitStart_ >= std::chrono::duration<double>(config_.syncWaitSeconds) ||
+             heldBytes_ > kMaxHeldBytes) {
+    sync_ = Sync::kArrival;
+    if (!heldUnits_.empty() && !heldFrames_.empty()) {
+      const HeldUnit& video = heldUnits_.front();
+      const HeldFrame& audio = heldFrames_.front();
+      const double seconds = std::chrono::duration<double>(video.arrival - audio.arrival).count();
+      pendingAnchorTs_ = video.unit.timestamp;
+      pendingAnchorAudio_ =
+          extend(audio.timestamp) + static_cast<int64_t>(seconds * audioFormat_.clockRate);
+      anchorPending_ = true;
+    }
+  } else {
+    return;
+  }
+  replay();
+}
+
+// Everything held goes on in the order it came: the pictures are written,
+// the frames placed between them.
+void Recorder::replay() {
+  std::deque<HeldUnit> units;
+  std::deque<HeldFrame> frames;
+  units.swap(heldUnits_);
+  frames.swap(heldFrames_);
+  heldBytes_ = 0;
+  while (!units.empty() || !frames.empty()) {
+    if (!frames.empty() && (units.empty() || frames.front().arrival < units.front().arrival)) {
+      HeldFrame& f = frames.front();
+      placeAudio(f.timestamp, f.duration, f.arrival, std::move(f.bytes));
+      frames.pop_front();
+    } else {
+      handleAccessUnit(units.front().unit, units.front().arrival);
+      units.pop_front();
+    }
+  }
+}
+
+void Recorder::anchorAudio(uint32_t timestamp, Clock::time_point arrival) {
+  // A session whose audio came only after the wait: by the last picture.
+  uint64_t videoNtp = 0, audioNtp = 0;
+  double seconds;
+  if (wallClock(0, lastVideoTs_, videoNtp) && wallClock(audioTrack_, timestamp, audioNtp)) {
+    seconds = (static_cast<double>(videoNtp) - static_cast<double>(audioNtp)) / 4294967296.0;
+  } else {
+    seconds = std::chrono::duration<double>(lastVideoArrival_ - arrival).count();
+  }
+  anchorVideo_ = lastVideoPosition_;
+  anchorAudio_ = extend(timestamp) + static_cast<int64_t>(seconds * audioFormat_.clockRate);
+  anchored_ = true;
+}
+
+void Recorder::placeAudio(uint32_t timestamp, uint32_t duration, Clock::time_point arrival,
+                          std::string bytes) {
+  if (!audioThisSession_) return;
+  if (!anchored_) {
+    if (anchorPending_ || !videoPlaced_) {
+      // Until the anchor's picture is placed.
+      if (heldFrames_.size() < kMaxPlacedFrames)
+        heldFrames_.push_back(HeldFrame{timestamp, duration, arrival, std::move(bytes)});
+      return;
+    }
+    anchorAudio(timestamp, arrival);
+  }
+  const int64_t position =
+      static_cast<int64_t>(anchorVideo_ * audioFormat_.clockRate / clockRate_) +
+      (extend(timestamp) - anchorAudio_);
+  if (placed_.size() >= kMaxPlacedFrames) placed_.pop_front();
+  placed_.push_back(PlacedFrame{position, duration, std::move(bytes)});
+}
+
+// Writes the placed audio up to the picture at `videoPosition`; audio before
+// the first picture of the file is dropped. G.711, which can be cut at any
+// sample, is cut there, so that a file's audio starts and ends with its
+// pictures however long the packets are.
+void Recorder::releaseAudio(uint64_t videoPosition) {
+  const auto limit = static_cast<int64_t>(videoPosition * audioFormat_.clockRate / clockRate_);
+  const auto start = static_cast<int64_t>(segmentStart_ * audioFormat_.clockRate / clockRate_);
+  const bool samples =
+      audioFormat_.codec == AudioCodec::kPcmu || audioFormat_.codec == AudioCodec::kPcma;
+  while (!placed_.empty() && placed_.front().position < limit) {
+    PlacedFrame& f = placed_.front();
+    size_t bytes = f.bytes.size();
+    if (samples && f.position < start && f.position + f.duration > start) {
+      // Its samples before the file's first picture go.
+      const auto early = static_cast<size_t>(start - f.position);
+      f.bytes.erase(0, early * audioFormat_.channels);
+      f.duration -= static_cast<uint32_t>(early);
+      f.position = start;
+      continue;
+    }
+    const int64_t past = f.position + f.duration - limit;
+    if (samples && past > 0)
+      bytes = static_cast<size_t>(limit - f.position) * audioFormat_.channels;
+    if (mp4_ && outputStarted_ && !limitReached() && f.position >= start)
+      mp4_->addAudioSample(static_cast<uint64_t>(f.position - start),
+                           static_cast<uint32_t>(bytes / audioFormat_.channels),
+                           reinterpret_cast<const uint8_t*>(f.bytes.data()), bytes);
+    if (bytes == f.bytes.size()) {
+      placed_.pop_front();
+      continue;
+    }
+    // The rest waits for the next picture.
+    f.bytes.erase(0, bytes);
+    f.position = limit;
+    f.duration = static_cast<uint32_t>(past);
+    break;
+  }
+}
+
+bool Recorder::cameraSeconds(uint32_t timestamp, double& seconds) const {
+  uint64_t ntp = 0;
+  if (!config_.cameraClock || !wallClock(0, timestamp, ntp)) return false;
+  seconds = static_cast<double>(ntp) / 4294967296.0 - kNtpToUnix;
+  return seconds > 0;
+}
+
+bool Recorder::begin(SDP& sdp, const std::vector<SDPMedia>& media, std::string& error,
+                     std::vector<std::string>& notices) {
   if (!failure_.empty() || finished_) {
     error = finished_ ? "the recording is finished" : failure_;
     return false;
@@ -427,7 +653,10 @@ bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& not
     codec_ = codec;
     clockRate_ = rate;
     timeline_ = Timeline(rate);
-    if (writing() && !openFile(error)) return false;
+    // Names from the camera's clock wait for its time, at the first unit.
+    deferredOpen_ = config_.cameraClock && hasTimeField(config_.outputPattern) &&
+                    !toStandardOutput() && writing();
+    if (writing() && !deferredOpen_ && !openFile(error)) return false;
     if (name.empty())
       notices.push_back("the session description names no video codec; taking H.264");
     if (!announced)
@@ -456,13 +685,49 @@ bool Recorder::begin(SDP& sdp, std::string& error, std::vector<std::string>& not
   }
   unit_.nals.clear();
   unitBytes_ = 0;
+  beginAudio(media, notices);
   return true;
 }
 
-void Recorder::handleAccessUnit() {
-  if (!failure_.empty() || limitReached() || unit_.nals.empty()) return;
+void Recorder::beginAudio(const std::vector<SDPMedia>& media, std::vector<std::string>& notices) {
+  audioThisSession_ = false;
+  audioDepacketizer_.reset();
+  heldUnits_.clear();
+  heldFrames_.clear();
+  placed_.clear();
+  heldBytes_ = 0;
+  anchored_ = anchorPending_ = audioExtStarted_ = videoPlaced_ = false;
+  audioTrack_ = 1;
+  sync_ = Sync::kVideoOnly;
+  if (!config_.recordAudio || config_.format != OutputFormat::kMp4) return;
+  const auto audio = std::find_if(media.begin(), media.end(),
+                                  [](const SDPMedia& m) { return m.media == "audio"; });
+  if (audio == media.end()) return;
+  AudioFormat format;
+  std::string detail;
+  if (readAudioFormat(*audio, format, detail) != AudioError::kNone) {
+    notices.push_back(detail + "; recording the video only");
+    return;
+  }
+  const bool same =
+      format.codec == audioFormat_.codec && format.clockRate == audioFormat_.clockRate &&
+      format.channels == audioFormat_.channels && format.config == audioFormat_.config;
+  if (outputOpen_ && outputStarted_ && !audioInFiles_) return;  // the file has no audio track
+  if (audioInFiles_ && !same) {
+    notices.push_back("the stream's audio changed; recording the video only from here on");
+    return;
+  }
+  audioFormat_ = format;
+  audioInFiles_ = true;
+  audioThisSession_ = true;
+  audioDepacketizer_.reset(new AudioDepacketizer(audioFormat_, *this));
+  sync_ = Sync::kWaiting;
+}
+
+void Recorder::handleAccessUnit(AccessUnit& unit, Clock::time_point arrival) {
+  if (!failure_.empty() || limitReached() || unit.nals.empty()) return;
   bool picture = false;
-  for (const std::string& nal : unit_.nals) {
+  for (const std::string& nal : unit.nals) {
     if (nal.empty()) continue;
     const uint8_t type = nalType(codec_, reinterpret_cast<const uint8_t*>(nal.data()));
     const int kind = parameterSetKind(codec_, type);
@@ -471,40 +736,84 @@ void Recorder::handleAccessUnit() {
   }
   const bool mp4 = config_.format == OutputFormat::kMp4;
   if (!picture && mp4) return;  // an MP4 sample is a picture
-  if (unit_.keyframe) ++keyframes_;
-  const uint64_t position = timeline_.place(unit_.timestamp);
+  if (unit.keyframe) ++keyframes_;
+  const uint64_t position = timeline_.place(unit.timestamp);
+  if (audioThisSession_) {
+    // Where the picture ends: as long as the one before it lasted.
+    videoEnd_ = videoPlaced_ && position > lastVideoPosition_ ? 2 * position - lastVideoPosition_
+                                                              : position + clockRate_ / 30;
+    videoPlaced_ = true;
+    lastVideoTs_ = unit.timestamp;
+    lastVideoPosition_ = position;
+    lastVideoArrival_ = arrival;
+    if (anchorPending_ && unit.timestamp == pendingAnchorTs_) {
+      anchorVideo_ = position;
+      anchorAudio_ = pendingAnchorAudio_;
+      anchored_ = true;
+      anchorPending_ = false;
+    }
+    // Frames that waited for a picture to be placed against.
+    if (!anchorPending_ && !heldFrames_.empty()) {
+      std::deque<HeldFrame> frames;
+      frames.swap(heldFrames_);
+      for (HeldFrame& f : frames)
+        placeAudio(f.timestamp, f.duration, f.arrival, std::move(f.bytes));
+    }
+    releaseAudio(position);
+  }
 
   if (!streamStarted_) {
     // Start where a decoder can: at a keyframe, once its parameter sets are
     // known (MP4 needs them for its header before any unit).
-    if (config_.waitForKeyframe && !unit_.keyframe) return;
-    if ((unit_.keyframe || mp4) && !haveParameterSets()) {
-      if (unit_.keyframe) keyframeWithoutSets_ = true;
+    if (config_.waitForKeyframe && !unit.keyframe) return;
+    if ((unit.keyframe || mp4) && !haveParameterSets()) {
+      if (unit.keyframe) keyframeWithoutSets_ = true;
       return;
     }
     streamStarted_ = true;
   }
-  if (segmenting() && outputStarted_ && unit_.keyframe &&
-      position - segmentStart_ >=
-          static_cast<uint64_t>(config_.segmentSeconds * static_cast<double>(clockRate_))) {
-    closeFile();
-    std::string error;
-    if (!openFile(error)) {
-      fail(error);
-      return;
+  double camera = 0;
+  const bool cameraKnown = cameraSeconds(unit.timestamp, camera);
+  if (segmenting() && outputStarted_ && unit.keyframe) {
+    // The camera's clock cuts at multiples of the segment length; the local
+    // rule measures the length on the timeline.
+    const bool cut =
+        cameraKnown && segmentCameraStart_ >= 0
+            ? std::floor(camera / config_.segmentSeconds) >
+                  std::floor(segmentCameraStart_ / config_.segmentSeconds)
+            : position - segmentStart_ >=
+                  static_cast<uint64_t>(config_.segmentSeconds * static_cast<double>(clockRate_));
+    if (cut) {
+      closeFile();
+      std::string error;
+      if (!openFile(error, cameraKnown ? &camera : nullptr)) {
+        fail(error);
+        return;
+      }
     }
   }
   if (writing() && !outputStarted_) {
+    if (deferredOpen_) {
+      deferredOpen_ = false;
+      std::string error;
+      if (!openFile(error, cameraKnown ? &camera : nullptr)) {
+        fail(error);
+        return;
+      }
+    }
     segmentStart_ = position;
-    if (!startOutput()) return;
+    segmentCameraStart_ = cameraKnown ? camera : -1;
+    if (!startOutput(unit)) return;
   }
   if (annexB_) {
-    if (resendSets_) writeAnnexBSets();
-    for (const std::string& nal : unit_.nals) annexB_->add(nal);
+    if (resendSets_) writeAnnexBSets(unit);
+    for (const std::string& nal : unit.nals) annexB_->add(nal);
     annexB_->flush();
     if (annexB_->failed()) fail("writing " + fileName_ + " failed");
   } else if (mp4_) {
-    mp4_->addSample(unit_, position - segmentStart_);  // each file starts at 0
+    uint64_t ntp = 0;
+    wallClock(0, unit.timestamp, ntp);
+    mp4_->addSample(unit, position - segmentStart_, ntp);  // each file starts at 0
     if (mp4_->failed()) fail("writing " + fileName_ + " failed");
   }
   if (picture) ++frames_;
@@ -513,10 +822,10 @@ void Recorder::handleAccessUnit() {
 
 // Writes the latest parameter sets in front of the unit about to be written,
 // and leaves out of that unit the same sets again.
-void Recorder::writeAnnexBSets() {
+void Recorder::writeAnnexBSets(AccessUnit& unit) {
   for (const std::string& set : sets_) annexB_->add(set);
   annexB_->flush();
-  for (std::string& nal : unit_.nals) {
+  for (std::string& nal : unit.nals) {
     for (const std::string& set : sets_) {
       if (!set.empty() && nal == set) nal.clear();
     }
@@ -527,11 +836,11 @@ void Recorder::writeAnnexBSets() {
 
 // Writes the header of a new output: the parameter sets for Annex B, ftyp
 // and moov for MP4.
-bool Recorder::startOutput() {
+bool Recorder::startOutput(AccessUnit& unit) {
   const auto output = [this](const char* data, size_t size) { return emitOutput(data, size); };
   if (config_.format == OutputFormat::kAnnexB) {
     annexB_.reset(new AnnexBWriter(output));
-    writeAnnexBSets();
+    writeAnnexBSets(unit);
   } else {
     mp4_.reset(new Mp4Writer(
         [this](const Mp4Writer::Piece* pieces, size_t count) { return emitOutput(pieces, count); },
@@ -543,7 +852,7 @@ bool Recorder::startOutput() {
     track.sps = sets_[kSps];
     track.pps = sets_[kPps];
     std::string error;
-    if (!mp4_->begin(track, error)) {
+    if (!mp4_->begin(track, error, audioInFiles_ ? &audioFormat_ : nullptr)) {
       mp4_.reset();
       fail(error);
       return false;
@@ -582,7 +891,7 @@ bool Recorder::emitOutput(const Mp4Writer::Piece* pieces, size_t count) {
   return false;
 }
 
-bool Recorder::openFile(std::string& error) {
+bool Recorder::openFile(std::string& error, const double* cameraTime) {
   outputStarted_ = false;
   annexB_.reset();
   mp4_.reset();
@@ -593,7 +902,9 @@ bool Recorder::openFile(std::string& error) {
     return true;
   }
   const std::string& pattern = config_.outputPattern;
-  std::string name = hasTimeField(pattern) ? localTimeName(pattern) : pattern;
+  const std::time_t when =
+      cameraTime != nullptr ? static_cast<std::time_t>(*cameraTime) : std::time(nullptr);
+  std::string name = hasTimeField(pattern) ? localTimeName(pattern, when) : pattern;
   if (segmenting() && !hasTimeField(pattern)) {
     char number[16];
     std::snprintf(number, sizeof number, "-%04u", ++segmentNumber_);
@@ -655,6 +966,15 @@ void Recorder::flushOutput() {
 
 void Recorder::end() {
   if (depacketizer_ && !ended_) depacketizer_->finish();
+  // Held pictures and frames go out as they are; the audio up to the end of
+  // the last picture.
+  if (sync_ == Sync::kWaiting) {
+    sync_ = Sync::kArrival;
+    replay();
+  }
+  if (audioThisSession_ && videoPlaced_) releaseAudio(videoEnd_);
+  placed_.clear();
+  heldFrames_.clear();
   // What is held back goes out now: a crash during the break loses nothing.
   flushOutput();
   if (!ended_) {

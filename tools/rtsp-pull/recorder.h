@@ -1,10 +1,11 @@
-// Records the video of one RTSP stream to files (see Recorder).
+// Records the video and audio of one RTSP stream to files (see Recorder).
 #ifndef RTSP_PULL_RECORDER_H_
 #define RTSP_PULL_RECORDER_H_
 
 #include <sys/uio.h>
 
 #include <chrono>
+#include <deque>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,8 +15,10 @@
 #include <vector>
 
 #include <rtsppull/sdp.h>
+#include <rtsppull/tracks.h>
 
 #include "annexb_writer.h"
+#include "audio_depacketizer.h"
 #include "mp4_writer.h"
 #include "rtp_depacketizer.h"
 #include "rtpdump_writer.h"
@@ -55,6 +58,17 @@ struct RecorderConfig {
   // cannot be written ("writing x.rtpdump failed: ..."); the recording goes
   // on, and finish() then returns false.
   std::function<void(const std::string&)> warning;
+  // MP4 only: the stream's first audio track (track 1 of the session) goes
+  // into the file too, when its codec is one that can be recorded.
+  bool recordAudio = false;
+  // The camera's clock (its RTCP sender reports, through setWallClock)
+  // rather than the local one names the files (strftime fields) and places
+  // the segment cuts: a segment then ends at the first keyframe past a
+  // multiple of segmentSeconds of the camera's time. Where the camera's time
+  // is not known yet, the local rules apply.
+  bool cameraClock = false;
+  // How long the start of a session with audio waits for the sender reports.
+  double syncWaitSeconds = 5;
 };
 
 // Places RTP timestamps on one growing 64-bit timeline that starts at 0,
@@ -110,8 +124,18 @@ enum class Progress {
 // delivery); onPacket on the library's receive thread; endStream/finish on
 // the host thread while no reception runs; stats() and takeFailure() from any
 // thread. One mutex serialises all of them.
-class Recorder : private NalSink {
+// Audio (RecorderConfig::recordAudio): the audio frames and the pictures are
+// put on one timeline. At the start of each session both are held until the
+// RTCP sender reports of both tracks give their wall-clock times (the frames
+// are then placed by those), for at most syncWaitSeconds; failing that, by
+// their arrival times. A file's audio starts at its first picture and ends
+// with its last one.
+class Recorder : private NalSink, private AudioSink {
  public:
+  // The wall-clock time (NTP 32.32) of RTP time `rtpTime` of `track`; false
+  // while unknown. Called on the receive thread.
+  using WallClock = std::function<bool(int track, uint32_t rtpTime, uint64_t* ntp)>;
+
   explicit Recorder(RecorderConfig config);
   ~Recorder() override;
   Recorder(const Recorder&) = delete;
@@ -130,16 +154,29 @@ class Recorder : private NalSink {
   // cannot be recorded (an unsupported codec, an output that cannot be
   // opened, a codec other than the first call's).
   bool beginStream(SDP& sdp, std::string& error);
+  // The same with the stream's media already read from `sdp` (beginStream
+  // reads them with SDPMedia::parseAll). An audio track that cannot be
+  // recorded is left out with a notice.
+  bool beginStream(SDP& sdp, const std::vector<SDPMedia>& media, std::string& error);
+  // Host thread, after a start: the tracks the session set up. Without an
+  // audio track among them the stream is recorded without audio. An empty
+  // list changes nothing.
+  void setTracks(const std::vector<RTSPTrack>& tracks);
+  // The session's wall clock, for the sessions that follow (empty: none).
+  void setWallClock(WallClock wallClock);
   // One RTP or RTCP packet as the session delivers it; RTCP, and RTP of a
   // payload type the session description does not announce for the video,
   // are left out of everything (but the packet count); but the type of a
   // stream's first RTP packet is always taken (a camera that announces
-  // another type than it sends). Writes nothing after a failure
-  // or once the frame limit is reached. Access units are written whole once they end; with MP4,
-  // fragments of about a second. A stream starts at a keyframe whose parameter sets are known (any
-  // picture, with waitForKeyframe false; MP4 always needs the sets). With segmentSeconds, a new
-  // file starts at the first keyframe at least that long after the current file's first unit.
+  // another type than it sends). Writes nothing after a failure or once the
+  // frame limit is reached. Access units are written whole once they end;
+  // with MP4, fragments of about a second. A stream starts at a keyframe
+  // whose parameter sets are known (any picture, with waitForKeyframe false;
+  // MP4 always needs the sets). With segmentSeconds, a new file starts at the
+  // first keyframe at least that long after the current file's first unit.
   Progress onPacket(const uint8_t* data, size_t size);
+  // A packet of track `track` (0: the video, as onPacket).
+  Progress onTrackPacket(int track, const uint8_t* data, size_t size, bool isRtcp);
   // Reception ended (for now): what is pending is written out (an MP4
   // fragment closes, its last sample lasting as long as the one before).
   void endStream();
@@ -167,6 +204,9 @@ class Recorder : private NalSink {
   void onAccessUnitInfo(uint32_t timestamp, bool keyframe) override;
   void onAccessUnitEnd() override;
   void onRestart() override;
+  // AudioSink: the audio depacketizer's output, under the mutex.
+  void onAudioFrame(uint32_t timestamp, uint32_t duration, const uint8_t* data,
+                    size_t size) override;
 
   bool writing() const { return !config_.outputPattern.empty(); }
   bool toStandardOutput() const { return config_.outputPattern == "-"; }
@@ -174,13 +214,27 @@ class Recorder : private NalSink {
   bool limitReached() const { return config_.frameLimit > 0 && frames_ >= config_.frameLimit; }
   bool haveParameterSets() const;
 
-  bool begin(SDP& sdp, std::string& error, std::vector<std::string>& notices);
-  void handleAccessUnit();
+  bool begin(SDP& sdp, const std::vector<SDPMedia>& media, std::string& error,
+             std::vector<std::string>& notices);
+  void beginAudio(const std::vector<SDPMedia>& media, std::vector<std::string>& notices);
+  Progress progress() const;
+  void handleAccessUnit(AccessUnit& unit, Clock::time_point arrival);
+  // Sync: decides how the tracks line up once it can, then replays what was held.
+  void trySync(Clock::time_point now);
+  void replay();
+  void placeAudio(uint32_t timestamp, uint32_t duration, Clock::time_point arrival,
+                  std::string bytes);
+  void anchorAudio(uint32_t timestamp, Clock::time_point arrival);
+  void releaseAudio(uint64_t videoPosition);
+  bool wallClock(int track, uint32_t rtpTime, uint64_t& ntp) const {
+    return wallClock_ && wallClock_(track, rtpTime, &ntp);
+  }
+  bool cameraSeconds(uint32_t timestamp, double& seconds) const;
   void end();
   void flushOutput();
-  void writeAnnexBSets();
-  bool openFile(std::string& error);
-  bool startOutput();
+  void writeAnnexBSets(AccessUnit& unit);
+  bool openFile(std::string& error, const double* cameraTime = nullptr);
+  bool startOutput(AccessUnit& unit);
   void closeFile();
   bool emitOutput(const char* data, size_t size);
   bool emitOutput(const Mp4Writer::Piece* pieces, size_t count);
@@ -223,6 +277,64 @@ class Recorder : private NalSink {
   std::vector<uint8_t> payloadTypes_;
   bool announcedSeen_ = false;        // since beginStream, a packet of one of them came
   bool keyframeWithoutSets_ = false;  // a keyframe came while its parameter sets were unknown
+  // Audio: the format of the recording's audio track (fixed by the first
+  // session that has one), and this session's depacketizer.
+  bool audioInFiles_ = false;  // the files have an audio track
+  bool audioThisSession_ = false;
+  AudioFormat audioFormat_;
+  int audioTrack_ = 1;
+  std::unique_ptr<AudioDepacketizer> audioDepacketizer_;
+
+  // How this session's tracks line up.
+  enum class Sync {
+    kWaiting,    // holding pictures and frames until the sender reports or the deadline
+    kWallClock,  // placed by the sender reports' wall-clock times
+    kArrival,    // placed by when they arrived
+    kVideoOnly,  // no audio this session
+  };
+  struct HeldUnit {
+    AccessUnit unit;
+    Clock::time_point arrival;
+  };
+  struct HeldFrame {
+    uint32_t timestamp;
+    uint32_t duration;
+    Clock::time_point arrival;
+    std::string bytes;
+  };
+  // Audio placed on the timeline (audio ticks), waiting for the pictures to
+  // pass it.
+  struct PlacedFrame {
+    int64_t position;
+    uint32_t duration;
+    std::string bytes;
+  };
+  Sync sync_ = Sync::kVideoOnly;
+  WallClock wallClock_;
+  Clock::time_point waitStart_;
+  size_t heldBytes_ = 0;
+  std::deque<HeldUnit> heldUnits_;
+  std::deque<HeldFrame> heldFrames_;  // before sync, and before the first picture placed
+  std::deque<PlacedFrame> placed_;
+  // The anchor: the video timeline position `anchorVideo_` is audio RTP time
+  // `anchorAudio_` (extended past wraps). `pendingAnchorTs_`: the picture
+  // whose position is to become the anchor once placed.
+  bool anchored_ = false, anchorPending_ = false;
+  uint32_t pendingAnchorTs_ = 0;
+  int64_t pendingAnchorAudio_ = 0;
+  uint64_t anchorVideo_ = 0;
+  int64_t anchorAudio_ = 0;
+  bool audioExtStarted_ = false;
+  uint32_t lastAudioTs_ = 0;
+  int64_t audioExt_ = 0;
+  int64_t extend(uint32_t timestamp);
+  // The last picture placed: its RTP time, position, arrival, and where it ends.
+  bool videoPlaced_ = false;
+  uint32_t lastVideoTs_ = 0;
+  uint64_t lastVideoPosition_ = 0, videoEnd_ = 0;
+  Clock::time_point lastVideoArrival_;
+  double segmentCameraStart_ = -1;  // camera seconds at the file's first unit; -1: unknown
+  bool deferredOpen_ = false;       // the first file opens at its first unit (camera-clock names)
 
   uint64_t packets_ = 0, bytes_ = 0, frames_ = 0, files_ = 0;
   uint64_t unannounced_ = 0, restartsBefore_ = 0, keyframes_ = 0;
