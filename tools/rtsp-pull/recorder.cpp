@@ -457,6 +457,11 @@ int64_t Recorder::extend(uint32_t timestamp) {
   return audioExt_;
 }
 
+namespace {
+// How long pictures wait for the first audio frame before they go on alone.
+const std::chrono::seconds kSilentAudioWait(1);
+}  // namespace
+
 void Recorder::trySync(Clock::time_point now) {
   if (sync_ != Sync::kWaiting) return;
   uint64_t videoNtp = 0, audioNtp = 0;
@@ -474,7 +479,10 @@ void Recorder::trySync(Clock::time_point now) {
     anchorPending_ = true;
     sync_ = Sync::kWallClock;
   } else if (now - waitStart_ >= std::chrono::duration<double>(config_.syncWaitSeconds) ||
-             heldBytes_ > kMaxHeldBytes) {
+             heldBytes_ > kMaxHeldBytes ||
+             (heldFrames_.empty() && now - waitStart_ >= kSilentAudioWait)) {
+    // A camera may announce audio and never send it: the pictures do not
+    // wait for it long, and audio that comes later is placed by its arrival.
     sync_ = Sync::kArrival;
     if (!heldUnits_.empty() && !heldFrames_.empty()) {
       const HeldUnit& video = heldUnits_.front();
