@@ -20,10 +20,9 @@ PER_CAMERA = [
 
 def main():
     metrics_path, cameras_path, down, up = sys.argv[1:5]
-    samples = {}
-    for family in text_string_to_metric_families(open(metrics_path).read()):
-        for s in family.samples:
-            samples[(s.name, tuple(sorted(s.labels.items())))] = s.value
+    samples = {(s.name, tuple(sorted(s.labels.items()))): s.value
+               for family in text_string_to_metric_families(open(metrics_path).read())
+               for s in family.samples}
     api = {c["name"]: c for c in json.load(open(cameras_path))}
     failures = []
 
@@ -47,18 +46,16 @@ def main():
         packets = value("rtsp_recorder_packets_total", camera) or 0
         check(f"{camera}: packets_total ({packets}) >= /api/cameras packets "
               f"({api[camera]['packets']}), taken before it", packets >= api[camera]["packets"])
-        check(f"{camera}: packets received", packets > 0)
-        check(f"{camera}: bytes received", (value("rtsp_recorder_bytes_total", camera) or 0) > 0)
-        check(f"{camera}: segment bytes written",
-              (value("rtsp_recorder_segment_bytes_written_total", camera) or 0) > 0)
+        for name in ("packets_total", "bytes_total", "segment_bytes_written_total"):
+            check(f"{camera}: {name} > 0", (value("rtsp_recorder_" + name, camera) or 0) > 0)
         check(f"{camera}: lost matches /api/cameras",
               value("rtsp_recorder_packets_lost_total", camera) >= api[camera]["lost"])
     check("the camera that is down has the older last frame",
           value("rtsp_recorder_last_frame_age_seconds", down) >
           value("rtsp_recorder_last_frame_age_seconds", up))
-    check("disk free reported", samples.get(("rtsp_recorder_disk_free_bytes", ())) > 0)
-    check("process CPU reported", samples.get(("process_cpu_seconds_total", ())) > 0)
-    check("process memory reported", samples.get(("process_resident_memory_bytes", ())) > 0)
+    for name in ("rtsp_recorder_disk_free_bytes", "process_cpu_seconds_total",
+                 "process_resident_memory_bytes"):
+        check(f"{name} > 0", (samples.get((name, ())) or 0) > 0)
     for f in failures:
         print("FAIL: /metrics: " + f, file=sys.stderr)
     print(f"/metrics: {len(samples)} samples parsed, {len(failures)} failed checks")
