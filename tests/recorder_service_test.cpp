@@ -54,11 +54,11 @@ constexpr char kCamera[] = "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5
 TEST(RecorderConfig, GoodFilesGiveTheirValues) {
   TempDir dir;
   const std::string passwordFile = dir.write("pass", "from-file\nsecond line\n");
+  const std::string cam = kCamera;
+  // What the first camera (or the service) must hold.
   struct Row {
     const char* name;
-    std::string text;
-    // What the first camera (or the service) must hold.
-    std::string password;
+    std::string text, password;
     RTSP_TRANSPORT transport;
     double segmentSeconds;
     std::string outputDir;
@@ -67,53 +67,24 @@ TEST(RecorderConfig, GoodFilesGiveTheirValues) {
     std::string bind;
     uint16_t port;
   };
+  constexpr auto kTcp = RTSP_TRANSPORT_TCP;
+  // clang-format off
   const Row rows[] = {
-      {.name = "defaults",
-       .text = kCamera,
-       .password = "",
-       .transport = RTSP_TRANSPORT_TCP,
-       .segmentSeconds = 60,
-       .outputDir = "recordings/door",
-       .maxAge = 0,
-       .maxBytes = 0,
-       .bind = "127.0.0.1",
-       .port = 8554},
-      {.name = "every camera key",
-       .text = std::string(kCamera) +
-               "user = \"u\"\npassword = \"inline\"\ntransport = \"udp\"\naudio = true\n"
-               "segment_seconds = 300\noutput_dir = \"/srv/door\"\nfile_pattern = \"%H%M.mp4\"\n"
-               "max_age = \"7d\"\nmax_bytes = \"2G\"\n",
-       .password = "inline",
-       .transport = RTSP_TRANSPORT_UDP,
-       .segmentSeconds = 300,
-       .outputDir = "/srv/door",
-       .maxAge = 7 * 86400,
-       .maxBytes = 2ull << 30,
-       .bind = "127.0.0.1",
-       .port = 8554},
+      {.name = "defaults", .text = cam, .password = "", .transport = kTcp, .segmentSeconds = 60,
+       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
+      {.name = "every camera key", .text = cam + "user = \"u\"\npassword = \"inline\"\ntransport = \"udp\"\naudio = true\nsegment_seconds = 300\n"
+           "output_dir = \"/srv/door\"\nfile_pattern = \"%H%M.mp4\"\nmax_age = \"7d\"\nmax_bytes = \"2G\"\n",
+       .password = "inline", .transport = RTSP_TRANSPORT_UDP, .segmentSeconds = 300,
+       .outputDir = "/srv/door", .maxAge = 7 * 86400, .maxBytes = 2ull << 30, .bind = "127.0.0.1", .port = 8554},
       {.name = "password from a file, server and store tables",
-       .text = "[server]\nlisten = \"0.0.0.0:9000\"\n[store]\nroot = \"/data\"\n" +
-               std::string(kCamera) + "user = \"u\"\npassword_file = \"" + passwordFile +
-               "\"\nmax_age = 3600\n",
-       .password = "from-file",
-       .transport = RTSP_TRANSPORT_TCP,
-       .segmentSeconds = 60,
-       .outputDir = "/data/door",
-       .maxAge = 3600,
-       .maxBytes = 0,
-       .bind = "0.0.0.0",
-       .port = 9000},
-      {.name = "password from the environment",
-       .text = std::string(kCamera) + "user = \"u\"\npassword_env = \"CAM_PASS\"\n",
-       .password = "from-env",
-       .transport = RTSP_TRANSPORT_TCP,
-       .segmentSeconds = 60,
-       .outputDir = "recordings/door",
-       .maxAge = 0,
-       .maxBytes = 0,
-       .bind = "127.0.0.1",
-       .port = 8554},
+       .text = "[server]\nlisten = \"0.0.0.0:9000\"\n[store]\nroot = \"/data\"\n" + cam + "user = \"u\"\npassword_file = \"" + passwordFile + "\"\nmax_age = 3600\n",
+       .password = "from-file", .transport = kTcp, .segmentSeconds = 60,
+       .outputDir = "/data/door", .maxAge = 3600, .maxBytes = 0, .bind = "0.0.0.0", .port = 9000},
+      {.name = "password from the environment", .text = cam + "user = \"u\"\npassword_env = \"CAM_PASS\"\n",
+       .password = "from-env", .transport = kTcp, .segmentSeconds = 60,
+       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
   };
+  // clang-format on
   for (const Row& row : rows) {
     ServiceConfig config;
     std::string error;
@@ -132,127 +103,62 @@ TEST(RecorderConfig, GoodFilesGiveTheirValues) {
   }
 }
 
+// The message after "cams.toml:" names the row.
 TEST(RecorderConfig, BadFilesSayFileLineAndKey) {
-  struct Row {
-    const char* name;
-    std::string text;
-    std::string message;  // the whole message
-  };
-  const std::string cam = kCamera;
+  const std::string cam = kCamera, user = cam + "user = \"u\"\n";
+  // clang-format off
+  struct Row { std::string text, message; };
   const Row rows[] = {
-      {.name = "TOML syntax",
-       .text = cam + "segment_seconds = \n",
-       .message = "cams.toml:4: Error while parsing key-value pair: expected value"},
-      {.name = "unknown key",
-       .text = cam + "segment_second = 5\n",
-       .message = "cams.toml:4: camera \"door\".segment_second: unknown key"},
-      {.name = "unknown table",
-       .text = "[servr]\nlisten = \"1.2.3.4:5\"\n",
-       .message = "cams.toml:1: servr: unknown key"},
-      {.name = "wrong type",
-       .text = cam + "audio = \"yes\"\n",
-       .message = "cams.toml:4: camera \"door\".audio: must be true or false"},
-      {.name = "not positive",
-       .text = cam + "segment_seconds = 0\n",
-       .message = "cams.toml:4: camera \"door\".segment_seconds: must be a positive number"},
-      {.name = "missing URL",
-       .text = "[[camera]]\nname = \"a\"\n",
-       .message = "cams.toml:1: camera \"a\".url: is missing"},
-      {.name = "missing name",
-       .text = "[[camera]]\nurl = \"rtsp://h/p\"\n",
-       .message = "cams.toml:1: camera[0].name: is missing"},
-      {.name = "name with a slash",
-       .text = "[[camera]]\nname = \"a/b\"\nurl = \"rtsp://h/p\"\n",
-       .message = "cams.toml:2: camera \"a/b\".name: may hold only letters, digits, '-' and '_'"},
-      {.name = "two cameras of one name",
-       .text = cam + cam,
-       .message = "cams.toml:5: camera \"door\".name: is taken by an earlier camera"},
-      {.name = "not an RTSP URL",
-       .text = "[[camera]]\nname = \"a\"\nurl = \"http://h/p\"\n",
-       .message = "cams.toml:3: camera \"a\".url: the URL must start with rtsp://"},
-      {.name = "transport",
-       .text = cam + "transport = \"sctp\"\n",
-       .message = "cams.toml:4: camera \"door\".transport: must be \"tcp\", \"udp\" or "
-                  "\"udp-then-tcp\""},
-      {.name = "duration",
-       .text = cam + "max_age = \"7w\"\n",
-       .message = "cams.toml:4: camera \"door\".max_age: must be a duration such as 3600, "
-                  "\"90m\", \"12h\" or \"7d\""},
-      {.name = "size",
-       .text = "[store]\nmax_bytes = \"lots\"\n",
-       .message = "cams.toml:2: store.max_bytes: must be a size such as 1000000, \"500M\" or "
-                  "\"2G\""},
-      {.name = "unset environment variable",
-       .text = cam + "user = \"u\"\npassword_env = \"NOPE\"\n",
-       .message = "cams.toml:5: camera \"door\".password_env: the environment variable NOPE is "
-                  "not set"},
-      {.name = "unreadable password file",
-       .text = cam + "user = \"u\"\npassword_file = \"/nonexistent/pass\"\n",
-       .message = "cams.toml:5: camera \"door\".password_file: cannot read \"/nonexistent/pass\""},
-      {.name = "two passwords",
-       .text = cam + "user = \"u\"\npassword = \"a\"\npassword_env = \"CAM_PASS\"\n",
-       .message = "cams.toml:5: camera \"door\".password: give one of password, password_file "
-                  "and password_env"},
-      {.name = "password without a user",
-       .text = cam + "password = \"a\"\n",
-       .message = "cams.toml:1: camera \"door\".user: is missing: a password needs a user"},
-      {.name = "listen without a port",
-       .text = "[server]\nlisten = \"127.0.0.1\"\n",
-       .message = "cams.toml:2: server.listen: must be ADDRESS:PORT, such as \"127.0.0.1:8554\""},
-      {.name = "file pattern with a directory",
-       .text = cam + "file_pattern = \"%Y/%H.mp4\"\n",
-       .message = "cams.toml:4: camera \"door\".file_pattern: names a file inside output_dir and "
-                  "may not hold '/'"},
+      {cam + "segment_seconds = \n", "4: Error while parsing key-value pair: expected value"},
+      {cam + "segment_second = 5\n", "4: camera \"door\".segment_second: unknown key"},
+      {"[servr]\nlisten = \"1.2.3.4:5\"\n", "1: servr: unknown key"},
+      {cam + "audio = \"yes\"\n", "4: camera \"door\".audio: must be true or false"},
+      {cam + "segment_seconds = 0\n", "4: camera \"door\".segment_seconds: must be a positive number"},
+      {"[[camera]]\nname = \"a\"\n", "1: camera \"a\".url: is missing"},
+      {"[[camera]]\nurl = \"rtsp://h/p\"\n", "1: camera[0].name: is missing"},
+      {"[[camera]]\nname = \"a/b\"\nurl = \"rtsp://h/p\"\n", "2: camera \"a/b\".name: may hold only letters, digits, '-' and '_'"},
+      {cam + cam, "5: camera \"door\".name: is taken by an earlier camera"},
+      {"[[camera]]\nname = \"a\"\nurl = \"http://h/p\"\n", "3: camera \"a\".url: the URL must start with rtsp://"},
+      {cam + "transport = \"sctp\"\n", "4: camera \"door\".transport: must be \"tcp\", \"udp\" or \"udp-then-tcp\""},
+      {cam + "max_age = \"7w\"\n", "4: camera \"door\".max_age: must be a duration such as 3600, \"90m\", \"12h\" or \"7d\""},
+      {"[store]\nmax_bytes = \"lots\"\n", "2: store.max_bytes: must be a size such as 1000000, \"500M\" or \"2G\""},
+      {user + "password_env = \"NOPE\"\n", "5: camera \"door\".password_env: the environment variable NOPE is not set"},
+      {user + "password_file = \"/nonexistent/pass\"\n", "5: camera \"door\".password_file: cannot read \"/nonexistent/pass\""},
+      {user + "password = \"a\"\npassword_env = \"CAM_PASS\"\n", "5: camera \"door\".password: give one of password, password_file and password_env"},
+      {cam + "password = \"a\"\n", "1: camera \"door\".user: is missing: a password needs a user"},
+      {"[server]\nlisten = \"127.0.0.1\"\n", "2: server.listen: must be ADDRESS:PORT, such as \"127.0.0.1:8554\""},
+      {cam + "file_pattern = \"%Y/%H.mp4\"\n", "4: camera \"door\".file_pattern: names a file inside output_dir and may not hold '/'"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     ServiceConfig config;
     std::string error;
-    EXPECT_FALSE(parseConfig(row.text, "cams.toml", env, config, error)) << row.name;
-    EXPECT_EQ(error.substr(0, row.message.size()), row.message) << row.name;
+    EXPECT_FALSE(parseConfig(row.text, "cams.toml", env, config, error)) << row.message;
+    const std::string expected = "cams.toml:" + row.message;
+    EXPECT_EQ(error.substr(0, expected.size()), expected) << row.message;
   }
 }
 
 TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
-  const auto camera = [](const char* name, const char* extra) {
+  const auto camera = [](const char* name, const char* extra = "") {
     return std::string("[[camera]]\nname = \"") + name + "\"\nurl = \"rtsp://h/" + name + "\"\n" +
            extra;
   };
-  struct Row {
-    const char* name;
-    std::string before, after;
-    std::vector<std::string> added, removed, changed, unchanged;
-  };
+  const std::string ab = camera("a") + camera("b"), x = "output_dir = \"/x\"\n";
+  using Names = std::vector<std::string>;
+  // clang-format off
+  struct Row { const char* name; std::string before, after; Names added, removed, changed, unchanged; };
   const Row rows[] = {
-      {.name = "nothing changes",
-       .before = camera("a", "") + camera("b", ""),
-       .after = camera("a", "") + camera("b", ""),
-       .added = {},
-       .removed = {},
-       .changed = {},
-       .unchanged = {"a", "b"}},
-      {.name = "one added, one removed",
-       .before = camera("a", "") + camera("b", ""),
-       .after = camera("b", "") + camera("c", ""),
-       .added = {"c"},
-       .removed = {"a"},
-       .changed = {},
-       .unchanged = {"b"}},
-      {.name = "a changed segment length restarts that camera only",
-       .before = camera("a", "") + camera("b", ""),
-       .after = camera("a", "segment_seconds = 10\n") + camera("b", ""),
-       .added = {},
-       .removed = {},
-       .changed = {"a"},
-       .unchanged = {"b"}},
-      {.name = "a changed store root moves every camera's default directory",
-       .before = camera("a", "output_dir = \"/x\"\n") + camera("b", ""),
-       .after = "[store]\nroot = \"/elsewhere\"\n" + camera("a", "output_dir = \"/x\"\n") +
-                camera("b", ""),
-       .added = {},
-       .removed = {},
-       .changed = {"b"},
-       .unchanged = {"a"}},
+      {.name = "nothing changes", .before = ab, .after = ab, .added = {}, .removed = {}, .changed = {}, .unchanged = {"a", "b"}},
+      {.name = "one added, one removed", .before = ab, .after = camera("b") + camera("c"),
+       .added = {"c"}, .removed = {"a"}, .changed = {}, .unchanged = {"b"}},
+      {.name = "a changed segment length restarts that camera only", .before = ab, .after = camera("a", "segment_seconds = 10\n") + camera("b"),
+       .added = {}, .removed = {}, .changed = {"a"}, .unchanged = {"b"}},
+      {.name = "a changed store root moves every camera's default directory", .before = camera("a", x.c_str()) + camera("b"),
+       .after = "[store]\nroot = \"/elsewhere\"\n" + camera("a", x.c_str()) + camera("b"),
+       .added = {}, .removed = {}, .changed = {"b"}, .unchanged = {"a"}},
   };
+  // clang-format on
   for (const Row& row : rows) {
     ServiceConfig before, after;
     std::string error;
@@ -272,10 +178,12 @@ TEST(RecorderConfig, DurationsAndSizes) {
     bool ok;
     uint64_t value;
   };
-  const Row durations[] = {{"90", true, 90},   {"90s", true, 90},    {"15m", true, 900},
-                           {"2h", true, 7200}, {"7d", true, 604800}, {"", false, 0},
-                           {"d", false, 0},    {"5x", false, 0},     {"5dd", false, 0},
-                           {"-5", false, 0}};
+  // clang-format off
+  const Row durations[] = {{"90", true, 90}, {"90s", true, 90}, {"15m", true, 900}, {"2h", true, 7200}, {"7d", true, 604800},
+                           {"", false, 0}, {"d", false, 0}, {"5x", false, 0}, {"5dd", false, 0}, {"-5", false, 0}};
+  const Row sizes[] = {{"1000", true, 1000}, {"2K", true, 2048}, {"3M", true, 3u << 20}, {"1G", true, 1u << 30}, {"1T", true, 1ull << 40},
+                       {"99999999999999999999", false, 0}, {"20000000T", false, 0}, {"1k", false, 0}};
+  // clang-format on
   for (const Row& row : durations) {
     seconds value{0};
     EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
@@ -283,10 +191,6 @@ TEST(RecorderConfig, DurationsAndSizes) {
       EXPECT_EQ(static_cast<uint64_t>(value.count()), row.value) << row.text;
     }
   }
-  const Row sizes[] = {{"1000", true, 1000},     {"2K", true, 2048},
-                       {"3M", true, 3u << 20},   {"1G", true, 1u << 30},
-                       {"1T", true, 1ull << 40}, {"99999999999999999999", false, 0},
-                       {"20000000T", false, 0},  {"1k", false, 0}};
   for (const Row& row : sizes) {
     uint64_t value = 0;
     EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
@@ -307,56 +211,24 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
     int ageHours;
     bool active;
   };
-  struct Row {
-    const char* name;
-    std::vector<File> files;
-    RetentionLimits perCamera;  // for camera "a"
-    RetentionLimits store;
-    std::vector<std::string> deleted;
-  };
-  const std::vector<File> twoCameras = {{"a", "a1", 100, 50, false},
-                                        {"a", "a2", 100, 30, false},
-                                        {"a", "a3", 100, 1, true},
-                                        {"b", "b1", 100, 40, false},
-                                        {"b", "b2", 100, 2, true}};
+  using Limits = RetentionLimits;
+  // clang-format off
+  struct Row { const char* name; std::vector<File> files; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
+  const std::vector<File> two = {{"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
+                                 {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
   const Row rows[] = {
-      {.name = "no limits", .files = twoCameras, .perCamera = {}, .store = {}, .deleted = {}},
-      {.name = "camera age",
-       .files = twoCameras,
-       .perCamera = {.maxAge = hours(35), .maxBytes = 0},
-       .store = {},
-       .deleted = {"a1"}},
-      {.name = "camera bytes",
-       .files = twoCameras,
-       .perCamera = {.maxAge = seconds(0), .maxBytes = 150},
-       .store = {},
-       .deleted = {"a1", "a2"}},
-      {.name = "store bytes take the oldest of any camera",
-       .files = twoCameras,
-       .perCamera = {},
-       .store = {.maxAge = seconds(0), .maxBytes = 300},
-       .deleted = {"a1", "b1"}},
-      {.name = "store age",
-       .files = twoCameras,
-       .perCamera = {},
-       .store = {.maxAge = hours(35), .maxBytes = 0},
-       .deleted = {"a1", "b1"}},
-      {.name = "a limit below the active files leaves them alone",
-       .files = twoCameras,
-       .perCamera = {},
-       .store = {.maxAge = hours(0), .maxBytes = 1},
-       .deleted = {"a1", "b1", "a2"}},
-      {.name = "camera then store: the camera's deletions count for the store",
-       .files = twoCameras,
-       .perCamera = {.maxAge = seconds(0), .maxBytes = 200},
-       .store = {.maxAge = seconds(0), .maxBytes = 400},
-       .deleted = {"a1"}},
-      {.name = "exactly at the limit stays",
-       .files = {{"a", "a1", 100, 35, false}, {"a", "a2", 100, 1, true}},
-       .perCamera = {.maxAge = hours(35), .maxBytes = 200},
-       .store = {},
-       .deleted = {}},
+      {.name = "no limits", .files = two, .perCamera = {}, .store = {}, .deleted = {}},
+      {.name = "camera age", .files = two, .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
+      {.name = "camera bytes", .files = two, .perCamera = {.maxBytes = 150}, .store = {}, .deleted = {"a1", "a2"}},
+      {.name = "store bytes take the oldest of any camera", .files = two, .perCamera = {}, .store = {.maxBytes = 300}, .deleted = {"a1", "b1"}},
+      {.name = "store age", .files = two, .perCamera = {}, .store = {.maxAge = hours(35)}, .deleted = {"a1", "b1"}},
+      {.name = "a limit below the active files leaves them alone", .files = two, .perCamera = {}, .store = {.maxBytes = 1}, .deleted = {"a1", "b1", "a2"}},
+      {.name = "camera then store: the camera's deletions count for the store", .files = two,
+       .perCamera = {.maxBytes = 200}, .store = {.maxBytes = 400}, .deleted = {"a1"}},
+      {.name = "exactly at the limit stays", .files = {{"a", "a1", 100, 35, false}, {"a", "a2", 100, 1, true}},
+       .perCamera = {.maxAge = hours(35), .maxBytes = 200}, .store = {}, .deleted = {}},
   };
+  // clang-format on
   for (const Row& row : rows) {
     std::vector<SegmentFile> files;
     for (const File& f : row.files)
@@ -396,40 +268,17 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
   const std::string head = box("ftyp", "isom") + box("moov", std::string(20, 'm'));
   const std::string fragment =
       box("moof", std::string(16, 'f')) + box("mdat", std::string(40, 'd'));
-  struct Row {
-    const char* name;
-    std::string bytes;
-    long long removed;
-    size_t size;     // after
-    bool fragments;  // a whole fragment remains
-  };
+  const std::string whole = head + fragment;
+  // clang-format off
+  struct Row { const char* name; std::string bytes; long long removed; size_t sizeAfter; bool fragments /* one remains */; };
   const Row rows[] = {
-      {.name = "whole",
-       .bytes = head + fragment,
-       .removed = 0,
-       .size = (head + fragment).size(),
-       .fragments = true},
-      {.name = "the header alone",
-       .bytes = head + fragment.substr(0, 20),
-       .removed = 20,
-       .size = head.size(),
-       .fragments = false},
-      {.name = "mdat cut short",
-       .bytes = head + fragment + fragment.substr(0, 30),
-       .removed = 30,
-       .size = (head + fragment).size(),
-       .fragments = true},
-      {.name = "moof without its mdat",
-       .bytes = head + fragment + box("moof", "xxxx"),
-       .removed = 12,
-       .size = (head + fragment).size(),
-       .fragments = true},
-      {.name = "a box header cut short",
-       .bytes = head + fragment + std::string(2, '\0'),
-       .removed = 2,
-       .size = (head + fragment).size(),
-       .fragments = true},
+      {.name = "whole", .bytes = whole, .removed = 0, .sizeAfter = whole.size(), .fragments = true},
+      {.name = "the header alone", .bytes = head + fragment.substr(0, 20), .removed = 20, .sizeAfter = head.size(), .fragments = false},
+      {.name = "mdat cut short", .bytes = whole + fragment.substr(0, 30), .removed = 30, .sizeAfter = whole.size(), .fragments = true},
+      {.name = "moof without its mdat", .bytes = whole + box("moof", "xxxx"), .removed = 12, .sizeAfter = whole.size(), .fragments = true},
+      {.name = "a box header cut short", .bytes = whole + std::string(2, '\0'), .removed = 2, .sizeAfter = whole.size(), .fragments = true},
   };
+  // clang-format on
   for (const Row& row : rows) {
     TempDir dir;
     const std::string file = dir.write("seg.mp4", row.bytes);
@@ -438,7 +287,7 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
     EXPECT_EQ(fragments, row.fragments) << row.name;
     struct stat st {};
     ::stat(file.c_str(), &st);
-    EXPECT_EQ(static_cast<size_t>(st.st_size), row.size) << row.name;
+    EXPECT_EQ(static_cast<size_t>(st.st_size), row.sizeAfter) << row.name;
   }
   EXPECT_EQ(trimToWholeFragments("/nonexistent/seg.mp4"), -1);
 }
