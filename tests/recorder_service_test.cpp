@@ -43,11 +43,8 @@ class TempDir {
   std::string path_;
 };
 
-const char* env(const char* name) {
-  static const std::map<std::string, std::string> kVariables = {{"CAM_PASS", "from-env"}};
-  const auto it = kVariables.find(name);
-  return it == kVariables.end() ? nullptr : it->second.c_str();
-}
+// The environment of the tests: CAM_PASS alone is set.
+const char* env(const char* name) { return std::string(name) == "CAM_PASS" ? "from-env" : nullptr; }
 
 constexpr char kCamera[] = "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n";
 
@@ -55,20 +52,11 @@ TEST(RecorderConfig, GoodFilesGiveTheirValues) {
   TempDir dir;
   const std::string passwordFile = dir.write("pass", "from-file\nsecond line\n");
   const std::string cam = kCamera;
-  // What the first camera (or the service) must hold.
-  struct Row {
-    const char* name;
-    std::string text, password;
-    RTSP_TRANSPORT transport;
-    double segmentSeconds;
-    std::string outputDir;
-    long long maxAge;
-    uint64_t maxBytes;
-    std::string bind;
-    uint16_t port;
-  };
   constexpr auto kTcp = RTSP_TRANSPORT_TCP;
   // clang-format off
+  struct Row { const char* name; std::string text;  // then what the first camera (or the service) must hold
+               std::string password; RTSP_TRANSPORT transport; double segmentSeconds; std::string outputDir;
+               long long maxAge; uint64_t maxBytes; std::string bind; uint16_t port; };
   const Row rows[] = {
       {.name = "defaults", .text = cam, .password = "", .transport = kTcp, .segmentSeconds = 60,
        .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
@@ -204,15 +192,9 @@ TEST(RecorderConfig, DurationsAndSizes) {
 // hours, active); the deletions are compared by name, oldest first.
 TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
   const auto now = std::chrono::system_clock::time_point(hours(1000));
-  struct File {
-    const char* camera;
-    const char* name;
-    uint64_t bytes;
-    int ageHours;
-    bool active;
-  };
   using Limits = RetentionLimits;
   // clang-format off
+  struct File { const char* camera; const char* name; uint64_t bytes; int ageHours; bool active; };
   struct Row { const char* name; std::vector<File> files; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
   const std::vector<File> two = {{"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
                                  {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
