@@ -97,9 +97,7 @@ TlsOutcome runOverTls(const std::vector<std::string>& frames, std::size_t piece,
     outcome.started = s.start();
     s.await([&] { return s.notes > 0; });
     s.d.stop();
-    outcome.notes = s.notes;
-    outcome.packets = s.log->packets;
-    outcome.cause = s.atCallback.cause;
+    outcome = {outcome.started, s.notes, s.log->packets, s.atCallback.cause};
   }
   outcome.relayed = relay.sent();
   return outcome;
