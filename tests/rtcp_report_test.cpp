@@ -11,11 +11,11 @@
 
 namespace {
 
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 const std::uint32_t kSource = 0x11223344;
 const std::uint32_t kOwn = 0x01020304;
+const std::string kOtherRr("\x80\xC9\x00\x01\x09\x09\x09\x09", 8);  // an empty RR of another sender
 
 void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arrivalMs,
              std::uint32_t ssrc = kSource) {
@@ -24,11 +24,9 @@ void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arriv
 }
 
 // One 32-bit word of a report: where, what it should hold, and what it means.
-struct WordRow {
-  std::size_t offset;
-  std::uint32_t value;
-  const char* what;
-};
+// clang-format off
+struct WordRow { std::size_t offset; std::uint32_t value; const char* what; };
+// clang-format on
 
 void ExpectWords(const std::string& report, std::initializer_list<WordRow> rows) {
   for (const WordRow& row : rows) {
@@ -56,10 +54,8 @@ TEST(RtcpReport, ReportsOfAKnownTrace) {
   FeedRtp(stats, 1, 9000, 100);
   FeedRtp(stats, 0, 6000, 110);
   // The sender report, then an empty RR of another sender in the same packet.
-  const std::uint8_t sr[] = {0x80, 200,  0x00, 0x06, 0x11, 0x22, 0x33, 0x44, 0xAA, 0xAA, 0xBB, 0xBB,
-                             0xCC, 0xCC, 0xDD, 0xDD, 0,    0,    0,    1,    0,    0,    0,    5,
-                             0,    0,    0x10, 0,    0x80, 201,  0,    1,    9,    9,    9,    9};
-  stats.onRtcp(sr, sizeof sr, milliseconds(150));
+  const std::string sr = SenderReportPacket(kSource, 0xAAAABBBBCCCCDDDDull, 1) + kOtherRr;
+  stats.onRtcp(reinterpret_cast<const std::uint8_t*>(sr.data()), sr.size(), milliseconds(150));
   FeedRtp(stats, 3, 15000, 200);
   const std::string first = stats.buildReport(kOwn, "rtsppull", milliseconds(400));
   ASSERT_EQ(first.size(), 32u + 20u);
@@ -85,7 +81,7 @@ TEST(RtcpReport, ReportsOfAKnownTrace) {
 
 TEST(RtcpReport, BeforeAnyPacketTheReportHasNoBlock) {
   RtcpReceiverStats stats(90000);
-  const std::string report = stats.buildReport(kOwn, "ab", microseconds(0));
+  const std::string report = stats.buildReport(kOwn, "ab", milliseconds(0));
   ASSERT_EQ(report.size(), 8u + 16u);
   ExpectWords(report, {{0, 0x80C90001, "version 2, no block, RR, 1 word follows"},
                        {8, 0x81CA0003, "SDES, one chunk, 3 words follow"},
@@ -100,7 +96,7 @@ TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
   FeedRtp(stats, 20000, 0, 0);  // a stray jump, not followed by 20001
   FeedRtp(stats, 11, 0, 0);
   EXPECT_EQ(stats.packetsReceived(), 2u);
-  ExpectWords(stats.buildReport(kOwn, "x", microseconds(0)),
+  ExpectWords(stats.buildReport(kOwn, "x", milliseconds(0)),
               {{16, 11, "extended highest sequence number"}, {24, 0, "no sender report: LSR 0"}});
 }
 
@@ -109,13 +105,8 @@ TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
 TEST(SenderReport, MapsRtpTimestampsToNtpTime) {
   const std::uint64_t kSecond = 1ull << 32;
   const std::uint64_t t0 = 0xE8A1B2C3ull << 32 | 0x40000000u;  // some day in 2023, + 0.25 s
-  struct Row {
-    const char* name;
-    std::uint64_t srNtp;
-    std::uint32_t srRtp, rtp, clockRate;
-    std::uint64_t want;
-  };
   // clang-format off
+  struct Row { const char* name; std::uint64_t srNtp; std::uint32_t srRtp, rtp, clockRate; std::uint64_t want; };
   const Row rows[] = {
       {"the report's own timestamp", t0, 1000, 1000, 90000, t0},
       {"one second later at 90 kHz", t0, 1000, 91000, 90000, t0 + kSecond},
@@ -138,16 +129,14 @@ TEST(SenderReport, MapsRtpTimestampsToNtpTime) {
 
 TEST(SenderReport, FoundInCompoundPackets) {
   const std::string sr = SenderReportPacket(kSource, 0x0102030405060708ull, 0xA0B0C0D0u);
-  const std::string rr = {'\x80', '\xC9', '\x00', '\x01', '\x01', '\x02', '\x03', '\x04'};
-  struct Row {
-    const char* name;
-    std::string packet;
-    bool found;
-  };
+  const std::string& rr = kOtherRr;
+  // clang-format off
+  struct Row { const char* name; std::string packet; bool found; };
   const Row rows[] = {{"after a receiver report", rr + sr, true},
                       {"a receiver report alone", rr, false},
                       {"cut short", sr.substr(0, 27), false},
                       {"after a part not of version 2", '\x40' + rr.substr(1) + sr, false}};
+  // clang-format on
   for (const Row& row : rows) {
     SenderReport report;
     const auto* data = reinterpret_cast<const std::uint8_t*>(row.packet.data());

@@ -58,11 +58,13 @@ const std::string kGstreamerH265 =
     "QgEBAWAAAAMAkAAAAwAAAwA/oAoIDxZbpKTC//AAEAAWoMDAwIAAAAMAgAAADwQ=;sprop-pps=RAHAcYMS\r\n"
     "a=control:stream=0\r\n";
 
-TEST(SdpFetchVpsSpsPps, TheFirstSetOfEach) {
+// The first set of each, or -1 with the outputs left alone unless all three decode.
+TEST(SdpFetchVpsSpsPps, TheFirstSetOfEachOrNothing) {
+  const std::string v96 = "m=video 0 RTP/AVP 96\r\n";
   // clang-format off
-  struct Case { const char* name; std::string text; std::string vps, sps, pps; };
+  struct Case { const char* name; std::string text; int result; std::string vps, sps, pps; };
   const Case cases[] = {
-      {"GStreamer's H.265 description", kGstreamerH265,
+      {"GStreamer's H.265 description", kGstreamerH265, 0,
        std::string("\x40\x01\x0C\x01\xFF\xFF\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00"
                           "\x00\x03\x00\x3F\xBA\x02\x40", 24),
        std::string("\x42\x01\x01\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00"
@@ -71,40 +73,25 @@ TEST(SdpFetchVpsSpsPps, TheFirstSetOfEach) {
        "\x44\x01\xC0\x71\x83\x12"},
       {"lists, blanks, other and repeated parameters, unpadded text",
        "m=video 0 RTP/AVP 98\r\na=rtpmap:98 H265/90000\r\na=fmtp:98 profile-id=1; "
-       "sprop-sps=QUJD,REVG ;sprop-pps=QUI;sprop-vps=QQ==,Qg==;sprop-sps=Qg\r\n", "A", "ABC", "AB"},
+       "sprop-sps=QUJD,REVG ;sprop-pps=QUI;sprop-vps=QQ==,Qg==;sprop-sps=Qg\r\n", 0, "A", "ABC", "AB"},
       {"the format line of the video payload type, not another",
        "m=audio 0 RTP/AVP 97\r\na=fmtp:97 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"
        "m=video 0 RTP/AVP 96\r\na=fmtp:95 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"
-       "a=fmtp:96 sprop-vps=Qg;sprop-sps=Qw;sprop-pps=RA\r\n", "B", "C", "D"},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    std::string vps, sps, pps;
-    EXPECT_EQ(Record(c.text).fetch_vps_sps_pps(vps, sps, pps), 0) << c.name;
-    EXPECT_EQ(vps, c.vps) << c.name;
-    EXPECT_EQ(sps, c.sps) << c.name;
-    EXPECT_EQ(pps, c.pps) << c.name;
-  }
-}
-
-TEST(SdpFetchVpsSpsPps, NothingUnlessAllThreeDecode) {
-  // clang-format off
-  struct Case { const char* name; std::string fmtp; };
-  const Case cases[] = {
-      {"missing sprop-pps", "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n"},
-      {"not Base64", "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n"},
-      {"a dangling character", "a=fmtp:96 sprop-vps=QUJDR;sprop-sps=QQ;sprop-pps=QQ\r\n"},
-      {"three padding characters", "a=fmtp:96 sprop-vps=QQ===;sprop-sps=QQ;sprop-pps=QQ\r\n"},
-      {"the line of a later section", "m=audio 0 RTP/AVP 96\r\n"
-                                       "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"},
-      {"H.264 only", "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n"},
+       "a=fmtp:96 sprop-vps=Qg;sprop-sps=Qw;sprop-pps=RA\r\n", 0, "B", "C", "D"},
+      {"missing sprop-pps", v96 + "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n", -1, "v", "s", "p"},
+      {"not Base64", v96 + "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
+      {"a dangling character", v96 + "a=fmtp:96 sprop-vps=QUJDR;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
+      {"three padding characters", v96 + "a=fmtp:96 sprop-vps=QQ===;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
+      {"the line of a later section", v96 + "m=audio 0 RTP/AVP 96\r\na=fmtp:96 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
+      {"H.264 only", v96 + "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", -1, "v", "s", "p"},
   };
   // clang-format on
   for (const Case& c : cases) {
     std::string vps = "v", sps = "s", pps = "p";
-    EXPECT_EQ(Record("m=video 0 RTP/AVP 96\r\n" + c.fmtp).fetch_vps_sps_pps(vps, sps, pps), -1)
-        << c.name;
-    EXPECT_EQ(vps + sps + pps, "vsp") << c.name << ": the outputs are left alone";
+    EXPECT_EQ(Record(c.text).fetch_vps_sps_pps(vps, sps, pps), c.result) << c.name;
+    EXPECT_EQ(vps, c.vps) << c.name;
+    EXPECT_EQ(sps, c.sps) << c.name;
+    EXPECT_EQ(pps, c.pps) << c.name;
   }
 }
 
@@ -173,19 +160,14 @@ const std::string kLoose =
 
 TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
   const std::string base = "rtsp://10.0.0.2/live";
-  struct Row {
-    const char* name;
-    std::string text;
-    std::size_t sections, index;  // how many the text has; the one checked
-    std::string media, protocol;
-    std::vector<int> payloadTypes;
-    std::string encodingName;
-    int clockRate, channels;
-    std::string control;
-    std::size_t fmtpCount;
-    std::string fmtpName, fmtpValue;  // one parameter, looked up in another case
-  };
+  // sections: how many the text has, index: the one checked; fmtpName: one
+  // parameter, looked up in another case.
   // clang-format off
+  struct Row {
+    const char* name; std::string text; std::size_t sections, index; std::string media, protocol;
+    std::vector<int> payloadTypes; std::string encodingName; int clockRate, channels; std::string control;
+    std::size_t fmtpCount; std::string fmtpName, fmtpValue;
+  };
   const Row rows[] = {
       {"GStreamer, video", kGstreamerAac, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, base + "/stream=0", 4, "PACKETIZATION-MODE", "1"},
       {"GStreamer, AAC", kGstreamerAac, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 48000, 1, base + "/stream=1", 7, "Config", "1188"},

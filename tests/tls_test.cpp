@@ -19,17 +19,15 @@ TEST(TlsFingerprint, HexWithOrWithoutColonsInAnyCase) {
   for (int i = 1; i < 32; ++i) colons += ":AA";
   EXPECT_EQ(parseFingerprint(digits), parseFingerprint(colons));
   EXPECT_EQ(parseFingerprint(digits).size(), 32u);
-  for (const std::string& bad : {digits.substr(1), digits + "a", digits + "aa", "g" + digits}) {
+  for (const std::string& bad :
+       {digits.substr(1), digits + "a", digits + "aa", "g" + digits, "a:" + digits.substr(1)})
     EXPECT_EQ(parseFingerprint(bad), "") << bad;
-  }
 }
 
 TEST(TunnelFraming, ReplyHeads) {
-  struct Row {
-    std::vector<std::string> lines;
-    int status;  // 0: refused
-    bool done;
-  };
+  // clang-format off
+  struct Row { std::vector<std::string> lines; int status; bool done; };  // status 0: refused
+  // clang-format on
   std::vector<std::string> longest(tunnel::kMaxHeadLines - 1, "X: y\r\n");
   longest[0] = "HTTP/1.0 200 OK\r\n";
   longest.push_back("\r\n");
@@ -99,9 +97,7 @@ TlsOutcome runOverTls(const std::vector<std::string>& frames, std::size_t piece,
     outcome.started = s.start();
     s.await([&] { return s.notes > 0; });
     s.d.stop();
-    outcome.notes = s.notes;
-    outcome.packets = s.log->packets;
-    outcome.cause = s.atCallback.cause;
+    outcome = {outcome.started, s.notes, s.log->packets, s.atCallback.cause};
   }
   outcome.relayed = relay.sent();
   return outcome;

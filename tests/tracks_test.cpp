@@ -3,6 +3,8 @@
 // ports it gets, a refused track dropped, the packets of each track handed
 // on by track (or to OnRecvData for video alone), and the wall-clock time of
 // each track from its sender reports.
+#include <numeric>
+
 #include <gtest/gtest.h>
 
 #include "support/rtp_packet.h"
@@ -37,17 +39,17 @@ std::string transportValue(const std::string& request, const std::string& name) 
   return rest.substr(0, rest.find(';'));
 }
 
+// audioStatus: the answer to the audio SETUP; audioChannels: over TCP, "" as
+// asked, else the server's choice; refuseUdp: 461 to every SETUP over UDP;
+// wantChannels: of the tracks set up, RTP, RTCP, ... (-1: UDP); wantGot:
+// OnTrackData packets of video RTP, RTCP, audio RTP, RTCP; wantRecvData:
+// OnRecvData packets.
+// clang-format off
 struct Row {
-  const char* name;
-  RTSP_TRANSPORT transport;
-  bool trackReceiver;
-  std::string audioStatus = "200 OK";     // the answer to the audio SETUP
-  std::string audioChannels = "";         // over TCP: "" as asked, else the server's choice
-  bool refuseUdp = false;                 // 461 to every SETUP over UDP
-  std::vector<int> wantChannels = {};     // of the tracks set up: RTP, RTCP, ... (-1: UDP)
-  std::vector<std::size_t> wantGot = {};  // OnTrackData: video RTP, RTCP, audio RTP, RTCP
-  std::size_t wantRecvData = 0;           // OnRecvData packets
+  const char* name; RTSP_TRANSPORT transport; bool trackReceiver; std::string audioStatus, audioChannels;
+  bool refuseUdp; std::vector<int> wantChannels; std::vector<std::size_t> wantGot; std::size_t wantRecvData;
 };
+// clang-format on
 
 // The server: audio and video sent at PLAY over what each SETUP asked for,
 // first a frame on channel 9 (no track's) when the video is interleaved.
@@ -123,8 +125,7 @@ void expectTracks(const Row& row) {
   Session s(peer.server.port, config);
   ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
   auto* tracks = row.trackReceiver ? static_cast<TrackLog*>(s.log) : nullptr;
-  const std::size_t wantGot =
-      row.wantGot.empty() ? 0 : row.wantGot[0] + row.wantGot[1] + row.wantGot[2] + row.wantGot[3];
+  const std::size_t wantGot = std::accumulate(row.wantGot.begin(), row.wantGot.end(), 0u);
   s.await([&] {  // every packet handed on, every track's sender report taken
     std::uint64_t ntp = 0;
     bool reported = true;
@@ -141,10 +142,7 @@ void expectTracks(const Row& row) {
   peer.server.finish();
 
   std::vector<int> channels;
-  for (const RTSPTrack& track : set) {
-    channels.push_back(track.rtpChannel);
-    channels.push_back(track.rtcpChannel);
-  }
+  for (const RTSPTrack& t : set) channels.insert(channels.end(), {t.rtpChannel, t.rtcpChannel});
   EXPECT_EQ(channels, row.wantChannels);
   EXPECT_EQ(set.back().media.encodingName, set.size() > 1 ? "PCMU" : "H264");
   // Over UDP each track's receiver report goes to its own server RTCP port.

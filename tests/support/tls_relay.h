@@ -62,11 +62,9 @@ class TlsRelay {
     const int client = ::poll(&wanted, 1, 30000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
     if (client < 0) return false;
     const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(config_.target));
-    bool upstreamOpen = ::connect(upstream, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const sockaddr_in addr = Datagram::loopback(config_.target);
+    bool upstreamOpen =
+        ::connect(upstream, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     SSL* const ssl = SSL_new(context_);
     BIO* const in = BIO_new(BIO_s_mem());
     BIO* const out = BIO_new(BIO_s_mem());
