@@ -92,9 +92,11 @@ uint64_t field(const std::string& mp4, const char* type, size_t offset, size_t b
   return value;
 }
 
-bool begin(Recorder& recorder, SDP sdp) {
+// The stream of `sdp`, with `audio` as the media read from it when there is any.
+bool begin(Recorder& recorder, SDP sdp, const std::vector<SDPMedia>& audio = {}) {
   std::string error;
-  const bool ok = recorder.beginStream(sdp, error);
+  const bool ok =
+      audio.empty() ? recorder.beginStream(sdp, error) : recorder.beginStream(sdp, audio, error);
   EXPECT_TRUE(ok) << error;
   return ok;
 }
@@ -476,9 +478,7 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
         return true;
       });
     }
-    SDP sdp = kH264;
-    std::string error;
-    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name << ": " << error;
+    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
     // In the order of their times: 30 pictures, and audio up to 1.2 s.
     uint16_t videoSeq = 0, audioSeq = 0;
     uint32_t picture = 0, frame = 0;
@@ -497,9 +497,8 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
       }
     }
     ASSERT_TRUE(recorder.finish()) << row.name;
-    const std::string file = dir.file("av.mp4");
     // The first fragment's prft: the wall-clock time of the first picture.
-    const std::string mp4 = readFile(file);
+    const std::string file = dir.file("av.mp4"), mp4 = readFile(file);
     EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
               row.reports ? ntp(0) : 0)
         << row.name;
@@ -560,9 +559,7 @@ TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesThe
     std::string notices;
     c.notice = [&notices](const std::string& line) { notices += line; };
     Recorder recorder(c);
-    SDP sdp = kH264;
-    std::string error;
-    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name;
+    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
     recorder.setTracks(row.tracks);
     Sender{recorder, 0}.send("K P P");  // not held for sender reports
     EXPECT_EQ(recorder.stats().frames, 3u) << row.name;
