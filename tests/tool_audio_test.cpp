@@ -21,30 +21,19 @@ SDPMedia media(const std::string& encoding, int rate, int channels,
   return audioMedia(encoding, payloadType, rate, channels, std::move(fmtp));
 }
 
-const SDPMedia kAacHbr = media("MPEG4-GENERIC", 44100, 1,
-                               {{"streamtype", "5"},
-                                {"mode", "AAC-hbr"},
-                                {"config", "1208"},
-                                {"sizelength", "13"},
-                                {"indexlength", "3"},
-                                {"indexdeltalength", "3"}});
-const SDPMedia kAacLbr = media("mpeg4-generic", 16000, 1,
-                               {{"mode", "AAC-lbr"},
-                                {"config", "1408"},
-                                {"SizeLength", "6"},
-                                {"IndexLength", "2"},
-                                {"IndexDeltaLength", "2"}});
+// clang-format off
+const SDPMedia kAacHbr = media("MPEG4-GENERIC", 44100, 1, {{"streamtype", "5"}, {"mode", "AAC-hbr"},
+    {"config", "1208"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}});
+const SDPMedia kAacLbr = media("mpeg4-generic", 16000, 1, {{"mode", "AAC-lbr"}, {"config", "1408"},
+    {"SizeLength", "6"}, {"IndexLength", "2"}, {"IndexDeltaLength", "2"}});
+// clang-format on
 const SDPMedia kLatm = media("MP4A-LATM", 44100, 0, {{"cpresent", "0"}, {"config", "40002410"}});
 const SDPMedia kOpus = media("OPUS", 48000, 2, {{"sprop-stereo", "1"}});
 const SDPMedia kPcmu = media("", 0, 0, {}, 0);
 
 std::string hex(const std::string& bytes) {
   std::string out;
-  for (unsigned char c : bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
 }
 
@@ -62,13 +51,10 @@ TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
   const Row rows[] = {
       {"AAC-hbr as GStreamer sends it", kAacHbr, AudioError::kNone, AudioCodec::kAac, 44100, 44100, 1, "1208", 1024},
       {"AAC-lbr, parameter names in any case", kAacLbr, AudioError::kNone, AudioCodec::kAac, 16000, 16000, 1, "1408", 1024},
-      {"AAC with 960-sample frames, stereo", media("mpeg4-generic", 48000, 2, {{"config", "1194"}, {"sizeLength", "13"}}),
-       AudioError::kNone, AudioCodec::kAac, 48000, 48000, 2, "1194", 960},
-      {"HE-AAC: the core rate, frames in the 48 kHz clock", media("mpeg4-generic", 48000, 2, {{"config", "2B118800"}, {"sizelength", "13"}}),
-       AudioError::kNone, AudioCodec::kAac, 48000, 24000, 2, "2b118800", 2048},
+      {"AAC with 960-sample frames, stereo", media("mpeg4-generic", 48000, 2, {{"config", "1194"}, {"sizeLength", "13"}}), AudioError::kNone, AudioCodec::kAac, 48000, 48000, 2, "1194", 960},
+      {"HE-AAC: the core rate, frames in the 48 kHz clock", media("mpeg4-generic", 48000, 2, {{"config", "2B118800"}, {"sizelength", "13"}}), AudioError::kNone, AudioCodec::kAac, 48000, 24000, 2, "2b118800", 2048},
       {"LATM: the StreamMuxConfig's AudioSpecificConfig, cut short", kLatm, AudioError::kNone, AudioCodec::kLatm, 44100, 44100, 1, "1208", 1024},
-      {"LATM stereo 48 kHz, full config", media("MP4A-LATM", 48000, 2, {{"config", "400023203FC0"}}),
-       AudioError::kNone, AudioCodec::kLatm, 48000, 48000, 2, "1190", 1024},
+      {"LATM stereo 48 kHz, full config", media("MP4A-LATM", 48000, 2, {{"config", "400023203FC0"}}), AudioError::kNone, AudioCodec::kLatm, 48000, 48000, 2, "1190", 1024},
       {"Opus: sprop-stereo gives the channels", kOpus, AudioError::kNone, AudioCodec::kOpus, 48000, 48000, 2, "", 1024},
       {"Opus without sprop-stereo is mono", media("opus", 48000, 2, {}), AudioError::kNone, AudioCodec::kOpus, 48000, 48000, 1, "", 1024},
       {"PCMU by its static payload type", kPcmu, AudioError::kNone, AudioCodec::kPcmu, 8000, 8000, 1, "", 1024},
@@ -79,10 +65,8 @@ TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
       {"AAC config not hex", media("mpeg4-generic", 44100, 1, {{"config", "12x8"}, {"sizelength", "13"}}), AudioError::kMissingConfig, AudioCodec::kAac, 44100, 0, 1, "", 1024},
       {"AAC config of another object type", media("mpeg4-generic", 44100, 1, {{"config", "F808"}, {"sizelength", "13"}}), AudioError::kBadConfig, AudioCodec::kAac, 44100, 0, 1, "", 1024},
       {"AAC without sizelength", media("mpeg4-generic", 44100, 1, {{"config", "1208"}}), AudioError::kBadConfig, AudioCodec::kAac, 44100, 0, 1, "", 1024},
-      {"interleaved AAC", media("mpeg4-generic", 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"maxDisplacement", "5"}}),
-       AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
-      {"AAC with CTS deltas", media("mpeg4-generic", 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"CTSDeltaLength", "2"}}),
-       AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
+      {"interleaved AAC", media("mpeg4-generic", 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"maxDisplacement", "5"}}), AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
+      {"AAC with CTS deltas", media("mpeg4-generic", 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"CTSDeltaLength", "2"}}), AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
       {"LATM with the config in the stream", media("MP4A-LATM", 44100, 1, {{"cpresent", "1"}}), AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
       {"LATM with two programs", media("MP4A-LATM", 44100, 1, {{"config", "40102410"}}), AudioError::kUnsupportedMode, AudioCodec::kAac, 44100, 0, 1, "", 1024},
       {"no clock rate", media("opus", 0, 0, {}), AudioError::kBadConfig, AudioCodec::kAac, 0, 0, 1, "", 1024},
@@ -135,14 +119,13 @@ struct Frames : AudioSink {
   std::string out;
 };
 
-struct Packet {
-  uint16_t seq;
-  uint32_t timestamp;
-  bool marker;
-  Bytes payload;
-};
-
 TEST(ToolAudioDepacketizer, YieldsTheFramesAndCountsLossAndDamage) {
+  struct Packet {
+    uint16_t seq;
+    uint32_t timestamp;
+    bool marker;
+    Bytes payload;
+  };
   struct Counts {
     uint64_t lost, dropped, late, malformed;
   };
@@ -155,10 +138,8 @@ TEST(ToolAudioDepacketizer, YieldsTheFramesAndCountsLossAndDamage) {
   };
   // clang-format off
   const Row rows[] = {
-      {"AAC-hbr: two AUs, the second a frame later", kAacHbr, {{1, 1000, true, hbr({2, 1}, {0xA1, 0xA2, 0xB1})}},
-       "1000+1024:a1a2 2024+1024:b1 ", {}},
-      {"AAC-lbr: 8-bit headers", kAacLbr, {{1, 0, true, aacPayload(6, 2, {1, 2, 1}, {1, 2, 3, 4})}},
-       "0+1024:01 1024+1024:0203 2048+1024:04 ", {}},
+      {"AAC-hbr: two AUs, the second a frame later", kAacHbr, {{1, 1000, true, hbr({2, 1}, {0xA1, 0xA2, 0xB1})}}, "1000+1024:a1a2 2024+1024:b1 ", {}},
+      {"AAC-lbr: 8-bit headers", kAacLbr, {{1, 0, true, aacPayload(6, 2, {1, 2, 1}, {1, 2, 3, 4})}}, "0+1024:01 1024+1024:0203 2048+1024:04 ", {}},
       {"AAC: an AU in three fragments", kAacHbr,
        {{1, 5, false, hbr({5}, {1, 2})}, {2, 5, false, hbr({5}, {3, 4})}, {3, 5, true, hbr({5}, {5})}},
        "5+1024:0102030405 ", {}},
@@ -171,14 +152,10 @@ TEST(ToolAudioDepacketizer, YieldsTheFramesAndCountsLossAndDamage) {
        {{1, 0, true, {0, 32, 0, 8}}, {2, 0, true, hbr({2, 2}, {1, 2, 3})}, {3, 0, true, {0, 16, 0, 9, 7}},
         {4, 0, true, {0, 12, 0}}},
        "", {0, 0, 0, 4}},
-      {"AAC: late and repeated packets are dropped", kAacHbr,
-       {{5, 0, true, hbr({1}, {1})}, {4, 0, true, hbr({1}, {2})}, {5, 0, true, hbr({1}, {3})}},
-       "0+1024:01 ", {0, 0, 2, 0}},
+      {"AAC: late and repeated packets are dropped", kAacHbr, {{5, 0, true, hbr({1}, {1})}, {4, 0, true, hbr({1}, {2})}, {5, 0, true, hbr({1}, {3})}}, "0+1024:01 ", {0, 0, 2, 0}},
       {"LATM: one element a packet", kLatm, {{1, 7, true, {2, 0xC1, 0xC2}}}, "7+1024:c1c2 ", {}},
-      {"LATM: two elements in one packet", kLatm, {{1, 7, true, {1, 0xC1, 1, 0xC2}}},
-       "7+1024:c1 1031+1024:c2 ", {}},
-      {"LATM: an element over two packets", kLatm, {{1, 7, false, {3, 0xC1}}, {2, 7, true, {0xC2, 0xC3}}},
-       "7+1024:c1c2c3 ", {}},
+      {"LATM: two elements in one packet", kLatm, {{1, 7, true, {1, 0xC1, 1, 0xC2}}}, "7+1024:c1 1031+1024:c2 ", {}},
+      {"LATM: an element over two packets", kLatm, {{1, 7, false, {3, 0xC1}}, {2, 7, true, {0xC2, 0xC3}}}, "7+1024:c1c2c3 ", {}},
       {"LATM: a length past the end drops the element", kLatm, {{1, 7, true, {0xFF, 1, 2}}}, "", {0, 0, 0, 1}},
       {"LATM: a lost packet drops the element being put together", kLatm,
        {{1, 7, false, {3, 0xC1}}, {3, 7, true, {0xC3}}, {4, 1031, true, {1, 0xD1}}}, "1031+1024:d1 ", {1, 1, 0, 0}},

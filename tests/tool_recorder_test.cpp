@@ -4,12 +4,9 @@
 // refuses.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <sstream>
@@ -95,9 +92,11 @@ uint64_t field(const std::string& mp4, const char* type, size_t offset, size_t b
   return value;
 }
 
-bool begin(Recorder& recorder, SDP sdp) {
+// The stream of `sdp`, with `audio` as the media read from it when there is any.
+bool begin(Recorder& recorder, SDP sdp, const std::vector<SDPMedia>& audio = {}) {
   std::string error;
-  const bool ok = recorder.beginStream(sdp, error);
+  const bool ok =
+      audio.empty() ? recorder.beginStream(sdp, error) : recorder.beginStream(sdp, audio, error);
   EXPECT_TRUE(ok) << error;
   return ok;
 }
@@ -136,26 +135,25 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp)
     std::string error;
     ASSERT_TRUE(recorder.open(0x7F000001, 554, error)) << error;
     std::istringstream sessions(row.sent);
+    uint64_t packets = 0;
     uint32_t ssrc = 0;
     for (std::string session; std::getline(sessions, session, '|');) {
       ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
       const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};  // left out of everything
       EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row.name;
-      Sender{recorder, 777777 * ++ssrc, ssrc}.send(session);
+      Sender sender{recorder, 777777 * ++ssrc, ssrc};
+      sender.send(session);
+      packets += sender.sequence - 100u;
       recorder.endStream();
     }
     EXPECT_TRUE(recorder.finish()) << row.name;
     EXPECT_EQ(written, annexB(row.written)) << row.name;
     EXPECT_EQ(recorder.stats().frames, row.frames) << row.name;
     // Every RTP packet (14 bytes) is counted and copied behind the rtpdump preamble.
-    const auto packets =
-        static_cast<uint64_t>(std::count_if(row.sent, row.sent + std::strlen(row.sent),
-                                            [](char letter) { return std::isalpha(letter) != 0; }));
     EXPECT_EQ(recorder.stats().packets, packets) << row.name;
     EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row.name;
-    EXPECT_EQ(readFile(c.rtpdumpPath).size(),
-              std::strlen("#!rtpplay1.0 127.0.0.1/554\n") + 16 + 22 * packets)
-        << row.name;
+    const size_t preamble = sizeof "#!rtpplay1.0 127.0.0.1/554\n" - 1 + 16;
+    EXPECT_EQ(readFile(c.rtpdumpPath).size(), preamble + 22 * packets) << row.name;
   }
 }
 
@@ -175,6 +173,9 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
 TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
   SDP otherType = description("H264");
   *std::next(otherType.lines.begin()) = "m=video 0 RTP/AVP 97\r\n";
+  const char* const noSets =
+      "keyframes came, but no H.264 parameter sets (neither in the session "
+      "description nor in the stream), in 2 packets";
   struct Row {
     const char* name;
     SDP sdp;
@@ -184,12 +185,9 @@ TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
   const Row rows[] = {
       {"nothing arrived", kH264, "", "no RTP packet arrived"},
       {"another payload type than announced: the first packet's is taken", otherType, "K P",
-       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
-       "the stream), in 2 packets"},
+       noSets},
       {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
-      {"keyframes without parameter sets", description("H264"), "K P",
-       "keyframes came, but no H.264 parameter sets (neither in the session description nor in "
-       "the stream), in 2 packets"},
+      {"keyframes without parameter sets", description("H264"), "K P", noSets},
   };
   for (const Row& row : rows) {
     TempDir dir;
@@ -295,10 +293,8 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   // clang-format off
   const Row rows[] = {
       {"another codec", description("VP8"), "VP8"},
-      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"),
-       "sprop-max-don-diff"},
-      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0,
-       true},
+      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"), "sprop-max-don-diff"},
+      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0, true},
       {"an existing output file", kH264, "the file exists", "a.h264", "", "a.h264"},
       {"an existing first segment", kH264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
       {"an existing output file, with overwrite", kH264, "", "a.h264", "", "a.h264", true},
@@ -329,16 +325,24 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   }
 }
 
+// ffprobe's entries of `path`, one line each ("-show_entries ENTRIES").
+std::vector<std::string> probe(const std::string& path, const std::string& entries,
+                               const std::string& streams = "") {
+  std::istringstream lines(run("ffprobe -v quiet " +
+                               (streams.empty() ? "" : "-select_streams " + streams + " ") +
+                               "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
+                               .second);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
+}
+
 // ffprobe's packets: "pts,size,flag" with the flag's first letter only.
 std::vector<std::string> probePackets(const std::string& path) {
-  std::istringstream lines(run("ffprobe -v error -select_streams v:0 -show_entries "
-                               "packet=pts,size,flags -of csv=p=0 '" +
-                               path + "'")
-                               .second);
-  std::vector<std::string> packets;
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty()) packets.push_back(line.substr(0, line.rfind(',') + 2));
-  }
+  std::vector<std::string> packets = probe(path, "packet=pts,size,flags", "v:0");
+  for (std::string& packet : packets) packet.resize(packet.rfind(',') + 2);
   return packets;
 }
 
@@ -400,9 +404,8 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
   EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
             std::make_pair(0, std::string()));
   char duration[32];  // the last sample lasts as long as the one before
-  std::snprintf(duration, sizeof duration, "%.6f\n", static_cast<double>(decodeTime) / 90000);
-  EXPECT_EQ(run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + out).second,
-            duration);
+  std::snprintf(duration, sizeof duration, "%.6f", static_cast<double>(decodeTime) / 90000);
+  EXPECT_EQ(probe(out, "format=duration"), std::vector<std::string>{duration});
   const std::string mp4 = readFile(out);
   size_t fragments = 0;
   for (size_t at = 0; (at = mp4.find("moof", at + 1)) != std::string::npos;) ++fragments;
@@ -431,20 +434,6 @@ INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
 // NTP 32.32 of `seconds` after an arbitrary instant.
 uint64_t ntp(double seconds) {
   return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0);
-}
-
-// ffprobe's entries of `path`, one line each ("-show_entries ENTRIES").
-std::vector<std::string> probe(const std::string& path, const std::string& entries,
-                               const std::string& streams = "") {
-  std::istringstream lines(run("ffprobe -v quiet " +
-                               (streams.empty() ? "" : "-select_streams " + streams + " ") +
-                               "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
-                               .second);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
 }
 
 // A second of 30 pictures and the audio around it, the audio starting 10 ms
@@ -489,9 +478,7 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
         return true;
       });
     }
-    SDP sdp = kH264;
-    std::string error;
-    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name << ": " << error;
+    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
     // In the order of their times: 30 pictures, and audio up to 1.2 s.
     uint16_t videoSeq = 0, audioSeq = 0;
     uint32_t picture = 0, frame = 0;
@@ -510,9 +497,8 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
       }
     }
     ASSERT_TRUE(recorder.finish()) << row.name;
-    const std::string file = dir.file("av.mp4");
     // The first fragment's prft: the wall-clock time of the first picture.
-    const std::string mp4 = readFile(file);
+    const std::string file = dir.file("av.mp4"), mp4 = readFile(file);
     EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
               row.reports ? ntp(0) : 0)
         << row.name;
@@ -573,9 +559,7 @@ TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesThe
     std::string notices;
     c.notice = [&notices](const std::string& line) { notices += line; };
     Recorder recorder(c);
-    SDP sdp = kH264;
-    std::string error;
-    ASSERT_TRUE(recorder.beginStream(sdp, {row.media}, error)) << row.name;
+    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
     recorder.setTracks(row.tracks);
     Sender{recorder, 0}.send("K P P");  // not held for sender reports
     EXPECT_EQ(recorder.stats().frames, 3u) << row.name;
