@@ -28,7 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "session/control_channel.h"
 #include "support/media_files.h"
+#include "support/rtp_packet.h"
 #include "support/scripted_server.h"
 
 namespace {
@@ -38,6 +40,7 @@ using rtsptest::headerOf;
 using rtsptest::methodOf;
 using rtsptest::reply;
 using Clock = std::chrono::steady_clock;
+using tunnel::base64;
 
 // What a camera does; a field left alone is what a well-behaved one does.
 struct Camera {
@@ -78,19 +81,6 @@ struct Camera {
 
 void PrintTo(const Camera& camera, std::ostream* out) { *out << camera.name; }
 
-std::string base64(const std::string& in) {
-  static const char* kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < in.size(); i += 3) {
-    uint32_t n = uint32_t(uint8_t(in[i])) << 16;
-    if (i + 1 < in.size()) n |= uint32_t(uint8_t(in[i + 1])) << 8;
-    if (i + 2 < in.size()) n |= uint8_t(in[i + 2]);
-    for (size_t k = 0; k < 4; ++k)
-      out += i + k <= in.size() ? kDigits[(n >> (18 - 6 * k)) & 63] : '=';
-  }
-  return out;
-}
-
 // 60 pictures of 160x96 at 30 a second, a keyframe every 15, no B-frames:
 // the SPS, the PPS, and each picture's other units (x264's SEI in the first).
 struct Stream {
@@ -114,13 +104,10 @@ const Stream& stream() {
       std::string nal = bytes.substr(at + 3, end == std::string::npos ? end : end - at - 3);
       while (!nal.empty() && nal.back() == '\0') nal.pop_back();
       const int type = nal[0] & 0x1F;
-      if (type == 7) {
-        s.sps = nal;
-      } else if (type == 8) {
-        s.pps = nal;
-      } else {
+      if (type == 7 || type == 8)
+        (type == 7 ? s.sps : s.pps) = nal;
+      else
         units.push_back(nal);
-      }
       if (type == 1 || type == 5) s.pictures.push_back(std::move(units)), units.clear();
     }
     return s;
@@ -135,16 +122,11 @@ std::vector<std::string> packets(const Camera& c) {
   uint16_t sequence = 1000;
   uint32_t timestamp = 123456;
   const auto send = [&](const std::string& payload, uint32_t ts, bool marker, uint8_t type = 96) {
-    const uint8_t head = c.extensionPadding ? 0xB0 : 0x80;  // padding and an extension
-    std::string p = {char(head), char((marker && !c.noMarkers ? 0x80 : 0) | type),
-                     char(sequence >> 8), char(sequence)};
-    for (int shift = 24; shift >= 0; shift -= 8) p += char(ts >> shift);
-    p += std::string("\x0A\x0B\x0C\x0D", 4);
-    if (c.extensionPadding) p += std::string("\xBE\xDE\0\1\x10\x22\0\0", 8);
-    p += payload;
-    if (c.extensionPadding) p += std::string("\0\0\3", 3);
-    out.push_back(p);
-    ++sequence;
+    std::string p = RtpPacket(sequence++, ts, 0x0A0B0C0D, false, 12);
+    p[1] = char((marker && !c.noMarkers ? 0x80 : 0) | type);
+    if (c.extensionPadding)  // padding and an extension
+      p[0] = char(0xB0), p += std::string("\xBE\xDE\0\1\x10\x22\0\0", 8);
+    out.push_back(p + payload + (c.extensionPadding ? std::string("\0\0\3", 3) : ""));
   };
   const auto unit = [&](const std::string& nal, uint32_t ts, bool marker) {
     if (nal.size() <= 1200 && !c.fuAlways) return send(nal, ts, marker);
@@ -189,10 +171,7 @@ class CameraServer {
  public:
   explicit CameraServer(const Camera& camera)
       : camera_(camera), packets_(packets(camera)), server_(script()) {}
-  ~CameraServer() {
-    server_.finish();
-    if (udp_ >= 0) ::close(udp_);
-  }
+  ~CameraServer() { server_.finish(); }
   unsigned port() const { return server_.port; }
 
  private:
@@ -220,17 +199,13 @@ class CameraServer {
       }
       return c.keepAliveStatus.empty() ? "" : reply(c.keepAliveStatus, cseq);
     }
-    if (method == "OPTIONS")
-      return reply("200 OK", cseq,
-                   "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER\r\n");
-    if (method == "DESCRIBE") {
+    if (method == "OPTIONS" || method == "DESCRIBE") {
       std::string body = c.sdp, sprop = c.sprop;
       if (sprop.empty()) sprop = base64(stream().sps) + "," + base64(stream().pps);
       if (body.find("$SPROP") != std::string::npos) body.replace(body.find("$SPROP"), 6, sprop);
-      return reply("200 OK", cseq,
-                   c.describeHeaders + "Content-Type: application/sdp\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n",
-                   body);
+      return rtsptest::HandshakeAnswers{
+          "", "OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER",
+          c.describeHeaders + "Content-Type: application/sdp\r\n", body}(m);
     }
     if (method == "SETUP") {
       std::string transport = c.transport.empty() ? headerOf(m, "Transport") : c.transport;
@@ -269,17 +244,10 @@ class CameraServer {
     const double since = std::chrono::duration<double>(Clock::now() - playAt_).count();
     const auto due = static_cast<size_t>(since / 1.5 * static_cast<double>(packets_.size()));
     for (; sent_ < packets_.size() && sent_ <= due; ++sent_) {
-      if (camera_.udp) {
-        if (udp_ < 0) udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(clientPort_));
-        ::sendto(udp_, packets_[sent_].data(), packets_[sent_].size(), 0,
-                 reinterpret_cast<sockaddr*>(&to), sizeof to);
-      } else {
+      if (camera_.udp)
+        udp_.sendTo(clientPort_, packets_[sent_]);
+      else
         out += rtsptest::frame('$', char(channel_), packets_[sent_]);
-      }
     }
     return out;
   }
@@ -292,7 +260,7 @@ class CameraServer {
   size_t sent_ = 0;
   unsigned clientPort_ = 0;
   int channel_ = 0;
-  int udp_ = -1;
+  Datagram udp_;
   rtsptest::ScriptedServer server_;  // last: its thread starts once the rest exists
 };
 
@@ -311,90 +279,35 @@ std::vector<Camera> cameras() {
   };
   return {
     row("well behaved", [](Camera&) {}),
-    row("SDP without v=, a short o= line, trailing spaces", [&](Camera& c) {
-      c.sdp = replaced(replaced(replaced(sdp, "v=0\r\n", ""), "o=- 1 1 IN IP4 127.0.0.1", "o=- 1"),
-                       "a=rtpmap:96 H264/90000", "a=rtpmap:96 H264/90000  ");
-    }),
-    row("SDP with spaces inside a=fmtp", [&](Camera& c) {
-      c.sdp = replaced(replaced(sdp, "=1;", "=1; "), "sets=$SPROP", "sets= $SPROP");
-      c.sprop = base64(stream().sps) + ", " + base64(stream().pps);
-    }),
-    row("SDP with a bare a=fmtp:96", [&](Camera& c) {
-      c.sdp = replaced(sdp, " packetization-mode=1;sprop-parameter-sets=$SPROP", "");
-    }),
-    row("SDP with audio and metadata before the video", [&](Camera& c) {
-      c.sdp = replaced(sdp, "m=video", "m=audio 0 RTP/AVP 0\r\na=control:trackID=0\r\n"
-                       "m=application 0 RTP/AVP 107\r\na=rtpmap:107 vnd.onvif.metadata/90000\r\n"
-                       "a=control:trackID=2\r\nm=video");
-    }),
-    row("SDP with a=control:* and an absolute control URL of another host", [&](Camera& c) {
-      c.sdp = replaced(replaced(sdp, "t=0 0\r\n", "t=0 0\r\na=control:*\r\n"), "a=control:trackID=1",
-                       "a=control:rtsp://192.0.2.7:554/live/trackID=1");
-    }),
-    row("Content-Base without a trailing slash", [](Camera& c) {
-      c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live\r\n";
-    }),
-    row("parameter sets only in the stream", [&](Camera& c) {
-      c.sdp = replaced(sdp, ";sprop-parameter-sets=$SPROP", "");
-    }),
-    row("parameter sets only in the stream, in a STAP-A", [&](Camera& c) {
-      c.sdp = replaced(sdp, ";sprop-parameter-sets=$SPROP", "");
-      c.setsInStapA = true;
-    }),
-    row("sprop-parameter-sets with zero bytes after the SPS and start codes", [](Camera& c) {
-      c.sprop = base64(std::string("\0\0\0\1", 4) + stream().sps + std::string(2, '\0')) + "," +
-                base64(stream().pps);
-    }),
-    row("a start in the middle of a GOP", [](Camera& c) {
-      c.firstFrame = 5;
-      c.frames = 45;
-    }),
-    row("marker bit on parameter sets and SEI, later sets with the previous timestamp",
-        [](Camera& c) { c.setsMarked = c.setsLate = true; }),
+    row("SDP without v=, a short o= line, trailing spaces", [&](Camera& c) { c.sdp = replaced(replaced(replaced(sdp, "v=0\r\n", ""), "o=- 1 1 IN IP4 127.0.0.1", "o=- 1"), "a=rtpmap:96 H264/90000", "a=rtpmap:96 H264/90000  "); }),
+    row("SDP with spaces inside a=fmtp", [&](Camera& c) { c.sdp = replaced(replaced(sdp, "=1;", "=1; "), "sets=$SPROP", "sets= $SPROP"); c.sprop = base64(stream().sps) + ", " + base64(stream().pps); }),
+    row("SDP with a bare a=fmtp:96", [&](Camera& c) { c.sdp = replaced(sdp, " packetization-mode=1;sprop-parameter-sets=$SPROP", ""); }),
+    row("SDP with audio and metadata before the video", [&](Camera& c) { c.sdp = replaced(sdp, "m=video", "m=audio 0 RTP/AVP 0\r\na=control:trackID=0\r\nm=application 0 RTP/AVP 107\r\na=rtpmap:107 vnd.onvif.metadata/90000\r\na=control:trackID=2\r\nm=video"); }),
+    row("SDP with a=control:* and an absolute control URL of another host", [&](Camera& c) { c.sdp = replaced(replaced(sdp, "t=0 0\r\n", "t=0 0\r\na=control:*\r\n"), "a=control:trackID=1", "a=control:rtsp://192.0.2.7:554/live/trackID=1"); }),
+    row("Content-Base without a trailing slash", [](Camera& c) { c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live\r\n"; }),
+    row("parameter sets only in the stream", [&](Camera& c) { c.sdp = replaced(sdp, ";sprop-parameter-sets=$SPROP", ""); }),
+    row("parameter sets only in the stream, in a STAP-A", [&](Camera& c) { c.sdp = replaced(sdp, ";sprop-parameter-sets=$SPROP", ""); c.setsInStapA = true; }),
+    row("sprop-parameter-sets with zero bytes after the SPS and start codes", [](Camera& c) { c.sprop = base64(std::string("\0\0\0\1", 4) + stream().sps + std::string(2, '\0')) + "," + base64(stream().pps); }),
+    row("a start in the middle of a GOP", [](Camera& c) { c.firstFrame = 5; c.frames = 45; }),
+    row("marker bit on parameter sets and SEI, later sets with the previous timestamp", [](Camera& c) { c.setsMarked = c.setsLate = true; }),
     row("marker bit never set", [](Camera& c) { c.noMarkers = true; }),
-    row("FU-A for every unit, small ones with both start and end bits",
-        [](Camera& c) { c.fuAlways = true; }),
+    row("FU-A for every unit, small ones with both start and end bits", [](Camera& c) { c.fuAlways = true; }),
     row("FU-A with empty fragments", [](Camera& c) { c.fuEmpty = true; }),
     row("RTP header extensions and padding", [](Camera& c) { c.extensionPadding = true; }),
-    row("RTP-Info with seq=0 and rtptime=-1", [](Camera& c) {
-      c.playHeaders = "RTP-Info: url=rtsp://127.0.0.1:PORT/live/trackID=1;seq=0;rtptime=-1\r\n";
-    }),
-    row("Transport reply with other channels and an odd ssrc=", [](Camera& c) {
-      c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7; ssrc= 0A0B0C0D";
-    }),
-    row("RTCP sender reports, one of an unknown SSRC, before the PLAY reply",
-        [](Camera& c) { c.rtcpBeforePlayReply = true; }),
+    row("RTP-Info with seq=0 and rtptime=-1", [](Camera& c) { c.playHeaders = "RTP-Info: url=rtsp://127.0.0.1:PORT/live/trackID=1;seq=0;rtptime=-1\r\n"; }),
+    row("Transport reply with other channels and an odd ssrc=", [](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7; ssrc= 0A0B0C0D"; }),
+    row("RTCP sender reports, one of an unknown SSRC, before the PLAY reply", [](Camera& c) { c.rtcpBeforePlayReply = true; }),
     row("odd spacing in the Session header", [](Camera& c) { c.session = "4711 ;  timeout=2"; }),
     row("keep-alives refused", [](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }),
     row("keep-alives unanswered", [](Camera& c) { c.keepAliveStatus = ""; }),
-    row("payload type 97, not announced, on the video channel",
-        [](Camera& c) { c.foreignPayloadType = true; }),
-    row("SDP announcing payload type 98 for a stream of type 96", [&](Camera& c) {
-      c.sdp = replaced(replaced(replaced(sdp, "AVP 96", "AVP 98"), "rtpmap:96", "rtpmap:98"),
-                       "fmtp:96", "fmtp:98");
-    }),
+    row("payload type 97, not announced, on the video channel", [](Camera& c) { c.foreignPayloadType = true; }),
+    row("SDP announcing payload type 98 for a stream of type 96", [&](Camera& c) { c.sdp = replaced(replaced(replaced(sdp, "AVP 96", "AVP 98"), "rtpmap:96", "rtpmap:98"), "fmtp:96", "fmtp:98"); }),
     row("encoder restart: sequence and timestamp jump at a keyframe", [](Camera& c) { c.restartAt = 30; }),
-    row("no keyframe ever", [](Camera& c) {
-      c.noKeyframes = true;
-      c.frames = 0;
-      c.status = 1;
-      c.says = "no frame was recorded: no keyframe came in";
-    }),
-    row("silent after PLAY", [](Camera& c) {
-      c.silent = true;
-      c.frames = 0;
-      c.status = 1;
-      c.says = "no frame was recorded: no RTP packet arrived";
-    }),
-    row("session id changes between SETUP and PLAY", [](Camera& c) {
-      c.playSession = "9999;timeout=2";
-    }),
-    row("401 to requests without User-Agent", [](Camera& c) {
-      c.wantsUserAgent = true;
-    }),
-    row("RTP over UDP from another port than announced", [](Camera& c) {
-      c.udp = true;
-    }),
+    row("no keyframe ever", [](Camera& c) { c.noKeyframes = true; c.frames = 0; c.status = 1; c.says = "no frame was recorded: no keyframe came in"; }),
+    row("silent after PLAY", [](Camera& c) { c.silent = true; c.frames = 0; c.status = 1; c.says = "no frame was recorded: no RTP packet arrived"; }),
+    row("session id changes between SETUP and PLAY", [](Camera& c) { c.playSession = "9999;timeout=2"; }),
+    row("401 to requests without User-Agent", [](Camera& c) { c.wantsUserAgent = true; }),
+    row("RTP over UDP from another port than announced", [](Camera& c) { c.udp = true; }),
   };
 }
 // clang-format on
