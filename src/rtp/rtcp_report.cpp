@@ -1,21 +1,20 @@
 #include "rtp/rtcp_report.h"
 
+#include "rtp/rtp_bytes.h"
+
 #include <algorithm>
 
 namespace {
 
-const std::uint32_t kSeqMod = 1u << 16;
-const std::uint32_t kMaxDropout = 3000;
-const std::uint32_t kMaxMisorder = 100;
-const std::uint8_t kSenderReport = 200;
-const std::uint8_t kReceiverReport = 201;
+using rtpbytes::kMaxDropout;
+using rtpbytes::kMaxMisorder;
+using rtpbytes::kRtcpReceiverReport;
+using rtpbytes::kRtcpSenderReport;
+using rtpbytes::kSeqMod;
+using rtpbytes::readBE32;
+
 const std::uint8_t kSourceDescription = 202;
 const std::uint8_t kCname = 1;
-
-std::uint32_t readBE32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
 
 void appendBE16(std::string& out, std::uint32_t v) {
   out.push_back(static_cast<char>(v >> 8 & 0xFF));
@@ -108,7 +107,7 @@ void RtcpReceiverStats::onRtcp(const std::uint8_t* data, std::size_t size,
     const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
     if (length > size - pos) return;
     // A sender report: header, sender SSRC, NTP time (8 bytes), ...
-    if (p[1] == kSenderReport && length >= 28) {
+    if (p[1] == kRtcpSenderReport && length >= 28) {
       const std::uint32_t sender = readBE32(p + 4);
       if (!hasSource_ || sender == sourceSsrc_) {
         if (!hasSource_) setSourceSsrc(sender);
@@ -126,7 +125,7 @@ std::string RtcpReceiverStats::buildReport(std::uint32_t ownSsrc, const std::str
   std::string out;
   const bool withBlock = seqStarted_;
   out.push_back(static_cast<char>(0x80 | (withBlock ? 1 : 0)));
-  out.push_back(static_cast<char>(kReceiverReport));
+  out.push_back(static_cast<char>(kRtcpReceiverReport));
   appendBE16(out, withBlock ? 7 : 1);
   appendBE32(out, ownSsrc);
   if (withBlock) {
@@ -186,7 +185,7 @@ bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& 
     if (length > size - pos) return false;
     // Header, sender SSRC, NTP time (8 bytes), RTP timestamp, packet and
     // octet counts.
-    if (p[1] == kSenderReport && length >= 28) {
+    if (p[1] == kRtcpSenderReport && length >= 28) {
       report.ssrc = readBE32(p + 4);
       report.ntpTime = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
       report.rtpTime = readBE32(p + 16);

@@ -1,8 +1,13 @@
 #include <rtsppull/rtp_receiver_ordered.h>
 
+#include "rtp/rtp_bytes.h"
+
 #include <algorithm>
 
 namespace {
+
+using rtpbytes::readBE16;
+using rtpbytes::readBE32;
 
 // Places delivered that are remembered to tell a duplicate from a late packet.
 const std::size_t kRecentPlaces = 1024;
@@ -11,17 +16,6 @@ const std::int64_t kMaxMisorder = 3000;
 // Larger windows would reach past half the sequence-number space.
 const unsigned int kMaxWindow = 4096;
 const std::size_t kRtpHeaderLength = 12;
-
-std::uint16_t readBE16(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<std::uint16_t>((u[0] << 8) | u[1]);
-}
-
-std::uint32_t readBE32(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  return (static_cast<std::uint32_t>(u[0]) << 24) | (static_cast<std::uint32_t>(u[1]) << 16) |
-         (static_cast<std::uint32_t>(u[2]) << 8) | static_cast<std::uint32_t>(u[3]);
-}
 
 bool looksLikeRtcp(const std::string& data) {
   if (data.size() < 2) return false;

@@ -1,5 +1,7 @@
 #include <rtsppull/rtp_receiver_udp.h>
 
+#include "rtp/rtp_bytes.h"
+
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -8,17 +10,8 @@
 
 namespace {
 
-// Network-order reads done byte by byte: no alignment or layout assumptions.
-inline std::uint16_t readBE16(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<std::uint16_t>((u[0] << 8) | u[1]);
-}
-
-inline std::uint32_t readBE32(const char* p) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-  return (static_cast<std::uint32_t>(u[0]) << 24) | (static_cast<std::uint32_t>(u[1]) << 16) |
-         (static_cast<std::uint32_t>(u[2]) << 8) | static_cast<std::uint32_t>(u[3]);
-}
+using rtpbytes::readBE16;
+using rtpbytes::readBE32;
 
 // Parses the fields that the bytes [0, length) cover; the others stay zero.
 void parseHeader(const char* packet, std::size_t length, CRTPReceiverOnUDP::RTP& hdr) {

@@ -1,21 +1,20 @@
 #include "session/stream_stats.h"
 
+#include "rtp/rtp_bytes.h"
+
 #include <algorithm>
 #include <cctype>
 #include <sstream>
 
 namespace {
 
-const std::uint32_t kSeqMod = 1u << 16;
-const std::uint32_t kMaxDropout = 3000;
-const std::uint32_t kMaxMisorder = 100;
-const std::int64_t kRingPlaces = 1024;
-const std::uint8_t kSenderReport = 200;
+using rtpbytes::kMaxDropout;
+using rtpbytes::kMaxMisorder;
+using rtpbytes::kRtcpSenderReport;
+using rtpbytes::kSeqMod;
+using rtpbytes::readBE32;
 
-std::uint32_t readBE32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
+const std::int64_t kRingPlaces = 1024;
 
 std::string trimmed(const std::string& text) {
   std::size_t begin = 0, end = text.size();
@@ -112,9 +111,7 @@ void StreamStats::reset() {
   jitterPublished_.store(0, std::memory_order_relaxed);
   lastPacketNs_.store(0, std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(reportMutex_);
-  senderReports_ = srNtp_ = 0;
-  srRtp_ = srPackets_ = srOctets_ = 0;
-  srArrival_ = std::chrono::system_clock::time_point();
+  report_ = RTSPSessionStats();
 }
 
 void StreamStats::configure(const Judgement& judgement, std::uint32_t clockRate) {
@@ -302,14 +299,14 @@ void StreamStats::onRtcp(const std::uint8_t* data, std::size_t size) {
     // Header, sender SSRC, NTP time, RTP time, packet count, octet count.
     const std::uint32_t sender = length >= 28 ? readBE32(p + 4) : 0;
     const bool ours = locked_ ? sender == lock_ : !started_ || sender == ssrc_;
-    if (p[1] == kSenderReport && length >= 28 && ours) {
+    if (p[1] == kRtcpSenderReport && length >= 28 && ours) {
       std::lock_guard<std::mutex> lock(reportMutex_);
-      ++senderReports_;
-      srNtp_ = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
-      srRtp_ = readBE32(p + 16);
-      srPackets_ = readBE32(p + 20);
-      srOctets_ = readBE32(p + 24);
-      srArrival_ = std::chrono::system_clock::now();
+      ++report_.senderReports;
+      report_.srNtpTime = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
+      report_.srRtpTime = readBE32(p + 16);
+      report_.srPacketCount = readBE32(p + 20);
+      report_.srOctetCount = readBE32(p + 24);
+      report_.srArrival = std::chrono::system_clock::now();
     }
     pos += length;
   }
@@ -330,6 +327,10 @@ void StreamStats::finish() {
 RTSPSessionStats StreamStats::snapshot() const {
   const auto get = [](const Counter& c) { return c.load(std::memory_order_relaxed); };
   RTSPSessionStats s;
+  {
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    s = report_;
+  }
   s.packets = get(packets_);
   s.bytes = get(bytes_);
   s.packetsLost = get(lost_);
@@ -350,12 +351,5 @@ RTSPSessionStats StreamStats::snapshot() const {
   s.rtcpPackets = get(rtcp_);
   s.keepAlivesSent = get(keepAlives_);
   s.keepAlivesRefused = get(keepAlivesRefused_);
-  std::lock_guard<std::mutex> lock(reportMutex_);
-  s.senderReports = senderReports_;
-  s.srNtpTime = srNtp_;
-  s.srRtpTime = srRtp_;
-  s.srPacketCount = srPackets_;
-  s.srOctetCount = srOctets_;
-  s.srArrival = srArrival_;
   return s;
 }

@@ -138,9 +138,7 @@ class StreamStats {
   std::atomic<std::uint32_t> jitterPublished_{0}, clockRatePublished_{0};
   std::atomic<std::int64_t> lastPacketNs_{0};  // steady clock; 0: none yet
   mutable std::mutex reportMutex_;
-  std::uint64_t senderReports_ = 0, srNtp_ = 0;  // guarded by reportMutex_
-  std::uint32_t srRtp_ = 0, srPackets_ = 0, srOctets_ = 0;
-  std::chrono::system_clock::time_point srArrival_{};
+  RTSPSessionStats report_;  // only its sender-report fields; guarded by reportMutex_
 };
 
 #endif  // RTSPPULL_SESSION_STREAM_STATS_H_
