@@ -1,6 +1,7 @@
 // rtsp-recorder's pure parts: the configuration and what a reload changes,
 // retention against a fake clock and a small directory, the repair of a
-// segment cut short, and the live view's cutting of an MP4 stream.
+// segment cut short, and the live view's cutting of an MP4 stream and
+// choice of audio.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -317,6 +318,30 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
     EXPECT_EQ(joined, stream) << "pieces of " << piece;
     for (size_t i = 0; i < 5; ++i)
       EXPECT_EQ(parts[i + 1].keyframe, keyframes[i]) << "sample " << i << ", pieces of " << piece;
+  }
+}
+
+TEST(RecorderLive, AudioThatBrowsersPlayGoesLive) {
+  // clang-format off
+  struct Row { const char* name; bool audio; std::string rtpmap; size_t audioSections; };
+  const Row rows[] = {
+      {.name = "aac", .audio = true, .rtpmap = "97 MPEG4-GENERIC/48000\r\na=fmtp:97 streamtype=5;mode=AAC-hbr;config=1188;sizelength=13;indexlength=3;indexdeltalength=3", .audioSections = 1},
+      {.name = "opus", .audio = true, .rtpmap = "97 opus/48000/2", .audioSections = 1},
+      {.name = "pcmu", .audio = true, .rtpmap = "0 PCMU/8000", .audioSections = 0},
+      {.name = "pcma", .audio = true, .rtpmap = "8 PCMA/8000", .audioSections = 0},
+      {.name = "opus, audio off", .audio = false, .rtpmap = "97 opus/48000/2", .audioSections = 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SDP sdp;
+    const std::string type = row.rtpmap.substr(0, row.rtpmap.find(' '));
+    for (const std::string& line : {std::string("v=0"), std::string("m=video 0 RTP/AVP 96"),
+                                    std::string("a=rtpmap:96 H264/90000"),
+                                    "m=audio 0 RTP/AVP " + type, "a=rtpmap:" + row.rtpmap})
+      sdp.lines.push_back(line + "\r\n");
+    size_t audio = 0;
+    for (const SDPMedia& m : liveMedia(sdp, row.audio)) audio += m.media == "audio";
+    EXPECT_EQ(audio, row.audioSections) << row.name;
   }
 }
 
