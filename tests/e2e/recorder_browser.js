@@ -127,6 +127,13 @@ async function stateIs(page, name, state) {
     if (!reason) fail(cfg.kill.name + ": no reason shown while reconnecting");
     const state = await page.$eval(`.tile[data-camera="${other.name}"] .state`, (e) => e.textContent);
     if (state !== "recording") fail(`${other.name} shows ${state} while ${cfg.kill.name} is down`);
+    // The page can show the state before the last frame's time settles: the
+    // snapshot waits until the camera that is down is clearly the older.
+    await until(page, cfg.kill.name + "'s last frame is the older", async (down, up) => {
+      const cameras = await (await fetch("/api/cameras")).json();
+      const at = (n) => cameras.find((c) => c.name === n).lastFrame;
+      return at(down) + 1 < at(up);
+    }, cfg.kill.name, other.name);
     const snap = await page.evaluate(async () => {
       const api = await (await fetch("/api/cameras")).text();
       const metrics = await (await fetch("/metrics")).text();
