@@ -162,12 +162,8 @@ TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
 }
 
 TEST(RecorderConfig, DurationsAndSizes) {
-  struct Row {
-    const char* text;
-    bool ok;
-    uint64_t value;
-  };
   // clang-format off
+  struct Row { const char* text; bool ok; uint64_t value /* 0 when not ok */; };
   const Row durations[] = {{"90", true, 90}, {"90s", true, 90}, {"15m", true, 900}, {"2h", true, 7200}, {"7d", true, 604800},
                            {"", false, 0}, {"d", false, 0}, {"5x", false, 0}, {"5dd", false, 0}, {"-5", false, 0}};
   const Row sizes[] = {{"1000", true, 1000}, {"2K", true, 2048}, {"3M", true, 3u << 20}, {"1G", true, 1u << 30}, {"1T", true, 1ull << 40},
@@ -176,16 +172,12 @@ TEST(RecorderConfig, DurationsAndSizes) {
   for (const Row& row : durations) {
     seconds value{0};
     EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
-    if (row.ok) {
-      EXPECT_EQ(static_cast<uint64_t>(value.count()), row.value) << row.text;
-    }
+    EXPECT_EQ(row.ok ? static_cast<uint64_t>(value.count()) : 0, row.value) << row.text;
   }
   for (const Row& row : sizes) {
     uint64_t value = 0;
     EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
-    if (row.ok) {
-      EXPECT_EQ(value, row.value) << row.text;
-    }
+    EXPECT_EQ(row.ok ? value : 0, row.value) << row.text;
   }
 }
 

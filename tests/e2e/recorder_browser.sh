@@ -73,8 +73,12 @@ logged "camera yard: .*Trying again" || fail "no reconnection logged for yard"
 
 # Reload: gate goes (its last segment closed), porch comes, yard goes on in the same file.
 start_camera porch --audio aac
-api() { curl -s -u admin:page-pass "${URL}api/cameras"; }
-yard_file() { api | /usr/bin/python3 -c 'import json, sys; print([c["currentFile"] for c in json.load(sys.stdin) if c["name"] == "yard"][0])'; }
+# field CAMERA KEY: the value of KEY for CAMERA in /api/cameras.
+field() {
+  curl -s -u admin:page-pass "${URL}api/cameras" | /usr/bin/python3 -c \
+    'import json, sys; print([c[sys.argv[2]] for c in json.load(sys.stdin) if c["name"] == sys.argv[1]][0])' "$1" "$2"
+}
+yard_file() { field yard currentFile; }
 yard_before="$(yard_file)"
 size_before=$(stat -c %s "$yard_before")
 config other-pass yard porch >"$WORK/cams.toml"
@@ -86,7 +90,7 @@ all_decode "$WORK/store/gate" "gate after its removal"
 [ "$(yard_file)" = "$yard_before" ] || fail "the reload restarted yard's segment: $(yard_file)"
 grown() { [ "$(stat -c %s "$yard_before")" -gt "$size_before" ]; }
 await "yard's segment grows" grown
-porch_records() { compgen -G "$WORK/store/porch/*.mp4" >/dev/null; }
+porch_records() { [ "$(field porch frames)" -gt 0 ] 2>/dev/null; }
 await "porch records" porch_records
 
 # SIGTERM: every segment closed within 2 s, and every segment decodes.
@@ -95,8 +99,8 @@ stop_recorder "SIGTERM"
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 [ "$elapsed_ms" -lt 2000 ] || fail "SIGTERM took $elapsed_ms ms"
 logged "every segment is closed" || fail "no clean stop logged"
-for camera in gate yard porch; do all_decode "$WORK/store/$camera" "after SIGTERM"; done
-all_decode "$WORK/store/gate" "gate" && [ "$SEGMENTS" -ge 2 ] || fail "gate: only $SEGMENTS segments"
+for camera in yard porch gate; do all_decode "$WORK/store/$camera" "after SIGTERM"; done
+[ "$SEGMENTS" -ge 2 ] || fail "gate: only $SEGMENTS segments"  # gate's, the last counted
 # streams FILE: its streams' types, one line each.
 streams() { ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" | sort | tr '\n' ' '; }
 for f in "$WORK"/store/yard/*.mp4; do
