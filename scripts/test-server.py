@@ -13,7 +13,7 @@ Usage: test-server.py PORT [--lifetime S] [--width W] [--height H] [--fps N]
                            [--share-port]
                            [--auth digest|basic|both [--user U] [--password P]]
                            [--audio aac|latm|opus|pcmu|pcma]
-                           [--tls CERT KEY]
+                           [--tls CERT KEY] [--counter FILE]
 
 --tls serves rtsps:// instead: TLS on every connection, with the PEM
 certificate (chain) CERT and its private key KEY. RTSP tunnelled through
@@ -33,6 +33,14 @@ this option the pool is cleaned every half second.
 8 kHz for G.711) with the timestamps of the same clock as the video: AAC as
 mpeg4-generic (RFC 3640, payload type 97), AAC in MP4A-LATM (RFC 6416, 97),
 Opus (97), PCMU (0) or PCMA (8).
+
+--counter replaces the test pattern (H.264 only) by pictures that carry
+their own number: the top quarter is a row of 16 black or white blocks, the
+number's bits, most significant first, on the left (white: 1), above a
+moving square. Each picture's number and the wall-clock time at which it
+goes to the encoder ("N MILLISECONDS_SINCE_1970") are appended to FILE,
+flushed at once, so that a test can tell how long a picture takes to reach
+a viewer. Numbers restart at 0 with the server.
 
 --auth makes the stream need credentials: Digest (MD5), Basic, or both
 offered (a 401 then carries a Basic and a Digest challenge).
@@ -65,6 +73,7 @@ import signal
 import socket
 import sys
 import threading
+import time
 
 SKIP_STATUS = 77
 REQUEST_LINE = re.compile(rb"^[A-Z_]+ \S+ RTSP/\d\.\d$")
@@ -164,6 +173,50 @@ AUDIO_ELEMENTS = {"aac": ("voaacenc", "rtpmp4gpay"), "latm": ("voaacenc", "rtpmp
                   "pcma": ("alawenc", "rtppcmapay")}
 
 
+COUNTER_BITS = 16
+
+
+def counter_picture(number, width, height):
+    """One GRAY8 picture of --counter: the number's blocks above a square."""
+    block, band = width // COUNTER_BITS, height // 4
+    row = b"".join((b"\xff" if number >> (COUNTER_BITS - 1 - i) & 1 else b"\x00") * block
+                   for i in range(COUNTER_BITS))
+    row += b"\x80" * (width - len(row))
+    side = height // 4
+    left = number * 4 % (width - side)
+    below = (b"\x80" * left + b"\xeb" * side + b"\x80" * (width - left - side)) * side
+    return row * band + below + b"\x80" * (width * (height - band - side))
+
+
+def feed_counter(factory, args, Gst, GLib):
+    """Pushes a numbered picture every 1/fps s into the newest media's appsrc."""
+    log = open(args.counter, "a", encoding="utf-8")
+    state = {"pipeline": None, "number": 0, "slot": -1}
+
+    def on_configure(_factory, media):
+        state["pipeline"], state["slot"] = media.get_element(), -1
+
+    def push():
+        pipeline = state["pipeline"]
+        clock = pipeline.get_clock() if pipeline is not None else None
+        if clock is not None:
+            # Timestamps on the frame grid, as a camera's are, near the running time.
+            running = clock.get_time() - pipeline.get_base_time()
+            state["slot"] = max(state["slot"] + 1, running * args.fps // Gst.SECOND)
+            number = state["number"] % (1 << COUNTER_BITS)
+            buffer = Gst.Buffer.new_wrapped(counter_picture(number, args.width, args.height))
+            buffer.pts = state["slot"] * Gst.SECOND // args.fps
+            buffer.duration = Gst.SECOND // args.fps
+            log.write(f"{number} {int(time.time() * 1000)}\n")
+            log.flush()
+            pipeline.get_by_name("counter").emit("push-buffer", buffer)
+            state["number"] += 1
+        return GLib.SOURCE_CONTINUE
+
+    factory.connect("media-configure", on_configure)
+    GLib.timeout_add(max(1, 1000 // args.fps), push)
+
+
 def serve_tls(server, factory, args, GstRtspServer, Gst):
     """TLS with the given certificate; without --auth anyone may play."""
     from gi.repository import Gio
@@ -237,9 +290,13 @@ def main():
                              "listen on PORT too")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
                         help="serve rtsps:// with this PEM certificate and private key")
+    parser.add_argument("--counter", metavar="FILE",
+                        help="numbered pictures; append each one's number and time to FILE")
     args = parser.parse_args()
     if args.share_port and not args.log_requests:
         parser.error("--share-port needs --log-requests")
+    if args.counter and args.codec != "h264":
+        parser.error("--counter needs --codec h264")
 
     try:
         import gi
@@ -269,6 +326,10 @@ def main():
     raw = ("( videotestsrc is-live=true pattern=ball "
            f"! video/x-raw,width={args.width},height={args.height},framerate={args.fps}/1 "
            "! videoconvert ")
+    if args.counter:
+        raw = ("( appsrc name=counter is-live=true format=time "
+               f"caps=video/x-raw,format=GRAY8,width={args.width},height={args.height},"
+               f"framerate={args.fps}/1 ! videoconvert ")
     if args.codec == "h265":
         launch = raw + (
             f"! x265enc tune=zerolatency speed-preset=ultrafast key-int-max={args.fps} "
@@ -309,6 +370,8 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(launch)
     factory.set_shared(True)
+    if args.counter:
+        feed_counter(factory, args, Gst, GLib)
     protocols = {"tcp": GstRtsp.RTSPLowerTrans.TCP,
                  "udp": GstRtsp.RTSPLowerTrans.UDP,
                  "all": GstRtsp.RTSPLowerTrans.TCP | GstRtsp.RTSPLowerTrans.UDP}

@@ -1,6 +1,7 @@
 // rtsp-recorder's pure parts: the configuration and what a reload changes,
 // retention against a fake clock and a small directory, the repair of a
-// segment cut short, and the live view's cutting of an MP4 stream.
+// segment cut short, and the live view's cutting of an MP4 stream and
+// choice of audio.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -161,12 +162,8 @@ TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
 }
 
 TEST(RecorderConfig, DurationsAndSizes) {
-  struct Row {
-    const char* text;
-    bool ok;
-    uint64_t value;
-  };
   // clang-format off
+  struct Row { const char* text; bool ok; uint64_t value /* 0 when not ok */; };
   const Row durations[] = {{"90", true, 90}, {"90s", true, 90}, {"15m", true, 900}, {"2h", true, 7200}, {"7d", true, 604800},
                            {"", false, 0}, {"d", false, 0}, {"5x", false, 0}, {"5dd", false, 0}, {"-5", false, 0}};
   const Row sizes[] = {{"1000", true, 1000}, {"2K", true, 2048}, {"3M", true, 3u << 20}, {"1G", true, 1u << 30}, {"1T", true, 1ull << 40},
@@ -175,16 +172,12 @@ TEST(RecorderConfig, DurationsAndSizes) {
   for (const Row& row : durations) {
     seconds value{0};
     EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
-    if (row.ok) {
-      EXPECT_EQ(static_cast<uint64_t>(value.count()), row.value) << row.text;
-    }
+    EXPECT_EQ(row.ok ? static_cast<uint64_t>(value.count()) : 0, row.value) << row.text;
   }
   for (const Row& row : sizes) {
     uint64_t value = 0;
     EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
-    if (row.ok) {
-      EXPECT_EQ(value, row.value) << row.text;
-    }
+    EXPECT_EQ(row.ok ? value : 0, row.value) << row.text;
   }
 }
 
@@ -317,6 +310,30 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
     EXPECT_EQ(joined, stream) << "pieces of " << piece;
     for (size_t i = 0; i < 5; ++i)
       EXPECT_EQ(parts[i + 1].keyframe, keyframes[i]) << "sample " << i << ", pieces of " << piece;
+  }
+}
+
+TEST(RecorderLive, AudioThatBrowsersPlayGoesLive) {
+  // clang-format off
+  struct Row { const char* name; bool audio; std::string rtpmap; size_t audioSections; };
+  const Row rows[] = {
+      {.name = "aac", .audio = true, .rtpmap = "97 MPEG4-GENERIC/48000\r\na=fmtp:97 streamtype=5;mode=AAC-hbr;config=1188;sizelength=13;indexlength=3;indexdeltalength=3", .audioSections = 1},
+      {.name = "opus", .audio = true, .rtpmap = "97 opus/48000/2", .audioSections = 1},
+      {.name = "pcmu", .audio = true, .rtpmap = "0 PCMU/8000", .audioSections = 0},
+      {.name = "pcma", .audio = true, .rtpmap = "8 PCMA/8000", .audioSections = 0},
+      {.name = "opus, audio off", .audio = false, .rtpmap = "97 opus/48000/2", .audioSections = 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SDP sdp;
+    const std::string type = row.rtpmap.substr(0, row.rtpmap.find(' '));
+    for (const std::string& line : {std::string("v=0"), std::string("m=video 0 RTP/AVP 96"),
+                                    std::string("a=rtpmap:96 H264/90000"),
+                                    "m=audio 0 RTP/AVP " + type, "a=rtpmap:" + row.rtpmap})
+      sdp.lines.push_back(line + "\r\n");
+    size_t audio = 0;
+    for (const SDPMedia& m : liveMedia(sdp, row.audio)) audio += m.media == "audio";
+    EXPECT_EQ(audio, row.audioSections) << row.name;
   }
 }
 

@@ -576,9 +576,10 @@ void Recorder::releaseAudio(uint64_t videoPosition) {
     if (samples && past > 0)
       bytes = static_cast<size_t>(limit - f.position) * audioFormat_.channels;
     if (mp4_ && outputStarted_ && !limitReached() && f.position >= start)
-      mp4_->addAudioSample(static_cast<uint64_t>(f.position - start),
-                           static_cast<uint32_t>(bytes / audioFormat_.channels),
-                           reinterpret_cast<const uint8_t*>(f.bytes.data()), bytes);
+      mp4_->addAudioSample(
+          static_cast<uint64_t>(f.position - start),
+          samples ? static_cast<uint32_t>(bytes / audioFormat_.channels) : f.duration,
+          reinterpret_cast<const uint8_t*>(f.bytes.data()), bytes);
     if (bytes == f.bytes.size()) {
       placed_.pop_front();
       continue;

@@ -70,14 +70,25 @@ long long freeBytes(const std::string& path) {
 
 // Hands each packet to the recording and to the live view; tells the camera
 // when the recording refuses the stream or cannot write. One per session.
-class Camera::Receiver : public IRTPReceiver {
+// With audio asked for, every track's packets come through OnTrackData.
+class Camera::Receiver : public IRTPReceiver, public IRTPTrackReceiver {
  public:
   explicit Receiver(Camera& camera) : camera_(camera) {}
   bool OnRecvData(const char* data, unsigned int length, bool isFileHeader, SDP* sdp) override {
     if (isFileHeader) return onHeader(sdp);
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
     camera_.live_.onPacket(bytes, length);
-    if (camera_.recorder_->onPacket(bytes, length) != rtsp_pull::Progress::kFailed) return true;
+    return onProgress(camera_.recorder_->onPacket(bytes, length));
+  }
+  bool OnTrackData(int track, const char* data, unsigned int length, bool isRtcp) override {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    camera_.live_.onTrackPacket(track, bytes, length, isRtcp);
+    return onProgress(camera_.recorder_->onTrackPacket(track, bytes, length, isRtcp));
+  }
+
+ private:
+  bool onProgress(rtsp_pull::Progress progress) {
+    if (progress != rtsp_pull::Progress::kFailed) return true;
     {
       std::lock_guard<std::mutex> lock(camera_.mutex_);
       camera_.writeFailed_ = true;
@@ -85,8 +96,6 @@ class Camera::Receiver : public IRTPReceiver {
     camera_.changed_.notify_all();
     return false;  // ends reception
   }
-
- private:
   bool onHeader(SDP* sdp) {
     std::string error = "the stream has no session description";
     if (sdp != nullptr && camera_.recorder_->beginStream(*sdp, error)) {
@@ -102,12 +111,17 @@ class Camera::Receiver : public IRTPReceiver {
 };
 
 Camera::Camera(CameraConfig config, uint64_t minFreeBytes, std::chrono::milliseconds startDelay)
-    : config_(std::move(config)), minFreeBytes_(minFreeBytes), startDelay_(startDelay) {
+    : config_(std::move(config)),
+      minFreeBytes_(minFreeBytes),
+      startDelay_(startDelay),
+      live_(config_.audio) {
   status_.name = config_.name;
   rtsp_pull::RtspUrl url;
   if (rtsp_pull::parseRtspUrl(config_.url, url, sessionError_)) {
     rtsp_pull::Options options;
     options.transport = config_.transport;
+    options.audio = config_.audio;  // the audio track is set up only when it is recorded
+    options.format = rtsp_pull::FormatChoice::kMp4;
     options.user = config_.user;
     options.passwordGiven = !config_.password.empty();
     options.password = config_.password;
@@ -221,6 +235,7 @@ bool Camera::ensureRecorder() {
   rc.format = rtsp_pull::OutputFormat::kMp4;
   rc.segmentSeconds = config_.segmentSeconds;
   rc.fragmentSeconds = kFragmentSeconds;
+  rc.recordAudio = config_.audio;
   const std::string name = config_.name;
   rc.notice = [name](const std::string& text) { logLine("camera " + name + ": note: " + text); };
   rc.warning = [name](const std::string& text) { logLine("camera " + name + ": " + text); };
@@ -314,15 +329,28 @@ Camera::RunEnd Camera::runSession(Clock::duration& reception, RTSPFailure& failu
                    0);
   session.registeRTPReceiver(new Receiver(*this));
   session.setRecvTimeoutCallbackFun(&Camera::onReceptionEnded, this);
+  // The tracks line up by the sender reports the session has seen; the
+  // clock goes away with the session (both recorders forget it in endStream
+  // below or on a failed start).
+  const rtsp_pull::Recorder::WallClock wallClock = [&session](int track, uint32_t rtpTime,
+                                                              uint64_t* ntp) {
+    return session.wallClock(track, rtpTime, ntp);
+  };
+  recorder_->setWallClock(wallClock);
+  live_.setWallClock(wallClock);
   if (!session.startRTSPDownload(true, true)) {
     failure = session.lastFailure();
     session.stop();
+    recorder_->setWallClock(nullptr);
+    live_.setWallClock(nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!refused_) return RunEnd::kStartFailed;
     failure.cause = RTSP_CAUSE_RECEIVER_REFUSED;
     failure.detail = refusal_;
     return RunEnd::kRefused;
   }
+  recorder_->setTracks(session.tracks());
+  live_.setTracks(session.tracks());
   const Clock::time_point start = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -373,6 +401,7 @@ Camera::RunEnd Camera::runSession(Clock::duration& reception, RTSPFailure& failu
   if (end != RunEnd::kRefused) failure = session.lastFailure();
   session.stop();  // joins the receive thread
   recorder_->endStream();
+  recorder_->setWallClock(nullptr);
   live_.onStreamEnd();
   reception = Clock::now() - start;
   return end;
@@ -384,7 +413,6 @@ void Camera::run() {
   std::string ignored;
   rtsp_pull::parseRtspUrl(config_.url, url, ignored);
   rtsp_pull::Backoff backoff;
-  if (config_.audio) logLine(tag + "note: audio is not recorded yet; recording the video");
   if (startDelay_.count() > 0) pause(startDelay_);
   while (!sessionError_.empty()) {
     setState(CameraState::kReconnecting, sessionError_);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "audio_format.h"
+
 namespace rtsp_recorder {
 
 namespace {
@@ -37,6 +39,7 @@ bool syncFlags(uint32_t flags) { return (flags & 0x00010000u) == 0; }
 
 // The live recorder cuts a fragment at every picture.
 constexpr double kLiveFragmentSeconds = 0.001;
+constexpr double kLiveSyncWaitSeconds = 1;
 // Bound on the fragments held for viewers to come (a stream with rare
 // keyframes): past it a new viewer waits for the next keyframe instead.
 constexpr size_t kMaxHeldFragments = 600;
@@ -146,17 +149,40 @@ bool Viewer::take(std::vector<Chunk>& chunks, std::chrono::milliseconds timeout)
 
 LiveFeed::~LiveFeed() { closeAll(); }
 
+std::vector<SDPMedia> liveMedia(const SDP& sdp, bool audio) {
+  std::vector<SDPMedia> media;
+  if (!audio) return media;
+  std::string text;
+  for (const std::string& line : sdp.lines) text += line;
+  for (SDPMedia& m : SDPMedia::parseAll(text, std::string())) {
+    rtsp_pull::AudioFormat format;
+    std::string ignored;
+    if (m.media == "audio" &&
+        (rtsp_pull::readAudioFormat(m, format, ignored) != rtsp_pull::AudioError::kNone ||
+         format.codec == rtsp_pull::AudioCodec::kPcmu ||
+         format.codec == rtsp_pull::AudioCodec::kPcma))
+      continue;
+    media.push_back(std::move(m));
+  }
+  return media;
+}
+
+bool LiveFeed::beginLocked(const SDP& sdp) {
+  std::string error;
+  SDP copy(sdp);
+  return recorder_->beginStream(copy, liveMedia(sdp, audio_), error);
+}
+
 void LiveFeed::onHeader(const SDP& sdp) {
   std::lock_guard<std::mutex> lock(mutex_);
   sdp_.reset(new SDP(sdp));
+  tracks_.clear();
   if (!recorder_) {
     // Viewers that came while the camera was away start with this stream.
     if (!viewers_.empty()) startRecorderLocked();
     return;
   }
-  std::string error;
-  SDP copy(sdp);
-  if (!recorder_->beginStream(copy, error)) {
+  if (!beginLocked(sdp)) {
     // A stream that cannot go on in the same MP4 (another codec): the
     // viewers start again on the new one.
     recorder_.reset();
@@ -178,9 +204,32 @@ void LiveFeed::onPacket(const uint8_t* data, size_t size) {
   }
 }
 
+void LiveFeed::onTrackPacket(int track, const uint8_t* data, size_t size, bool isRtcp) {
+  if (track == 0 && !isRtcp) return onPacket(data, size);
+  if (!active_.load(std::memory_order_relaxed)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (recorder_) recorder_->onTrackPacket(track, data, size, isRtcp);
+}
+
+void LiveFeed::setWallClock(rtsp_pull::Recorder::WallClock wallClock) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  wallClock_ = std::move(wallClock);
+  if (recorder_) recorder_->setWallClock(wallClock_);
+}
+
+void LiveFeed::setTracks(const std::vector<RTSPTrack>& tracks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tracks_ = tracks;
+  if (recorder_) recorder_->setTracks(tracks_);
+}
+
 void LiveFeed::onStreamEnd() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (recorder_) recorder_->endStream();
+  wallClock_ = nullptr;
+  if (recorder_) {
+    recorder_->endStream();
+    recorder_->setWallClock(nullptr);
+  }
 }
 
 void LiveFeed::attach(const std::shared_ptr<Viewer>& viewer, uint32_t index) {
@@ -216,6 +265,10 @@ void LiveFeed::startRecorderLocked() {
   config.outputPattern = "-";
   config.format = rtsp_pull::OutputFormat::kMp4;
   config.fragmentSeconds = kLiveFragmentSeconds;
+  config.recordAudio = audio_;
+  // A viewer joining a running session finds the sender reports known; one
+  // at the session's start waits less for them than a recording does.
+  config.syncWaitSeconds = kLiveSyncWaitSeconds;
   config.standardOutput = [this](const char* data, size_t size) {
     publishLocked(data, size);  // called inside onPacket, under mutex_
     return true;
@@ -224,9 +277,12 @@ void LiveFeed::startRecorderLocked() {
   splitter_ = Mp4Splitter();
   header_.reset();
   sinceKeyframe_.clear();
-  std::string error;
-  SDP copy(*sdp_);
-  if (!recorder_->beginStream(copy, error)) recorder_.reset();
+  if (!beginLocked(*sdp_)) {
+    recorder_.reset();
+    return;
+  }
+  recorder_->setWallClock(wallClock_);
+  if (!tracks_.empty()) recorder_->setTracks(tracks_);
 }
 
 void LiveFeed::publishLocked(const char* data, size_t size) {

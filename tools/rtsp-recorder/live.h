@@ -1,6 +1,6 @@
 // Live view: a camera's stream as fragmented MP4 for a browser's Media
-// Source Extensions, one picture per fragment, every viewer starting at a
-// keyframe. Costs nothing while nobody watches: the second recorder that
+// Source Extensions, one picture per fragment (with the audio up to it),
+// every viewer starting at a keyframe. Costs nothing while nobody watches: the second recorder that
 // makes the fragments exists only while a viewer does.
 #ifndef RTSP_RECORDER_LIVE_H_
 #define RTSP_RECORDER_LIVE_H_
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <rtsppull/sdp.h>
+#include <rtsppull/tracks.h>
 
 #include "recorder.h"
 
@@ -44,6 +45,11 @@ class Mp4Splitter {
 // default flags); false when the moof cannot be read.
 bool fragmentStartsWithKeyframe(const std::string& moof);
 
+// The media sections the live view records: none (the video alone) without
+// `audio`; otherwise all but audio of a codec that browsers do not play in
+// MP4 (G.711) or that cannot be recorded.
+std::vector<SDPMedia> liveMedia(const SDP& sdp, bool audio);
+
 // One viewer's queue, fed by any number of feeds: each chunk carries the
 // index the viewer gave the feed.
 class Viewer {
@@ -70,7 +76,9 @@ class Viewer {
 
 class LiveFeed {
  public:
-  LiveFeed() = default;
+  // `audio`: the stream's audio goes into the fragments too when a browser
+  // plays its codec in MP4 (AAC, Opus; not G.711).
+  explicit LiveFeed(bool audio = false) : audio_(audio) {}
   ~LiveFeed();
   LiveFeed(const LiveFeed&) = delete;
   LiveFeed& operator=(const LiveFeed&) = delete;
@@ -78,7 +86,12 @@ class LiveFeed {
   // Receive thread: the session's description (at each start) and packets.
   void onHeader(const SDP& sdp);
   void onPacket(const uint8_t* data, size_t size);
-  // Reception ended for now; the viewers stay.
+  void onTrackPacket(int track, const uint8_t* data, size_t size, bool isRtcp);
+  // Host thread: the session's wall clock, before its start (empty: none),
+  // and the tracks it set up, after.
+  void setWallClock(rtsp_pull::Recorder::WallClock wallClock);
+  void setTracks(const std::vector<RTSPTrack>& tracks);
+  // Reception ended for now (the wall clock goes too); the viewers stay.
   void onStreamEnd();
 
   // Any thread: `viewer` gets this feed's header and the fragments since the
@@ -90,11 +103,15 @@ class LiveFeed {
 
  private:
   void startRecorderLocked();
+  bool beginLocked(const SDP& sdp);
   void publishLocked(const char* data, size_t size);
 
+  const bool audio_;
   mutable std::mutex mutex_;
   std::atomic<bool> active_{false};  // a viewer exists: packets go to recorder_
   std::unique_ptr<SDP> sdp_;
+  std::vector<RTSPTrack> tracks_;  // of the session running, or the last one
+  rtsp_pull::Recorder::WallClock wallClock_;
   std::unique_ptr<rtsp_pull::Recorder> recorder_;
   Mp4Splitter splitter_;
   std::shared_ptr<const std::string> header_;
