@@ -32,19 +32,13 @@ void H264Depacketizer::handlePayload(const uint8_t* payload, size_t size) {
   }
 }
 
-bool H264Depacketizer::isKeyframeUnit(const uint8_t* nal, size_t /*size*/) const {
-  return (nal[0] & 0x1F) == kNalIdr;
-}
-
-bool H264Depacketizer::isPictureUnit(const uint8_t* nal, size_t /*size*/) const {
+RtpDepacketizer::UnitRole H264Depacketizer::roleOf(const uint8_t* nal, size_t /*size*/) const {
   const uint8_t type = nal[0] & 0x1F;
-  return type >= 1 && type <= 5;
-}
-
-// Parameter sets, SEI, delimiters and types 14-18: after a picture, the next access unit.
-bool H264Depacketizer::isPrefixUnit(const uint8_t* nal, size_t /*size*/) const {
-  const uint8_t type = nal[0] & 0x1F;
-  return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
+  if (type == kNalIdr) return UnitRole::kKeyframe;
+  if (type >= 1 && type <= 5) return UnitRole::kPicture;
+  // Parameter sets, SEI, delimiters and types 14-18: after a picture, the next access unit.
+  if ((type >= 6 && type <= 9) || (type >= 14 && type <= 18)) return UnitRole::kPrefix;
+  return UnitRole::kOther;
 }
 
 }  // namespace rtsp_pull

@@ -15,9 +15,7 @@ class H264Depacketizer : public RtpDepacketizer {
 
  private:
   void handlePayload(const uint8_t* payload, size_t size) override;
-  bool isKeyframeUnit(const uint8_t* nal, size_t size) const override;
-  bool isPictureUnit(const uint8_t* nal, size_t size) const override;
-  bool isPrefixUnit(const uint8_t* nal, size_t size) const override;
+  UnitRole roleOf(const uint8_t* nal, size_t size) const override;
 };
 
 }  // namespace rtsp_pull

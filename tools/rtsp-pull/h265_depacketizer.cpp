@@ -64,21 +64,15 @@ void H265Depacketizer::handlePayload(const uint8_t* payload, size_t size) {
   }
 }
 
-bool H265Depacketizer::isKeyframeUnit(const uint8_t* nal, size_t size) const {
-  if (size < 1) return false;
+RtpDepacketizer::UnitRole H265Depacketizer::roleOf(const uint8_t* nal, size_t size) const {
+  if (size < 1) return UnitRole::kOther;
   const uint8_t type = typeOf(nal);
-  return type >= 16 && type <= 21;
-}
-
-bool H265Depacketizer::isPictureUnit(const uint8_t* nal, size_t size) const {
-  return size >= 1 && typeOf(nal) <= 31;
-}
-
-// Parameter sets, SEI, delimiters: after a picture, the next access unit.
-bool H265Depacketizer::isPrefixUnit(const uint8_t* nal, size_t size) const {
-  if (size < 1) return false;
-  const uint8_t type = typeOf(nal);
-  return (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44);
+  if (type >= 16 && type <= 21) return UnitRole::kKeyframe;  // IRAP pictures
+  if (type <= 31) return UnitRole::kPicture;
+  // Parameter sets, SEI, delimiters: after a picture, the next access unit.
+  if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44))
+    return UnitRole::kPrefix;
+  return UnitRole::kOther;
 }
 
 }  // namespace rtsp_pull

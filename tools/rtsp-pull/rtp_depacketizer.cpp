@@ -197,9 +197,10 @@ void RtpDepacketizer::noFragment() {
 }
 
 void RtpDepacketizer::emit(const uint8_t* nal, size_t size) {
-  if (auPicture_ && isPrefixUnit(nal, size)) endAccessUnit();
-  if (isPictureUnit(nal, size)) auPicture_ = true;
-  if (isKeyframeUnit(nal, size)) auKeyframe_ = true;
+  const UnitRole role = roleOf(nal, size);
+  if (auPicture_ && role == UnitRole::kPrefix) endAccessUnit();
+  if (role == UnitRole::kPicture || role == UnitRole::kKeyframe) auPicture_ = true;
+  if (role == UnitRole::kKeyframe) auKeyframe_ = true;
   sink_.onNal(nal, size);
 }
 

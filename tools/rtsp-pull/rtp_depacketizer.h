@@ -99,13 +99,11 @@ class RtpDepacketizer {
   // with emit(), aggregation units with emitAggregated(), fragments with
   // fragment(); any other payload must call noFragment() first.
   virtual void handlePayload(const uint8_t* payload, size_t size) = 0;
-  virtual bool isKeyframeUnit(const uint8_t* nal, size_t size) const = 0;
-  // A coded slice of a picture. By default every unit is one, so that an
-  // access unit ends at any marker bit or new timestamp.
-  virtual bool isPictureUnit(const uint8_t* /*nal*/, size_t /*size*/) const { return true; }
-  // A unit that, after a picture, begins the next access unit (parameter
-  // sets, SEI, access unit delimiter). None by default.
-  virtual bool isPrefixUnit(const uint8_t* /*nal*/, size_t /*size*/) const { return false; }
+  // What a unit is to the access unit it belongs to: a coded slice of a
+  // picture (of a keyframe or not), a unit that after a picture begins the
+  // next access unit (parameter sets, SEI, access unit delimiter), or other.
+  enum class UnitRole { kOther, kPicture, kKeyframe, kPrefix };
+  virtual UnitRole roleOf(const uint8_t* nal, size_t size) const = 0;
 
   void emit(const uint8_t* nal, size_t size);
   // Units of an aggregation packet: from `pos`, each a 16-bit big-endian

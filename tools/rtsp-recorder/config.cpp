@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -38,18 +39,10 @@ class TableReader {
   }
 
   bool string(const char* key, std::string& value, Problem& problem) {
-    const toml::node* node = find(key);
-    if (node == nullptr) return true;
-    if (!node->is_string()) return wrong(key, node, "must be a string", problem);
-    value = node->as_string()->get();
-    return true;
+    return plain(key, value, "must be a string", problem);
   }
   bool boolean(const char* key, bool& value, Problem& problem) {
-    const toml::node* node = find(key);
-    if (node == nullptr) return true;
-    if (!node->is_boolean()) return wrong(key, node, "must be true or false", problem);
-    value = node->as_boolean()->get();
-    return true;
+    return plain(key, value, "must be true or false", problem);
   }
   bool number(const char* key, double& value, Problem& problem) {
     const toml::node* node = find(key);
@@ -107,6 +100,17 @@ class TableReader {
   const std::string& prefix() const { return prefix_; }
 
  private:
+  // A key whose TOML type is the C++ type of `value` (a string, a boolean).
+  template <typename T>
+  bool plain(const char* key, T& value, const char* mustBe, Problem& problem) {
+    const toml::node* node = find(key);
+    if (node == nullptr) return true;
+    const toml::value<T>* typed = node->as<T>();
+    if (typed == nullptr) return wrong(key, node, mustBe, problem);
+    value = typed->get();
+    return true;
+  }
+
   const toml::table& table_;
   std::string prefix_;
   std::set<std::string> used_;
@@ -189,16 +193,15 @@ bool readCamera(TableReader& reader, const ServiceConfig& service, const Environ
   if (!rtsp_pull::buildSessionOptions(options, url, "", nullptr, session, error))
     return reader.wrong("user", reader.find("user"), "is missing: a password needs a user",
                         problem);
-  if (transport == "tcp") {
-    camera.transport = RTSP_TRANSPORT_TCP;
-  } else if (transport == "udp") {
-    camera.transport = RTSP_TRANSPORT_UDP;
-  } else if (transport == "udp-then-tcp") {
-    camera.transport = RTSP_TRANSPORT_UDP_THEN_TCP;
-  } else {
+  static const std::map<std::string, RTSP_TRANSPORT> kTransports = {
+      {"tcp", RTSP_TRANSPORT_TCP},
+      {"udp", RTSP_TRANSPORT_UDP},
+      {"udp-then-tcp", RTSP_TRANSPORT_UDP_THEN_TCP}};
+  const auto named = kTransports.find(transport);
+  if (named == kTransports.end())
     return reader.wrong("transport", reader.find("transport"),
                         "must be \"tcp\", \"udp\" or \"udp-then-tcp\"", problem);
-  }
+  camera.transport = named->second;
   if (camera.filePattern.empty()) camera.filePattern = "%Y-%m-%d_%H-%M-%S.mp4";
   if (camera.filePattern.find('/') != std::string::npos)
     return reader.wrong("file_pattern", reader.find("file_pattern"),

@@ -126,10 +126,9 @@ bool Viewer::push(uint32_t feed, std::shared_ptr<const std::string> bytes) {
 }
 
 void Viewer::close() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  closed_ = true;
+  lock.unlock();
   changed_.notify_all();
 }
 

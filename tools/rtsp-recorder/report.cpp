@@ -62,8 +62,7 @@ template <typename Get>
 void perCamera(Metrics& m, const std::vector<CameraStatus>& cameras, const char* name,
                const char* type, const char* help, Get get) {
   m.family(name, type, help);
-  for (const CameraStatus& c : cameras)
-    m.sample(name, "camera=\"" + label(c.name) + "\"", number(get(c)));
+  for (const CameraStatus& c : cameras) m.sample(name, "camera=\"" + label(c.name) + "\"", get(c));
 }
 
 }  // namespace
@@ -181,35 +180,46 @@ std::string metricsText(const std::vector<CameraStatus>& cameras, long long disk
                "camera=\"" + label(c.name) + "\",state=\"" + stateName(s) + "\"",
                c.state == s ? "1" : "0");
   }
-  perCamera(m, cameras, "rtsp_recorder_packets_total", "counter", "RTP packets received",
-            [](const CameraStatus& c) { return c.packets; });
-  perCamera(m, cameras, "rtsp_recorder_bytes_total", "counter", "RTP bytes received",
-            [](const CameraStatus& c) { return c.bytes; });
-  perCamera(m, cameras, "rtsp_recorder_packets_lost_total", "counter",
-            "RTP packets missing from the sequence", [](const CameraStatus& c) { return c.lost; });
-  perCamera(m, cameras, "rtsp_recorder_frames_total", "counter", "Pictures recorded",
-            [](const CameraStatus& c) { return c.frames; });
-  perCamera(m, cameras, "rtsp_recorder_jitter_seconds", "gauge",
-            "Interarrival jitter of the running session",
-            [](const CameraStatus& c) { return c.jitterSeconds; });
-  perCamera(m, cameras, "rtsp_recorder_reconnects_total", "counter",
-            "Successful starts after the first",
-            [](const CameraStatus& c) { return c.reconnects; });
+  // Per-camera figures that are fields of the camera's status, as they are.
+  struct Field {
+    const char* name;
+    const char* type;
+    const char* help;
+    uint64_t CameraStatus::*count;  // or
+    double CameraStatus::*value;
+  };
+  static const Field kFields[] = {
+      {"rtsp_recorder_packets_total", "counter", "RTP packets received", &CameraStatus::packets,
+       nullptr},
+      {"rtsp_recorder_bytes_total", "counter", "RTP bytes received", &CameraStatus::bytes, nullptr},
+      {"rtsp_recorder_packets_lost_total", "counter", "RTP packets missing from the sequence",
+       &CameraStatus::lost, nullptr},
+      {"rtsp_recorder_frames_total", "counter", "Pictures recorded", &CameraStatus::frames,
+       nullptr},
+      {"rtsp_recorder_jitter_seconds", "gauge", "Interarrival jitter of the running session",
+       nullptr, &CameraStatus::jitterSeconds},
+      {"rtsp_recorder_reconnects_total", "counter", "Successful starts after the first",
+       &CameraStatus::reconnects, nullptr},
+      {"rtsp_recorder_bitrate_bits_per_second", "gauge",
+       "Received bitrate over the last second or so", nullptr, &CameraStatus::bitsPerSecond},
+      {"rtsp_recorder_segment_bytes_written_total", "counter", "Bytes written to MP4 segments",
+       &CameraStatus::segmentBytesWritten, nullptr},
+      {"rtsp_recorder_segments_total", "counter", "Segment files opened", &CameraStatus::files,
+       nullptr},
+  };
+  for (const Field& f : kFields) {
+    perCamera(m, cameras, f.name, f.type, f.help, [&f](const CameraStatus& c) {
+      return f.count != nullptr ? number(c.*f.count) : number(c.*f.value);
+    });
+  }
   perCamera(m, cameras, "rtsp_recorder_last_frame_age_seconds", "gauge",
             "Seconds since the last picture (+Inf before the first)", [now](const CameraStatus& c) {
-              if (c.lastFrame.time_since_epoch().count() == 0) return static_cast<double>(INFINITY);
-              return std::chrono::duration<double>(now - c.lastFrame).count();
+              if (c.lastFrame.time_since_epoch().count() == 0)
+                return number(static_cast<double>(INFINITY));
+              return number(std::chrono::duration<double>(now - c.lastFrame).count());
             });
-  perCamera(m, cameras, "rtsp_recorder_bitrate_bits_per_second", "gauge",
-            "Received bitrate over the last second or so",
-            [](const CameraStatus& c) { return c.bitsPerSecond; });
-  perCamera(m, cameras, "rtsp_recorder_segment_bytes_written_total", "counter",
-            "Bytes written to MP4 segments",
-            [](const CameraStatus& c) { return c.segmentBytesWritten; });
-  perCamera(m, cameras, "rtsp_recorder_segments_total", "counter", "Segment files opened",
-            [](const CameraStatus& c) { return c.files; });
   perCamera(m, cameras, "rtsp_recorder_live_viewers", "gauge", "Live viewers",
-            [](const CameraStatus& c) { return static_cast<uint64_t>(c.viewers); });
+            [](const CameraStatus& c) { return number(static_cast<uint64_t>(c.viewers)); });
   m.family("rtsp_recorder_disk_free_bytes", "gauge", "Free bytes where the store is");
   m.sample("rtsp_recorder_disk_free_bytes", "", number(static_cast<double>(diskFreeBytes)));
   m.family("process_cpu_seconds_total", "counter", "User and system CPU time");
