@@ -101,7 +101,8 @@ vlc)
   # gather: the RTP output (and the sessions on it) survives each loop of the clip.
   "${AS_NOBODY[@]}" cvlc -I dummy "$WORK/clip.mp4" --sout "#gather:rtp{sdp=rtsp://127.0.0.1:$PORT/test}" \
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
-  await "VLC's RTSP port" $! bound tcp "$PORT"
+  # Its port is bound before its stream is set up (DESCRIBE gets 500 till then).
+  await "VLC's stream" $! timeout 30 ffprobe -v quiet "rtsp://127.0.0.1:$PORT/test"
   for mode in udp auto; do pull "vlc-$mode" $mode UDP 40; done
   ;;
 perl)
