@@ -48,15 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   check(answer.scheme == "Digest" && answer.param("uri") == uri);
-  DigestInput in;
-  in.user = user;
-  in.password = password;
-  in.realm = answer.param("realm");
-  in.nonce = answer.param("nonce");
-  in.method = "DESCRIBE";
-  in.uri = uri;
-  in.qopAuth = answer.has("qop");
-  in.cnonce = answer.param("cnonce");
+  // The answer's own fields, in the order DigestInput declares them.
+  // clang-format off
+  DigestInput in{DigestAlgorithm::kMd5, user, password, answer.param("realm"), answer.param("nonce"),
+                 "DESCRIBE", uri, answer.has("qop"), 1, answer.param("cnonce")};
+  // clang-format on
   check(parseDigestAlgorithm(answer.param("algorithm"), in.algorithm));
   check(!in.qopAuth || answer.param("nc") == "00000001");
   check(answer.param("userhash") == "true" || answer.param("username") == user);

@@ -3,7 +3,7 @@
 // the host refuses the first packet offered during this call; bit 1: an RTCP
 // packet instead of RTP; bit 2: a packet too short to be RTP; bit 3: a second
 // SSRC), the sequence number (big-endian), and a byte that is not used. Every
-// RTP packet carries its serial number. Checks: each delivery is a packet
+// RTP packet carries its serial number as its timestamp. Checks: each delivery is a packet
 // handed in, delivered once; delivered sequence numbers go forward modulo
 // 2^16 (1 to 32768 places) except across a counted restart; Execute is false
 // exactly when the host refused a packet; never more than the window is held
@@ -15,6 +15,7 @@
 #include <rtsppull/rtp_receiver_ordered.h>
 
 #include "check.h"
+#include "support/rtp_packet.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct Host : IRTPReceiver {
     check(!isFileHeader);
     if (length != 20) return true;  // RTCP passing through
     const unsigned seq = be16(data + 2), ahead = (seq - lastSeq) & 0xFFFFu;
-    const std::uint32_t serial = be16(data + 12) << 16 | be16(data + 14);
+    const std::uint32_t serial = be16(data + 4) << 16 | be16(data + 6);
     check(serial < fedSerials && delivered.insert(serial).second);
     const std::uint64_t restarts = ordered->counters().restarts;
     check(delivered.size() == 1 || (ahead >= 1 && ahead <= 32768) || restarts > restartsSeen);
@@ -51,16 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t pos = 1; pos + 4 <= size; pos += 4) {
     const unsigned control = data[pos];
     const bool rtcp = (control & 0x06u) == 0x02u, rtp = !rtcp && (control & 0x04u) == 0;
-    // RTP: version 2, type 96, the sequence number, timestamp 0, SSRC 1 or 2, the serial.
-    std::string packet = rtcp ? std::string("\x80\xC8\x00\x00", 4) : textOf(data, pos + 3, pos + 1);
-    if (rtp) {
-      const std::uint32_t s = host.fedSerials++;
-      packet = "\x80\x60" + packet + std::string(7, '\0') + ((control & 0x08u) ? '\x02' : '\x01');
-      for (const int shift : {24, 16, 8, 0}) packet += static_cast<char>(s >> shift);
-      packet.resize(20);
-    } else if (!rtcp) {
-      packet = std::string("\x80\x60\x00", 3);  // too short to be RTP
-    }
+    // RTP of SSRC 1 or 2, or RTCP, or too short to be RTP.
+    const std::string packet =
+        rtp    ? RtpPacket(be16(data + pos + 1), host.fedSerials++, (control & 0x08u) ? 2 : 1)
+        : rtcp ? std::string("\x80\xC8\x00\x00", 4)
+               : std::string("\x80\x60\x00", 3);
     fedRtp += rtcp ? 0 : 1;
     host.refuseFirst = (control & 0x01u) != 0;
     host.offered = 0;

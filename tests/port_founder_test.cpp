@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/loopback.h"
 
 namespace {
 
@@ -16,11 +13,8 @@ namespace {
 // port is taken.
 int bindLoopbackUdp(unsigned port) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<unsigned short>(port));
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  const sockaddr_in addr = Datagram::loopback(port);
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
   if (fd >= 0) ::close(fd);
   return -1;
 }

@@ -17,10 +17,15 @@ const std::uint32_t kSource = 0x11223344;
 const std::uint32_t kOwn = 0x01020304;
 const std::string kOtherRr("\x80\xC9\x00\x01\x09\x09\x09\x09", 8);  // an empty RR of another sender
 
-void FeedRtp(RtcpReceiverStats& stats, unsigned seq, std::uint32_t ts, int arrivalMs,
-             std::uint32_t ssrc = kSource) {
-  const std::string p = RtpPacket(seq, ts, ssrc);
-  stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), milliseconds(arrivalMs));
+// RTP packets of `ssrc` arriving at `ms` milliseconds.
+// clang-format off
+struct Arrival { unsigned seq; std::uint32_t ts; int ms; std::uint32_t ssrc = kSource; };
+// clang-format on
+void Feed(RtcpReceiverStats& stats, std::initializer_list<Arrival> arrivals) {
+  for (const Arrival& a : arrivals) {
+    const std::string p = RtpPacket(a.seq, a.ts, a.ssrc);
+    stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), milliseconds(a.ms));
+  }
 }
 
 // One 32-bit word of a report: where, what it should hold, and what it means.
@@ -49,14 +54,16 @@ void ExpectWords(const std::string& report, std::initializer_list<WordRow> rows)
 // interval 4 and 5 arrive (|D| 600 each: J = 364.33 then 379.06), none lost.
 TEST(RtcpReport, ReportsOfAKnownTrace) {
   RtcpReceiverStats stats(90000);
-  FeedRtp(stats, 65534, 0, 0);
-  FeedRtp(stats, 65535, 3000, 40);
-  FeedRtp(stats, 1, 9000, 100);
-  FeedRtp(stats, 0, 6000, 110);
+  // Before any packet: no block, and an SDES chunk whose items end in a full word of zeros.
+  ExpectWords(stats.buildReport(kOwn, "ab", milliseconds(0)),
+              {{0, 0x80C90001, "version 2, no block, RR, 1 word follows"},
+               {8, 0x81CA0003, "SDES, one chunk, 3 words follow"},
+               {20, 0, "a full word ends the items"}});
+  Feed(stats, {{65534, 0, 0}, {65535, 3000, 40}, {1, 9000, 100}, {0, 6000, 110}});
   // The sender report, then an empty RR of another sender in the same packet.
   const std::string sr = SenderReportPacket(kSource, 0xAAAABBBBCCCCDDDDull, 1) + kOtherRr;
   stats.onRtcp(reinterpret_cast<const std::uint8_t*>(sr.data()), sr.size(), milliseconds(150));
-  FeedRtp(stats, 3, 15000, 200);
+  Feed(stats, {{3, 15000, 200}});
   const std::string first = stats.buildReport(kOwn, "rtsppull", milliseconds(400));
   ASSERT_EQ(first.size(), 32u + 20u);
   ExpectWords(first, {{0, 0x81C90007, "version 2, one block, RR, 7 words follow"},
@@ -71,30 +78,18 @@ TEST(RtcpReport, ReportsOfAKnownTrace) {
                       {36, kOwn, "SDES chunk of the sender"}});
   EXPECT_EQ(first.substr(40), std::string("\x01\x08rtsppull\0\0", 12)) << "CNAME, end, padding";
 
-  FeedRtp(stats, 4, 18000, 240);
-  FeedRtp(stats, 5, 21000, 280);
+  Feed(stats, {{4, 18000, 240}, {5, 21000, 280}});
   ExpectWords(stats.buildReport(kOwn, "rtsppull", milliseconds(500)),
               {{12, 0u << 24 | 1, "fraction lost 0 in the second interval, 1 lost in all"},
                {16, 65541, "extended highest sequence number"},
                {20, 379, "interarrival jitter"}});
 }
 
-TEST(RtcpReport, BeforeAnyPacketTheReportHasNoBlock) {
-  RtcpReceiverStats stats(90000);
-  const std::string report = stats.buildReport(kOwn, "ab", milliseconds(0));
-  ASSERT_EQ(report.size(), 8u + 16u);
-  ExpectWords(report, {{0, 0x80C90001, "version 2, no block, RR, 1 word follows"},
-                       {8, 0x81CA0003, "SDES, one chunk, 3 words follow"},
-                       {20, 0, "a full word ends the items"}});
-}
-
 TEST(RtcpReport, OtherSourcesAndUnconfirmedJumpsAreNotCounted) {
   RtcpReceiverStats stats(90000);
   stats.setSourceSsrc(kSource);
-  FeedRtp(stats, 10, 0, 0);
-  FeedRtp(stats, 11, 0, 0, 0x99999999);
-  FeedRtp(stats, 20000, 0, 0);  // a stray jump, not followed by 20001
-  FeedRtp(stats, 11, 0, 0);
+  // 20000: a stray jump, not followed by 20001.
+  Feed(stats, {{10, 0, 0}, {11, 0, 0, 0x99999999}, {20000, 0, 0}, {11, 0, 0}});
   EXPECT_EQ(stats.packetsReceived(), 2u);
   ExpectWords(stats.buildReport(kOwn, "x", milliseconds(0)),
               {{16, 11, "extended highest sequence number"}, {24, 0, "no sender report: LSR 0"}});

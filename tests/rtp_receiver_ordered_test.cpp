@@ -47,15 +47,8 @@ struct OrderedUnderTest : CRTPReceiverOrdered {
   }
 };
 
-struct OrderRow {
-  const char* name;
-  unsigned window;
-  Seqs arrivals, delivered;
-  std::uint64_t lost, late, duplicate, restarts;
-};
-
 // clang-format off
-// name, window, arrivals, delivered, lost, late, duplicate, restarts
+struct OrderRow { const char* name; unsigned window; Seqs arrivals, delivered; std::uint64_t lost, late, duplicate, restarts; };
 const OrderRow kOrderRows[] = {
     {"reordered", 64, {10, 13, 12, 11, 14}, {10, 11, 12, 13, 14}, 0, 0, 0, 0},
     {"duplicates, held and delivered", 64, {10, 12, 12, 11, 10}, {10, 11, 12}, 0, 0, 2, 0},

@@ -2,7 +2,10 @@
 // tagged line split at its first comma, both halves leniently Base64-decoded,
 // trailing zero bytes dropped), H.265 ones (strictly decoded, from the format
 // line of the video payload type) and the video encoding name; and the media
-// sections of real and loosely written descriptions.
+// sections of real and loosely written descriptions. Real servers'
+// descriptions are in tests/data/sdp.
+#include <fstream>
+
 #include <rtsppull/sdp.h>
 #include <rtsppull/tracks.h>
 
@@ -19,13 +22,21 @@ SDP Record(const std::string& text) {
   return sdp;
 }
 
+// tests/data/sdp/NAME.sdp without its header line, each line ended by CR LF.
+std::string Described(const std::string& name) {
+  std::ifstream in(RTSPPULL_TEST_DATA "/sdp/" + name + ".sdp");
+  std::string text, line;
+  for (std::getline(in, line); std::getline(in, line);) text += line + "\r\n";
+  EXPECT_FALSE(text.empty()) << name;
+  return text;
+}
+
 TEST(SdpFetchSpsPps, WorkedExamples) {
   const std::string kSps("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9), old = "old";
   // clang-format off
   struct Case { std::string line; int result; std::string sps, pps; };
   const Case cases[] = {
-      {"a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", 0, kSps,
-       "\x68\xCE\x3C\x80"},
+      {"a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", 0, kSps, "\x68\xCE\x3C\x80"},
       // Zero bytes inside are kept, trailing ones (padding or data) dropped.
       {"a=fmtp:96 sprop-parameter-sets=QQBBAEEA,QQ==\r\n", 0, std::string("A\0A\0A", 5), "A"},
       // Everything after the first comma is the second text; what is not
@@ -51,43 +62,39 @@ TEST(SdpFetchSpsPps, WorkedExamples) {
   }
 }
 
-// GStreamer's RTSP server describing an x265enc ! rtph265pay stream.
-const std::string kGstreamerH265 =
-    "v=0\r\nm=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:96 H265/90000\r\n"
-    "a=framerate:30\r\na=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAkAAAAwAAAwA/ugJA;sprop-sps="
-    "QgEBAWAAAAMAkAAAAwAAAwA/oAoIDxZbpKTC//AAEAAWoMDAwIAAAAMAgAAADwQ=;sprop-pps=RAHAcYMS\r\n"
-    "a=control:stream=0\r\n";
-
-// The first set of each, or -1 with the outputs left alone unless all three decode.
-TEST(SdpFetchVpsSpsPps, TheFirstSetOfEachOrNothing) {
-  const std::string v96 = "m=video 0 RTP/AVP 96\r\n";
+// The encoding name of the video payload type in upper case; and the first
+// H.265 set of each, or -1 with the outputs left alone unless all three decode.
+TEST(SdpVideo, CodecAndH265ParameterSets) {
+  const std::string v96 = "m=video 0 RTP/AVP 96\r\n",
+                    sets = "sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n";
   // clang-format off
-  struct Case { const char* name; std::string text; int result; std::string vps, sps, pps; };
+  struct Case { const char* name; std::string text, codec; int result = -1; std::string vps = "v", sps = "s", pps = "p"; };
   const Case cases[] = {
-      {"GStreamer's H.265 description", kGstreamerH265, 0,
-       std::string("\x40\x01\x0C\x01\xFF\xFF\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00"
-                          "\x00\x03\x00\x3F\xBA\x02\x40", 24),
-       std::string("\x42\x01\x01\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00"
-                          "\x3F\xA0\x0A\x08\x0F\x16\x5B\xA4\xA4\xC2\xFF\xF0\x00\x10\x00\x16\xA0"
-                          "\xC0\xC0\xC0\x80\x00\x00\x03\x00\x80\x00\x00\x0F\x04", 47),
+      {"GStreamer's H.265 description", Described("gstreamer-h265"), "H265", 0,
+       std::string("\x40\x01\x0C\x01\xFF\xFF\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00\x3F\xBA\x02\x40", 24),
+       std::string("\x42\x01\x01\x01\x60\x00\x00\x03\x00\x90\x00\x00\x03\x00\x00\x03\x00\x3F\xA0\x0A\x08\x0F\x16\x5B\xA4\xA4"
+                   "\xC2\xFF\xF0\x00\x10\x00\x16\xA0\xC0\xC0\xC0\x80\x00\x00\x03\x00\x80\x00\x00\x0F\x04", 47),
        "\x44\x01\xC0\x71\x83\x12"},
       {"lists, blanks, other and repeated parameters, unpadded text",
        "m=video 0 RTP/AVP 98\r\na=rtpmap:98 H265/90000\r\na=fmtp:98 profile-id=1; "
-       "sprop-sps=QUJD,REVG ;sprop-pps=QUI;sprop-vps=QQ==,Qg==;sprop-sps=Qg\r\n", 0, "A", "ABC", "AB"},
-      {"the format line of the video payload type, not another",
-       "m=audio 0 RTP/AVP 97\r\na=fmtp:97 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"
-       "m=video 0 RTP/AVP 96\r\na=fmtp:95 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n"
-       "a=fmtp:96 sprop-vps=Qg;sprop-sps=Qw;sprop-pps=RA\r\n", 0, "B", "C", "D"},
-      {"missing sprop-pps", v96 + "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n", -1, "v", "s", "p"},
-      {"not Base64", v96 + "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
-      {"a dangling character", v96 + "a=fmtp:96 sprop-vps=QUJDR;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
-      {"three padding characters", v96 + "a=fmtp:96 sprop-vps=QQ===;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
-      {"the line of a later section", v96 + "m=audio 0 RTP/AVP 96\r\na=fmtp:96 sprop-vps=QQ;sprop-sps=QQ;sprop-pps=QQ\r\n", -1, "v", "s", "p"},
-      {"H.264 only", v96 + "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", -1, "v", "s", "p"},
+       "sprop-sps=QUJD,REVG ;sprop-pps=QUI;sprop-vps=QQ==,Qg==;sprop-sps=Qg\r\n", "H265", 0, "A", "ABC", "AB"},
+      {"the format line of the video payload type, not another", "m=audio 0 RTP/AVP 97\r\na=fmtp:97 " + sets +
+       "m=video 0 RTP/AVP 96\r\na=fmtp:95 " + sets + "a=fmtp:96 sprop-vps=Qg;sprop-sps=Qw;sprop-pps=RA\r\n", "", 0, "B", "C", "D"},
+      {"missing sprop-pps", v96 + "a=fmtp:96 sprop-vps=QQ;sprop-sps=QQ\r\n", ""},
+      {"not Base64", v96 + "a=fmtp:96 sprop-vps=Q-Q;sprop-sps=QQ;sprop-pps=QQ\r\n", ""},
+      {"a dangling character", v96 + "a=fmtp:96 sprop-vps=QUJDR;sprop-sps=QQ;sprop-pps=QQ\r\n", ""},
+      {"three padding characters", v96 + "a=fmtp:96 sprop-vps=QQ===;sprop-sps=QQ;sprop-pps=QQ\r\n", ""},
+      {"the line of a later section", v96 + "m=audio 0 RTP/AVP 96\r\na=fmtp:96 " + sets, ""},
+      {"H.264 only", v96 + "a=fmtp:96 sprop-parameter-sets=Z0IAHpWoKA9k,aM48gA==\r\n", ""},
+      {"lower case, after an audio description", "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"
+       "m=video 0 RTP/AVP 96\r\na=rtpmap:96 h264/90000\r\n", "H264"},
+      {"the line of the first payload type", "m=video 0 RTP/AVP 97 96\r\na=rtpmap:96 H264/90000\r\na=rtpmap:97 H265/90000\r\n", "H265"},
+      {"none of the first payload type: the first line", "m=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\na=rtpmap:98 H265/90000\r\n", "H264"},
   };
   // clang-format on
   for (const Case& c : cases) {
     std::string vps = "v", sps = "s", pps = "p";
+    EXPECT_EQ(Record(c.text).video_codec(), c.codec) << c.name;
     EXPECT_EQ(Record(c.text).fetch_vps_sps_pps(vps, sps, pps), c.result) << c.name;
     EXPECT_EQ(vps, c.vps) << c.name;
     EXPECT_EQ(sps, c.sps) << c.name;
@@ -95,61 +102,6 @@ TEST(SdpFetchVpsSpsPps, TheFirstSetOfEachOrNothing) {
   }
 }
 
-TEST(SdpVideoCodec, EncodingNameOfTheVideoPayloadInUpperCase) {
-  // clang-format off
-  struct Case { const char* name; std::string text; std::string codec; };
-  const Case cases[] = {
-      {"GStreamer's H.265 description", kGstreamerH265, "H265"},
-      {"lower case, after an audio description", "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"
-       "m=video 0 RTP/AVP 96\r\na=rtpmap:96 h264/90000\r\n", "H264"},
-      {"the line of the first payload type",
-       "m=video 0 RTP/AVP 97 96\r\na=rtpmap:96 H264/90000\r\na=rtpmap:97 H265/90000\r\n", "H265"},
-      {"none of the first payload type: the first line",
-       "m=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\na=rtpmap:98 H265/90000\r\n", "H264"},
-      {"no rtpmap", "m=video 0 RTP/AVP 96\r\na=control:*\r\n", ""},
-  };
-  // clang-format on
-  for (const Case& c : cases) EXPECT_EQ(Record(c.text).video_codec(), c.codec) << c.name;
-}
-
-// GStreamer's RTSP server (scripts/test-server.py --audio aac), as described.
-const std::string kGstreamerAac =
-    "v=0\r\no=- 9025324534915553969 1 IN IP4 127.0.0.1\r\ns=Session streamed with GStreamer\r\n"
-    "i=rtsp-server\r\nt=0 0\r\na=tool:GStreamer\r\na=type:broadcast\r\na=control:*\r\n"
-    "a=range:npt=now-\r\nm=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\nb=AS:2097\r\n"
-    "a=rtpmap:96 H264/90000\r\na=framerate:30\r\na=fmtp:96 packetization-mode=1;"
-    "sprop-parameter-sets=Z0LAFdoFB+wFqDAwNSgAAAMACAAAAwHkeLF1,aM48gA==;profile-level-id=42c015;"
-    "level-asymmetry-allowed=1\r\na=control:stream=0\r\na=ts-refclk:local\r\n"
-    "a=mediaclk:sender\r\na=ssrc:380580808 cname:user3811376833@host-941b5a4b\r\n"
-    "m=audio 0 RTP/AVP 97\r\nc=IN IP4 0.0.0.0\r\na=rtpmap:97 MPEG4-GENERIC/48000/1\r\n"
-    "a=fmtp:97 streamtype=5;profile-level-id=2;mode=AAC-hbr;config=1188;sizelength=13;"
-    "indexlength=3;indexdeltalength=3\r\na=control:stream=1\r\na=ts-refclk:local\r\n"
-    "a=mediaclk:sender\r\na=ssrc:2212648173 cname:user3811376833@host-941b5a4b\r\n";
-// The same server with --audio pcmu: its audio section.
-const std::string kGstreamerPcmu =
-    "m=audio 0 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\na=rtpmap:0 PCMU/8000\r\n"
-    "a=control:stream=1\r\n";
-// A stream published to the Perl server by ffmpeg: its announcement, served
-// back (blank after a semicolon, per-section stream ids).
-const std::string kPerlServer =
-    "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=No Name\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-    "a=tool:libavformat 58.76.100\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
-    "a=fmtp:96 packetization-mode=1\r\na=control:streamid=0\r\nm=audio 0 RTP/AVP 97\r\n"
-    "b=AS:128\r\na=rtpmap:97 MPEG4-GENERIC/44100/2\r\na=fmtp:97 profile-level-id=1;mode=AAC-hbr;"
-    "sizelength=13;indexlength=3;indexdeltalength=3; config=121056E500\r\n"
-    "a=control:streamid=1\r\n";
-// VLC's server: absolute control URLs, one payload type in both sections,
-// parameters ending in a semicolon.
-const std::string kVlc =
-    "v=0\r\no=- 16004587366418325946 16004587366418325946 IN IP4 host\r\ns=Unnamed\r\n"
-    "i=N/A\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\na=tool:vlc 3.0.16\r\na=recvonly\r\n"
-    "a=type:broadcast\r\na=charset:UTF-8\r\na=control:rtsp://127.0.0.1:8554/cam\r\n"
-    "m=video 0 RTP/AVP 96\r\nb=RR:0\r\na=rtpmap:96 H264/90000\r\n"
-    "a=fmtp:96 packetization-mode=1;profile-level-id=64001f;\r\n"
-    "a=control:rtsp://127.0.0.1:8554/cam/trackID=0\r\nm=audio 0 RTP/AVP 96\r\nb=RR:0\r\n"
-    "a=rtpmap:96 mpeg4-generic/44100/2\r\na=fmtp:96 streamtype=5; profile-level-id=15; "
-    "mode=AAC-hbr; config=1210; SizeLength=13; IndexLength=3; IndexDeltaLength=3; Profile=1;\r\n"
-    "a=control:rtsp://127.0.0.1:8554/cam/trackID=1\r\n";
 // Written by hand on a camera: LF line ends, no v=, blanks at the ends, a
 // tab, upper-case names, a bare fmtp, a second format, a static type
 // without rtpmap, "*" as control.
@@ -159,7 +111,12 @@ const std::string kLoose =
     "a=rtpmap:107 vnd.onvif.metadata/90000\na=fmtp:107 one ; =x; two = 2 2 ;three\n";
 
 TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
-  const std::string base = "rtsp://10.0.0.2/live";
+  const std::string base = "rtsp://10.0.0.2/live", gst = Described("gstreamer-aac"),
+                    perl = Described("perl-server"), vlc = Described("vlc");
+  // The GStreamer server's audio section with --audio pcmu.
+  const std::string pcmu =
+      "m=audio 0 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\n"
+      "a=rtpmap:0 PCMU/8000\r\na=control:stream=1\r\n";
   // sections: how many the text has, index: the one checked; fmtpName: one
   // parameter, looked up in another case.
   // clang-format off
@@ -169,12 +126,12 @@ TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
     std::size_t fmtpCount; std::string fmtpName, fmtpValue;
   };
   const Row rows[] = {
-      {"GStreamer, video", kGstreamerAac, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, base + "/stream=0", 4, "PACKETIZATION-MODE", "1"},
-      {"GStreamer, AAC", kGstreamerAac, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 48000, 1, base + "/stream=1", 7, "Config", "1188"},
-      {"GStreamer, PCMU", kGstreamerPcmu, 1, 0, "audio", "RTP/AVP", {0}, "PCMU", 8000, 0, base + "/stream=1", 0, "config", ""},
-      {"Perl server, AAC", kPerlServer, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 44100, 2, base + "/streamid=1", 6, "config", "121056E500"},
-      {"VLC, video", kVlc, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, "rtsp://127.0.0.1:8554/cam/trackID=0", 2, "profile-level-id", "64001f"},
-      {"VLC, AAC", kVlc, 2, 1, "audio", "RTP/AVP", {96}, "mpeg4-generic", 44100, 2, "rtsp://127.0.0.1:8554/cam/trackID=1", 8, "sizelength", "13"},
+      {"GStreamer, video", gst, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, base + "/stream=0", 4, "PACKETIZATION-MODE", "1"},
+      {"GStreamer, AAC", gst, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 48000, 1, base + "/stream=1", 7, "Config", "1188"},
+      {"GStreamer, PCMU", pcmu, 1, 0, "audio", "RTP/AVP", {0}, "PCMU", 8000, 0, base + "/stream=1", 0, "config", ""},
+      {"Perl server, AAC", perl, 2, 1, "audio", "RTP/AVP", {97}, "MPEG4-GENERIC", 44100, 2, base + "/streamid=1", 6, "config", "121056E500"},
+      {"VLC, video", vlc, 2, 0, "video", "RTP/AVP", {96}, "H264", 90000, 0, "rtsp://127.0.0.1:8554/cam/trackID=0", 2, "profile-level-id", "64001f"},
+      {"VLC, AAC", vlc, 2, 1, "audio", "RTP/AVP", {96}, "mpeg4-generic", 44100, 2, "rtsp://127.0.0.1:8554/cam/trackID=1", 8, "sizelength", "13"},
       {"loose, video", kLoose, 3, 0, "video", "RTP/AVP", {96, 97}, "H265", 90000, 0, base + "/track1", 0, "", ""},
       {"loose, static PCMA", kLoose, 3, 1, "audio", "RTP/AVP", {8}, "PCMA", 8000, 1, base, 0, "", ""},
       {"loose, metadata", kLoose, 3, 2, "application", "RTP/AVP", {107}, "vnd.onvif.metadata", 90000, 0, base, 4, "TWO", "2 2"},

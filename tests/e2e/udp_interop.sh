@@ -13,39 +13,15 @@
 # each wait bounded by a generous deadline, so a busy machine only makes it
 # slower. Exit 77 (skipped) when the server, ffmpeg or ffprobe is missing.
 set -uo pipefail
-PROG="$1" TEST_SERVER="$2" SERVER="$3" WORK="$(mktemp -d /tmp/rtsppull-udp.XXXXXX)" PIDS=()
-RESERVED=""
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$WORK" ${RESERVED:+"$RESERVED"}
-}
-trap cleanup EXIT
-# fail WHY: prints every log whole (a pull's starts with the exchange that
-# chose its ports), and who holds the Perl server's UDP ports.
-fail() {
-  echo "FAIL: $*" >&2
-  for f in "$WORK"/*.err "$WORK"/*.log; do [ -s "$f" ] && echo "== $f" >&2 && head -c 20000 "$f" >&2; done
-  if [ -n "${RTP_PORT:-}" ] && command -v ss >/dev/null; then
-    echo "== UDP sockets on ports $RTP_PORT to $((RTP_PORT + 7))" >&2
-    ss -uanp "( sport >= :$RTP_PORT and sport <= :$((RTP_PORT + 7)) )" >&2
-  fi
-  exit 1
-}
-skip() { echo "SKIP: $*" && exit 77; }
-# await WHAT PID COMMAND...: waits until COMMAND succeeds; fails when process
-# PID ends first (skips when it ended with 77) or after 60 s.
-await() {
-  local what="$1" pid="$2" deadline=$((SECONDS + 60))
-  shift 2
-  until "$@"; do
-    if ! kill -0 "$pid" 2>/dev/null; then
-      wait "$pid"
-      [ $? -eq 77 ] && skip "$(cat "$WORK"/*.err)"
-      fail "$what: the process ended"
-    fi
-    [ "$SECONDS" -lt "$deadline" ] || fail "$what: not within 60 s"
-    sleep 0.1
-  done
+PROG="$1" SERVER_SCRIPT="$2" SERVER="$3"
+source "$(dirname "$0")/pull_common.sh"
+need ffmpeg
+need ffprobe
+# on_fail: who holds the Perl server's UDP ports.
+on_fail() {
+  [ -n "${RTP_PORT:-}" ] && command -v ss >/dev/null || return 0
+  echo "== UDP sockets on ports $RTP_PORT to $((RTP_PORT + 7))"
+  ss -uanp "( sport >= :$RTP_PORT and sport <= :$((RTP_PORT + 7)) )"
 }
 # bound tcp|udp PORT: a socket on 127.0.0.1 (or any address) has PORT bound,
 # and listens if TCP; seen in /proc without connecting to it.
@@ -90,22 +66,13 @@ pull() {
   # not at the test's timeout without them; SIGINT lets it write its summary.
   timeout -s INT -k 10 90 "$PROG" -v -n "$4" --transport "$2" --format annexb -o "$WORK/$1.h264" \
     "rtsp://127.0.0.1:$PORT/test" 2>"$WORK/$1.log"
-  local status=$?
+  local status=$? codec n
   [ "$status" -eq 124 ] && fail "$1: no $4 frames within 90 s"
   [ "$status" -eq 0 ] || fail "$1: the pull failed (status $status)"
   grep -q "^rtsp| Transport: $3" "$WORK/$1.log" || fail "$1: not over $3"
-  frames="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries \
-    stream=codec_name,nb_read_frames -of csv=p=0 "$WORK/$1.h264")"
-  [[ "$frames" =~ ^h264,([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -ge "$4" ] ||
-    fail "$1: ffprobe read \"$frames\""
-  echo "$1: ffprobe decoded ${BASH_REMATCH[1]} frames"
-}
-# gst_server NAME ARGS...: starts the test server, sets PORT.
-gst_server() {
-  /usr/bin/python3 "$TEST_SERVER" 0 --lifetime 300 "${@:2}" >"$WORK/$1.port" 2>"$WORK/$1.err" &
-  PIDS+=($!)
-  await "the test server's port" $! test -s "$WORK/$1.port"
-  PORT="$(head -n 1 "$WORK/$1.port")"
+  IFS=, read -r codec n < <(probe "$WORK/$1.h264" stream=codec_name,nb_read_frames)
+  [ "$codec" = h264 ] && [ "${n:-0}" -ge "$4" ] 2>/dev/null || fail "$1: ffprobe read \"$codec,$n\""
+  echo "$1: ffprobe decoded $n frames"
 }
 # A 4 s H.264 clip (a keyframe every second) that VLC and ffmpeg can stream.
 make_clip() {
@@ -115,19 +82,18 @@ make_clip() {
   chmod 755 "$WORK" && chmod 644 "$WORK/clip.mp4"
 }
 
-command -v /usr/bin/python3 ffprobe ffmpeg >/dev/null || skip "python3 or ffmpeg is not installed"
 case "$SERVER" in
 gstreamer)
-  gst_server udp --protocols udp --session-timeout 2
+  start_server udp 0 --protocols udp --session-timeout 2
   pull gst-udp udp UDP 300
   grep -q expired "$WORK/udp.err" && fail "the server expired the session"
-  gst_server tcp --protocols tcp
+  start_server tcp 0 --protocols tcp
   pull gst-tcp-only auto TCP 40
-  gst_server all --protocols all
+  start_server all 0 --protocols all
   pull gst-all auto UDP 40
   ;;
 vlc)
-  command -v cvlc >/dev/null || skip "VLC is not installed"
+  need cvlc
   id nobody >/dev/null 2>&1 || skip "no user nobody to run VLC as"
   make_clip
   PORT="$(free_port)" AS_NOBODY=()
@@ -135,12 +101,12 @@ vlc)
   # gather: the RTP output (and the sessions on it) survives each loop of the clip.
   "${AS_NOBODY[@]}" cvlc -I dummy "$WORK/clip.mp4" --sout "#gather:rtp{sdp=rtsp://127.0.0.1:$PORT/test}" \
     --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
-  PIDS+=($!)
-  await "VLC's RTSP port" $! bound tcp "$PORT"
+  # Its port is bound before its stream is set up (DESCRIBE gets 500 till then).
+  await "VLC's stream" $! timeout 30 ffprobe -v quiet "rtsp://127.0.0.1:$PORT/test"
   for mode in udp auto; do pull "vlc-$mode" $mode UDP 40; done
   ;;
 perl)
-  command -v rtsp-server-perl >/dev/null || skip "rtsp-server-perl is not installed"
+  need rtsp-server-perl
   make_clip
   reserve_udp_ports
   PORT="$(free_port)" SOURCE_PORT="$(free_port)"
@@ -150,11 +116,9 @@ perl)
   # hold them: so nothing connects to it before ffmpeg has published.
   rtsp-server-perl --clientport "$PORT" --serverport "$SOURCE_PORT" --rtp_start_port "$RTP_PORT" \
     --client_listen_address 127.0.0.1 --source_listen_address 127.0.0.1 >"$WORK/perl.err" 2>&1 &
-  PIDS+=($!)
   await "the Perl server's source port" $! bound tcp "$SOURCE_PORT"
   ffmpeg -v error -re -stream_loop -1 -i "$WORK/clip.mp4" -c copy -f rtsp \
     "rtsp://127.0.0.1:$SOURCE_PORT/test" >"$WORK/ffmpeg.err" 2>&1 &
-  PIDS+=($!)
   # The server binds the stream's RTP port when it accepts ffmpeg's RECORD.
   await "ffmpeg's published stream" $! bound udp "$RTP_PORT"
   for mode in udp auto; do pull "perl-$mode" $mode UDP 40; done
