@@ -175,9 +175,9 @@ int main(int argc, char** argv) {
     std::unique_lock<std::mutex> lock(ended.mutex);
     uint64_t seen = 0;
     auto quietSince = std::chrono::steady_clock::now();
-    // Looks at the counts a few times per --idle-ms, so that the host's own
+    // Looks at the counts twice per --idle-ms, so that the host's own
     // wake-ups stay out of the library's figures over UDP.
-    const auto tick = std::chrono::milliseconds(std::max(100L, idleMs / 4));
+    const auto tick = std::chrono::milliseconds(std::max(100L, idleMs / 2));
     while (!ended.cv.wait_for(lock, tick, [&] { return ended.count >= started; }) && !g_stop) {
       if (idleMs <= 0) continue;
       uint64_t now = 0;

@@ -26,7 +26,7 @@
 // take each readable socket's datagrams with recvmmsg in batches of
 // kUdpBatch into buffers of 64 KiB each (the sender's address taken too)
 // until it is empty, then leave the media sockets unwatched for
-// 60 ms (--rest-ms), watching the RTSP connection alone (a rest that
+// 15 ms growing to 100 ms (--rest-ms), watching the RTSP connection alone (a rest that
 // brought nothing is followed by another, up to kQuietRests; the rest is
 // shortened as the library's when one drain fills much of the socket
 // buffer). It counts RTP datagrams,
@@ -52,7 +52,7 @@ namespace {
 
 // The UDP floor's batch and rest (see the top of the file): the library's.
 const unsigned int kUdpBatch = 64;
-int g_udpRestMs = 60;
+int g_udpRestMs = 100;
 const int kQuietRests = 3;
 const size_t kUdpDatagram = 65536;
 
@@ -168,11 +168,11 @@ int receiveUdp(int control, int rtp, int rtcp) {
   int granted = 0;
   socklen_t length = sizeof granted;
   ::getsockopt(rtp, SOL_SOCKET, SO_RCVBUF, &granted, &length);
-  // As the library: halved while one drain fills more than a quarter of
-  // the buffer (1 KiB of kernel overhead counted per datagram), doubled
-  // back while under an eighth.
+  // As the library: from 15 ms, halved while one drain fills more than a
+  // quarter of the buffer (1 KiB of kernel overhead counted per datagram),
+  // doubled while under an eighth, up to the longest rest.
   const int longest = g_udpRestMs;
-  int restMs = longest;
+  int restMs = std::min(longest, 15);
   uint64_t packets = 0;
   bool rest = false;
   int quietRests = 0;

@@ -673,7 +673,7 @@ TEST(UdpSession, DeliversWhatComesAfterAPause) {
   Datagram rtp;
   ScriptedServer server(
       udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
-        for (unsigned seq = 1; seq <= 5 && (tick == 0 || tick == 40); ++seq)
+        for (unsigned seq = 1; seq <= 5 && (tick == 0 || tick == 50); ++seq)
           rtp.sendTo(client, rtpPacket(static_cast<unsigned>(tick) + seq));
         return std::string();
       }));

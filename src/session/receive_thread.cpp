@@ -37,28 +37,31 @@ const std::size_t kMaxUdpTracks = 2;
 // Over UDP: a receiver report about this often.
 const std::chrono::seconds kReportEvery(5);
 
-// Over UDP, after a receive that emptied a media socket, the media sockets
-// are left unwatched for up to this long, so that one wake-up takes whole
-// bursts instead of one or two datagrams (each wake-up costs about as much
-// as the kernel's work for 40 datagrams). The control connection (and with
-// it stop()) and the timers are still watched. A 30 fps stream sends a frame
-// as one burst every 33 ms, so a 60 ms rest takes about two frames per
-// wake-up; no datagram waits longer than one rest. Scaled down with the
-// socket buffer the kernel granted (a full one: 2 MiB asked, doubled by the
-// kernel for its per-datagram overhead), and halved while what one round of
-// receives takes would fill more than a quarter of it (kRestBudgetShare): at
-// 200 Mbit/s a full buffer holds about 80 ms, and the rest settles at 15 ms.
-// At the end of a rest the sockets are looked at without waiting, and a look
-// that finds nothing starts another rest (a burst falls due in it), up to
-// kQuietRests in a row; then the loop waits on the media sockets again, so a
-// stream that paused costs no wake-ups.
-const std::chrono::milliseconds kMediaRestMax(60);
+// Over UDP, after a round of receives that emptied a media socket, the
+// media sockets are left unwatched for up to this long, so that one wake-up
+// takes whole bursts instead of one or two datagrams (on the 2-core VM of
+// bench/README.md a wake-up costs about as much as the kernel's work for 40
+// datagrams). The control connection (and with it stop()) and the timers are
+// still watched. A 30 fps stream sends a frame as one burst every 33 ms, so
+// a 100 ms rest takes about three frames per wake-up; no datagram waits
+// longer than one rest. Scaled down with the socket buffer the kernel
+// granted (a full one: 2 MiB asked, doubled by the kernel for its
+// per-datagram overhead). A session starts with kMediaRestFirst; the rest is
+// doubled while what a round takes would fill under an eighth of the
+// buffer, halved while over a quarter (kRestBudgetShare): a full buffer
+// holds about 80 ms at 200 Mbit/s, where the rest stays at 15 ms. At the end
+// of a rest the sockets are looked at without waiting, and a look that finds
+// nothing starts another rest (a burst falls due in it), up to kQuietRests
+// in a row; then the loop waits on the media sockets again, so a stream that
+// paused costs no wake-ups.
+const std::chrono::milliseconds kMediaRestMax(100);
+const std::chrono::milliseconds kMediaRestFirst(15);
 const std::chrono::milliseconds kMediaRestMin(1);
 const long long kMediaRestFullBuffer = 2LL * 1024 * 1024;
 const long long kRestBudgetShare = 4;
 // What the kernel charges a datagram's buffer beyond its bytes, about.
 const std::size_t kDatagramOverhead = 1024;
-// Three rests of 60 ms cover the gap between the frames of a 6 fps stream.
+// Three rests of 100 ms cover the gap between the frames of a 4 fps stream.
 const int kQuietRests = 3;
 
 Clock::duration mediaRestFor(int grantedBuffer) {
@@ -337,7 +340,8 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
   state.nextKeepAlive = state.now + state.keepAliveEvery;
   state.nextReport = state.now + kReportEvery;
   if (udp != nullptr) {
-    state.mediaRest = state.mediaRestLongest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
+    state.mediaRestLongest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
+    state.mediaRest = std::min<Clock::duration>(state.mediaRestLongest, kMediaRestFirst);
     state.restBudget = udp->sockets.grantedReceiveBuffer() / kRestBudgetShare;
     state.deliverDatagram = [this, &state](const char* data, std::size_t size) {
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
