@@ -168,9 +168,9 @@ int receiveUdp(int control, int rtp, int rtcp) {
   int granted = 0;
   socklen_t length = sizeof granted;
   ::getsockopt(rtp, SOL_SOCKET, SO_RCVBUF, &granted, &length);
-  // As the library: from 15 ms, halved while one drain fills more than a
-  // quarter of the buffer (1 KiB of kernel overhead counted per datagram),
-  // doubled while under an eighth, up to the longest rest.
+  // As the library: from 15 ms, halved while one drain fills more than an
+  // eighth of the buffer (1 KiB of kernel overhead counted per datagram),
+  // doubled while under a sixteenth, up to the longest rest.
   const int longest = g_udpRestMs;
   int restMs = std::min(longest, 15);
   uint64_t packets = 0;
@@ -200,8 +200,8 @@ int receiveUdp(int control, int rtp, int rtcp) {
     }
     packets += static_cast<uint64_t>(got);
     const size_t charged = bytes + 1024 * static_cast<size_t>(got);
-    if (charged > static_cast<size_t>(granted) / 4) restMs = std::max(restMs / 2, 1);
-    if (charged < static_cast<size_t>(granted) / 8) restMs = std::min(restMs * 2, longest);
+    if (charged > static_cast<size_t>(granted) / 8) restMs = std::max(restMs / 2, 1);
+    if (charged < static_cast<size_t>(granted) / 16) restMs = std::min(restMs * 2, longest);
     if (got > 0) quietRests = 0;
     rest = got > 0 || (restEnded && quietRests++ < kQuietRests);
   }

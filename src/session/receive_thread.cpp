@@ -47,9 +47,10 @@ const std::chrono::seconds kReportEvery(5);
 // longer than one rest. Scaled down with the socket buffer the kernel
 // granted (a full one: 2 MiB asked, doubled by the kernel for its
 // per-datagram overhead). A session starts with kMediaRestFirst; the rest is
-// doubled while what a round takes would fill under an eighth of the
-// buffer, halved while over a quarter (kRestBudgetShare): a full buffer
-// holds about 80 ms at 200 Mbit/s, where the rest stays at 15 ms. At the end
+// doubled while what a round takes would fill under a sixteenth of the
+// buffer, halved while over an eighth (kRestBudgetShare): a full buffer
+// holds about 80 ms at 200 Mbit/s, where the rest settles at 7.5 ms, and a
+// 20 Mbit/s stream reaches 100 ms. At the end
 // of a rest the sockets are looked at without waiting, and a look that finds
 // nothing starts another rest (a burst falls due in it), up to kQuietRests
 // in a row; then the loop waits on the media sockets again, so a stream that
@@ -58,7 +59,7 @@ const std::chrono::milliseconds kMediaRestMax(100);
 const std::chrono::milliseconds kMediaRestFirst(15);
 const std::chrono::milliseconds kMediaRestMin(1);
 const long long kMediaRestFullBuffer = 2LL * 1024 * 1024;
-const long long kRestBudgetShare = 4;
+const long long kRestBudgetShare = 8;
 // What the kernel charges a datagram's buffer beyond its bytes, about.
 const std::size_t kDatagramOverhead = 1024;
 // Three rests of 100 ms cover the gap between the frames of a 4 fps stream.
