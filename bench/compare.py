@@ -36,6 +36,7 @@ PATH = "bench"
 # The rows the goals are stated on (--goals runs only these).
 RECOMMENDED, FFMPEG = "count host, recommended()", "ffmpeg -c copy"
 RECOMMENDED_UDP, FFMPEG_UDP = "count host, UDP, recommended()", "ffmpeg -c copy, UDP"
+UDP_FLOOR = "UDP floor (recvmmsg only)"
 RECOMMENDED_TLS, FFMPEG_TLS = "count host, TLS, recommended()", "ffmpeg -c copy, TLS"
 
 
@@ -123,14 +124,11 @@ def minflt_now(pid):
 
 
 class Server:
-    def __init__(self, args, packets, bitrate=0, clients=1, hold=False, audio=False):
+    def __init__(self, args, packets, bitrate=0, clients=1, hold=False, tls=False, audio=False):
         argv = [args.server, "--stream", args.stream, "--packets", str(packets),
                 "--clients", str(clients), "--path", PATH]
         if audio:
             argv.append("--audio")
-    def __init__(self, args, packets, bitrate=0, clients=1, hold=False, tls=False):
-        argv = [args.server, "--stream", args.stream, "--packets", str(packets),
-                "--clients", str(clients), "--path", PATH]
         if tls:
             argv += ["--tls"] + tls_files()
         if bitrate:
@@ -189,11 +187,7 @@ def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=
                audio=False):
     """One client against a fresh server (describing an audio track too
     with `audio`); returns a Run."""
-    server = Server(args, packets, bitrate, sessions, hold, audio)
-    url = f"rtsp://127.0.0.1:{server.port}/{PATH}"
-def run_client(args, client, packets, bitrate=0, hold=False, sessions=1, sample=False):
-    """One client against a fresh server; returns a Run."""
-    server = Server(args, packets, bitrate, sessions, hold, client.tls)
+    server = Server(args, packets, bitrate, sessions, hold, client.tls, audio)
     url = f"{'rtsps' if client.tls else 'rtsp'}://127.0.0.1:{server.port}/{PATH}"
     out = tempfile.TemporaryFile()
     err = tempfile.TemporaryFile()
@@ -474,7 +468,7 @@ def main():
                     "host with recommended() and ffmpeg, over TCP at full speed, over UDP "
                     "at 20 Mbit/s and over TLS")
     ap.add_argument("--skip", action="append", default=[],
-                    choices=["throughput", "paced", "memory", "udp", "recorder", "tls"])
+                    choices=["throughput", "paced", "memory", "udp", "recorder", "tls", "audio"])
     ap.add_argument("--tls-packets", type=int, default=100000,
                     help="packets per run of the TLS section")
     ap.add_argument("--udp-bitrates", default="20e6,200e6",
@@ -502,7 +496,7 @@ def main():
 
     clients = make_clients(args)
     if args.goals:
-        args.only = [RECOMMENDED, FFMPEG, RECOMMENDED_UDP, FFMPEG_UDP, RECOMMENDED_TLS]
+        args.only = [RECOMMENDED, FFMPEG, RECOMMENDED_UDP, FFMPEG_UDP, RECOMMENDED_TLS, UDP_FLOOR]
         args.skip += ["paced", "memory", "recorder"]
         args.udp_bitrates = "20e6"
     if args.only:
@@ -650,6 +644,9 @@ def main():
             if cpus.get(FFMPEG_UDP) and cpus.get(RECOMMENDED_UDP):
                 goals.append((f"UDP, {rate / 1e6:.0f} Mbit/s: {FFMPEG_UDP} / {RECOMMENDED_UDP}",
                               cpus[FFMPEG_UDP] / cpus[RECOMMENDED_UDP], ">= 10"))
+            if cpus.get(UDP_FLOOR) and cpus.get(RECOMMENDED_UDP):
+                goals.append((f"UDP, {rate / 1e6:.0f} Mbit/s: {RECOMMENDED_UDP} / the UDP floor",
+                              cpus[RECOMMENDED_UDP] / cpus[UDP_FLOOR], None))
 
     # ---- the recorder: MP4 files, side by side with ffmpeg
     if "recorder" not in args.skip:
@@ -672,7 +669,7 @@ def main():
     if goals:
         print(f"\n== goals (CPU per packet, medians of {args.runs} runs, side by side) ==")
         for what, ratio, goal in goals:
-            print(f"  {what:72s} {ratio:6.2f}  (goal {goal})")
+            print(f"  {what:72s} {ratio:6.2f}" + (f"  (goal {goal})" if goal else ""))
 
 
 def tls_files():
@@ -719,6 +716,9 @@ def udp_clients(args):
     count = [os.path.join(args.build, "bench", "count_host"), "127.0.0.1", "{port}", PATH,
              "--transport", "udp", "--idle-ms", "1000"]
     return table(args, [
+        # The floor: recvmmsg in the library's batches and rests, nothing else.
+        (UDP_FLOOR, [os.path.join(args.build, "bench", "raw_reader"), "127.0.0.1", "{port}",
+                     PATH, "--udp"], check_none),
         ("count host, UDP", count, check_none),
         (RECOMMENDED_UDP, count + ["--recommended", "yes"], check_none),
         ("rtsp-pull, UDP", [os.path.join(args.build, "tools", "rtsp-pull", "rtsp-pull"),
@@ -733,7 +733,7 @@ def udp_clients(args):
 def udp_received(run):
     """Packets the client got, from its own report: count_host's count, or
     the server's count less ffmpeg's "RTP: missed N packets" warnings."""
-    m = re.search(r"count_host .*packets=(\d+)", run.stderr)
+    m = re.search(r"(?:count_host|raw_reader) .*?packets=(\d+)", run.stderr)
     if m:
         return int(m.group(1))
     m = re.search(r"(\d+) packets", run.stderr)
@@ -747,15 +747,16 @@ def udp_section(args, mean_len):
     """The UDP runs; {rate: {client name: CPU s per packet received}}."""
     clients = udp_clients(args)
     if args.only:
-        clients = [c for c in clients if any(o in c.name for o in args.only)]
+        clients = [c for c in clients
+                   if c.name == UDP_FLOOR or any(o in c.name for o in args.only)]
     by_rate = {}
     for rate in [float(x) for x in args.udp_bitrates.split(",")]:
         packets = whole_frames(args.recording, int(
             args.udp_seconds * rate / 8 / (mean_len + 4)))
         results = alternate(args, f"over UDP, paced at {rate / 1e6:.0f} Mbit/s", clients, packets,
                             bitrate=rate, hold=True)
-        print(f"{'client':26s} {'CPU us/pkt':>10s} {'CPU %':>7s} {'lost (median, max)':>20s}"
-              f" {'peak RSS':>9s}")
+        print(f"{'client':26s} {'CPU us/pkt':>10s} {'x floor':>7s} {'CPU %':>7s}"
+              f" {'lost (median, max)':>20s} {'peak RSS':>9s}")
         cpus = {}
         for c in clients:
             runs = [r for r in results[c.name] if r.served_ok]
@@ -765,11 +766,13 @@ def udp_section(args, mean_len):
             pct = med([cpu / r.stream_s * 100 for cpu, r in zip(streaming, runs) if r.stream_s])
             lost = [r.packets - g for r, g in zip(runs, got)]
             rss = med([r.rss_kib / 1024 for r in runs])
+            floor = cpus.get(UDP_FLOOR)
             print(f"{c.name:26s} {fmt(cpus[c.name] and cpus[c.name] * 1e6, '10.2f')}"
+                  f" {fmt(floor and cpus[c.name] and cpus[c.name] / floor, '7.2f')}"
                   f" {fmt(pct, '7.2f')} {fmt(med(lost), '12.0f')} {fmt(max(lost or [0]), '7d')}"
                   f" {fmt(rss, '5.1f')} MiB  ({len(runs)}/{len(results[c.name])} served)")
         by_rate[rate] = cpus
-        for name in (n for n in cpus if n != FFMPEG_UDP):
+        for name in (n for n in cpus if n not in (FFMPEG_UDP, UDP_FLOOR)):
             if cpus.get(FFMPEG_UDP) and cpus.get(name):
                 print(f"  ffmpeg / {name} = {cpus[FFMPEG_UDP] / cpus[name]:.2f} (CPU per "
                       "packet received)")

@@ -24,6 +24,7 @@
 // ok=1 when every session started, got its stream header and saw no gap;
 // lost counts the packets missing at the gaps (forward jumps of the
 // sequence number).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -174,9 +175,10 @@ int main(int argc, char** argv) {
     std::unique_lock<std::mutex> lock(ended.mutex);
     uint64_t seen = 0;
     auto quietSince = std::chrono::steady_clock::now();
-    while (!ended.cv.wait_for(lock, std::chrono::milliseconds(100), [&] {
-      return ended.count >= started;
-    }) && !g_stop) {
+    // Looks at the counts twice per --idle-ms, so that the host's own
+    // wake-ups stay out of the library's figures over UDP.
+    const auto tick = std::chrono::milliseconds(std::max(100L, idleMs / 2));
+    while (!ended.cv.wait_for(lock, tick, [&] { return ended.count >= started; }) && !g_stop) {
       if (idleMs <= 0) continue;
       uint64_t now = 0;
       for (const CountingReceiver* r : receivers) now += r->packets;

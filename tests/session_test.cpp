@@ -4,6 +4,8 @@
 // the server, standard requests, redirects, credentials, and UDP: the SETUP
 // and its reply, the sender filter, the fallbacks to TCP and ordered delivery.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "session/auth.h"
+#include "session/udp_media.h"
 #include "session/udp_transport.h"
 #include "support/open_descriptors.h"
 #include "support/rtp_packet.h"
@@ -661,6 +664,84 @@ TEST(UdpSession, ReorderDeliversEveryPacketOnceInOrderAcrossTheWrap) {
   ASSERT_EQ(s.log->packets.size(), 200u);
   for (std::size_t i = 0; i < s.log->packets.size(); ++i)
     ASSERT_EQ(seqOf(s.log->packets[i]), (65436 + i) & 0xFFFF) << "delivery " << i;
+}
+
+// A stream that pauses for longer than the rests that look for it (ticks of
+// about 20 ms): the loop waits on the media sockets again and takes what
+// comes after the pause.
+TEST(UdpSession, DeliversWhatComesAfterAPause) {
+  Datagram rtp;
+  ScriptedServer server(
+      udpScript(";server_port=" + std::to_string(rtp.port), "", [&](unsigned client, int tick) {
+        for (unsigned seq = 1; seq <= 5 && (tick == 0 || tick == 50); ++seq)
+          rtp.sendTo(client, rtpPacket(static_cast<unsigned>(tick) + seq));
+        return std::string();
+      }));
+  Session s(server.port, udp(RTSP_TRANSPORT_UDP, false, 20));
+  ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+  EXPECT_TRUE(s.awaitPackets(10)) << s.log->packetCount() << " packets";
+  s.d.stop();
+  server.finish();
+}
+
+// Waits until the kernel charges `fd`'s receive queue at least `bytes`
+// (up to 5 s); what it charges then.
+unsigned awaitQueued(int fd, unsigned bytes) {
+  unsigned info[SK_MEMINFO_VARS] = {};
+  for (int i = 0; i < 1000 && info[SK_MEMINFO_RMEM_ALLOC] < bytes; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    socklen_t length = sizeof info;
+    ::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &length);
+  }
+  return info[SK_MEMINFO_RMEM_ALLOC];
+}
+
+// One receive takes what waits, in calls of `batch` datagrams, counts what
+// it took, and says whether it left the socket empty (the receive loop
+// rests only then).
+TEST(UdpBatchReceiver, SaysWhetherItLeftTheSocketEmpty) {
+  struct Row {
+    const char* name;
+    std::size_t sent, batch;
+    int maxCalls;
+    bool fromSender;  // the filter accepts the sender
+    long delivered;
+    bool drained;
+  };
+  // name, sent, batch, maxCalls, fromSender, delivered, drained
+  const Row rows[] = {
+      {"under a batch", 3, 4, 8, true, 3, true},
+      {"a whole batch, then nothing", 4, 4, 8, true, 4, true},
+      {"more than the calls take", 10, 4, 2, true, 8, false},
+      {"from another sender", 3, 4, 8, false, 0, true},
+  };
+  for (const Row& row : rows) {
+    Datagram sender, receiver;
+    ::fcntl(receiver.fd, F_SETFL, O_NONBLOCK);
+    const std::string datagram(200, 'd');
+    // Every datagram waits in the socket before the receive.
+    sender.sendTo(receiver.port, datagram);
+    const unsigned one = awaitQueued(receiver.fd, 1);
+    for (std::size_t i = 1; i < row.sent; ++i) sender.sendTo(receiver.port, datagram);
+    awaitQueued(receiver.fd, one * static_cast<unsigned>(row.sent));
+    UdpBatchReceiver batch(row.batch);
+    std::uint64_t ignored = 0;
+    std::size_t handed = 0;
+    const UdpBatchReceiver::Outcome got = batch.receive(
+        receiver.fd, UdpSourceFilter(htonl(row.fromSender ? INADDR_LOOPBACK : 0x0A000001), {}),
+        [&](const char*, std::size_t size) {
+          handed += size;
+          return true;
+        },
+        ignored, row.maxCalls);
+    EXPECT_EQ(got.delivered, row.delivered) << row.name;
+    EXPECT_EQ(got.drained, row.drained) << row.name;
+    EXPECT_EQ(handed, datagram.size() * static_cast<std::size_t>(row.delivered)) << row.name;
+    EXPECT_EQ(got.bytes, datagram.size() * got.datagrams) << row.name;
+    EXPECT_EQ(ignored, got.datagrams - static_cast<std::size_t>(row.delivered)) << row.name;
+    EXPECT_EQ(got.datagrams, std::min(row.sent, row.batch * static_cast<std::size_t>(row.maxCalls)))
+        << row.name;
+  }
 }
 
 struct TransportRow {

@@ -3,8 +3,8 @@
 // receiver one by one; with keep-alive on, or over UDP, RTSP messages of the
 // server read between them and its requests answered), over UDP also the
 // RTP and RTCP sockets in the same poll, their datagrams taken in batches
-// (and the sockets left unwatched for a few milliseconds after a batch that
-// emptied them); keep-alives, receiver reports, the receive timeout and
+// (and the sockets left unwatched for a few milliseconds after a receive
+// that emptied them); keep-alives, receiver reports, the receive timeout and
 // stop() handled once for both.
 #include <rtsppull/rtsp_download.h>
 
@@ -37,17 +37,33 @@ const std::size_t kMaxUdpTracks = 2;
 // Over UDP: a receiver report about this often.
 const std::chrono::seconds kReportEvery(5);
 
-// Over UDP, after a receive that drained a media socket with less than a
-// full batch, the media sockets are left unwatched for up to this long, so
-// that one wake-up takes a whole burst instead of one or two datagrams. The
-// control connection (and with it stop()) and the timers are still watched.
-// A 30 fps stream sends a frame as one burst every 33 ms, so a 30 ms rest
-// takes about a frame per wake-up. Scaled down with the socket buffer the
-// kernel granted: a full one (2 MiB asked, doubled by the kernel for its
-// per-datagram overhead) holds about 80 ms at 200 Mbit/s, so the rest uses
-// under half of it.
-const std::chrono::milliseconds kMediaRestMax(30);
+// Over UDP, after a round of receives that emptied a media socket, the
+// media sockets are left unwatched for up to this long, so that one wake-up
+// takes whole bursts instead of one or two datagrams (on the 2-core VM of
+// bench/README.md a wake-up costs about as much as the kernel's work for 40
+// datagrams). The control connection (and with it stop()) and the timers are
+// still watched. A 30 fps stream sends a frame as one burst every 33 ms, so
+// a 100 ms rest takes about three frames per wake-up; no datagram waits
+// longer than one rest. Scaled down with the socket buffer the kernel
+// granted (a full one: 2 MiB asked, doubled by the kernel for its
+// per-datagram overhead). A session starts with kMediaRestFirst; the rest is
+// doubled while what a round takes would fill under a sixteenth of the
+// buffer, halved while over an eighth (kRestBudgetShare): a full buffer
+// holds about 80 ms at 200 Mbit/s, where the rest settles at 7.5 ms, and a
+// 20 Mbit/s stream reaches 100 ms. At the end
+// of a rest the sockets are looked at without waiting, and a look that finds
+// nothing starts another rest (a burst falls due in it), up to kQuietRests
+// in a row; then the loop waits on the media sockets again, so a stream that
+// paused costs no wake-ups.
+const std::chrono::milliseconds kMediaRestMax(100);
+const std::chrono::milliseconds kMediaRestFirst(15);
+const std::chrono::milliseconds kMediaRestMin(1);
 const long long kMediaRestFullBuffer = 2LL * 1024 * 1024;
+const long long kRestBudgetShare = 8;
+// What the kernel charges a datagram's buffer beyond its bytes, about.
+const std::size_t kDatagramOverhead = 1024;
+// Three rests of 100 ms cover the gap between the frames of a 4 fps stream.
+const int kQuietRests = 3;
 
 Clock::duration mediaRestFor(int grantedBuffer) {
   const long long granted = std::clamp<long long>(grantedBuffer, 0, kMediaRestFullBuffer);
@@ -105,9 +121,36 @@ struct CRTSPDownload::ReceiveState {
   Clock::time_point nextKeepAlive;
   Clock::time_point nextReport;  // over UDP
   // Over UDP: the media sockets are not polled before mediaRestEnd (see
-  // kMediaRestMax); zero mediaRest: always polled.
+  // kMediaRestMax); mediaRest is the next rest, at most mediaRestLongest
+  // (zero: always polled), halved while one round of receives takes more
+  // than restBudget bytes of the socket buffer. lookAfterRest: at the end of the
+  // rest they are looked at without a wait; quietRests: the looks in a row
+  // that found nothing.
   Clock::duration mediaRest{};
+  Clock::duration mediaRestLongest{};
+  long long restBudget = 0;
   Clock::time_point mediaRestEnd;
+  bool lookAfterRest = false;
+  int quietRests = 0;
+  // A receive of this round emptied its socket; what the round's receives
+  // took, as the kernel charges it (about).
+  bool restDue = false;
+  long long roundCharged = 0;
+
+  // After a round of receives: the rest, adapted to what the round took.
+  void restMedia() {
+    if (restDue && mediaRestLongest > Clock::duration::zero()) {
+      if (roundCharged > restBudget) {
+        mediaRest = std::max<Clock::duration>(mediaRest / 2, kMediaRestMin);
+      } else if (roundCharged < restBudget / 2) {
+        mediaRest = std::min(mediaRest * 2, mediaRestLongest);
+      }
+      mediaRestEnd = now + mediaRest;
+      lookAfterRest = true;
+    }
+    restDue = false;
+    roundCharged = 0;
+  }
   // Over UDP: which track and which of its two sockets the datagrams being
   // handed on came through, and the batch's handing-on function, made once.
   bool rtcp = false;
@@ -228,17 +271,23 @@ bool CRTSPDownload::readDatagrams(ReceiveState& state, UdpState& udp, bool rtcp)
   state.now = Clock::now();  // the arrival time of the batch, for the jitter
   // One set of buffers (the video track's) serves every track.
   const std::uint64_t ignoredBefore = udp.ignored;
-  const long got = udp_->batch.receive(rtcp ? udp.sockets.rtcpFd() : udp.sockets.rtpFd(),
-                                       udp.filter, state.deliverDatagram, udp.ignored);
+  const UdpBatchReceiver::Outcome outcome =
+      udp_->batch.receive(rtcp ? udp.sockets.rtcpFd() : udp.sockets.rtpFd(), udp.filter,
+                          state.deliverDatagram, udp.ignored);
   if (udp.track == 0) camera_->stats.onWrongSource(udp.ignored - ignoredBefore);
-  if (got < 0) {
+  if (outcome.delivered < 0) {
     failReceive(RTSP_CAUSE_NETWORK, std::string("UDP receive failed: ") + std::strerror(errno));
   }
-  if (got > 0) state.lastMedia = state.now;
-  if (static_cast<unsigned long>(got) < udp.batch.batchSize()) {
-    state.mediaRestEnd = state.now + state.mediaRest;
+  if (outcome.delivered > 0) {
+    state.lastMedia = state.now;
+    state.quietRests = 0;
   }
-  return got > 0;
+  if (outcome.drained) {
+    state.restDue = true;
+    state.roundCharged +=
+        static_cast<long long>(outcome.bytes + kDatagramOverhead * outcome.datagrams);
+  }
+  return outcome.delivered > 0;
 }
 
 void CRTSPDownload::sendDuringReception(const std::string& text, const char* failure) {
@@ -292,7 +341,9 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
   state.nextKeepAlive = state.now + state.keepAliveEvery;
   state.nextReport = state.now + kReportEvery;
   if (udp != nullptr) {
-    state.mediaRest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
+    state.mediaRestLongest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
+    state.mediaRest = std::min<Clock::duration>(state.mediaRestLongest, kMediaRestFirst);
+    state.restBudget = udp->sockets.grantedReceiveBuffer() / kRestBudgetShare;
     state.deliverDatagram = [this, &state](const char* data, std::size_t size) {
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
       if (state.rtcp) {
@@ -342,15 +393,21 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       if (readable[i]) came = readDatagrams(state, *udpTracks[(i - 1) / 2], i % 2 == 0) || came;
       readable[i] = false;  // the batch has taken all there was
     }
+    state.restMedia();
     if (!came) {
       Clock::time_point wakeUp = nextWakeUp(state);
       const Clock::time_point before = Clock::now();
       // While the media sockets rest, only the control connection is
-      // watched (it comes first in `wanted`).
+      // watched (it comes first in `wanted`); when the rest is over they
+      // are looked at once without a wait.
       nfds_t watched = count;
+      const bool look = before >= state.mediaRestEnd && state.lookAfterRest;
       if (before < state.mediaRestEnd) {
         watched = 1;
         wakeUp = std::min(wakeUp, state.mediaRestEnd);
+      } else if (look) {
+        wakeUp = before;
+        state.lookAfterRest = false;
       }
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeUp - before);
       const int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
@@ -364,6 +421,11 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       // After a wake-up for data the receive reads the clock; only a wait
       // that ran out needs it here.
       if (ready <= 0) state.now = Clock::now();
+      if (look && ready == 0 && state.quietRests < kQuietRests) {
+        ++state.quietRests;
+        state.mediaRestEnd = state.now + state.mediaRest;
+        state.lookAfterRest = true;
+      }
     }
     if (state.keepAliveEvery != Clock::duration::zero() && state.now >= state.nextKeepAlive) {
       sendKeepAlive(state);

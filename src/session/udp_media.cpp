@@ -117,10 +117,11 @@ UdpBatchReceiver::UdpBatchReceiver(std::size_t batch)
   }
 }
 
-long UdpBatchReceiver::receive(int fd, const UdpSourceFilter& filter,
-                               const std::function<bool(const char*, std::size_t)>& deliver,
-                               std::uint64_t& ignored, int maxCalls) {
-  long delivered = 0;
+UdpBatchReceiver::Outcome UdpBatchReceiver::receive(
+    int fd, const UdpSourceFilter& filter,
+    const std::function<bool(const char*, std::size_t)>& deliver, std::uint64_t& ignored,
+    int maxCalls) {
+  Outcome outcome;
   for (int call = 0; call < maxCalls; ++call) {
     for (std::size_t i = 0; i < batch_; ++i) messages_[i].msg_hdr.msg_namelen = sizeof sources_[i];
     const int count =
@@ -128,22 +129,31 @@ long UdpBatchReceiver::receive(int fd, const UdpSourceFilter& filter,
     if (count < 0) {
       // An ICMP error left by an earlier send is no reason to stop reading.
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
-        return delivered;
+        // After an error report the socket may still hold datagrams.
+        outcome.drained = errno == EAGAIN || errno == EWOULDBLOCK;
+        return outcome;
       }
-      return -1;
+      outcome.delivered = -1;
+      return outcome;
     }
     for (int i = 0; i < count; ++i) {
       const std::size_t index = static_cast<std::size_t>(i);
+      ++outcome.datagrams;
+      outcome.bytes += messages_[index].msg_len;
       if (!filter.accepts(sources_[index])) {
         ++ignored;
         continue;
       }
-      ++delivered;
+      ++outcome.delivered;
       if (!deliver(buffers_.get() + index * kDatagramCapacity, messages_[index].msg_len)) {
-        return delivered;
+        return outcome;
       }
     }
-    if (static_cast<std::size_t>(count) < batch_) return delivered;
+    // A short batch: the socket had no more when the call returned.
+    if (static_cast<std::size_t>(count) < batch_) {
+      outcome.drained = true;
+      return outcome;
+    }
   }
-  return delivered;
+  return outcome;
 }
