@@ -34,8 +34,7 @@ inline std::string frame(char magic, char channel, const std::string& payload) {
 }
 // A frame whose payload is the 4-byte big-endian `n`.
 inline std::string numbered(std::uint32_t n) {
-  const std::uint32_t net = htonl(n);
-  return frame('$', 0, std::string(reinterpret_cast<const char*>(&net), 4));
+  return frame('$', 0, {char(n >> 24), char(n >> 16), char(n >> 8), char(n)});
 }
 // Status line, "CSeq: <cseq>", the header lines, empty line, body.
 inline std::string reply(const std::string& status, unsigned cseq, const std::string& headers = "",
@@ -101,11 +100,10 @@ class ScriptedServer {
   // when `close`.
   static Script inOrder(std::vector<std::string> answers, bool close) {
     auto next = std::make_shared<std::size_t>(0);
-    Script script{[answers, next](const std::string&, int) {
-      return *next < answers.size() ? answers[(*next)++] : std::string();
-    }};
-    script.closeAfter = close ? answers.size() : 0;
-    return script;
+    return {[answers, next](const std::string&, int) {
+              return *next < answers.size() ? answers[(*next)++] : std::string();
+            },
+            nullptr, 1, 20, close ? answers.size() : 0};
   }
   ~ScriptedServer() { finish(); }
   void finish() {
@@ -129,6 +127,13 @@ class ScriptedServer {
     return all;
   }
 
+  // `text` with every "PORT" replaced by the server's port.
+  std::string withPort(std::string text) const {
+    for (std::string::size_type at; (at = text.find("PORT")) != std::string::npos;)
+      text.replace(at, 4, std::to_string(port));
+    return text;
+  }
+
   unsigned port = 0;
 
  private:
@@ -147,17 +152,17 @@ class ScriptedServer {
         pending.append(buf, static_cast<std::size_t>(n));
       }
       for (std::string::size_type end; (end = pending.find("\r\n\r\n")) != std::string::npos;) {
+        const std::string message = pending.substr(0, end + 4);
         const std::chrono::duration<double> at = std::chrono::steady_clock::now() - start;
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          heard_.push_back({connection, pending.substr(0, end + 4), at.count()});
+          heard_.push_back({connection, message, at.count()});
         }
-        out += script.answer(pending.substr(0, end + 4), connection);
+        out += script.answer(message, connection);
         pending.erase(0, end + 4);
         ++answered;
       }
-      for (std::string::size_type at; (at = out.find("PORT")) != std::string::npos;)
-        out.replace(at, 4, std::to_string(port));
+      out = withPort(out);
       // The answers leave before the tick runs: what it sends follows them.
       if (!out.empty()) ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
       if (script.closeAfter > 0 && answered >= script.closeAfter) break;
@@ -203,34 +208,24 @@ inline ScriptedServer::Script udpScript(
     const std::string& transport, const std::string& refuse,
     std::function<std::string(unsigned clientRtpPort, int tick)> afterPlay = nullptr,
     int connections = 1) {
-  struct State {
-    unsigned port = 0;
-    int tick = -1;
-  };
-  auto state = std::make_shared<State>();
-  ScriptedServer::Script script{[=](const std::string& m, int) {
-    const std::string method = methodOf(m);
-    state->tick = method == "PLAY" ? 0 : -1;
+  auto state = std::make_shared<std::pair<unsigned, int>>(0, -1);  // client RTP port, tick
+  const auto answer = [=](const std::string& m, int) {
+    const std::string method = methodOf(m), session = "Session: 77\r\nTransport: RTP/AVP";
+    const std::string::size_type client = m.find("client_port=");
+    state->second = method == "PLAY" ? 0 : -1;
     if (method == "TEARDOWN") return reply("200 OK", cseqOf(m));
     if (method != "SETUP") return HandshakeAnswers()(m);
-    const std::string::size_type client = m.find("client_port=");
-    state->port =
-        client == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(m.substr(client + 12)));
-    if (state->port == 0) {
-      return reply("200 OK", cseqOf(m),
-                   "Session: 77\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n");
-    }
+    state->first = client == std::string::npos ? 0 : unsigned(std::stoul(m.substr(client + 12)));
+    if (state->first == 0) return reply("200 OK", cseqOf(m), session + "/TCP;interleaved=0-1\r\n");
     if (!refuse.empty()) return reply(refuse, cseqOf(m));
-    const std::string ports = std::to_string(state->port) + "-" + std::to_string(state->port + 1);
-    return reply(
-        "200 OK", cseqOf(m),
-        "Session: 77\r\nTransport: RTP/AVP;unicast;client_port=" + ports + transport + "\r\n");
-  }};
-  script.tick = [=] {
-    return afterPlay && state->tick >= 0 ? afterPlay(state->port, state->tick++) : "";
+    const std::string ports = std::to_string(state->first) + "-" + std::to_string(state->first + 1);
+    return reply("200 OK", cseqOf(m),
+                 session + ";unicast;client_port=" + ports + transport + "\r\n");
   };
-  script.connections = connections;
-  return script;
+  const auto tick = [=] {
+    return afterPlay && state->second >= 0 ? afterPlay(state->first, state->second++) : "";
+  };
+  return {answer, tick, connections};
 }
 
 // The default handshake with 127.0.0.1:<port>/live, byte for byte, written
@@ -342,17 +337,15 @@ struct SessionConfig {
 struct Session {
   Session(unsigned port, SessionConfig cfg)
       : config(std::move(cfg)), log(config.trackReceiver ? new TrackLog : new HostLog) {
-    RTSPSessionOptions& options = config.options;
-    if (!options.diagnostics) {
+    if (!config.options.diagnostics)
       capture.reset(new CoutCapture);
-    } else {
-      options.diagnostics = [this](const std::string& line) { lines.push_back(line); };
-    }
+    else
+      config.options.diagnostics = [this](const std::string& line) { lines.push_back(line); };
     d.initInfo("127.0.0.1", port, config.path, config.localPortBase, ACE_Time_Value(2, 0), 0);
     log->refusePacket = config.refusePacket;
     log->refuseHeader = config.refuseHeader;
     d.registeRTPReceiver(log);
-    d.setOptions(options);
+    d.setOptions(config.options);
     d.setRecvTimeoutCallbackFun(
         [](void* arg) {
           Session* const s = static_cast<Session*>(arg);
