@@ -66,6 +66,10 @@ const std::string& certificates() {
   return dir;
 }
 
+TlsRelay::Config relayTo(unsigned target, std::size_t piece = 0, std::size_t cut = SIZE_MAX) {
+  return {certificates() + "/server.pem", certificates() + "/server.key", target, piece, cut};
+}
+
 SessionConfig overTls() {
   SessionConfig config;
   config.options.tls = true;
@@ -73,17 +77,12 @@ SessionConfig overTls() {
   return config;
 }
 
-// The relay in front of the server at `target`, sending in `piece`s, cut after `cut` bytes.
-TlsRelay::Config relayTo(unsigned target, std::size_t piece = 0, std::size_t cut = SIZE_MAX) {
-  return {certificates() + "/server.pem", certificates() + "/server.key", target, piece, cut};
-}
-
 struct TlsOutcome {
-  bool started;
-  int notes;
+  bool started = false;
+  int notes = 0;
   std::vector<std::string> packets;
-  RTSP_CAUSE cause;
-  std::size_t relayed;  // bytes the relay sent
+  RTSP_CAUSE cause = RTSP_CAUSE_NONE;
+  std::size_t relayed = 0;  // bytes the relay sent
 };
 
 // The handshake and `frames` through the relay, which then closes.
@@ -92,13 +91,13 @@ TlsOutcome runOverTls(const std::vector<std::string>& frames, std::size_t piece,
   for (const std::string& item : frames) h.answers.back() += item;
   ScriptedServer server(ScriptedServer::inOrder(h.answers, true));
   TlsRelay relay(relayTo(server.port, piece, cut));
-  TlsOutcome outcome{};
+  TlsOutcome outcome;
   {
     Session s(relay.port, overTls());
     outcome.started = s.start();
     s.await([&] { return s.notes > 0; });
     s.d.stop();
-    outcome = {outcome.started, s.notes, s.log->packets, s.atCallback.cause, 0};
+    outcome = {outcome.started, s.notes, s.log->packets, s.atCallback.cause};
   }
   outcome.relayed = relay.sent();
   return outcome;
