@@ -3,8 +3,6 @@
 // unless a row says otherwise), and the figures of stats(): polled during
 // every camera row (no counter goes down), and the counting itself with exact
 // arrival times.
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,17 +27,15 @@ std::string rtp(unsigned seq, int type = 96, std::uint32_t ssrc = 0x0A0B0C0D,
   return p;
 }
 // A sender report of `ssrc` with RTP time `rtpTime` (packet count 7, octet count 700).
-std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime) {
+std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime = 5) {
   return SenderReportPacket(ssrc, 0xE000000080000000u, rtpTime);
 }
 
-const std::string kCameraSdp =
-    "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
-    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
-
 // How a scripted camera behaves over interleaved TCP.
 struct Camera {
-  std::string sdp = kCameraSdp;
+  std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
+      "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
   std::string describeHeaders;
   std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";  // of the SETUP reply
   std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
@@ -50,7 +46,7 @@ struct Camera {
   std::vector<std::string> stream;               // frames after PLAY, one every 20 ms
 };
 
-// A stream of `n` frames of video on channel `channel`, from sequence number 0.
+// `n` frames of video on channel `channel`, from sequence number 0.
 std::vector<std::string> videoFrames(unsigned n, char channel = 0) {
   std::vector<std::string> frames;
   for (unsigned seq = 0; seq < n; ++seq) frames.push_back(frame('$', channel, rtp(seq)));
@@ -63,14 +59,12 @@ ScriptedServer::Script cameraScript(const Camera& cam) {
   ScriptedServer::Script script{[cam, playing](const std::string& m, int) -> std::string {
     const std::string method = methodOf(m);
     const unsigned cseq = cseqOf(m);
-    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos) {
+    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos)
       return reply("401 Unauthorized", cseq, "WWW-Authenticate: Basic realm=\"cam\"\r\n");
-    }
-    if (*playing && method == "GET_PARAMETER") {
+    if (*playing && method == "GET_PARAMETER") {  // a camera that knows one session id only
       if (cam.keepAliveStatus.empty()) return "";
-      // A camera that knows one session id only.
-      return reply(headerOf(m, "Session") == "1111" ? cam.keepAliveStatus : "454 Session Not Found",
-                   cseq);
+      const bool known = headerOf(m, "Session") == "1111";
+      return reply(known ? cam.keepAliveStatus : "454 Session Not Found", cseq);
     }
     if (method == "OPTIONS" || method == "DESCRIBE")
       return HandshakeAnswers{"", "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER",
@@ -92,26 +86,12 @@ ScriptedServer::Script cameraScript(const Camera& cam) {
 }
 
 // The RTP packets among what a host got (RTCP passes too).
-std::size_t rtpPackets(const std::vector<std::string>& packets) {
-  return static_cast<std::size_t>(
-      std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
-        return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
-               static_cast<unsigned char>(p[1]) > 204;
-      }));
+long rtpPackets(const std::vector<std::string>& packets) {
+  return std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
+    return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
+           static_cast<unsigned char>(p[1]) > 204;
+  });
 }
-
-struct CameraRow {
-  const char* name;
-  Camera camera;
-  bool started;
-  std::size_t packets;                     // RTP packets the host got (and stats() counted)
-  std::vector<std::string> heard = {};     // each in what the camera heard
-  std::vector<std::string> notHeard = {};  // none of these
-  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
-  bool keepAlivesRefused = false;  // any
-  bool defaults = false;           // default options instead of recommended()
-  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
-};
 
 // A session's settings: recommended() options (default ones with `defaults`), diagnostics kept.
 SessionConfig configFor(bool defaults, RTSP_TRANSPORT transport = RTSP_TRANSPORT_TCP) {
@@ -122,6 +102,19 @@ SessionConfig configFor(bool defaults, RTSP_TRANSPORT transport = RTSP_TRANSPORT
   config.recvSec = 5;
   return config;
 }
+
+struct CameraRow {
+  const char* name;
+  Camera camera;
+  bool started;
+  long packets;                            // RTP packets the host got (and stats() counted)
+  std::vector<std::string> heard = {};     // each in what the camera heard ("PORT": its port)
+  std::vector<std::string> notHeard = {};  // none of these
+  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
+  bool keepAlivesRefused = false;  // any
+  bool defaults = false;           // default options instead of recommended()
+  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
+};
 
 void expectCamera(const CameraRow& row) {
   SCOPED_TRACE(row.name);
@@ -140,11 +133,10 @@ void expectCamera(const CameraRow& row) {
   });
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(s.start(), row.started);
-  if (row.started) s.awaitPackets(row.packets);
+  if (row.started) s.awaitPackets(static_cast<std::size_t>(row.packets));
   // Nothing more comes; keep-alive rows play 2.4 s in all.
+  std::this_thread::sleep_until(started + std::chrono::milliseconds(row.keepAliveSec ? 2400 : 0));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (row.keepAliveSec != 0)
-    std::this_thread::sleep_until(started + std::chrono::milliseconds(2400));
   s.d.stop();
   polling = false;
   poller.join();
@@ -152,24 +144,23 @@ void expectCamera(const CameraRow& row) {
   EXPECT_FALSE(backwards);
   const RTSPSessionStats figures = s.d.stats();
   EXPECT_EQ(rtpPackets(s.log->packets), row.packets) << "RTP packets the host got";
-  EXPECT_EQ(figures.packets, row.packets);
+  EXPECT_EQ(figures.packets, static_cast<std::uint64_t>(row.packets));
   EXPECT_EQ(figures.droppedUnknownPayloadType, row.droppedUnknownType);
   EXPECT_EQ(figures.rtcpPackets, row.rtcpPackets);
   EXPECT_EQ(figures.keepAlivesRefused > 0, row.keepAlivesRefused);
   std::string heard = server.received();
-  for (std::string::size_type at;
-       (at = heard.find(std::to_string(server.port))) != std::string::npos;)
-    heard.replace(at, std::to_string(server.port).size(), "PORT");
+  const std::string port = std::to_string(server.port);
+  for (std::size_t at; (at = heard.find(port)) != std::string::npos;)
+    heard.replace(at, port.size(), "PORT");
   for (const std::string& text : row.heard) EXPECT_NE(heard.find(text), std::string::npos) << text;
   for (const std::string& text : row.notHeard)
     EXPECT_EQ(heard.find(text), std::string::npos) << text;
+  // With default options only OPTIONS and DESCRIBE carry a User-Agent.
   const std::vector<Heard> requests = server.heard();
-  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
-                          [](const Heard& h) {
-                            return methodOf(h.text) != "RTSP/1.0" &&
-                                   h.text.find("\r\nUser-Agent: ") == std::string::npos;
-                          }),
-            row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
+  const long bare = std::count_if(requests.begin(), requests.end(), [](const Heard& h) {
+    return methodOf(h.text) != "RTSP/1.0" && h.text.find("\r\nUser-Agent: ") == std::string::npos;
+  });
+  EXPECT_EQ(bare, row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
       << "requests without a User-Agent";
 }
 
@@ -183,19 +174,20 @@ TEST(Camera, SessionBehaviours) {
   // Streams through 2.4 s of keep-alives.
   const auto playing = [&cam](void (*change)(Camera&)) { return cam(change, 100); };
   const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n";
+  const std::string optionsKeepAlive = "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6";
   // clang-format off
   const CameraRow rows[] = {
       {"401 to requests without a User-Agent", cam([](Camera& c) { c.wantsUserAgent = true; }), true, 5, {"SETUP rtsp", "PLAY rtsp", "TEARDOWN rtsp"}, {"Authorization"}},
       {"401 to requests without a User-Agent, default options", cam([](Camera& c) { c.wantsUserAgent = true; }), false, 0, {"SETUP Rtsp"}, {"PLAY"}, 0, 0, false, true},
       {"the PLAY reply names another session", playing([](Camera& c) { c.playHeaders = "Session: 2222;timeout=60"; }), true, 100, {"GET_PARAMETER rtsp", "Session: 1111\r\n" + agent + "\r\n"}, {"Session: 2222"}, 0, 0, false, false, 1},
       {"Session headers spelt oddly", playing([](Camera& c) { c.setupSession = "session:1111 ;Timeout = 60 "; c.playHeaders = "SESSION :  1111"; }), true, 100, {"PLAY rtsp", "GET_PARAMETER rtsp"}, {"Session: 1111 ", "Session: 1111;"}, 0, 0, false, false, 1},
-      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100, {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100, {"OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100, {"GET_PARAMETER rtsp", "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6"}, {}, 0, 0, false, false, 1},
+      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100, {optionsKeepAlive}, {}, 0, 0, true, false, 1},
+      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, false, false, 1},
       {"a payload type the description does not announce", cam([](Camera& c) { for (unsigned i = 0; i < 3; ++i) c.stream.push_back(frame('$', 0, rtp(100 + i, 100))); }), true, 5, {}, {}, 3},
       {"an unknown payload type, default options: delivered", cam([](Camera& c) { c.stream.push_back(frame('$', 0, rtp(100, 100))); }), true, 6, {}, {}, 0, 0, false, true},
-      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D, 5)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99, 5)); }), true, 7, {}, {}, 0, 2},
-      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D, 5))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D, 5))); }), true, 4, {"interleaved=0-1"}, {}, 0, 1},
+      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99)); }), true, 7, {}, {}, 0, 2},
+      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D))); }), true, 4, {"interleaved=0-1"}, {}, 0, 1},
       {"ssrc with odd spacing, RTP-Info that does not match", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=0-1; ssrc = 0a0b0c0d ;mode=play"; c.playHeaders = "Session: 1111\r\nRTP-Info: url=trackID=1;seq=0;rtptime=-1"; }), true, 5},
       {"SDP without v=, a short o=, trailing spaces, spaces in fmtp, a bare fmtp", cam([](Camera& c) { c.sdp = "o=- 1\r\ns=x  \r\nm=video 0 RTP/AVP 96  \r\na=rtpmap:96 H264/90000 \r\na=fmtp:96\r\na=fmtp:96 packetization-mode = 1; profile-level-id = 42e01f \r\na=control:trackID=1  \r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
       {"audio and metadata sections before the video, LF line ends", cam([](Camera& c) { c.sdp = "v=0\na=control:*\nm=audio 0 RTP/AVP 0\na=control:trackID=0\nm=application 0 RTP/AVP 107\na=control:trackID=2\nm=video 0 RTP/AVP 96\na=control:trackID=1"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
@@ -215,7 +207,7 @@ TEST(Camera, UdpSenders) {
     const char* name;
     std::string transport;  // after client_port=A-B
     bool stale, defaults;
-    std::size_t packets;               // the host got
+    long packets;                      // the host got
     std::uint64_t droppedWrongSource;  // stats() counted (datagrams, the report's too)
     std::uint64_t rtcpPackets;         // the sender report from `media`
   };
@@ -240,7 +232,7 @@ TEST(Camera, UdpSenders) {
         media.sendTo(client, rtp(seq));
         if (row.stale) media.sendTo(client, rtp(900 + seq, 96, 0xDEAD));
       }
-      if (tick == 0) media.sendTo(client + 1, senderReport(0x0A0B0C0D, 5));
+      if (tick == 0) media.sendTo(client + 1, senderReport(0x0A0B0C0D));
       return std::string();
     }));
     Session s(server.port, configFor(row.defaults, RTSP_TRANSPORT_UDP));
@@ -275,32 +267,30 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
     Datagram media;
     auto ports = std::make_shared<std::vector<unsigned>>();
     auto seq = std::make_shared<unsigned>(0);
-    ScriptedServer::Script script = udpScript(
+    ScriptedServer server(udpScript(
         ";server_port=" + std::to_string(media.port), "",
         [&media, ports, seq](unsigned client, int) {
           if (ports->empty() || ports->back() != client) ports->push_back(client);
-          ++*seq;
-          media.sendTo(ports->front(), rtp(*seq, 96, 0xDEAD));
+          media.sendTo(ports->front(), rtp(++*seq, 96, 0xDEAD));
           if (ports->size() > 1) media.sendTo(client, rtp(*seq, 96, 0xBEEF));
           return std::string();
         },
-        2);
-    ScriptedServer server(script);
+        2));
     SessionConfig config = configFor(row.defaults, RTSP_TRANSPORT_UDP);
     config.localPortBase = base;
     Session s(server.port, config);
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
     s.awaitPackets(10);
     s.d.stop();
-    const std::size_t first = s.log->packetCount();
+    const long first = static_cast<long>(s.log->packetCount());
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
-    s.awaitPackets(first + 20);
+    s.awaitPackets(static_cast<std::size_t>(first) + 20);
     s.d.stop();
     // The camera stops once it heard the second TEARDOWN... here, after the server's 30 s.
-    const std::vector<std::string> packets = s.log->packets;
-    const bool stale =
-        std::any_of(packets.begin() + static_cast<long>(first), packets.end(),
-                    [](const std::string& p) { return p.compare(8, 4, "\0\0\xDE\xAD", 4) == 0; });
+    const std::vector<std::string>& packets = s.log->packets;
+    const bool stale = std::any_of(packets.begin() + first, packets.end(), [](const auto& p) {
+      return p.compare(8, 4, "\0\0\xDE\xAD", 4) == 0;
+    });
     EXPECT_EQ(stale, row.staleInSecondStart);
     const std::vector<Heard> setups = server.heard("SETUP");
     ASSERT_EQ(setups.size(), 2u);
@@ -322,19 +312,19 @@ struct Arrival {
 };
 using Arrivals = std::vector<Arrival>;
 
-// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`.
-Arrivals run(unsigned from, unsigned to, int atMs = 0) {
+// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`;
+// those in `gone` left out.
+Arrivals run(unsigned from, unsigned to, int atMs = 0, std::vector<unsigned> gone = {}) {
   Arrivals out;
-  for (unsigned seq = from; seq != to; ++seq) out.push_back({seq & 0xFFFF, atMs += 10});
+  for (unsigned seq = from; seq != to; ++seq) {
+    atMs += 10;
+    if (std::count(gone.begin(), gone.end(), seq & 0xFFFF) == 0)
+      out.push_back({seq & 0xFFFF, atMs});
+  }
   return out;
 }
 Arrivals operator+(Arrivals a, const Arrivals& b) {
   a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-Arrivals without(Arrivals a, std::vector<unsigned> seqs) {
-  const auto gone = [&](const Arrival& x) { return std::count(seqs.begin(), seqs.end(), x.seq); };
-  a.erase(std::remove_if(a.begin(), a.end(), gone), a.end());
   return a;
 }
 
@@ -348,38 +338,34 @@ struct FigureRow {
 };
 
 TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
-  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = without(run(0, 200), {10});
+  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = run(0, 200, 0, {10});
   std::swap(swapped[10], swapped[11]);
   std::swap(swapped[100], swapped[101]);
-  for (const Arrival& a : run(0, 200)) {
-    twice.push_back(a);
-    if (a.seq % 20 == 0) twice.push_back(a);
-  }
-  // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
-  for (unsigned i = 0; i < 200; ++i)
+  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
+  for (unsigned i = 0; i < 200; ++i) {
+    twice.insert(twice.end(), i % 20 == 0 ? 2 : 1, Arrival{i, static_cast<int>(i) * 10 + 10});
+    // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
     jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
+    if (i < 10)
+      strangers.push_back(
+          {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
+    if (i < 70) takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
+  }
   lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
   StreamStats::Judgement video;
   video.payloadTypes = {96};
   video.dropMalformed = true;
   StreamStats::Judgement locked = video;
-  locked.lockSource = true;
-  locked.hasAnnouncedSsrc = true;
+  locked.lockSource = locked.hasAnnouncedSsrc = true;
   locked.announcedSsrc = 0x0A0B0C0D;
-  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
-  for (unsigned i = 0; i < 10; ++i)
-    strangers.push_back(
-        {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
-  for (unsigned i = 0; i < 70; ++i)
-    takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
   // clang-format off
   const FigureRow rows[] = {
       // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
       {"in order", run(0, 200), {}, 200, 0, 0, 0},
-      {"four lost, one among the last 64", without(run(0, 200), {10, 50, 51, 190}), {}, 196, 4, 0, 0},
+      {"four lost, one among the last 64", run(0, 200, 0, {10, 50, 51, 190}), {}, 196, 4, 0, 0},
       {"every 20th twice", twice, {}, 210, 0, 0, 10},
       {"two pairs swapped", swapped, {}, 200, 0, 2, 0},
-      {"one lost across the wrap", without(run(65500, 65600), {0}), {}, 99, 1, 0, 0},
+      {"one lost across the wrap", run(65500, 65600, 0, {0}), {}, 99, 1, 0, 0},
       {"a jump of 20000 the next packet confirms: a new count", run(0, 100) + run(20000, 20100, 1000), {}, 200, 0, 0, 0},
       {"a lone packet 20000 ahead is not counted as loss", run(0, 100) + Arrivals{{30000, 1001}} + run(100, 200, 1002), {}, 201, 0, 0, 0},
       {"a gap of 2000: lost", run(0, 100) + run(2100, 2200, 1000), {}, 200, 2000, 0, 0},
@@ -418,14 +404,19 @@ TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
     EXPECT_EQ(s.droppedWrongSource, row.wrongSource);
     EXPECT_EQ(s.droppedMalformed, row.malformed);
   }
-  // The last sender report of the video source; one of another SSRC does not count.
+}
+
+// The last sender report of the video source counts; one of another SSRC does not.
+TEST(StreamFigures, SenderReportOfTheVideoSource) {
   StreamStats stats;
   stats.reset();
-  const std::string first = rtp(1), other = senderReport(0x99, 1),
-                    ours = senderReport(0x0A0B0C0D, 5);
-  stats.onRtp(reinterpret_cast<const std::uint8_t*>(first.data()), first.size(), {});
-  for (const std::string* report : {&ours, &other})
-    stats.onRtcp(reinterpret_cast<const std::uint8_t*>(report->data()), report->size());
+  const auto bytes = [](const std::string& p) {
+    return reinterpret_cast<const std::uint8_t*>(p.data());
+  };
+  const std::string first = rtp(1), ours = senderReport(0x0A0B0C0D), other = senderReport(0x99, 1);
+  stats.onRtp(bytes(first), first.size(), {});
+  stats.onRtcp(bytes(ours), ours.size());
+  stats.onRtcp(bytes(other), other.size());
   const RTSPSessionStats s = stats.snapshot();
   EXPECT_EQ(s.rtcpPackets, 2u);
   EXPECT_EQ(s.senderReports, 1u);

@@ -57,33 +57,26 @@ struct TwoTrackServer {
   explicit TwoTrackServer(const Row& row) : server(script(row)) {}
   ScriptedServer::Script script(const Row& row) {
     ScriptedServer::Script s{[this, row](const std::string& m, int) {
-      const std::string method = methodOf(m);
-      if (method == "PLAY") playing = true;
-      if (method != "SETUP") {
-        HandshakeAnswers answers;
-        answers.body = kTwoTracks;
-        return answers(m);
-      }
+      playing = playing || methodOf(m) == "PLAY";
+      if (methodOf(m) != "SETUP")
+        return HandshakeAnswers{"4711;timeout=60", "PLAY", "", kTwoTracks}(m);
       const int track = m.find("trackID=2") != std::string::npos ? 1 : 0;
       const std::string client = transportValue(m, "client_port");
-      if (track == 1 && row.audioStatus != "200 OK") {
+      if (track == 1 && row.audioStatus != "200 OK")
         return reply(row.audioStatus, cseqOf(m), "Content-Length: 5\r\n", "nope!");
-      }
       if (!client.empty() && row.refuseUdp) return reply("461 Unsupported Transport", cseqOf(m));
-      const std::string session = "Session: 4711;timeout=60\r\n";
+      std::string transport = "RTP/AVP;unicast;client_port=" + client +
+                              ";server_port=" + std::to_string(rtp[track].port) + "-" +
+                              std::to_string(rtcp[track].port);
       if (client.empty()) {
-        channels[track] = track == 1 && !row.audioChannels.empty()
-                              ? row.audioChannels
-                              : transportValue(m, "interleaved");
-        return reply(
-            "200 OK", cseqOf(m),
-            session + "Transport: RTP/AVP/TCP;unicast;interleaved=" + channels[track] + "\r\n");
+        const bool chosen = track == 1 && !row.audioChannels.empty();
+        channels[track] = chosen ? row.audioChannels : transportValue(m, "interleaved");
+        transport = "RTP/AVP/TCP;unicast;interleaved=" + channels[track];
+      } else {
+        clientPort[track] = static_cast<unsigned>(std::stoul(client));
       }
-      clientPort[track] = static_cast<unsigned>(std::stoul(client));
       return reply("200 OK", cseqOf(m),
-                   session + "Transport: RTP/AVP;unicast;client_port=" + client +
-                       ";server_port=" + std::to_string(rtp[track].port) + "-" +
-                       std::to_string(rtcp[track].port) + "\r\n");
+                   "Session: 4711;timeout=60\r\nTransport: " + transport + "\r\n");
     }};
     s.tick = [this] {
       if (!playing || sent) return std::string();
@@ -127,57 +120,55 @@ void expectTracks(const Row& row) {
   auto* tracks = row.trackReceiver ? static_cast<TrackLog*>(s.log) : nullptr;
   const std::size_t wantGot = std::accumulate(row.wantGot.begin(), row.wantGot.end(), 0u);
   s.await([&] {  // every packet handed on, every track's sender report taken
-    std::uint64_t ntp = 0;
+    std::uint64_t at = 0;
     bool reported = true;
-    for (const RTSPTrack& t : s.d.tracks()) reported = reported && s.d.wallClock(t.index, 0, &ntp);
+    for (const RTSPTrack& t : s.d.tracks()) reported = reported && s.d.wallClock(t.index, 0, &at);
     std::lock_guard<std::mutex> lock(s.log->mutex);
     return reported && (tracks == nullptr || tracks->got.size() >= wantGot) &&
            s.log->packets.size() >= row.wantRecvData;
   });
+  // One second after each report's timestamp (video across the RTP wrap).
   std::uint64_t ntp[2] = {0, 0};
   const bool clock[2] = {s.d.wallClock(0, kRtp[0] + kRate[0], &ntp[0]),
                          s.d.wallClock(1, kRtp[1] + kRate[1], &ntp[1])};
   const std::vector<RTSPTrack> set = s.d.tracks();
   s.d.stop();
   peer.server.finish();
+  const bool audio = set.size() > 1;
 
   std::vector<int> channels;
   for (const RTSPTrack& t : set) channels.insert(channels.end(), {t.rtpChannel, t.rtcpChannel});
   EXPECT_EQ(channels, row.wantChannels);
-  EXPECT_EQ(set.back().media.encodingName, set.size() > 1 ? "PCMU" : "H264");
+  EXPECT_EQ(set.back().media.encodingName, audio ? "PCMU" : "H264");
   // Over UDP each track's receiver report goes to its own server RTCP port.
-  for (std::size_t t = 0; row.transport == RTSP_TRANSPORT_UDP && t < set.size(); ++t) {
+  for (std::size_t t = 0; row.transport == RTSP_TRANSPORT_UDP && t < set.size(); ++t)
     EXPECT_EQ(peer.rtcp[t].receive(1000).substr(1, 1), "\xC9") << "a receiver report, track " << t;
-  }
   if (tracks != nullptr) {
     const std::vector<std::size_t> got = {tracks->count(0, false), tracks->count(0, true),
                                           tracks->count(1, false), tracks->count(1, true)};
     EXPECT_EQ(got, row.wantGot);
-    for (const TrackLog::Got& g : tracks->got) {
+    for (const TrackLog::Got& g : tracks->got)
       EXPECT_EQ(g.data, mediaOf(g.track, g.rtcp)) << g.track << (g.rtcp ? " RTCP" : " RTP");
-    }
   }
   EXPECT_EQ(s.log->packets.size(), row.wantRecvData);
-  // One second after each report's timestamp (video across the RTP wrap).
   EXPECT_TRUE(clock[0]) << "video";
   EXPECT_EQ(ntp[0], kNtp[0] + (1ull << 32)) << "video";
-  EXPECT_EQ(clock[1], set.size() > 1) << "audio";
-  EXPECT_EQ(ntp[1], set.size() > 1 ? kNtp[1] + (1ull << 32) : 0) << "audio";
+  EXPECT_EQ(clock[1], audio) << "audio";
+  EXPECT_EQ(ntp[1], audio ? kNtp[1] + (1ull << 32) : 0) << "audio";
 
   // The audio SETUP goes out with the one session id; PLAY follows.
   const std::vector<Heard> setups = peer.server.heard("SETUP");
-  const Heard& audio = setups.back();
-  EXPECT_NE(audio.text.find("SETUP Rtsp://127.0.0.1:" + std::to_string(peer.server.port) +
-                            "/live/trackID=2 RTSP/1.0\r\n"),
-            std::string::npos);
-  EXPECT_EQ(headerOf(audio.text, "Session"), "4711");
-  const std::string asked = transportValue(audio.text, "interleaved");
-  EXPECT_EQ(asked, row.transport == RTSP_TRANSPORT_UDP ? "" : "2-3");
-  if (row.transport == RTSP_TRANSPORT_UDP) {
-    EXPECT_NE(transportValue(audio.text, "client_port"),
-              transportValue(setups[0].text, "client_port"));
+  const std::string& asked = setups.back().text;
+  EXPECT_EQ(
+      asked.substr(0, asked.find("\r\n")),
+      "SETUP Rtsp://127.0.0.1:" + std::to_string(peer.server.port) + "/live/trackID=2 RTSP/1.0");
+  EXPECT_EQ(headerOf(asked, "Session"), "4711");
+  const bool udp = row.transport == RTSP_TRANSPORT_UDP;
+  EXPECT_EQ(transportValue(asked, "interleaved"), udp ? "" : "2-3");
+  if (udp) {
+    EXPECT_NE(transportValue(asked, "client_port"), transportValue(setups[0].text, "client_port"));
   }
-  EXPECT_EQ(cseqOf(peer.server.heard("PLAY").at(0).text), cseqOf(audio.text) + 1);
+  EXPECT_EQ(cseqOf(peer.server.heard("PLAY").at(0).text), cseqOf(asked) + 1);
 }
 
 TEST(Tracks, TwoTrackSessions) {

@@ -32,16 +32,17 @@ class TlsRelay {
     unsigned target = 0;         // the plain server's port
     std::size_t piece = 0;       // >0: the client gets this many bytes per send
     std::size_t cut = SIZE_MAX;  // bytes sent to the client before the cut
-    int connections = 1;
   };
-  explicit TlsRelay(Config config) : config_(std::move(config)), listenFd_(listenLoopback(port)) {
-    context_ = SSL_CTX_new(TLS_server_method());
-    ready = context_ != nullptr &&
-            SSL_CTX_use_certificate_chain_file(context_, config_.pem.c_str()) == 1 &&
-            SSL_CTX_use_PrivateKey_file(context_, config_.key.c_str(), SSL_FILETYPE_PEM) == 1;
-    thread_ = std::thread([this] {
-      for (int c = 0; c < config_.connections && ready && serveOne(); ++c) {
-      }
+  explicit TlsRelay(Config config)
+      : config_(std::move(config)),
+        listenFd_(listenLoopback(port)),
+        context_(SSL_CTX_new(TLS_server_method())) {
+    const bool ready =
+        context_ != nullptr &&
+        SSL_CTX_use_certificate_chain_file(context_, config_.pem.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(context_, config_.key.c_str(), SSL_FILETYPE_PEM) == 1;
+    thread_ = std::thread([this, ready] {
+      if (ready) serveOne();
       ERR_clear_error();
     });
   }
@@ -54,13 +55,13 @@ class TlsRelay {
   std::size_t sent() const { return sent_; }
 
   unsigned port = 0;
-  bool ready = false;
 
  private:
-  bool serveOne() {
+  // Relays one connection.
+  void serveOne() {
     pollfd wanted{listenFd_, POLLIN, 0};
     const int client = ::poll(&wanted, 1, 30000) == 1 ? ::accept(listenFd_, nullptr, nullptr) : -1;
-    if (client < 0) return false;
+    if (client < 0) return;
     const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = Datagram::loopback(config_.target);
     bool upstreamOpen =
@@ -98,7 +99,6 @@ class TlsRelay {
     ::shutdown(client, SHUT_RDWR);
     ::close(client);
     ::close(upstream);
-    return true;
   }
 
   // Sends what TLS has made for the client, as the pieces and the cut
@@ -119,7 +119,7 @@ class TlsRelay {
 
   const Config config_;
   int listenFd_;
-  SSL_CTX* context_ = nullptr;
+  SSL_CTX* const context_;
   std::atomic<std::size_t> sent_{0};
   std::thread thread_;
 };
