@@ -134,6 +134,12 @@ void expectCamera(const CameraRow& row) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(s.start(), row.started);
   if (row.started) s.awaitPackets(static_cast<std::size_t>(row.packets));
+  // What the camera sends after its last RTP packet (RTCP, a packet it drops) is counted too.
+  s.await([&] {
+    const RTSPSessionStats now = s.d.stats();
+    return now.rtcpPackets >= row.rtcpPackets &&
+           now.droppedUnknownPayloadType >= row.droppedUnknownType;
+  });
   // Nothing more comes; keep-alive rows play 2.4 s in all.
   std::this_thread::sleep_until(started + std::chrono::milliseconds(row.keepAliveSec ? 2400 : 0));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
