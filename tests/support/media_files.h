@@ -54,8 +54,10 @@ inline std::vector<std::pair<std::string, std::string>> dataRows(const std::stri
       line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
     const size_t arrow = line.find(" => ");
     if (line.empty() || line[0] == '#') continue;
-    if (arrow == std::string::npos) rows.emplace_back(line, "(a row without \" => \")");
-    else rows.emplace_back(line.substr(0, arrow), line.substr(arrow + 4));
+    if (arrow == std::string::npos)
+      rows.emplace_back(line, "(a row without \" => \")");
+    else
+      rows.emplace_back(line.substr(0, arrow), line.substr(arrow + 4));
   }
   return rows;
 }
