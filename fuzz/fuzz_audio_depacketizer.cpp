@@ -30,18 +30,16 @@ SDPMedia format(unsigned choice) {
     int clockRate;
     std::vector<std::pair<std::string, std::string>> fmtp;
   };
+  // clang-format off
   static const Format kFormats[] = {
-      {"mpeg4-generic",
-       48000,
-       {{"config", "1190"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}},
-      {"mpeg4-generic",
-       48000,
-       {{"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}}},
+      {"mpeg4-generic", 48000, {{"config", "1190"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}},
+      {"mpeg4-generic", 48000, {{"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}}},
       {"MP4A-LATM", 48000, {{"config", "400023203FC0"}}},
       {"MP4A-LATM", 48000, {{"config", "410023203FC0"}}},  // two subframes an element
       {"opus", 48000, {}},
       {"PCMU", 8000, {}},
   };
+  // clang-format on
   const Format& f = kFormats[choice % 6];
   SDPMedia m;
   m.media = "audio";

@@ -11,6 +11,7 @@
 // the samples written are the units that hold more than the entry's sets.
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "check.h"
 #include "mp4_writer.h"
@@ -79,25 +80,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file.compare(at + 4, 4, "moof") == 0) {
       const size_t end = at + boxSize;
       check(be(file, child(file, at + 8, end, "mfhd") + 12, 4) == ++sequence);
-      const size_t traf = child(file, at + 8, end, "traf");
-      check(traf < end);
-      const size_t trafEnd = traf + be(file, traf, 4);
+      const size_t traf = child(file, at + 8, end, "traf"), trafEnd = traf + be(file, traf, 4);
       const size_t tfdt = child(file, traf + 8, trafEnd, "tfdt");
       const size_t trun = child(file, traf + 8, trafEnd, "trun");
-      check(tfdt < trafEnd && trun < trafEnd);
+      check(traf < end && tfdt < trafEnd && trun < trafEnd);
       uint64_t time = be(file, tfdt + 12, 8);
       check(time > lastTime || samples == 0);
       const size_t count = be(file, trun + 12, 4);
       check(be(file, trun, 4) == 20 + 12 * count);
-      const size_t mdat = end;
-      check(file.compare(mdat + 4, 4, "mdat") == 0);
-      check(be(file, trun + 16, 4) == boxSize + 8);
-      size_t sample = mdat + 8;
+      check(file.compare(end + 4, 4, "mdat") == 0 && be(file, trun + 16, 4) == boxSize + 8);
+      size_t sample = end + 8;
       for (size_t i = 0; i < count; ++i) {
         const uint64_t duration = be(file, trun + 20 + 12 * i, 4);
         check(duration > 0 || i + 1 == count);
-        lastTime = time;
-        time += duration;
+        lastTime = std::exchange(time, time + duration);
         const size_t sampleSize = be(file, trun + 24 + 12 * i, 4);
         check(sampleSize > 0);
         size_t nal = sample;
@@ -105,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(nal == sample + sampleSize);
         sample += sampleSize;
       }
-      check(sample == mdat + be(file, mdat, 4));
+      check(sample == end + be(file, end, 4));
       samples += count;
     }
     at += boxSize;

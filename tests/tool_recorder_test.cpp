@@ -26,10 +26,10 @@ const std::string kStart("\0\0\0\1", 4);
 const std::string kSets =
     kStart + std::string("\x67\x42\x00\x1E\x95\xA8\x28\x0F\x64", 9) + kStart + "\x68\xCE\x3C\x80";
 
-SDP description(const std::string& codec, const std::string& fmtp = "") {
+SDP description(const std::string& codec, const std::string& fmtp = "", int type = 96) {
   SDP sdp;
-  sdp.lines = {"v=0\r\n", "m=video 0 RTP/AVP 96\r\n", "a=rtpmap:96 " + codec + "/90000\r\n",
-               "a=fmtp:96 " + fmtp + "\r\n"};
+  sdp.lines = {"v=0\r\n", "m=video 0 RTP/AVP " + std::to_string(type) + "\r\n",
+               "a=rtpmap:96 " + codec + "/90000\r\n", "a=fmtp:96 " + fmtp + "\r\n"};
   return sdp;
 }
 
@@ -171,8 +171,6 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
 }
 
 TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
-  SDP otherType = description("H264");
-  *std::next(otherType.lines.begin()) = "m=video 0 RTP/AVP 97\r\n";
   const char* const noSets =
       "keyframes came, but no H.264 parameter sets (neither in the session "
       "description nor in the stream), in 2 packets";
@@ -182,13 +180,14 @@ TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
     const char* sent;
     const char* why;
   };
+  // clang-format off
   const Row rows[] = {
       {"nothing arrived", kH264, "", "no RTP packet arrived"},
-      {"another payload type than announced: the first packet's is taken", otherType, "K P",
-       noSets},
+      {"another payload type than announced: the first packet's is taken", description("H264", "", 97), "K P", noSets},
       {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
       {"keyframes without parameter sets", description("H264"), "K P", noSets},
   };
+  // clang-format on
   for (const Row& row : rows) {
     TempDir dir;
     Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
@@ -325,17 +324,17 @@ TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
   }
 }
 
-// ffprobe's entries of `path`, one line each ("-show_entries ENTRIES").
+// ffprobe's entries of `path` ("-show_entries ENTRIES"), one line each, of
+// the streams `select` picks ("-select_streams SELECT"; "": all).
 std::vector<std::string> probe(const std::string& path, const std::string& entries,
-                               const std::string& streams = "") {
-  std::istringstream lines(run("ffprobe -v quiet " +
-                               (streams.empty() ? "" : "-select_streams " + streams + " ") +
-                               "-show_entries " + entries + " -of csv=p=0 '" + path + "'")
+                               const std::string& select = "", const std::string& more = "") {
+  std::istringstream lines(run("ffprobe -v quiet " + more +
+                               (select.empty() ? "" : " -select_streams " + select) +
+                               " -show_entries " + entries + " -of csv=p=0 '" + path + "'")
                                .second);
   std::vector<std::string> out;
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; std::getline(lines, line);)
     if (!line.empty()) out.push_back(line);
-  }
   return out;
 }
 
@@ -418,11 +417,8 @@ TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFr
   ASSERT_GE(packets.size(), 60u);
   packets.resize(60);
   EXPECT_EQ(packets, std::vector<std::string>(expected.begin(), expected.begin() + 60));
-  const auto frames =
-      run("ffprobe -v quiet -count_frames -select_streams v:0 -show_entries "
-          "stream=nb_read_frames -of csv=p=0 '" +
-          dir.file("cut.mp4") + "'");
-  EXPECT_GE(std::atoi(frames.second.c_str()), 60) << frames.second;
+  const auto frames = probe(dir.file("cut.mp4"), "stream=nb_read_frames", "v:0", "-count_frames");
+  EXPECT_GE(frames.empty() ? 0 : std::atoi(frames[0].c_str()), 60);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
@@ -452,14 +448,11 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
   const std::vector<uint8_t> aacHbr = {0, 16, 0, 4 << 3, 0x01, 0x18, 0x20, 0x07};  // silence, mono
   // clang-format off
   const Row rows[] = {
-      {"AAC-hbr", audioMedia("MPEG4-GENERIC", 97, 44100, 1, {{"config", "1208"}, {"sizelength", "13"},
-        {"indexlength", "3"}, {"indexdeltalength", "3"}}), 1024, aacHbr, "aac,44100,1"},
-      {"MP4A-LATM", audioMedia("MP4A-LATM", 97, 48000, 2, {{"cpresent", "0"}, {"config", "400023203FC0"}}), 1024,
-       {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
+      {"AAC-hbr", audioMedia("MPEG4-GENERIC", 97, 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}), 1024, aacHbr, "aac,44100,1"},
+      {"MP4A-LATM", audioMedia("MP4A-LATM", 97, 48000, 2, {{"cpresent", "0"}, {"config", "400023203FC0"}}), 1024, {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
       {"Opus", audioMedia("opus", 97, 48000, 2, {{"sprop-stereo", "1"}}), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
       {"PCMU", audioMedia("PCMU", 0, 8000, 1, {}), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
-      {"PCMA, and no sender reports: placed by arrival", audioMedia("", 8, 0, 0, {}), 160,
-       std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
+      {"PCMA, and no sender reports: placed by arrival", audioMedia("", 8, 0, 0, {}), 160, std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -547,8 +540,7 @@ TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesThe
   // clang-format off
   const Row rows[] = {
       {"G.726", audioMedia("G726-32", 97, 8000, 1, {}), {}, "G726-32 audio is not recorded; recording the video only"},
-      {"AAC without its config", audioMedia("mpeg4-generic", 97, 8000, 1, {}), {},
-       "the AAC audio has no usable config; recording the video only"},
+      {"AAC without its config", audioMedia("mpeg4-generic", 97, 8000, 1, {}), {}, "the AAC audio has no usable config; recording the video only"},
       {"the server refused the audio track", audioMedia("PCMU", 0, 8000, 1, {}), {video}, ""},
   };
   // clang-format on

@@ -1,6 +1,6 @@
-// Shared by the rtsp-pull tool's media tests: a scratch directory, whole-file
-// reads, RTP packets built from their header fields, audio media sections,
-// and shell commands.
+// Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
+// rows of test data files, RTP packets built from their header fields, audio
+// media sections, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,26 @@ inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+#ifdef RTSPPULL_TEST_DATA
+// The rows of tests/data/`name`, "INPUT => OUTPUT" each, with "\xNN" for a
+// byte; lines starting with '#' are comments.
+inline std::vector<std::pair<std::string, std::string>> dataRows(const std::string& name) {
+  std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    for (size_t at; (at = line.find("\\x")) != std::string::npos;)
+      line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
+    const size_t arrow = line.find(" => ");
+    if (line.empty() || line[0] == '#') continue;
+    if (arrow == std::string::npos)
+      rows.emplace_back(line, "(a row without \" => \")");
+    else
+      rows.emplace_back(line.substr(0, arrow), line.substr(arrow + 4));
+  }
+  return rows;
+}
+#endif
 
 // An RTP packet of payload type 96 carrying `payload`.
 inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
