@@ -508,7 +508,7 @@ struct Options {
   int clients = 1;
   bool holdPlay = false;
   bool audio = false;
-  bool oneLoop = false;  // --one-loop: every client on one event loop
+  bool oneLoop = false;         // --one-loop: every client on one event loop
   std::string tlsCert, tlsKey;  // --tls CERT KEY: rtsps://
 };
 
@@ -563,7 +563,6 @@ class Client {
   }
 
   std::string sdp() const { return replaySdp(rec_, opt_.audio); }
-
 
   // Answers requests until PLAY; the request URL is not checked, so any
   // scheme spelling and any path are served.
@@ -1174,9 +1173,9 @@ class OneLoop {
       const auto seq = static_cast<uint16_t>(rec_.seq.front() + c.pass * n + i);
       const auto ts = static_cast<uint32_t>(rec_.ts[i] + c.pass * rec_.tsStep);
       const unsigned char stamp[6] = {
-          static_cast<unsigned char>(seq >> 8),  static_cast<unsigned char>(seq),
-          static_cast<unsigned char>(ts >> 24),  static_cast<unsigned char>(ts >> 16),
-          static_cast<unsigned char>(ts >> 8),   static_cast<unsigned char>(ts)};
+          static_cast<unsigned char>(seq >> 8), static_cast<unsigned char>(seq),
+          static_cast<unsigned char>(ts >> 24), static_cast<unsigned char>(ts >> 16),
+          static_cast<unsigned char>(ts >> 8),  static_cast<unsigned char>(ts)};
       std::memcpy(rtp + 2, stamp, sizeof stamp);
       offset += (i + 1 < n ? rec_.offsets[i + 1] : rec_.frames.size()) - rec_.offsets[i];
       ++c.sent;

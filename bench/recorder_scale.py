@@ -122,7 +122,7 @@ def fetch(url):
         return r.read().decode()
 
 
-def run_recorder(args, stream, store):
+def run_recorder(args, stream, store, build):
     n = args.cameras
     server = Server(args, stream, n)
     config = os.path.join(store, "cams.toml")
@@ -133,7 +133,7 @@ def run_recorder(args, stream, store):
             f.write(f'[[camera]]\nname = "cam{i}"\nurl = "{server.url}/cam{i}"\n'
                     f'segment_seconds = {args.segment}\n')
     err = open(os.path.join(store, "recorder.err"), "w+")
-    proc = subprocess.Popen([os.path.join(args.build, "tools", "rtsp-recorder", "rtsp-recorder"),
+    proc = subprocess.Popen([os.path.join(build, "tools", "rtsp-recorder", "rtsp-recorder"),
                              "--config", config], stderr=err)
     try:
         def address():
@@ -242,6 +242,8 @@ def main():
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--segment", type=int, default=10)
     ap.add_argument("--store-bytes", default="2G", help="the store's retention limit")
+    ap.add_argument("--before", help="a build directory of another tree: its rtsp-recorder "
+                    "runs the same cameras as a row of its own")
     ap.add_argument("--tmpfs", default="/dev/shm/rtsp-recorder-bench")
     args = ap.parse_args()
 
@@ -251,7 +253,12 @@ def main():
     try:
         rows = []
         if args.cameras:
-            rows.append(("rtsp-recorder, one process", run_recorder(args, stream, args.tmpfs)))
+            rows.append(("rtsp-recorder, one process",
+                         run_recorder(args, stream, args.tmpfs, args.build)))
+            shutil.rmtree(os.path.join(args.tmpfs, "rec"), ignore_errors=True)
+        if args.cameras and args.before:
+            rows.append(("rtsp-recorder before, one process",
+                         run_recorder(args, stream, args.tmpfs, args.before)))
             shutil.rmtree(os.path.join(args.tmpfs, "rec"), ignore_errors=True)
         if args.ffmpeg:
             rows.append(("ffmpeg -c copy, a process per camera",

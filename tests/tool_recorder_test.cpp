@@ -220,6 +220,59 @@ TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
   EXPECT_EQ(file.find("moof"), std::string::npos);
 }
 
+// The writer holds a fragment in blocks and keeps one between fragments:
+// samples across block ends, and a small fragment after a large one, must
+// come out byte for byte.
+TEST(ToolMp4Writer, FragmentsHeldInBlocksComeOutWhole) {
+  struct Row {
+    const char* name;
+    std::vector<size_t> nalSizes;  // one sample each; the row is one fragment
+  };
+  const Row rows[] = {
+      {"a sample across three blocks, then one more", {70000, 5000}},
+      {"a sample ending at a block's end", {32768 - 4}},
+      {"a small fragment after large ones", {10}},
+  };
+  std::string file;
+  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
+    for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
+    return true;
+  });
+  Mp4Track track;
+  track.sps = kSets.substr(4, 9);
+  track.pps = kSets.substr(17);
+  std::string error;
+  ASSERT_TRUE(writer.begin(track, error)) << error;
+  std::vector<std::string> expected;
+  uint64_t time = 0;
+  for (size_t r = 0; r < std::size(rows); ++r) {
+    std::string mdat;
+    for (size_t size : rows[r].nalSizes) {
+      AccessUnit unit;
+      unit.keyframe = true;
+      unit.nals = {std::string(size, static_cast<char>(0x80 + r))};
+      unit.nals[0][0] = 0x65;
+      writer.addSample(unit, time += 3000);
+      for (int shift = 24; shift >= 0; shift -= 8) mdat += static_cast<char>(size >> shift);
+      mdat += unit.nals[0];
+    }
+    writer.flush();
+    expected.push_back(mdat);
+  }
+  std::vector<std::string> mdats;
+  for (size_t at = 0; at + 8 <= file.size();) {
+    const size_t size = (size_t{static_cast<uint8_t>(file[at])} << 24) |
+                        (size_t{static_cast<uint8_t>(file[at + 1])} << 16) |
+                        (size_t{static_cast<uint8_t>(file[at + 2])} << 8) |
+                        static_cast<uint8_t>(file[at + 3]);
+    if (size < 8) break;
+    if (file.compare(at + 4, 4, "mdat") == 0) mdats.push_back(file.substr(at + 8, size - 8));
+    at += size;
+  }
+  ASSERT_EQ(mdats.size(), std::size(rows));
+  for (size_t r = 0; r < std::size(rows); ++r) EXPECT_TRUE(mdats[r] == expected[r]) << rows[r].name;
+}
+
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
