@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -408,7 +409,9 @@ void LoopbackServer::pace() {
 
 #ifdef LOOPBACK_SERVER_MAIN
 
+#include <algorithm>
 #include <memory>
+#include <queue>
 
 #include <openssl/ssl.h>
 
@@ -505,6 +508,7 @@ struct Options {
   int clients = 1;
   bool holdPlay = false;
   bool audio = false;
+  bool oneLoop = false;         // --one-loop: every client on one event loop
   std::string tlsCert, tlsKey;  // --tls CERT KEY: rtsps://
 };
 
@@ -520,6 +524,22 @@ bool readRequest(int fd, std::string& pending, std::string& request) {
     pending.append(buf, static_cast<size_t>(n));
   }
   return true;
+}
+
+// The session description of the replayed recording.
+std::string replaySdp(const Recording& rec, bool audio) {
+  return "v=0\r\n"
+         "o=- 1 1 IN IP4 127.0.0.1\r\n"
+         "s=bench\r\n"
+         "c=IN IP4 127.0.0.1\r\n"
+         "t=0 0\r\n"
+         "m=video 0 RTP/AVP 96\r\n"
+         "a=rtpmap:96 H264/90000\r\n"
+         "a=fmtp:96 packetization-mode=1;profile-level-id=" +
+         rec.profileLevelId + ";sprop-parameter-sets=" + rec.sprop +
+         "\r\n"
+         "a=control:trackID=0\r\n" +
+         (audio ? "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=control:trackID=1\r\n" : "");
 }
 
 class Client {
@@ -542,21 +562,7 @@ class Client {
     return sendAll(fd_, text.data(), text.size());
   }
 
-  std::string sdp() const {
-    return "v=0\r\n"
-           "o=- 1 1 IN IP4 127.0.0.1\r\n"
-           "s=bench\r\n"
-           "c=IN IP4 127.0.0.1\r\n"
-           "t=0 0\r\n"
-           "m=video 0 RTP/AVP 96\r\n"
-           "a=rtpmap:96 H264/90000\r\n"
-           "a=fmtp:96 packetization-mode=1;profile-level-id=" +
-           rec_.profileLevelId + ";sprop-parameter-sets=" + rec_.sprop +
-           "\r\n"
-           "a=control:trackID=0\r\n" +
-           (opt_.audio ? "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=control:trackID=1\r\n"
-                       : "");
-  }
+  std::string sdp() const { return replaySdp(rec_, opt_.audio); }
 
   // Answers requests until PLAY; the request URL is not checked, so any
   // scheme spelling and any path are served.
@@ -903,6 +909,8 @@ Options parseOptions(int argc, char** argv) {
       opt.path = value();
     } else if (arg == "--hold-play") {
       opt.holdPlay = true;
+    } else if (arg == "--one-loop") {
+      opt.oneLoop = true;
     } else if (arg == "--audio") {
       opt.audio = true;
     } else if (arg == "--tls") {
@@ -959,9 +967,272 @@ void tlsPump(int fd, SSL_CTX* context, int inner) {
   ::close(inner);
 }
 
+// --one-loop: the replay of replayMain for many clients on one thread, so
+// that a thousand paced clients cost the server one epoll loop and one send
+// per video frame each, not two threads each. Interleaved TCP only, no
+// audio, no TLS. Each client streams from its own PLAY until it has
+// --packets packets (0: no limit) or until a line "stop" (or the end of
+// input) arrives on stdin; then, at the end of a video frame, the server
+// shuts its side down, prints the client's line and waits up to 30 s for
+// the client to close.
+class OneLoop {
+ public:
+  OneLoop(const Options& opt, const Recording& rec) : opt_(opt), rec_(rec) {
+    for (size_t i = 0; i < rec_.offsets.size(); ++i) {
+      if (rec_.marker[i] || i + 1 == rec_.offsets.size()) frameEnds_.push_back(i + 1);
+    }
+  }
+
+  int run() {
+    raiseDescriptorLimit();
+    clients_.reserve(static_cast<size_t>(opt_.clients));
+    listener_ = listenLoopback(4096, port_);
+    if (listener_ < 0) die("cannot listen on 127.0.0.1");
+    ::fcntl(listener_, F_SETFL, O_NONBLOCK);
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    watch(listener_, kListener);
+    watch(0, kStdin);
+    say("port " + std::to_string(port_) + "\n");
+    epoll_event events[256];
+    while (!finished()) {
+      int timeoutMs = 1000;
+      if (!due_.empty()) {
+        const int64_t wait = due_.top().first - nowNs();
+        timeoutMs = wait <= 0 ? 0 : static_cast<int>(std::min<int64_t>(wait / 1000000 + 1, 1000));
+      }
+      const int n = ::epoll_wait(epoll_, events, 256, timeoutMs);
+      for (int e = 0; e < n; ++e) {
+        const uint64_t key = events[e].data.u64;
+        if (key == kListener) {
+          acceptAll();
+        } else if (key == kStdin) {
+          readStdin();
+        } else {
+          readClient(clients_[key]);
+        }
+      }
+      const int64_t now = nowNs();
+      while (!due_.empty() && due_.top().first <= now) {
+        const size_t index = due_.top().second;
+        due_.pop();
+        sendFrame(clients_[index], now);
+      }
+    }
+    return 0;
+  }
+
+ private:
+  static constexpr uint64_t kListener = ~uint64_t{0};
+  static constexpr uint64_t kStdin = ~uint64_t{0} - 1;
+  enum class State { kHandshake, kPlaying, kDraining, kClosed };
+  struct Conn {
+    int fd = -1;
+    State state = State::kHandshake;
+    std::string pending;  // request bytes not answered yet
+    std::string out;      // stream bytes the socket did not take yet
+    std::string name;     // the last segment of the path DESCRIBE asked for
+    uint64_t pass = 0, next = 0, sent = 0, frames = 0, bytes = 0;
+    int64_t playNs = 0, firstNs = 0, endNs = 0, closeBy = 0;
+  };
+
+  void watch(int fd, uint64_t key) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = key;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+  }
+
+  // Looked at every 100 ms: the scan is over every client.
+  bool finished() {
+    const int64_t now = nowNs();
+    if (now < nextCheck_) return false;
+    nextCheck_ = now + 100000000;
+    size_t closed = 0;
+    for (Conn& c : clients_) {
+      if (c.state == State::kDraining && now > c.closeBy) closeClient(c);
+      closed += c.state == State::kClosed ? 1 : 0;
+    }
+    if (stopping_ && !stopPrinted_) stopHandshakes();
+    return clients_.size() == static_cast<size_t>(opt_.clients) && closed == clients_.size();
+  }
+
+  void acceptAll() {
+    while (clients_.size() < static_cast<size_t>(opt_.clients)) {
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      clients_.emplace_back();
+      clients_.back().fd = fd;
+      watch(fd, clients_.size() - 1);
+    }
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listener_, nullptr);
+  }
+
+  void readStdin() {
+    char buf[256];
+    const ssize_t n = ::read(0, buf, sizeof buf);
+    if (n > 0) stdin_.append(buf, static_cast<size_t>(n));
+    if (n <= 0 || stdin_.find("stop") != std::string::npos) {
+      stopping_ = true;
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, 0, nullptr);
+    }
+  }
+
+  // Clients still in their handshake when the stop comes are let go.
+  void stopHandshakes() {
+    stopPrinted_ = true;
+    for (Conn& c : clients_) {
+      if (c.state == State::kHandshake) endStream(c);
+    }
+  }
+
+  void readClient(Conn& c) {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        if (c.state != State::kDraining) endStream(c);
+        closeClient(c);
+        return;
+      }
+      if (n < 0) return;
+      // After PLAY what the client sends (RTCP, keep-alives) is dropped.
+      if (c.state == State::kHandshake) c.pending.append(buf, static_cast<size_t>(n));
+      std::string request;
+      while (c.state == State::kHandshake && takeRequest(c.pending, request)) answer(c, request);
+    }
+  }
+
+  void answer(Conn& c, const std::string& request) {
+    const std::string method = request.substr(0, request.find(' '));
+    const std::string cseq = headerOf(request, "CSeq");
+    const std::string session = "Session: 27182818;timeout=60\r\n";
+    const std::string base = "rtsp://127.0.0.1:" + std::to_string(port_) + "/" + opt_.path;
+    std::string text;
+    if (method == "DESCRIBE") {
+      const std::string url = request.substr(0, request.find(" RTSP/"));
+      c.name = url.substr(url.rfind('/') + 1);
+      text = rtspReply(cseq, "200 OK",
+                       "Content-Base: " + base + "/\r\nContent-Type: application/sdp\r\n",
+                       replaySdp(rec_, false));
+    } else if (method == "SETUP") {
+      text = headerOf(request, "Transport").find("TCP") != std::string::npos
+                 ? rtspReply(cseq, "200 OK",
+                             "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + session)
+                 : rtspReply(cseq, "461 Unsupported Transport", "");
+    } else if (method == "PLAY") {
+      text = rtspReply(cseq, "200 OK",
+                       session + "Range: npt=0.000-\r\nRTP-Info: url=" + base +
+                           "/trackID=0;seq=" + std::to_string(rec_.seq.front()) +
+                           ";rtptime=" + std::to_string(rec_.ts.front()) + "\r\n");
+      c.state = State::kPlaying;
+      c.playNs = nowNs();
+      due_.emplace(c.playNs, static_cast<size_t>(&c - clients_.data()));
+    } else if (method == "OPTIONS") {
+      text = rtspReply(cseq, "200 OK",
+                       "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER\r\n");
+    } else {
+      text = rtspReply(cseq, "200 OK", session);
+    }
+    c.out.append(text);
+    flush(c);
+  }
+
+  // Sends what the socket takes of c.out; the rest waits for the next frame.
+  void flush(Conn& c) {
+    while (!c.out.empty()) {
+      const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      c.out.erase(0, static_cast<size_t>(n));
+    }
+  }
+
+  // One video frame of c's stream, stamped with its sequence numbers and
+  // timestamps, in one send; the next is due when the byte count allows it.
+  void sendFrame(Conn& c, int64_t now) {
+    if (c.state != State::kPlaying) return;
+    const bool limit = opt_.packets > 0 && c.sent >= opt_.packets;
+    if (stopping_ || limit) {
+      flush(c);
+      if (!c.out.empty()) {
+        due_.emplace(now + 10000000, static_cast<size_t>(&c - clients_.data()));
+        return;
+      }
+      endStream(c);
+      return;
+    }
+    const size_t n = rec_.offsets.size();
+    const size_t end = *std::upper_bound(frameEnds_.begin(), frameEnds_.end(), c.next);
+    const size_t at = c.out.size();
+    c.out.append(rec_.frames.data() + rec_.offsets[c.next],
+                 (end < n ? rec_.offsets[end] : rec_.frames.size()) - rec_.offsets[c.next]);
+    for (size_t i = c.next, offset = at; i < end; ++i) {
+      char* rtp = &c.out[offset + 4];
+      const auto seq = static_cast<uint16_t>(rec_.seq.front() + c.pass * n + i);
+      const auto ts = static_cast<uint32_t>(rec_.ts[i] + c.pass * rec_.tsStep);
+      const unsigned char stamp[6] = {
+          static_cast<unsigned char>(seq >> 8), static_cast<unsigned char>(seq),
+          static_cast<unsigned char>(ts >> 24), static_cast<unsigned char>(ts >> 16),
+          static_cast<unsigned char>(ts >> 8),  static_cast<unsigned char>(ts)};
+      std::memcpy(rtp + 2, stamp, sizeof stamp);
+      offset += (i + 1 < n ? rec_.offsets[i + 1] : rec_.frames.size()) - rec_.offsets[i];
+      ++c.sent;
+    }
+    c.bytes += c.out.size() - at;
+    ++c.frames;
+    c.next = end;
+    if (c.next == n) {
+      c.next = 0;
+      ++c.pass;
+    }
+    if (c.firstNs == 0) c.firstNs = now;
+    flush(c);
+    due_.emplace(c.playNs + static_cast<int64_t>(static_cast<double>(c.bytes) * 8e9 / opt_.bitrate),
+                 static_cast<size_t>(&c - clients_.data()));
+  }
+
+  void endStream(Conn& c) {
+    c.endNs = nowNs();
+    ::shutdown(c.fd, SHUT_WR);
+    c.state = State::kDraining;
+    c.closeBy = c.endNs + int64_t{30} * 1000000000;
+    std::ostringstream line;
+    line << "client " << (&c - clients_.data()) << " packets=" << c.sent << " frames=" << c.frames
+         << " bytes=" << c.bytes << " play_ns=" << c.playNs << " first_ns=" << c.firstNs
+         << " end_ns=" << c.endNs << " ok=" << (c.out.empty() ? 1 : 0) << " name=" << c.name
+         << "\n";
+    say(line.str());
+  }
+
+  void closeClient(Conn& c) {
+    if (c.state == State::kClosed) return;
+    ::close(c.fd);
+    c.state = State::kClosed;
+  }
+
+  const Options& opt_;
+  const Recording& rec_;
+  std::vector<size_t> frameEnds_;  // one past the last packet of each video frame
+  int listener_ = -1, epoll_ = -1;
+  std::uint16_t port_ = 0;
+  std::string stdin_;
+  bool stopping_ = false, stopPrinted_ = false;
+  int64_t nextCheck_ = 0;
+  std::vector<Conn> clients_;  // reserved for every client: never moves
+  std::priority_queue<std::pair<int64_t, size_t>, std::vector<std::pair<int64_t, size_t>>,
+                      std::greater<std::pair<int64_t, size_t>>>
+      due_;  // (time, client): the next frame of a playing client
+};
+
 int replayMain(int argc, char** argv) {
   const Options opt = parseOptions(argc, argv);
   const Recording rec = loadRecording(opt.streamPath);
+  if (opt.oneLoop) {
+    if (opt.bitrate <= 0) die("--one-loop needs --bitrate");
+    return OneLoop(opt, rec).run();
+  }
 
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
   if (!opt.tlsCert.empty()) {

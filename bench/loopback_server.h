@@ -46,6 +46,13 @@
 //       client I packets=N frames=F bytes=B play_ns=T first_ns=T end_ns=T ok=0|1
 //     with CLOCK_MONOTONIC times: PLAY received, first frame written, last
 //     frame written; ok=1 when every requested packet was written.
+//     --one-loop (with --bitrate; interleaved TCP, video only, no TLS): every
+//     client on one epoll thread, one send per video frame, each client's
+//     frames paced from its own PLAY; --packets 0 streams until a line
+//     "stop" (or the end of input) on stdin, after which each stream ends at
+//     a frame boundary. Its client lines end with name=X, the last segment
+//     of the URL the client described (recorder_scale.py names each camera
+//     that way).
 //
 //   loopback_server --paced [--bitrate 1000000] [--packet 1400]
 //                   [--frame-ms 40] [--max-seconds 900]

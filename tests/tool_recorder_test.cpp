@@ -219,6 +219,51 @@ TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
   EXPECT_EQ(file.find("moof"), std::string::npos);
 }
 
+// The writer holds a fragment in blocks and keeps one between fragments:
+// samples across block ends, and a small fragment after large ones, must
+// come out whole, each fragment's mdat in one piece.
+TEST(ToolMp4Writer, FragmentsHeldInBlocksComeOutWhole) {
+  struct Row {
+    const char* name;
+    std::vector<size_t> nalSizes;  // one sample each; the row is one fragment
+  };
+  const Row rows[] = {
+      {"a sample across three blocks, then one more", {70000, 5000}},
+      {"a sample ending at a block's end", {32768 - 4}},
+      {"a small fragment after large ones", {10}},
+  };
+  std::string file;
+  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
+    for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
+    return true;
+  });
+  Mp4Track track;
+  track.sps = kSets.substr(4, 9);
+  track.pps = kSets.substr(17);
+  std::string error;
+  ASSERT_TRUE(writer.begin(track, error)) << error;
+  const auto be32 = [](size_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  std::vector<std::string> mdats;
+  uint64_t time = 0;
+  for (size_t r = 0; r < std::size(rows); ++r) {
+    std::string samples;
+    for (size_t size : rows[r].nalSizes) {
+      AccessUnit unit;
+      unit.keyframe = true;
+      unit.nals = {"\x65" + std::string(size - 1, static_cast<char>(0x80 + r))};
+      writer.addSample(unit, time += 3000);
+      samples += be32(size) + unit.nals[0];
+    }
+    writer.flush();
+    mdats.push_back(be32(samples.size() + 8) + "mdat" + samples);
+  }
+  for (size_t r = 0; r < std::size(rows); ++r)
+    EXPECT_NE(file.find(mdats[r]), std::string::npos) << rows[r].name;
+}
+
 TEST(ToolRecorder, SegmentsStartAtTheFirstKeyframePastTheirLengthAndAreNamed) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -31,6 +31,7 @@ ControlReader::Status ControlReader::receive() {
     const ssize_t n =
         channel_ ? channel_->receive(space, room) : ::recv(fd_, space, room, MSG_DONTWAIT);
     if (n > 0) {
+      drained_ = !channel_ && static_cast<std::size_t>(n) < room;
       buffer_->commit(static_cast<std::size_t>(n));
       return Status::kOk;
     }

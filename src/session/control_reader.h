@@ -75,6 +75,10 @@ class ControlReader {
 
   // One receive into the buffer without waiting (the receive loop).
   Status receive();
+  // False when the last receive took fewer bytes than it had room for from
+  // a plain socket: the socket held no more then, so the next read may wait
+  // for it first instead of finding it empty.
+  bool mayHoldMore() const { return !drained_; }
 
  private:
   // Receives at least one byte, waiting as `wait` allows.
@@ -86,6 +90,7 @@ class ControlReader {
   std::unique_ptr<ControlChannel> channel_;
   std::unique_ptr<InterleavedReader> buffer_;
   int error_ = 0;
+  bool drained_ = false;
 };
 
 #endif  // RTSPPULL_SESSION_CONTROL_READER_H_

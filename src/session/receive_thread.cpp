@@ -386,8 +386,12 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
   if (!serviceControlInput(state)) return;
   for (;;) {
     bool came = false;
-    if (readable[0] && (came = readable[0] = readControlInput(state))) {
-      if (!serviceControlInput(state)) return;
+    if (readable[0]) {
+      came = readControlInput(state);
+      // A receive that drained the socket is followed by the wait, not by a
+      // receive that would find nothing: one system call less per burst.
+      readable[0] = came && control_->mayHoldMore();
+      if (came && !serviceControlInput(state)) return;
     }
     for (nfds_t i = 1; i < count; ++i) {
       if (readable[i]) came = readDatagrams(state, *udpTracks[(i - 1) / 2], i % 2 == 0) || came;

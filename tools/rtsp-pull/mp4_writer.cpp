@@ -500,6 +500,7 @@ void Mp4Writer::writeFragment(bool nextKnown, uint64_t nextDecodeTime) {
   write(moof_, pendingBlocks_);
   pending_.clear();
   for (size_t i = 0; i < pendingBlocks_; ++i) blocks_[i].clear();
+  if (blocks_.size() > 1) blocks_.resize(1);
   pendingBlocks_ = 0;
   pendingBytes_ = 0;
   audioPending_.clear();

@@ -106,10 +106,11 @@ class Mp4Writer {
   uint64_t lastDecodeTime_ = 0;  // of the last sample added
   std::vector<Sample> pending_;  // samples of the fragment being built
   // Their bytes, lengths included, in blocks of kBlockBytes capacity filled
-  // in order (the first `pendingBlocks_` hold them). Blocks are kept for the
-  // next fragment, and never grow, so the writer holds about one fragment,
-  // rounded up to a block, however long it runs.
-  static constexpr size_t kBlockBytes = 1u << 20;
+  // in order (the first `pendingBlocks_` hold them). Blocks never grow; only
+  // the first is kept for the next fragment, so between fragments the writer
+  // holds one small block, however large a fragment was (a keyframe's, or a
+  // burst), and a process with many writers reuses the others' freed blocks.
+  static constexpr size_t kBlockBytes = 32u << 10;
   std::vector<std::string> blocks_;
   size_t pendingBlocks_ = 0;
   size_t pendingBytes_ = 0;

@@ -7,6 +7,8 @@ namespace {
 // Bound on a reassembled NAL unit, so that a run without an end fragment
 // cannot grow without limit.
 constexpr size_t kMaxNalSize = 16 * 1024 * 1024;
+// Capacity of the unit buffer kept from one fragmented unit to the next.
+constexpr size_t kKeptFragmentBytes = 16 * 1024;
 // A sequence step of up to this many packets ahead is loss; a step back of
 // up to kMaxMisorder a late packet (RFC 3550 A.1). Anything else is a
 // restart or a stray packet.
@@ -188,7 +190,13 @@ void RtpDepacketizer::completeFragment() {
   } else {
     ++counters_.malformed;  // empty fragments: a header and nothing else
   }
-  fragment_.clear();
+  // A large unit (a keyframe's) is not held until the next one comes: a
+  // process with many streams would otherwise keep each one's largest unit.
+  if (fragment_.capacity() > kKeptFragmentBytes) {
+    std::vector<uint8_t>().swap(fragment_);
+  } else {
+    fragment_.clear();
+  }
 }
 
 void RtpDepacketizer::noFragment() {
