@@ -681,6 +681,29 @@ TEST(UdpSession, DeliversWhatComesAfterAPause) {
   server.finish();
 }
 
+// With a rest on the interleaved connection, the frames that came during a
+// rest are delivered whole and in order, and stop() does not wait for a rest
+// (of a second here) to run out.
+TEST(Session, InterleavedRestDeliversInOrderAndStopsAtOnce) {
+  ScriptedServer server(udpScript("", "", [](unsigned, int tick) {
+    std::string out;
+    for (unsigned seq = 1; seq <= 3 && tick < 20; ++seq)
+      out += frame('$', 0, rtpPacket(static_cast<unsigned>(tick) * 3 + seq));
+    return out;
+  }));
+  SessionConfig config = udp(RTSP_TRANSPORT_TCP, false, 20);
+  config.options.interleavedRestMs = 1000;
+  Session s(server.port, config);
+  ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+  ASSERT_TRUE(s.awaitPackets(60)) << s.log->packetCount() << " packets";
+  for (std::size_t i = 0; i < 60; ++i)
+    ASSERT_EQ(seqOf(s.log->packets[i]), i + 1) << "delivery " << i;
+  const auto before = std::chrono::steady_clock::now();
+  s.d.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+  server.finish();
+}
+
 // Waits until the kernel charges `fd`'s receive queue at least `bytes`
 // (up to 5 s); what it charges then.
 unsigned awaitQueued(int fd, unsigned bytes) {

@@ -127,6 +127,16 @@ struct RTSPPULL_API RTSPSessionOptions {
   // connection; interleaved media travels on it. UDP media sockets always ask
   // for 2 MiB.
   int receiveBufferBytes = 0;
+  // 0: the control connection is read as soon as bytes come, as before
+  // options existed. N > 0 (at most 1000): after a receive that emptied it,
+  // the connection is not read again for up to N ms, so that one receive
+  // takes several frames: a host with many streams in one process trades up
+  // to N ms of delay for fewer wake-ups. The rest is halved while what comes
+  // during it would fill more than a quarter of the receive buffer, so a
+  // fast stream is read sooner rather than held back. stop(), the server
+  // closing the connection, keep-alives and the silence limit still act at
+  // once. Over TLS or the HTTP tunnel the connection is read at once.
+  int interleavedRestMs = 0;
   // false: what the receiver answers to the stream header is ignored, as
   // before options existed. true: a false answer fails the start: TEARDOWN
   // is sent, the connection closed, lastFailure() is {RTSP_STEP_PLAY,

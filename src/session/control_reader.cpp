@@ -32,6 +32,7 @@ ControlReader::Status ControlReader::receive() {
         channel_ ? channel_->receive(space, room) : ::recv(fd_, space, room, MSG_DONTWAIT);
     if (n > 0) {
       drained_ = !channel_ && static_cast<std::size_t>(n) < room;
+      received_ += static_cast<std::uint64_t>(n);
       buffer_->commit(static_cast<std::size_t>(n));
       return Status::kOk;
     }

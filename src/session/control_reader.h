@@ -79,6 +79,8 @@ class ControlReader {
   // a plain socket: the socket held no more then, so the next read may wait
   // for it first instead of finding it empty.
   bool mayHoldMore() const { return !drained_; }
+  // Bytes received since the reader was made.
+  std::uint64_t receivedBytes() const { return received_; }
 
  private:
   // Receives at least one byte, waiting as `wait` allows.
@@ -91,6 +93,7 @@ class ControlReader {
   std::unique_ptr<InterleavedReader> buffer_;
   int error_ = 0;
   bool drained_ = false;
+  std::uint64_t received_ = 0;
 };
 
 #endif  // RTSPPULL_SESSION_CONTROL_READER_H_

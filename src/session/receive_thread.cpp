@@ -58,6 +58,8 @@ const std::chrono::seconds kReportEvery(5);
 const std::chrono::milliseconds kMediaRestMax(100);
 const std::chrono::milliseconds kMediaRestFirst(15);
 const std::chrono::milliseconds kMediaRestMin(1);
+// The shortest rest of the interleaved connection (see interleavedRestMs).
+const std::chrono::milliseconds kControlRestMin(5);
 const long long kMediaRestFullBuffer = 2LL * 1024 * 1024;
 const long long kRestBudgetShare = 8;
 // What the kernel charges a datagram's buffer beyond its bytes, about.
@@ -136,6 +138,17 @@ struct CRTSPDownload::ReceiveState {
   // took, as the kernel charges it (about).
   bool restDue = false;
   long long roundCharged = 0;
+  // Over TCP with interleavedRestMs: the control connection is watched only
+  // for its end (stop() shuts it down) before controlRestEnd, then read
+  // without a wait.
+  // controlRest adapts as the media rest does, between kControlRestMin and
+  // controlRestLongest, to the bytes a rest lets in (from controlRoundStart)
+  // against controlBudget.
+  Clock::duration controlRest{};
+  Clock::duration controlRestLongest{};
+  Clock::time_point controlRestEnd;
+  std::uint64_t controlRoundStart = 0;
+  std::uint64_t controlBudget = 0;
 
   // After a round of receives: the rest, adapted to what the round took.
   void restMedia() {
@@ -340,6 +353,15 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
   state.keepAliveEvery = keepAliveInterval(options_.keepAliveSec, sessionTimeoutSec_);
   state.nextKeepAlive = state.now + state.keepAliveEvery;
   state.nextReport = state.now + kReportEvery;
+  // A channel (TLS, the tunnel) may hold bytes the socket no longer shows.
+  if (control_->channel() == nullptr && options_.interleavedRestMs > 0) {
+    state.controlRestLongest = state.controlRest =
+        std::chrono::milliseconds(std::min(options_.interleavedRestMs, 1000));
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (::getsockopt(control_->fd(), SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) granted = 0;
+    state.controlBudget = static_cast<std::uint64_t>(std::max(granted, 64 * 1024)) / 4;
+  }
   if (udp != nullptr) {
     state.mediaRestLongest = mediaRestFor(udp->sockets.grantedReceiveBuffer());
     state.mediaRest = std::min<Clock::duration>(state.mediaRestLongest, kMediaRestFirst);
@@ -392,6 +414,16 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       // receive that would find nothing: one system call less per burst.
       readable[0] = came && control_->mayHoldMore();
       if (came && !serviceControlInput(state)) return;
+      if (came && !readable[0] && state.controlRestLongest > Clock::duration::zero()) {
+        const std::uint64_t round = control_->receivedBytes() - state.controlRoundStart;
+        if (round > state.controlBudget) {
+          state.controlRest = std::max<Clock::duration>(state.controlRest / 2, kControlRestMin);
+        } else if (round < state.controlBudget / 2) {
+          state.controlRest = std::min(state.controlRest * 2, state.controlRestLongest);
+        }
+        state.controlRoundStart = control_->receivedBytes();
+        state.controlRestEnd = state.now + state.controlRest;
+      }
     }
     for (nfds_t i = 1; i < count; ++i) {
       if (readable[i]) came = readDatagrams(state, *udpTracks[(i - 1) / 2], i % 2 == 0) || came;
@@ -413,6 +445,9 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
         wakeUp = before;
         state.lookAfterRest = false;
       }
+      const bool controlResting = before < state.controlRestEnd;
+      wanted[0].events = controlResting ? POLLRDHUP : POLLIN;
+      if (controlResting) wakeUp = std::min(wakeUp, state.controlRestEnd);
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(wakeUp - before);
       const int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
       for (pollfd& p : wanted) p.revents = 0;
@@ -422,6 +457,7 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
                     std::string("waiting for data failed: ") + std::strerror(errno));
       }
       for (nfds_t i = 0; i < count; ++i) readable[i] = ready > 0 && wanted[i].revents != 0;
+      if (controlResting && ready == 0) readable[0] = true;  // the rest is over: read
       // After a wake-up for data the receive reads the clock; only a wait
       // that ran out needs it here.
       if (ready <= 0) state.now = Clock::now();
