@@ -201,19 +201,30 @@ TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
   }
 }
 
-TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
-  std::string file;
-  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
+// A writer begun on the test stream's parameter sets that keeps what it
+// writes in `file`.
+struct MemoryMp4 {
+  MemoryMp4() {
+    Mp4Track track;
+    track.sps = kSets.substr(4, 9);
+    track.pps = kSets.substr(17);
+    began = writer.begin(track, error);
+  }
+  std::string file, error;
+  Mp4Writer writer{[this](const Mp4Writer::Piece* pieces, size_t count) {
     for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
     return true;
-  });
-  Mp4Track track;
-  track.sps = kSets.substr(4, 9);
-  track.pps = kSets.substr(17);
-  std::string error;
-  ASSERT_TRUE(writer.begin(track, error)) << error;
+  }};
+  bool began = false;
+};
+
+TEST(ToolMp4Writer, AUnitOfTheEntrysParameterSetsAloneIsNoSample) {
+  MemoryMp4 mp4;
+  ASSERT_TRUE(mp4.began) << mp4.error;
+  Mp4Writer& writer = mp4.writer;
+  const std::string& file = mp4.file;
   AccessUnit sets;
-  sets.nals = {track.sps, track.pps};
+  sets.nals = {kSets.substr(4, 9), kSets.substr(17)};
   writer.addSample(sets, 0);
   writer.flush();
   EXPECT_EQ(file.find("moof"), std::string::npos);
@@ -232,16 +243,10 @@ TEST(ToolMp4Writer, FragmentsHeldInBlocksComeOutWhole) {
       {"a sample ending at a block's end", {32768 - 4}},
       {"a small fragment after large ones", {10}},
   };
-  std::string file;
-  Mp4Writer writer([&file](const Mp4Writer::Piece* pieces, size_t count) {
-    for (size_t i = 0; i < count; ++i) file.append(pieces[i].data, pieces[i].size);
-    return true;
-  });
-  Mp4Track track;
-  track.sps = kSets.substr(4, 9);
-  track.pps = kSets.substr(17);
-  std::string error;
-  ASSERT_TRUE(writer.begin(track, error)) << error;
+  MemoryMp4 mp4;
+  ASSERT_TRUE(mp4.began) << mp4.error;
+  Mp4Writer& writer = mp4.writer;
+  const std::string& file = mp4.file;
   const auto be32 = [](size_t v) {
     return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 8), static_cast<char>(v)};
