@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "live.h"
 #include "mp4_writer.h"
 #include "retention.h"
+#include "support/media_files.h"
 
 namespace {
 
@@ -25,106 +27,56 @@ using namespace rtsp_recorder;
 using std::chrono::hours;
 using std::chrono::seconds;
 
-// A directory of its own, removed with what it holds.
-class TempDir {
- public:
-  TempDir() {
-    char path[] = "/tmp/rtsp-recorder-test.XXXXXX";
-    path_ = ::mkdtemp(path);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
+// `bytes` written to `file`, whose name it returns.
+std::string writeFile(const std::string& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+  return file;
+}
 
 // The environment of the tests: CAM_PASS alone is set.
 const char* env(const char* name) { return std::string(name) == "CAM_PASS" ? "from-env" : nullptr; }
 
-constexpr char kCamera[] = "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n";
-
-TEST(RecorderConfig, GoodFilesGiveTheirValues) {
+// tests/data/recorder_configs.txt: each file, and what its first camera and
+// the service hold or the start of its error.
+TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
   TempDir dir;
-  const std::string passwordFile = dir.write("pass", "from-file\nsecond line\n");
-  const std::string cam = kCamera;
-  constexpr auto kTcp = RTSP_TRANSPORT_TCP;
-  // clang-format off
-  struct Row { const char* name; std::string text;  // then what the first camera (or the service) must hold
-               std::string password; RTSP_TRANSPORT transport; double segmentSeconds; std::string outputDir;
-               long long maxAge; uint64_t maxBytes; std::string bind; uint16_t port; };
-  const Row rows[] = {
-      {.name = "defaults", .text = cam, .password = "", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
-      {.name = "every camera key", .text = cam + "user = \"u\"\npassword = \"inline\"\ntransport = \"udp\"\naudio = true\nsegment_seconds = 300\n"
-           "output_dir = \"/srv/door\"\nfile_pattern = \"%H%M.mp4\"\nmax_age = \"7d\"\nmax_bytes = \"2G\"\n",
-       .password = "inline", .transport = RTSP_TRANSPORT_UDP, .segmentSeconds = 300,
-       .outputDir = "/srv/door", .maxAge = 7 * 86400, .maxBytes = 2ull << 30, .bind = "127.0.0.1", .port = 8554},
-      {.name = "password from a file, server and store tables",
-       .text = "[server]\nlisten = \"0.0.0.0:9000\"\n[store]\nroot = \"/data\"\n" + cam + "user = \"u\"\npassword_file = \"" + passwordFile + "\"\nmax_age = 3600\n",
-       .password = "from-file", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "/data/door", .maxAge = 3600, .maxBytes = 0, .bind = "0.0.0.0", .port = 9000},
-      {.name = "password from the environment", .text = cam + "user = \"u\"\npassword_env = \"CAM_PASS\"\n",
-       .password = "from-env", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
+  const std::map<std::string, std::string> placeholders = {
+      {"\\n", "\n"},
+      {"$DOOR", "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n"},
+      {"$PASSFILE", writeFile(dir.file("pass"), "from-file\nsecond line\n")}};
+  const auto text = [](const auto& value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
   };
-  // clang-format on
-  for (const Row& row : rows) {
+  const char* const transports[] = {"tcp", "udp", "udp-then-tcp"};
+  for (auto [file, expected] : dataRows("recorder_configs.txt")) {
+    for (const auto& [name, value] : placeholders)
+      for (size_t at; (at = file.find(name)) != std::string::npos;)
+        file.replace(at, name.size(), value);
     ServiceConfig config;
     std::string error;
-    ASSERT_TRUE(parseConfig(row.text, "cams.toml", env, config, error))
-        << row.name << ": " << error;
-    ASSERT_EQ(config.cameras.size(), 1u) << row.name;
-    const CameraConfig& c = config.cameras[0];
-    EXPECT_EQ(c.password, row.password) << row.name;
-    EXPECT_EQ(c.transport, row.transport) << row.name;
-    EXPECT_EQ(c.segmentSeconds, row.segmentSeconds) << row.name;
-    EXPECT_EQ(c.outputDir, row.outputDir) << row.name;
-    EXPECT_EQ(c.retention.maxAge.count(), row.maxAge) << row.name;
-    EXPECT_EQ(c.retention.maxBytes, row.maxBytes) << row.name;
-    EXPECT_EQ(config.bindAddress, row.bind) << row.name;
-    EXPECT_EQ(config.port, row.port) << row.name;
-  }
-}
-
-// The message after "cams.toml:" names the row.
-TEST(RecorderConfig, BadFilesSayFileLineAndKey) {
-  const std::string cam = kCamera, user = cam + "user = \"u\"\n";
-  // clang-format off
-  struct Row { std::string text, message; };
-  const Row rows[] = {
-      {cam + "segment_seconds = \n", "4: Error while parsing key-value pair: expected value"},
-      {cam + "segment_second = 5\n", "4: camera \"door\".segment_second: unknown key"},
-      {"[servr]\nlisten = \"1.2.3.4:5\"\n", "1: servr: unknown key"},
-      {cam + "audio = \"yes\"\n", "4: camera \"door\".audio: must be true or false"},
-      {cam + "segment_seconds = 0\n", "4: camera \"door\".segment_seconds: must be a positive number"},
-      {"[[camera]]\nname = \"a\"\n", "1: camera \"a\".url: is missing"},
-      {"[[camera]]\nurl = \"rtsp://h/p\"\n", "1: camera[0].name: is missing"},
-      {"[[camera]]\nname = \"a/b\"\nurl = \"rtsp://h/p\"\n", "2: camera \"a/b\".name: may hold only letters, digits, '-' and '_'"},
-      {cam + cam, "5: camera \"door\".name: is taken by an earlier camera"},
-      {"[[camera]]\nname = \"a\"\nurl = \"http://h/p\"\n", "3: camera \"a\".url: the URL must start with rtsp://"},
-      {cam + "transport = \"sctp\"\n", "4: camera \"door\".transport: must be \"tcp\", \"udp\" or \"udp-then-tcp\""},
-      {cam + "max_age = \"7w\"\n", "4: camera \"door\".max_age: must be a duration such as 3600, \"90m\", \"12h\" or \"7d\""},
-      {"[store]\nmax_bytes = \"lots\"\n", "2: store.max_bytes: must be a size such as 1000000, \"500M\" or \"2G\""},
-      {user + "password_env = \"NOPE\"\n", "5: camera \"door\".password_env: the environment variable NOPE is not set"},
-      {user + "password_file = \"/nonexistent/pass\"\n", "5: camera \"door\".password_file: cannot read \"/nonexistent/pass\""},
-      {user + "password = \"a\"\npassword_env = \"CAM_PASS\"\n", "5: camera \"door\".password: give one of password, password_file and password_env"},
-      {cam + "password = \"a\"\n", "1: camera \"door\".user: is missing: a password needs a user"},
-      {"[server]\nlisten = \"127.0.0.1\"\n", "2: server.listen: must be ADDRESS:PORT, such as \"127.0.0.1:8554\""},
-      {cam + "file_pattern = \"%Y/%H.mp4\"\n", "4: camera \"door\".file_pattern: names a file inside output_dir and may not hold '/'"},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    ServiceConfig config;
-    std::string error;
-    EXPECT_FALSE(parseConfig(row.text, "cams.toml", env, config, error)) << row.message;
-    const std::string expected = "cams.toml:" + row.message;
-    EXPECT_EQ(error.substr(0, expected.size()), expected) << row.message;
+    const bool parsed = parseConfig(file, "cams.toml", env, config, error);
+    EXPECT_EQ(parsed, expected.rfind("refused: ", 0) != 0) << expected << error;
+    if (!parsed) {
+      EXPECT_EQ(error.substr(0, expected.size() + 1), "cams.toml:" + expected.substr(9))
+          << expected;
+      continue;
+    }
+    const CameraConfig& c = config.cameras.at(0);
+    const std::map<std::string, std::string> got = {
+        {"password", c.password},
+        {"transport", transports[c.transport]},
+        {"segment_seconds", text(c.segmentSeconds)},
+        {"output_dir", c.outputDir},
+        {"max_age", text(c.retention.maxAge.count())},
+        {"max_bytes", text(c.retention.maxBytes)},
+        {"listen", config.bindAddress + ":" + text(config.port)}};
+    std::istringstream fields(expected);
+    for (std::string field; fields >> field;) {
+      const std::string key = field.substr(0, field.find('='));
+      EXPECT_EQ(key + "=" + got.at(key), field) << file;
+    }
   }
 }
 
@@ -158,26 +110,6 @@ TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
     EXPECT_EQ(plan.removed, row.removed) << row.name;
     EXPECT_EQ(plan.changed, row.changed) << row.name;
     EXPECT_EQ(plan.unchanged, row.unchanged) << row.name;
-  }
-}
-
-TEST(RecorderConfig, DurationsAndSizes) {
-  // clang-format off
-  struct Row { const char* text; bool ok; uint64_t value /* 0 when not ok */; };
-  const Row durations[] = {{"90", true, 90}, {"90s", true, 90}, {"15m", true, 900}, {"2h", true, 7200}, {"7d", true, 604800},
-                           {"", false, 0}, {"d", false, 0}, {"5x", false, 0}, {"5dd", false, 0}, {"-5", false, 0}};
-  const Row sizes[] = {{"1000", true, 1000}, {"2K", true, 2048}, {"3M", true, 3u << 20}, {"1G", true, 1u << 30}, {"1T", true, 1ull << 40},
-                       {"99999999999999999999", false, 0}, {"20000000T", false, 0}, {"1k", false, 0}};
-  // clang-format on
-  for (const Row& row : durations) {
-    seconds value{0};
-    EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
-    EXPECT_EQ(row.ok ? static_cast<uint64_t>(value.count()) : 0, row.value) << row.text;
-  }
-  for (const Row& row : sizes) {
-    uint64_t value = 0;
-    EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
-    EXPECT_EQ(row.ok ? value : 0, row.value) << row.text;
   }
 }
 
@@ -217,19 +149,20 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
 
 TEST(RecorderRetention, ScanListsMp4FilesOldestFirst) {
   TempDir dir;
-  const std::string older = dir.write("b.mp4", "12345");
-  const std::string newer = dir.write("a.mp4", "123");
-  dir.write("notes.txt", "x");
-  ::mkdir((dir.path() + "/sub.mp4").c_str(), 0755);
+  const std::string cam = dir.file("cam");
+  std::filesystem::create_directories(cam + "/sub.mp4");  // not a file: left out
+  const std::string older = writeFile(cam + "/b.mp4", "12345"),
+                    newer = writeFile(cam + "/a.mp4", "123");
+  writeFile(cam + "/notes.txt", "x");
   const timespec times[2] = {{1000, 0}, {1000, 0}};
   ::utimensat(AT_FDCWD, older.c_str(), times, 0);
-  const std::vector<SegmentFile> found = scanSegments("cam", dir.path());
+  const std::vector<SegmentFile> found = scanSegments("cam", cam);
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, older);
   EXPECT_EQ(found[0].bytes, 5u);
   EXPECT_EQ(found[1].path, newer);
   EXPECT_EQ(found[1].camera, "cam");
-  EXPECT_TRUE(scanSegments("cam", dir.path() + "/missing").empty());
+  EXPECT_TRUE(scanSegments("cam", cam + "/missing").empty());
 }
 
 std::string box(const char* type, const std::string& body) {
@@ -256,13 +189,11 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
   // clang-format on
   for (const Row& row : rows) {
     TempDir dir;
-    const std::string file = dir.write("seg.mp4", row.bytes);
+    const std::string file = writeFile(dir.file("seg.mp4"), row.bytes);
     bool fragments = !row.fragments;
     EXPECT_EQ(trimToWholeFragments(file, &fragments), row.removed) << row.name;
     EXPECT_EQ(fragments, row.fragments) << row.name;
-    struct stat st {};
-    ::stat(file.c_str(), &st);
-    EXPECT_EQ(static_cast<size_t>(st.st_size), row.sizeAfter) << row.name;
+    EXPECT_EQ(std::filesystem::file_size(file), row.sizeAfter) << row.name;
   }
   EXPECT_EQ(trimToWholeFragments("/nonexistent/seg.mp4"), -1);
 }
@@ -270,12 +201,6 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
 // The live view's cut of a real writer's output, fed in pieces of every
 // size: one header, then one fragment per sample, keyframes where they were.
 TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
-  // A 64x64 H.264 SPS (Baseline) and a PPS.
-  const std::string sps(
-      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83"
-      "\xc4\x89\x65\x80",
-      22);
-  const std::string pps("\x68\xcb\x83\xcb\x20", 5);
   std::string stream;
   rtsp_pull::Mp4Writer writer(
       [&stream](const rtsp_pull::Mp4Writer::Piece* pieces, size_t count) {
@@ -283,9 +208,11 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
         return true;
       },
       0.001);
-  rtsp_pull::Mp4Track track;
-  track.sps = sps;
-  track.pps = pps;
+  rtsp_pull::Mp4Track track;  // a 64x64 H.264 SPS (Baseline) and a PPS
+  track.sps = std::string(
+      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83\xc4\x89\x65\x80",
+      22);
+  track.pps = std::string("\x68\xcb\x83\xcb\x20", 5);
   std::string error;
   ASSERT_TRUE(writer.begin(track, error)) << error;
   const bool keyframes[] = {true, false, false, true, false};

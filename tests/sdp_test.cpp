@@ -112,11 +112,8 @@ const std::string kLoose =
 
 TEST(SdpMedia, SectionsOfRealAndLooseDescriptions) {
   const std::string base = "rtsp://10.0.0.2/live", gst = Described("gstreamer-aac"),
-                    perl = Described("perl-server"), vlc = Described("vlc");
-  // The GStreamer server's audio section with --audio pcmu.
-  const std::string pcmu =
-      "m=audio 0 RTP/AVP 0\r\nc=IN IP4 0.0.0.0\r\nb=AS:64\r\n"
-      "a=rtpmap:0 PCMU/8000\r\na=control:stream=1\r\n";
+                    perl = Described("perl-server"), vlc = Described("vlc"),
+                    pcmu = Described("gstreamer-pcmu");
   // sections: how many the text has, index: the one checked; fmtpName: one
   // parameter, looked up in another case.
   // clang-format off
