@@ -19,7 +19,8 @@ inline std::string BigEndianWords(std::initializer_list<std::uint32_t> words) {
 // CSRC, payload type 96, the marker as given; the payload is `filler` bytes.
 inline std::string RtpPacket(unsigned seq, std::uint32_t ts, std::uint32_t ssrc,
                              bool marker = false, std::size_t size = 20, char filler = 0) {
-  std::string p = BigEndianWords({(marker ? 0x80E00000u : 0x80600000u) | (seq & 0xFFFFu), ts, ssrc});
+  std::string p =
+      BigEndianWords({(marker ? 0x80E00000u : 0x80600000u) | (seq & 0xFFFFu), ts, ssrc});
   p.resize(std::max<std::size_t>(size, 12), filler);
   return p.substr(0, size);
 }
