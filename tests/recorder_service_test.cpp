@@ -1,4 +1,5 @@
-// rtsp-recorder's pure parts: the configuration and what a reload changes,
+// rtsp-recorder's pure parts: the configuration and what a reload changes
+// (files and results in tests/data/recorder_configs.txt),
 // retention against a fake clock and a small directory, the repair of a
 // segment cut short, and the live view's cutting of an MP4 stream and
 // choice of audio.

@@ -2,8 +2,9 @@
 // tagged line split at its first comma, both halves leniently Base64-decoded,
 // trailing zero bytes dropped), H.265 ones (strictly decoded, from the format
 // line of the video payload type) and the video encoding name; and the media
-// sections of real and loosely written descriptions. Real servers'
-// descriptions are in tests/data/sdp.
+// sections of real and loosely written descriptions. The records and what
+// they give are in tests/data/sdp_video.txt, real servers' descriptions in
+// tests/data/sdp.
 #include <algorithm>
 #include <fstream>
 #include <map>
