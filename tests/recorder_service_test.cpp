@@ -101,25 +101,23 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
   using Limits = RetentionLimits;
   // clang-format off
   struct File { const char* camera; const char* name; uint64_t bytes; int ageHours; bool active; };
-  struct Row { const char* name; std::vector<File> files; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
+  struct Row { const char* name; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
   const std::vector<File> two = {{"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
                                  {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
   const Row rows[] = {
-      {.name = "no limits", .files = two, .perCamera = {}, .store = {}, .deleted = {}},
-      {.name = "camera age", .files = two, .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
-      {.name = "camera bytes", .files = two, .perCamera = {.maxBytes = 150}, .store = {}, .deleted = {"a1", "a2"}},
-      {.name = "store bytes take the oldest of any camera", .files = two, .perCamera = {}, .store = {.maxBytes = 300}, .deleted = {"a1", "b1"}},
-      {.name = "store age", .files = two, .perCamera = {}, .store = {.maxAge = hours(35)}, .deleted = {"a1", "b1"}},
-      {.name = "a limit below the active files leaves them alone", .files = two, .perCamera = {}, .store = {.maxBytes = 1}, .deleted = {"a1", "b1", "a2"}},
-      {.name = "camera then store: the camera's deletions count for the store", .files = two,
-       .perCamera = {.maxBytes = 200}, .store = {.maxBytes = 400}, .deleted = {"a1"}},
-      {.name = "exactly at the limit stays", .files = {{"a", "a1", 100, 35, false}, {"a", "a2", 100, 1, true}},
-       .perCamera = {.maxAge = hours(35), .maxBytes = 200}, .store = {}, .deleted = {}},
+      {.name = "no limits", .perCamera = {}, .store = {}, .deleted = {}},
+      {.name = "camera age", .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
+      {.name = "camera bytes", .perCamera = {.maxBytes = 150}, .store = {}, .deleted = {"a1", "a2"}},
+      {.name = "store bytes take the oldest of any camera", .perCamera = {}, .store = {.maxBytes = 300}, .deleted = {"a1", "b1"}},
+      {.name = "store age", .perCamera = {}, .store = {.maxAge = hours(35)}, .deleted = {"a1", "b1"}},
+      {.name = "a limit below the active files leaves them alone", .perCamera = {}, .store = {.maxBytes = 1}, .deleted = {"a1", "b1", "a2"}},
+      {.name = "camera then store: the camera's deletions count for the store", .perCamera = {.maxBytes = 200}, .store = {.maxBytes = 400}, .deleted = {"a1"}},
+      {.name = "exactly at the limits stays", .perCamera = {.maxAge = hours(50), .maxBytes = 300}, .store = {}, .deleted = {}},
   };
   // clang-format on
   for (const Row& row : rows) {
     std::vector<SegmentFile> files;
-    for (const File& f : row.files)
+    for (const File& f : two)
       files.push_back(SegmentFile{f.camera, f.name, f.bytes, now - hours(f.ageHours), f.active});
     std::vector<std::string> deleted;
     for (const SegmentFile& f : chooseDeletions(files, {{"a", row.perCamera}}, row.store, now))
@@ -207,10 +205,9 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
   for (size_t piece : {size_t{1}, size_t{7}, size_t{100}, stream.size()}) {
     Mp4Splitter splitter;
     std::vector<Mp4Splitter::Part> parts;
-    for (size_t at = 0; at < stream.size(); at += piece) {
+    for (size_t at = 0; at < stream.size(); at += piece)
       for (auto& p : splitter.feed(stream.data() + at, std::min(piece, stream.size() - at)))
         parts.push_back(std::move(p));
-    }
     ASSERT_EQ(parts.size(), 6u) << "pieces of " << piece;
     EXPECT_TRUE(parts[0].header) << "pieces of " << piece;
     std::string joined;

@@ -53,9 +53,8 @@ struct RecordingReceiver : IRTPReceiver {
 // the last is marked unless `open`.
 Packets Frame(unsigned first, unsigned last, std::uint32_t ts, bool open = false,
               Packets out = {}) {
-  for (unsigned s = first; s <= last; ++s) {
+  for (unsigned s = first; s <= last; ++s)
     out.push_back(Packet(s, ts, s == last && !open, s == first ? Start::kC0 : Start::kNone));
-  }
   return out;
 }
 
