@@ -5,8 +5,8 @@
 // together from fragments, and lasts at least a tick.
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include <rtsppull/tracks.h>
 
 #include "audio_depacketizer.h"
 #include "check.h"
@@ -24,29 +24,21 @@ struct Sink : rtsp_pull::AudioSink {
   }
 };
 
+// The audio section of a description, from its rtpmap and fmtp values.
 SDPMedia format(unsigned choice) {
-  struct Format {
-    const char* encoding;
-    int clockRate;
-    std::vector<std::pair<std::string, std::string>> fmtp;
-  };
   // clang-format off
-  static const Format kFormats[] = {
-      {"mpeg4-generic", 48000, {{"config", "1190"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}},
-      {"mpeg4-generic", 48000, {{"config", "1190"}, {"sizelength", "6"}, {"indexlength", "2"}, {"indexdeltalength", "2"}}},
-      {"MP4A-LATM", 48000, {{"config", "400023203FC0"}}},
-      {"MP4A-LATM", 48000, {{"config", "410023203FC0"}}},  // two subframes an element
-      {"opus", 48000, {}},
-      {"PCMU", 8000, {}},
+  static const std::string kFormats[] = {
+      "97 mpeg4-generic/48000\na=fmtp:97 config=1190;sizelength=13;indexlength=3;indexdeltalength=3",
+      "97 mpeg4-generic/48000\na=fmtp:97 config=1190;sizelength=6;indexlength=2;indexdeltalength=2",
+      "97 MP4A-LATM/48000\na=fmtp:97 config=400023203FC0",
+      "97 MP4A-LATM/48000\na=fmtp:97 config=410023203FC0",  // two subframes an element
+      "97 opus/48000/2",
+      "0 PCMU/8000",
   };
   // clang-format on
-  const Format& f = kFormats[choice % 6];
-  SDPMedia m;
-  m.media = "audio";
-  m.encodingName = f.encoding;
-  m.clockRate = f.clockRate;
-  m.fmtp = f.fmtp;
-  return m;
+  const std::string& f = kFormats[choice % 6];
+  return SDPMedia::parseAll("m=audio 0 RTP/AVP " + f.substr(0, f.find(' ')) + "\na=rtpmap:" + f,
+                            "rtsp://h/")[0];
 }
 
 }  // namespace

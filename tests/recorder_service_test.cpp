@@ -1,4 +1,5 @@
-// rtsp-recorder's pure parts: the configuration and what a reload changes,
+// rtsp-recorder's pure parts: the configuration and what a reload changes
+// (files and results in tests/data/recorder_configs.txt),
 // retention against a fake clock and a small directory, the repair of a
 // segment cut short, and the live view's cutting of an MP4 stream and
 // choice of audio.
@@ -8,9 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "live.h"
 #include "mp4_writer.h"
 #include "retention.h"
+#include "support/media_files.h"
 
 namespace {
 
@@ -25,159 +28,69 @@ using namespace rtsp_recorder;
 using std::chrono::hours;
 using std::chrono::seconds;
 
-// A directory of its own, removed with what it holds.
-class TempDir {
- public:
-  TempDir() {
-    char path[] = "/tmp/rtsp-recorder-test.XXXXXX";
-    path_ = ::mkdtemp(path);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
+// `bytes` written to `file`, whose name it returns.
+std::string writeFile(const std::string& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+  return file;
+}
 
 // The environment of the tests: CAM_PASS alone is set.
 const char* env(const char* name) { return std::string(name) == "CAM_PASS" ? "from-env" : nullptr; }
 
-constexpr char kCamera[] = "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n";
-
-TEST(RecorderConfig, GoodFilesGiveTheirValues) {
+// tests/data/recorder_configs.txt: each file, and what its first camera and
+// the service hold or the start of its error; each reload and its plan.
+TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
   TempDir dir;
-  const std::string passwordFile = dir.write("pass", "from-file\nsecond line\n");
-  const std::string cam = kCamera;
-  constexpr auto kTcp = RTSP_TRANSPORT_TCP;
-  // clang-format off
-  struct Row { const char* name; std::string text;  // then what the first camera (or the service) must hold
-               std::string password; RTSP_TRANSPORT transport; double segmentSeconds; std::string outputDir;
-               long long maxAge; uint64_t maxBytes; std::string bind; uint16_t port; };
-  const Row rows[] = {
-      {.name = "defaults", .text = cam, .password = "", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
-      {.name = "every camera key", .text = cam + "user = \"u\"\npassword = \"inline\"\ntransport = \"udp\"\naudio = true\nsegment_seconds = 300\n"
-           "output_dir = \"/srv/door\"\nfile_pattern = \"%H%M.mp4\"\nmax_age = \"7d\"\nmax_bytes = \"2G\"\n",
-       .password = "inline", .transport = RTSP_TRANSPORT_UDP, .segmentSeconds = 300,
-       .outputDir = "/srv/door", .maxAge = 7 * 86400, .maxBytes = 2ull << 30, .bind = "127.0.0.1", .port = 8554},
-      {.name = "password from a file, server and store tables",
-       .text = "[server]\nlisten = \"0.0.0.0:9000\"\n[store]\nroot = \"/data\"\n" + cam + "user = \"u\"\npassword_file = \"" + passwordFile + "\"\nmax_age = 3600\n",
-       .password = "from-file", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "/data/door", .maxAge = 3600, .maxBytes = 0, .bind = "0.0.0.0", .port = 9000},
-      {.name = "password from the environment", .text = cam + "user = \"u\"\npassword_env = \"CAM_PASS\"\n",
-       .password = "from-env", .transport = kTcp, .segmentSeconds = 60,
-       .outputDir = "recordings/door", .maxAge = 0, .maxBytes = 0, .bind = "127.0.0.1", .port = 8554},
+  std::map<std::string, std::string> placeholders = {
+      {"\\n", "\n"},
+      {"$DOOR", "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n"},
+      {"$PASSFILE", writeFile(dir.file("pass"), "from-file\nsecond line\n")}};
+  for (const std::string name : {"a", "b", "c"})
+    placeholders["$" + name] =
+        "[[camera]]\nname = \"" + name + "\"\nurl = \"rtsp://h/" + name + "\"\n";
+  const auto text = [](const auto& value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
   };
-  // clang-format on
-  for (const Row& row : rows) {
-    ServiceConfig config;
+  const char* const transports[] = {"tcp", "udp", "udp-then-tcp"};
+  for (auto [file, expected] : dataRows("recorder_configs.txt")) {
+    for (const auto& [name, value] : placeholders)
+      for (size_t at; (at = file.find(name)) != std::string::npos;)
+        file.replace(at, name.size(), value);
+    const std::size_t arrow = std::min(file.find(" -> "), file.size());  // a reload's
+    ServiceConfig before, config;
     std::string error;
-    ASSERT_TRUE(parseConfig(row.text, "cams.toml", env, config, error))
-        << row.name << ": " << error;
-    ASSERT_EQ(config.cameras.size(), 1u) << row.name;
-    const CameraConfig& c = config.cameras[0];
-    EXPECT_EQ(c.password, row.password) << row.name;
-    EXPECT_EQ(c.transport, row.transport) << row.name;
-    EXPECT_EQ(c.segmentSeconds, row.segmentSeconds) << row.name;
-    EXPECT_EQ(c.outputDir, row.outputDir) << row.name;
-    EXPECT_EQ(c.retention.maxAge.count(), row.maxAge) << row.name;
-    EXPECT_EQ(c.retention.maxBytes, row.maxBytes) << row.name;
-    EXPECT_EQ(config.bindAddress, row.bind) << row.name;
-    EXPECT_EQ(config.port, row.port) << row.name;
-  }
-}
-
-// The message after "cams.toml:" names the row.
-TEST(RecorderConfig, BadFilesSayFileLineAndKey) {
-  const std::string cam = kCamera, user = cam + "user = \"u\"\n";
-  // clang-format off
-  struct Row { std::string text, message; };
-  const Row rows[] = {
-      {cam + "segment_seconds = \n", "4: Error while parsing key-value pair: expected value"},
-      {cam + "segment_second = 5\n", "4: camera \"door\".segment_second: unknown key"},
-      {"[servr]\nlisten = \"1.2.3.4:5\"\n", "1: servr: unknown key"},
-      {cam + "audio = \"yes\"\n", "4: camera \"door\".audio: must be true or false"},
-      {cam + "segment_seconds = 0\n", "4: camera \"door\".segment_seconds: must be a positive number"},
-      {"[[camera]]\nname = \"a\"\n", "1: camera \"a\".url: is missing"},
-      {"[[camera]]\nurl = \"rtsp://h/p\"\n", "1: camera[0].name: is missing"},
-      {"[[camera]]\nname = \"a/b\"\nurl = \"rtsp://h/p\"\n", "2: camera \"a/b\".name: may hold only letters, digits, '-' and '_'"},
-      {cam + cam, "5: camera \"door\".name: is taken by an earlier camera"},
-      {"[[camera]]\nname = \"a\"\nurl = \"http://h/p\"\n", "3: camera \"a\".url: the URL must start with rtsp://"},
-      {cam + "transport = \"sctp\"\n", "4: camera \"door\".transport: must be \"tcp\", \"udp\" or \"udp-then-tcp\""},
-      {cam + "max_age = \"7w\"\n", "4: camera \"door\".max_age: must be a duration such as 3600, \"90m\", \"12h\" or \"7d\""},
-      {"[store]\nmax_bytes = \"lots\"\n", "2: store.max_bytes: must be a size such as 1000000, \"500M\" or \"2G\""},
-      {user + "password_env = \"NOPE\"\n", "5: camera \"door\".password_env: the environment variable NOPE is not set"},
-      {user + "password_file = \"/nonexistent/pass\"\n", "5: camera \"door\".password_file: cannot read \"/nonexistent/pass\""},
-      {user + "password = \"a\"\npassword_env = \"CAM_PASS\"\n", "5: camera \"door\".password: give one of password, password_file and password_env"},
-      {cam + "password = \"a\"\n", "1: camera \"door\".user: is missing: a password needs a user"},
-      {"[server]\nlisten = \"127.0.0.1\"\n", "2: server.listen: must be ADDRESS:PORT, such as \"127.0.0.1:8554\""},
-      {cam + "file_pattern = \"%Y/%H.mp4\"\n", "4: camera \"door\".file_pattern: names a file inside output_dir and may not hold '/'"},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    ServiceConfig config;
-    std::string error;
-    EXPECT_FALSE(parseConfig(row.text, "cams.toml", env, config, error)) << row.message;
-    const std::string expected = "cams.toml:" + row.message;
-    EXPECT_EQ(error.substr(0, expected.size()), expected) << row.message;
-  }
-}
-
-TEST(RecorderConfig, ReloadStartsStopsAndRestartsByName) {
-  const auto camera = [](const char* name, const char* extra = "") {
-    return std::string("[[camera]]\nname = \"") + name + "\"\nurl = \"rtsp://h/" + name + "\"\n" +
-           extra;
-  };
-  const std::string ab = camera("a") + camera("b"), x = "output_dir = \"/x\"\n";
-  using Names = std::vector<std::string>;
-  // clang-format off
-  struct Row { const char* name; std::string before, after; Names added, removed, changed, unchanged; };
-  const Row rows[] = {
-      {.name = "nothing changes", .before = ab, .after = ab, .added = {}, .removed = {}, .changed = {}, .unchanged = {"a", "b"}},
-      {.name = "one added, one removed", .before = ab, .after = camera("b") + camera("c"),
-       .added = {"c"}, .removed = {"a"}, .changed = {}, .unchanged = {"b"}},
-      {.name = "a changed segment length restarts that camera only", .before = ab, .after = camera("a", "segment_seconds = 10\n") + camera("b"),
-       .added = {}, .removed = {}, .changed = {"a"}, .unchanged = {"b"}},
-      {.name = "a changed store root moves every camera's default directory", .before = camera("a", x.c_str()) + camera("b"),
-       .after = "[store]\nroot = \"/elsewhere\"\n" + camera("a", x.c_str()) + camera("b"),
-       .added = {}, .removed = {}, .changed = {"b"}, .unchanged = {"a"}},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    ServiceConfig before, after;
-    std::string error;
-    ASSERT_TRUE(parseConfig(row.before, "c.toml", env, before, error)) << row.name << error;
-    ASSERT_TRUE(parseConfig(row.after, "c.toml", env, after, error)) << row.name << error;
-    const ReloadPlan plan = planReload(before, after);
-    EXPECT_EQ(plan.added, row.added) << row.name;
-    EXPECT_EQ(plan.removed, row.removed) << row.name;
-    EXPECT_EQ(plan.changed, row.changed) << row.name;
-    EXPECT_EQ(plan.unchanged, row.unchanged) << row.name;
-  }
-}
-
-TEST(RecorderConfig, DurationsAndSizes) {
-  // clang-format off
-  struct Row { const char* text; bool ok; uint64_t value /* 0 when not ok */; };
-  const Row durations[] = {{"90", true, 90}, {"90s", true, 90}, {"15m", true, 900}, {"2h", true, 7200}, {"7d", true, 604800},
-                           {"", false, 0}, {"d", false, 0}, {"5x", false, 0}, {"5dd", false, 0}, {"-5", false, 0}};
-  const Row sizes[] = {{"1000", true, 1000}, {"2K", true, 2048}, {"3M", true, 3u << 20}, {"1G", true, 1u << 30}, {"1T", true, 1ull << 40},
-                       {"99999999999999999999", false, 0}, {"20000000T", false, 0}, {"1k", false, 0}};
-  // clang-format on
-  for (const Row& row : durations) {
-    seconds value{0};
-    EXPECT_EQ(parseDuration(row.text, value), row.ok) << row.text;
-    EXPECT_EQ(row.ok ? static_cast<uint64_t>(value.count()) : 0, row.value) << row.text;
-  }
-  for (const Row& row : sizes) {
-    uint64_t value = 0;
-    EXPECT_EQ(parseByteSize(row.text, value), row.ok) << row.text;
-    EXPECT_EQ(row.ok ? value : 0, row.value) << row.text;
+    parseConfig(file.substr(0, arrow), "cams.toml", env, before, error);
+    const bool parsed = parseConfig(arrow < file.size() ? file.substr(arrow + 4) : file,
+                                    "cams.toml", env, config, error);
+    EXPECT_EQ(parsed, expected.rfind("refused: ", 0) != 0) << expected << error;
+    if (!parsed) {
+      EXPECT_EQ(error.substr(0, expected.size() + 1), "cams.toml:" + expected.substr(9))
+          << expected;
+      continue;
+    }
+    const CameraConfig& c = config.cameras.at(0);
+    std::map<std::string, std::string> got = {
+        {"password", c.password},
+        {"transport", transports[c.transport]},
+        {"segment_seconds", text(c.segmentSeconds)},
+        {"output_dir", c.outputDir},
+        {"max_age", text(c.retention.maxAge.count())},
+        {"max_bytes", text(c.retention.maxBytes)},
+        {"listen", config.bindAddress + ":" + text(config.port)}};
+    const ReloadPlan plan = planReload(before, config);
+    for (const auto& [key, names] : {std::pair{"added", plan.added},
+                                     {"removed", plan.removed},
+                                     {"changed", plan.changed},
+                                     {"unchanged", plan.unchanged}})
+      for (std::string& list = got[key]; const std::string& name : names)
+        list += (list.empty() ? "" : ",") + name;
+    std::istringstream fields(expected);
+    for (std::string field; fields >> field;) {
+      const std::string key = field.substr(0, field.find('='));
+      EXPECT_EQ(key + "=" + got.at(key), field) << file;
+    }
   }
 }
 
@@ -188,25 +101,23 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
   using Limits = RetentionLimits;
   // clang-format off
   struct File { const char* camera; const char* name; uint64_t bytes; int ageHours; bool active; };
-  struct Row { const char* name; std::vector<File> files; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
+  struct Row { const char* name; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
   const std::vector<File> two = {{"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
                                  {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
   const Row rows[] = {
-      {.name = "no limits", .files = two, .perCamera = {}, .store = {}, .deleted = {}},
-      {.name = "camera age", .files = two, .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
-      {.name = "camera bytes", .files = two, .perCamera = {.maxBytes = 150}, .store = {}, .deleted = {"a1", "a2"}},
-      {.name = "store bytes take the oldest of any camera", .files = two, .perCamera = {}, .store = {.maxBytes = 300}, .deleted = {"a1", "b1"}},
-      {.name = "store age", .files = two, .perCamera = {}, .store = {.maxAge = hours(35)}, .deleted = {"a1", "b1"}},
-      {.name = "a limit below the active files leaves them alone", .files = two, .perCamera = {}, .store = {.maxBytes = 1}, .deleted = {"a1", "b1", "a2"}},
-      {.name = "camera then store: the camera's deletions count for the store", .files = two,
-       .perCamera = {.maxBytes = 200}, .store = {.maxBytes = 400}, .deleted = {"a1"}},
-      {.name = "exactly at the limit stays", .files = {{"a", "a1", 100, 35, false}, {"a", "a2", 100, 1, true}},
-       .perCamera = {.maxAge = hours(35), .maxBytes = 200}, .store = {}, .deleted = {}},
+      {.name = "no limits", .perCamera = {}, .store = {}, .deleted = {}},
+      {.name = "camera age", .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
+      {.name = "camera bytes", .perCamera = {.maxBytes = 150}, .store = {}, .deleted = {"a1", "a2"}},
+      {.name = "store bytes take the oldest of any camera", .perCamera = {}, .store = {.maxBytes = 300}, .deleted = {"a1", "b1"}},
+      {.name = "store age", .perCamera = {}, .store = {.maxAge = hours(35)}, .deleted = {"a1", "b1"}},
+      {.name = "a limit below the active files leaves them alone", .perCamera = {}, .store = {.maxBytes = 1}, .deleted = {"a1", "b1", "a2"}},
+      {.name = "camera then store: the camera's deletions count for the store", .perCamera = {.maxBytes = 200}, .store = {.maxBytes = 400}, .deleted = {"a1"}},
+      {.name = "exactly at the limits stays", .perCamera = {.maxAge = hours(50), .maxBytes = 300}, .store = {}, .deleted = {}},
   };
   // clang-format on
   for (const Row& row : rows) {
     std::vector<SegmentFile> files;
-    for (const File& f : row.files)
+    for (const File& f : two)
       files.push_back(SegmentFile{f.camera, f.name, f.bytes, now - hours(f.ageHours), f.active});
     std::vector<std::string> deleted;
     for (const SegmentFile& f : chooseDeletions(files, {{"a", row.perCamera}}, row.store, now))
@@ -217,19 +128,20 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
 
 TEST(RecorderRetention, ScanListsMp4FilesOldestFirst) {
   TempDir dir;
-  const std::string older = dir.write("b.mp4", "12345");
-  const std::string newer = dir.write("a.mp4", "123");
-  dir.write("notes.txt", "x");
-  ::mkdir((dir.path() + "/sub.mp4").c_str(), 0755);
+  const std::string cam = dir.file("cam");
+  std::filesystem::create_directories(cam + "/sub.mp4");  // not a file: left out
+  const std::string older = writeFile(cam + "/b.mp4", "12345"),
+                    newer = writeFile(cam + "/a.mp4", "123");
+  writeFile(cam + "/notes.txt", "x");
   const timespec times[2] = {{1000, 0}, {1000, 0}};
   ::utimensat(AT_FDCWD, older.c_str(), times, 0);
-  const std::vector<SegmentFile> found = scanSegments("cam", dir.path());
+  const std::vector<SegmentFile> found = scanSegments("cam", cam);
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, older);
   EXPECT_EQ(found[0].bytes, 5u);
   EXPECT_EQ(found[1].path, newer);
   EXPECT_EQ(found[1].camera, "cam");
-  EXPECT_TRUE(scanSegments("cam", dir.path() + "/missing").empty());
+  EXPECT_TRUE(scanSegments("cam", cam + "/missing").empty());
 }
 
 std::string box(const char* type, const std::string& body) {
@@ -256,13 +168,11 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
   // clang-format on
   for (const Row& row : rows) {
     TempDir dir;
-    const std::string file = dir.write("seg.mp4", row.bytes);
+    const std::string file = writeFile(dir.file("seg.mp4"), row.bytes);
     bool fragments = !row.fragments;
     EXPECT_EQ(trimToWholeFragments(file, &fragments), row.removed) << row.name;
     EXPECT_EQ(fragments, row.fragments) << row.name;
-    struct stat st {};
-    ::stat(file.c_str(), &st);
-    EXPECT_EQ(static_cast<size_t>(st.st_size), row.sizeAfter) << row.name;
+    EXPECT_EQ(std::filesystem::file_size(file), row.sizeAfter) << row.name;
   }
   EXPECT_EQ(trimToWholeFragments("/nonexistent/seg.mp4"), -1);
 }
@@ -270,12 +180,6 @@ TEST(RecorderRetention, TrimCutsBackToTheLastWholeFragment) {
 // The live view's cut of a real writer's output, fed in pieces of every
 // size: one header, then one fragment per sample, keyframes where they were.
 TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
-  // A 64x64 H.264 SPS (Baseline) and a PPS.
-  const std::string sps(
-      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83"
-      "\xc4\x89\x65\x80",
-      22);
-  const std::string pps("\x68\xcb\x83\xcb\x20", 5);
   std::string stream;
   rtsp_pull::Mp4Writer writer(
       [&stream](const rtsp_pull::Mp4Writer::Piece* pieces, size_t count) {
@@ -283,9 +187,11 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
         return true;
       },
       0.001);
-  rtsp_pull::Mp4Track track;
-  track.sps = sps;
-  track.pps = pps;
+  rtsp_pull::Mp4Track track;  // a 64x64 H.264 SPS (Baseline) and a PPS
+  track.sps = std::string(
+      "\x67\x42\xc0\x0a\xd9\x07\x3c\x04\x40\x00\x00\x03\x00\x40\x00\x00\x0c\x83\xc4\x89\x65\x80",
+      22);
+  track.pps = std::string("\x68\xcb\x83\xcb\x20", 5);
   std::string error;
   ASSERT_TRUE(writer.begin(track, error)) << error;
   const bool keyframes[] = {true, false, false, true, false};
@@ -299,10 +205,9 @@ TEST(RecorderLive, SplitterCutsHeaderAndFragmentsAtAnyPieceSize) {
   for (size_t piece : {size_t{1}, size_t{7}, size_t{100}, stream.size()}) {
     Mp4Splitter splitter;
     std::vector<Mp4Splitter::Part> parts;
-    for (size_t at = 0; at < stream.size(); at += piece) {
+    for (size_t at = 0; at < stream.size(); at += piece)
       for (auto& p : splitter.feed(stream.data() + at, std::min(piece, stream.size() - at)))
         parts.push_back(std::move(p));
-    }
     ASSERT_EQ(parts.size(), 6u) << "pieces of " << piece;
     EXPECT_TRUE(parts[0].header) << "pieces of " << piece;
     std::string joined;

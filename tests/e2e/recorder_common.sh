@@ -50,12 +50,15 @@ stop_recorder() {
   wait "$RECORDER_PID" || fail "$1: status $? after SIGTERM"
   RECORDER_PID=""
 }
-# all_decode DIR WHAT: every segment in DIR decodes without an error; sets SEGMENTS to their count.
+# all_decode DIR WHAT [STREAMS]: every segment in DIR decodes without an error (and has streams
+# of the types STREAMS, sorted, such as "audio video "); sets SEGMENTS to their count.
 all_decode() {
   SEGMENTS=0
   for f in "$1"/*.mp4; do
     errors="$(ffmpeg -v error -i "$f" -f null - 2>&1)"
     [ -z "$errors" ] || fail "$2: $f does not decode: $errors"
+    streams="$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$f" | sort | tr '\n' ' ')"
+    [ -z "${3:-}" ] || [ "$streams" = "$3" ] || fail "$2: $f has streams $streams, not $3"
     SEGMENTS=$((SEGMENTS + 1))
   done
 }
