@@ -3,10 +3,10 @@
 # removed at exit together with the processes started here, failing with the
 # logs, skipping (77), waiting on an event with a deadline, the test server,
 # and ffmpeg's frame count and decode check.
-WORK="$(mktemp -d /tmp/rtsp-pull-e2e.XXXXXX)" RESERVED=""
+WORK="$(mktemp -d /tmp/rtsp-pull-e2e.XXXXXX)"
 cleanup() {  # jobs -p: the processes started here and not yet waited for
   for pid in $(jobs -p); do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  rm -rf "$WORK" ${RESERVED:+"$RESERVED"}
+  rm -rf "$WORK"
 }
 trap cleanup EXIT
 # fail WHY: every log from its start (a pull's opens with the exchange that

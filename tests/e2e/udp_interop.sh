@@ -34,30 +34,22 @@ bound() {
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-# reserve_udp_ports: sets RTP_PORT to a port P in 20000..29992, a multiple
-# of 8, with P to P + 7 free for UDP on 127.0.0.1 now (the ephemeral range and
-# rtsp-pull's own, from 30000, lie above), and reserved against every other
-# run of this script until this one ends: the Perl server binds P + 2 to P + 5
-# only at each pull's SETUP, seconds later, and does not notice when that
-# fails (it then sends from a port the pull ignores, while the RTCP it
-# forwards keeps the pull waiting). The reservation is the directory
-# $TMPDIR/rtsppull-udp-P, made atomically; one whose run has gone is taken over.
+# reserve_udp_ports: sets RTP_PORT to a port P in 20000..29992, a multiple of
+# 8, with P to P + 7 free for UDP on 127.0.0.1 now (the ephemeral range and
+# rtsp-pull's own, from 30000, lie above). The Perl server binds P + 2 to
+# P + 5 only at each pull's SETUP, seconds later, and does not notice when
+# that fails (it then sends from a port the pull ignores): so the runs of this
+# case take turns, holding a lock until their processes have ended.
 reserve_udp_ports() {
-  RTP_PORT="$(/usr/bin/python3 -c 'import os, random, socket, sys
-base = os.environ.get("TMPDIR", "/tmp") + "/rtsppull-udp-"
-def reserve(path):
-    try: os.mkdir(path)
-    except FileExistsError:
-        try: os.kill(int(open(path + "/pid").read()), 0); return False
-        except (OSError, ValueError): pass
-    with open(path + "/pid", "w") as f: f.write(sys.argv[1])
-    return True
+  exec 9>"${TMPDIR:-/tmp}/rtsppull-udp-perl.lock"
+  flock -w 100 9 || fail "another run of the Perl case holds its lock"
+  RTP_PORT="$(/usr/bin/python3 -c 'import random, socket
 while True:
     p, s = random.randrange(20000, 29993, 8), [socket.socket(type=socket.SOCK_DGRAM) for _ in range(8)]
     try: [x.bind(("127.0.0.1", p + i)) for i, x in enumerate(s)]
     except OSError: continue
-    if reserve(base + str(p)): sys.exit(print(p))' "$$")" || fail "no UDP ports for the Perl server"
-  RESERVED="${TMPDIR:-/tmp}/rtsppull-udp-$RTP_PORT"
+    break
+print(p)')"
 }
 # pull NAME TRANSPORT EXPECT FRAMES: a pull from $PORT that stops after FRAMES
 # frames and must use EXPECT (UDP or TCP); then ffprobe on what was written.
