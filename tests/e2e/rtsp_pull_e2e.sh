@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # rtsp_pull_e2e.sh PROGRAM TEST_SERVER CASE: runs PROGRAM (rtsp-pull) against
-# GStreamer's RTSP server on 127.0.0.1.
+# GStreamer's RTSP server on 127.0.0.1, and for CASE udp-vlc and udp-perl
+# against VLC's and the Perl RTSP server.
 # Every step waits for an event (a port reported, frames written, a line on
 # standard error, an exit), each wait bounded by a generous deadline, so a busy
 # or sanitized run only takes longer. Exit 77 (skipped) when GStreamer or
-# ffmpeg (or, for CASE tls, the openssl command) is missing.
+# ffmpeg (or, for CASE tls, the openssl command; for udp-*, the server) is
+# missing.
 set -uo pipefail
 PROG="$1" SERVER_SCRIPT="$2" CASE="$3"
 source "$(dirname "$0")/pull_common.sh"
-[[ "$CASE" =~ ^(signal|segment|reconnect|gone|tls|av-.*)$ ]] && need ffprobe
+[[ "$CASE" =~ ^(signal|segment|reconnect|gone|tls|av-.*|udp-.*)$ ]] && need ffprobe
+[[ "$CASE" = udp-* ]] && need ffmpeg
 # stop PID [SIGNAL]: sends SIGNAL (default TERM) to process PID, which must end
 # within 15 s (tail --pid: a wait with a deadline); sets rc to its status.
 stop() {
@@ -36,9 +39,60 @@ span() {
 }
 # near A B LIMIT: A and B differ by LIMIT at most.
 near() { awk -v a="$1" -v b="$2" -v d="$3" 'BEGIN { exit !(a - b <= d && b - a <= d) }'; }
+# on_fail: who holds the Perl server's UDP ports.
+on_fail() {
+  [ -n "${RTP_PORT:-}" ] && command -v ss >/dev/null || return 0
+  echo "== UDP sockets on ports $RTP_PORT to $((RTP_PORT + 7))"
+  ss -uanp "( sport >= :$RTP_PORT and sport <= :$((RTP_PORT + 7)) )"
+}
+# bound tcp|udp PORT: a socket on 127.0.0.1 (or any address) has PORT bound,
+# and listens if TCP; seen in /proc without connecting to it.
+bound() {
+  awk -v port="$(printf ':%04X' "$2")" -v tcp="$([ "$1" = tcp ] && echo 1)" \
+    '($2 == "0100007F" port || $2 == "00000000" port) && (!tcp || $4 == "0A") { f = 1 }
+     END { exit !f }' "/proc/net/$1"
+}
+# free_port: a TCP port free on 127.0.0.1 now.
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+# reserve_udp_ports: sets RTP_PORT to a port P in 20000..29992, a multiple of
+# 8, with P to P + 7 free for UDP on 127.0.0.1 now (the ephemeral range and
+# rtsp-pull's own, from 30000, lie above). The Perl server binds P + 2 to
+# P + 5 only at each pull's SETUP, seconds later, and does not notice when
+# that fails (it then sends from a port the pull ignores): so the runs of this
+# case take turns, holding a lock until their processes have ended.
+reserve_udp_ports() {
+  exec 9>"${TMPDIR:-/tmp}/rtsppull-udp-perl.lock"
+  flock -w 100 9 || fail "another run of the Perl case holds its lock"
+  RTP_PORT="$(/usr/bin/python3 -c 'import random, socket
+while True:
+    p, s = random.randrange(20000, 29993, 8), [socket.socket(type=socket.SOCK_DGRAM) for _ in range(8)]
+    try: [x.bind(("127.0.0.1", p + i)) for i, x in enumerate(s)]
+    except OSError: continue
+    break
+print(p)')"
+}
+# udp_pull NAME TRANSPORT EXPECT FRAMES: a pull of FRAMES frames from $PORT over TRANSPORT that
+# must use EXPECT (UDP or TCP), and ffprobe reads them as H.264.
+udp_pull() {
+  pull -v -n "$4" --transport "$2" --format annexb -o "$WORK/$1.h264" "rtsp://127.0.0.1:$PORT/test"
+  grep -q "^rtsp| Transport: $3" "$WORK/pull.err" || fail "$1: not over $3"
+  [ "$(probe "$WORK/$1.h264" stream=codec_name)" = h264 ] || fail "$1: not H.264"
+  has_frames "$WORK/$1.h264" "$4" || fail "$1: only $(frames "$WORK/$1.h264") frames"
+}
+# A 4 s H.264 clip (a keyframe every second) that VLC and ffmpeg can stream.
+make_clip() {
+  ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 4 -c:v libx264 \
+    -profile:v baseline -pix_fmt yuv420p -g 25 -bf 0 "$WORK/clip.mp4" ||
+    fail "ffmpeg could not make the clip"
+  chmod 755 "$WORK" && chmod 644 "$WORK/clip.mp4"
+}
+
 # The server's options per case (av-VIDEO-AUDIO-TRANSPORT: the codecs and both transports).
 IFS=- read -r _ VIDEO AUDIO TRANSPORT <<<"$CASE"
-declare -A ARGS=([auth]="--auth digest --user cam --password p@ss:w" [reconnect]="--share-port")
+declare -A ARGS=([auth]="--auth digest --user cam --password p@ss:w" [reconnect]="--share-port"
+  [udp-gstreamer]="--protocols udp --session-timeout 2")
 [[ "$CASE" = av-* ]] && ARGS[$CASE]="--codec $VIDEO --audio $AUDIO --protocols all"
 # shellcheck disable=SC2086 # the options, apart
 start_server gst 0 --log-requests "$WORK/requests.log" ${ARGS[$CASE]:-}
@@ -147,6 +201,47 @@ av-*)  # video and audio, both in the file, both decode, starting and ending tog
   read -r astart aend < <(span "$WORK/av.mp4" a:0)
   near "$astart" "$vstart" 0.05 || fail "video starts at $vstart s, audio at $astart s"
   near "$aend" "$vend" 0.1 || fail "video ends at $vend s, audio at $aend s"
+  ;;
+udp-gstreamer)  # UDP only with a 2 s session timeout: a pull of 300 frames (10 s) must outlive it,
+  # receiver reports keep the session; then TCP only (auto gets 461, falls back), then both
+  # (auto keeps UDP)
+  udp_pull gst-udp udp UDP 300
+  grep -q expired "$WORK/gst.err" && fail "the server expired the session"
+  start_server tcp 0 --protocols tcp
+  udp_pull gst-tcp-only auto TCP 40
+  start_server all 0 --protocols all
+  udp_pull gst-all auto UDP 40
+  ;;
+udp-vlc)  # VLC's RTSP output, looping a clip (run as nobody: VLC refuses root)
+  need cvlc
+  id nobody >/dev/null 2>&1 || skip "no user nobody to run VLC as"
+  make_clip
+  PORT="$(free_port)" AS_NOBODY=()
+  [ "$(id -u)" -eq 0 ] && AS_NOBODY=(runuser -u nobody --)
+  # gather: the RTP output (and the sessions on it) survives each loop of the clip.
+  "${AS_NOBODY[@]}" cvlc -I dummy "$WORK/clip.mp4" --sout "#gather:rtp{sdp=rtsp://127.0.0.1:$PORT/test}" \
+    --sout-keep --loop >"$WORK/vlc.err" 2>&1 &
+  # Its port is bound before its stream is set up (DESCRIBE gets 500 till then).
+  await "VLC's stream" $! timeout 30 ffprobe -v quiet "rtsp://127.0.0.1:$PORT/test"
+  for mode in udp auto; do udp_pull "vlc-$mode" $mode UDP 40; done
+  ;;
+udp-perl)  # the Perl RTSP server, with ffmpeg publishing into it
+  need rtsp-server-perl
+  make_clip
+  reserve_udp_ports
+  PORT="$(free_port)" SOURCE_PORT="$(free_port)"
+  # Its RTP ports count up from --rtp_start_port, by 2 for the published
+  # stream and for each client. But whenever a connection closes while no
+  # stream is published, it starts again at 20000, where another run may
+  # hold them: so nothing connects to it before ffmpeg has published.
+  rtsp-server-perl --clientport "$PORT" --serverport "$SOURCE_PORT" --rtp_start_port "$RTP_PORT" \
+    --client_listen_address 127.0.0.1 --source_listen_address 127.0.0.1 >"$WORK/perl.err" 2>&1 &
+  await "the Perl server's source port" $! bound tcp "$SOURCE_PORT"
+  ffmpeg -v error -re -stream_loop -1 -i "$WORK/clip.mp4" -c copy -f rtsp \
+    "rtsp://127.0.0.1:$SOURCE_PORT/test" >"$WORK/ffmpeg.err" 2>&1 &
+  # The server binds the stream's RTP port when it accepts ffmpeg's RECORD.
+  await "ffmpeg's published stream" $! bound udp "$RTP_PORT"
+  for mode in udp auto; do udp_pull "perl-$mode" $mode UDP 40; done
   ;;
 *) fail "unknown case $CASE" ;;
 esac
