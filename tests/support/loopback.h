@@ -29,7 +29,8 @@ inline int listenLoopback(unsigned& port) {
   return fd;
 }
 
-// A datagram socket on 127.0.0.1 with an ephemeral port.
+// A datagram socket on 127.0.0.1 with an ephemeral port, or with `wanted`
+// (port 0 when that is taken).
 struct Datagram {
   static sockaddr_in loopback(unsigned port) {
     sockaddr_in a{};
@@ -38,8 +39,8 @@ struct Datagram {
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     return a;
   }
-  Datagram() : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in local = loopback(0);
+  explicit Datagram(unsigned wanted = 0) : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local = loopback(wanted);
     socklen_t length = sizeof local;
     ::bind(fd, reinterpret_cast<sockaddr*>(&local), length);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);

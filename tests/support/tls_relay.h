@@ -81,13 +81,10 @@ class TlsRelay {
         const ssize_t n = ::recv(client, buf, sizeof buf, 0);
         if (n <= 0) break;
         BIO_write(in, buf, static_cast<int>(n));
-        if (!SSL_is_init_finished(ssl) && SSL_do_handshake(ssl) <= 0 &&
-            SSL_get_error(ssl, -1) != SSL_ERROR_WANT_READ) {
-          break;
-        }
-        for (int k; SSL_is_init_finished(ssl) && (k = SSL_read(ssl, buf, sizeof buf)) > 0;) {
+        int k;  // SSL_read runs the handshake first
+        while ((k = SSL_read(ssl, buf, sizeof buf)) > 0)
           (void)::send(upstream, buf, static_cast<std::size_t>(k), MSG_NOSIGNAL);
-        }
+        if (SSL_get_error(ssl, k) != SSL_ERROR_WANT_READ) break;
       }
       if (p[1].revents != 0) {
         const ssize_t n = ::recv(upstream, buf, sizeof buf, 0);
