@@ -1,0 +1,67 @@
+// The rows of a test data file under tests/data: one "function input =>
+// output" a line (the function a word, then one space, then the input exactly,
+// spaces included); lines starting with '#' and blank lines are skipped, and
+// \r, \n and \xHH stand for those bytes.
+#ifndef RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
+#define RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
+
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rtsptest {
+
+inline std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0) {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (text.compare(i, 2, "\\r") == 0 || text.compare(i, 2, "\\n") == 0) {
+      out += text[++i] == 'r' ? '\r' : '\n';
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// `text` cut at every `separator`.
+inline std::vector<std::string> split(const std::string& text, const std::string& separator) {
+  std::vector<std::string> parts;
+  std::string::size_type from = 0;
+  for (std::string::size_type at; (at = text.find(separator, from)) != std::string::npos;
+       from = at + separator.size())
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+struct DataRow {
+  std::string where;  // "<file>:<line>", for the failure messages
+  std::string function, input, output;
+};
+
+// Throws when the file is missing or a line is no row.
+inline std::vector<DataRow> dataRows(const std::string& file) {
+  std::ifstream in(std::string(RTSPPULL_TEST_DATA) + "/" + file);
+  if (!in) throw std::runtime_error("cannot read " + file);
+  std::vector<DataRow> rows;
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    const std::string::size_type space = line.find(' '), arrow = line.find(" => ", space);
+    if (space == std::string::npos || arrow == std::string::npos)
+      throw std::runtime_error(file + ":" + std::to_string(number) + " is no row");
+    rows.push_back({file + ":" + std::to_string(number), line.substr(0, space),
+                    unescape(line.substr(space + 1, arrow - space - 1)),
+                    unescape(line.substr(arrow + 4))});
+  }
+  return rows;
+}
+
+}  // namespace rtsptest
+
+#endif  // RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
