@@ -1,13 +1,15 @@
-// The pure text functions of the session, one fact a row of
-// tests/data/rtsp_text.txt, and header lookup.
+// The pure text functions of the session (the UDP Transport reply among
+// them), one fact a row of tests/data/rtsp_text.txt, and header lookup.
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "session/rtsp_text.h"
+#include "session/udp_transport.h"
 #include "support/data_rows.h"
 
 namespace {
@@ -45,9 +47,20 @@ TEST(RtspText, Functions) {
          const std::string::size_type bar = both.find('|');
          return listsMethod(both.substr(0, bar), both.substr(bar + 1)) ? "yes" : "no";
        }},
+      {"transport",
+       [](const std::string& value) {
+         TransportReply r;
+         std::string detail;
+         if (!parseTransportReply(value, r, detail)) return std::string("refused");
+         std::ostringstream out;
+         out << (r.tcp ? "tcp " : "udp ") << (r.hasServerPort ? "" : "-") << r.serverRtpPort << "-"
+             << r.serverRtcpPort << " " << r.source << " " << (r.hasSsrc ? "" : "-") << std::hex
+             << r.ssrc;
+         return out.str();
+       }},
   };
   const std::vector<rtsptest::DataRow> rows = rtsptest::dataRows("rtsp_text.txt");
-  EXPECT_GT(rows.size(), 30u);
+  EXPECT_GT(rows.size(), 40u);
   for (const rtsptest::DataRow& row : rows)
     EXPECT_EQ(functions.at(row.function)(row.input), row.output) << row.where;
 }
