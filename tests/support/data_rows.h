@@ -1,11 +1,12 @@
-// The rows of a test data file under tests/data: one "function input =>
-// output" a line (the function a word, then one space, then the input exactly,
-// spaces included); lines starting with '#' and blank lines are skipped, and
-// \r, \n and \xHH stand for those bytes.
+// The rows and blocks of the test data files under tests/data. In both,
+// lines starting with '#' and blank lines are skipped, and \r, \n and \xHH
+// stand for those bytes.
 #ifndef RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
 #define RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
 
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,10 +44,17 @@ struct DataRow {
   std::string function, input, output;
 };
 
-// Throws when the file is missing or a line is no row.
-inline std::vector<DataRow> dataRows(const std::string& file) {
+inline std::ifstream dataFile(const std::string& file) {
   std::ifstream in(std::string(RTSPPULL_TEST_DATA) + "/" + file);
   if (!in) throw std::runtime_error("cannot read " + file);
+  return in;
+}
+
+// One "function input => output" a line: the function a word, then one
+// space, then the input exactly, spaces included. Throws when the file is
+// missing or a line is no row.
+inline std::vector<DataRow> dataRows(const std::string& file) {
+  std::ifstream in = dataFile(file);
   std::vector<DataRow> rows;
   int number = 0;
   for (std::string line; std::getline(in, line);) {
@@ -60,6 +68,22 @@ inline std::vector<DataRow> dataRows(const std::string& file) {
                     unescape(line.substr(arrow + 4))});
   }
   return rows;
+}
+
+// Blocks of "key: value" lines, each opened by its "case: <name>" line (a key
+// alone with its colon has the value "").
+inline std::vector<std::map<std::string, std::string>> dataBlocks(const std::string& file) {
+  std::ifstream in = dataFile(file);
+  std::vector<std::map<std::string, std::string>> blocks;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::string::size_type colon = line.find(':');
+    if (line.compare(0, 5, "case:") == 0) blocks.emplace_back();
+    if (colon == std::string::npos || blocks.empty())
+      throw std::runtime_error(file + ": no case for " + line);
+    blocks.back()[line.substr(0, colon)] = unescape(line.substr(std::min(line.size(), colon + 2)));
+  }
+  return blocks;
 }
 
 }  // namespace rtsptest
