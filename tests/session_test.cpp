@@ -93,7 +93,7 @@ SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails = false, int recvSec 
   return config;
 }
 
-// The server of a case of tests/data/session_failures.txt.
+// The server of a case of tests/data/session_cases.txt.
 ScriptedServer::Script scriptOf(const std::map<std::string, std::string>& c) {
   if (c.count("udp") != 0) {
     const std::vector<std::string> transport = split(c.at("udp"), "|");
@@ -101,9 +101,11 @@ ScriptedServer::Script scriptOf(const std::map<std::string, std::string>& c) {
   }
   const std::size_t atOnce = c.count("drip") ? std::stoul(c.at("drip")) : std::string::npos;
   auto rest = std::make_shared<std::string>();
-  ScriptedServer::Script script{[=](const std::string& m, int) {
-    if (c.count(methodOf(m)) == 0) return HandshakeAnswers()(m);
-    const std::string answer = expand(c.at(methodOf(m)));
+  ScriptedServer::Script script{[=](const std::string& m, int connection) {
+    std::string key = methodOf(m) + " " + std::to_string(connection);
+    if (c.count(key) == 0) key = methodOf(m);
+    if (c.count(key) == 0) return HandshakeAnswers()(m);
+    const std::string answer = expand(c.at(key));
     *rest = answer.substr(std::min(atOnce, answer.size()));
     return answer.substr(0, atOnce);
   }};
@@ -135,6 +137,7 @@ SessionConfig configOf(const std::string& words) {
       {"pollFails", [](SessionConfig& c) { c.pollFails = true; }},
       {"udp", [](SessionConfig& c) { c.options.transport = RTSP_TRANSPORT_UDP; }},
       {"udpThenTcp", [](SessionConfig& c) { c.options.transport = RTSP_TRANSPORT_UDP_THEN_TCP; }},
+      {"standard", [](SessionConfig& c) { c.options.standardRequests = true; }},
   };
   // clang-format on
   SessionConfig config;
@@ -144,7 +147,7 @@ SessionConfig configOf(const std::string& words) {
   return config;
 }
 
-// Each case of tests/data/session_failures.txt fails or ends as it says; the
+// Each case of tests/data/session_cases.txt fails or ends as it says; the
 // callback runs once (not after a failed start with quietOnFailure) and finds
 // lastFailure() set; with the default requests the server got exactly the
 // requests up to the failing one (TEARDOWN only from stop() or a refused
@@ -170,14 +173,15 @@ TEST(SessionFailure, EveryCase) {
                                            "RECEIVER_REFUSED",
                                            "STOPPED",
                                            "RESOURCES"};
-  const auto cases = dataBlocks("session_failures.txt");
-  EXPECT_EQ(cases.size(), 43u);
+  const auto cases = dataBlocks("session_cases.txt");
+  EXPECT_EQ(cases.size(), 47u);
   for (const std::map<std::string, std::string>& c : cases) {
     SCOPED_TRACE(c.at("case"));
     const bool started = c.count("ends") != 0;
     const std::vector<std::string> want = split(c.at(started ? "ends" : "fails"), " | ");
     const std::vector<std::string> code = split(want.at(0), " ");
-    const SessionConfig config = configOf(c.count("options") ? c.at("options") : "");
+    SessionConfig config = configOf(c.count("options") ? c.at("options") : "");
+    if (c.count("path") != 0) config.path = c.at("path");
     const RTSPSessionOptions& o = config.options;
     const int descriptorsBefore = openDescriptors();
     ScriptedServer server(scriptOf(c));
@@ -207,9 +211,23 @@ TEST(SessionFailure, EveryCase) {
     EXPECT_EQ(s.atCallback.detail, s.notes > 0 ? want.at(2) : "");
     const std::vector<std::string> none;
     EXPECT_EQ(s.log->packets, c.count("packets") ? split(expand(c.at("packets")), "|") : none);
+    std::string heard;  // "<connection> <method>" for each
+    for (const Heard& h : server.heard())
+      heard += (heard.empty() ? "" : "|") + std::to_string(h.connection) + " " + methodOf(h.text);
+    // What a case does not say is not checked.
+    const auto said = [&](const std::string& key, const std::string& text) {
+      return c.count(key) != 0 ? server.withPort(c.at(key)) : text;
+    };
+    EXPECT_EQ(heard, said("heard", heard));
+    for (const char* method : {"OPTIONS", "SETUP", "PLAY", "TEARDOWN"}) {
+      const std::vector<Heard> last = server.heard(method);
+      const std::string text = last.empty() ? "" : last.back().text;
+      EXPECT_EQ(text, said(method + std::string(" heard"), text)) << method;
+    }
     const bool refused = code.at(1) == "RECEIVER_REFUSED";
     EXPECT_EQ(s.log->header.empty(), !started && !refused);
-    if (o.keepAliveSec != 0 || !o.user.empty() || o.maxRedirects != 0 || o.transport != 0) continue;
+    if (o.keepAliveSec || !o.user.empty() || o.maxRedirects || o.transport || o.standardRequests)
+      continue;
     const Handshake shake(server.port);
     const std::size_t index[] = {0, 0, 0, 1, 1, 2, 3, 3};  // of the request of each step
     const bool teardown = stopped || (!started && refused);
@@ -350,65 +368,6 @@ TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
       ASSERT_EQ(s.log->packets[i], numbered(static_cast<std::uint32_t>(i)).substr(4)) << i;
     }
   }
-}
-
-TEST(SessionOptions, StandardRequests) {
-  struct Row {
-    const char* name;
-    std::string describeHeaders, sdp, setupUrl, playUrl;
-  };
-  const std::string base = "rtsp://127.0.0.1:PORT/live%20cam";
-  const std::string video = "m=video 0 RTP/AVP 96 97\r\na=rtpmap:96 H264/90000\r\n";
-  // clang-format off
-  const Row rows[] = {
-      {"Content-Base, session-level *", "Content-Base: " + base + "/\r\n", "v=0\r\na=control:*\r\n" + video + "a=control:trackID=1\r\nm=audio 0 RTP/AVP 0\r\n", base + "/trackID=1", base + "/"},
-      {"no base, absolute control, no session-level control", "", "v=0\r\n" + video + "a=control:rtsp://10.0.0.9/t/1\r\n", "rtsp://10.0.0.9/t/1", base},
-      {"Content-Location, only audio has a control", "Content-Location: " + base + "/x/\r\n", "v=0\r\n" + video + "m=audio 0 RTP/AVP 0\r\na=control:audio\r\n", base + "/x/", base},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    HandshakeAnswers answers;
-    answers.describeHeaders = row.describeHeaders;
-    answers.body = row.sdp;
-    ScriptedServer server({answers});
-    RTSPSessionOptions options;
-    options.standardRequests = true;
-    SessionConfig config = withOptions(options);
-    config.path = "live cam";
-    Session s(server.port, config);
-    ASSERT_TRUE(play(s, server));
-    const std::vector<Heard> heard = server.heard();
-    ASSERT_EQ(heard.size(), 5u);
-    EXPECT_EQ(heard[2].text, request("SETUP " + server.withPort(row.setupUrl), 3,
-                                     "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
-    EXPECT_EQ(heard[3].text, request("PLAY " + server.withPort(row.playUrl), 4,
-                                     "range: npt=0.000000-\r\nSession: 4711\r\n"));
-    EXPECT_EQ(heard[4].text,
-              request("TEARDOWN " + server.withPort(row.playUrl), 5, "Session: 4711\r\n"));
-  }
-}
-
-// Two redirects (the second with user information in Location): the last
-// server hears the whole handshake again, from OPTIONS with CSeq 1.
-TEST(SessionOptions, RedirectChain) {
-  const std::string locations[] = {"rtsp://127.0.0.1:PORT/second",
-                                   "rtsp://u:pw@127.0.0.1:PORT/third"};
-  ScriptedServer::Script script{[&](const std::string& m, int c) {
-    if (methodOf(m) != "DESCRIBE" || c == 2) return HandshakeAnswers()(m);
-    return reply("302 Found", 2, "Location: " + locations[c] + "\r\n");
-  }};
-  script.connections = 3;
-  ScriptedServer server(script);
-  RTSPSessionOptions options;
-  options.maxRedirects = 3;
-  Session s(server.port, withOptions(options));
-  ASSERT_TRUE(play(s, server));
-  EXPECT_EQ(server.heard("OPTIONS").back().connection, 2);
-  EXPECT_EQ(server.heard("OPTIONS").back().text,
-            request("OPTIONS Rtsp://127.0.0.1:" + std::to_string(server.port) + "/third", 1,
-                    "User-Agent: (ORVE Streaming Media )\r\n"));
-  EXPECT_EQ(methodOf(server.heard().back().text), "TEARDOWN");
 }
 
 // Each row's server protects its stream: request n (from 0) of a method gets
