@@ -72,18 +72,6 @@ TEST(Session, DefaultHandshakeBytesEchoAndStreamHeader) {
   }
 }
 
-// {N*TEXT} in `text` written out: TEXT N times.
-std::string expand(std::string text) {
-  for (std::string::size_type at; (at = text.find('{')) != std::string::npos;) {
-    const std::string::size_type star = text.find('*', at), end = text.find('}', star);
-    std::string out;
-    for (int n = std::stoi(text.substr(at + 1, star - at - 1)); n > 0; --n)
-      out += text.substr(star + 1, end - star - 1);
-    text.replace(at, end - at + 1, out);
-  }
-  return text;
-}
-
 SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails = false, int recvSec = 1) {
   SessionConfig config;
   config.options.transport = transport;
@@ -107,7 +95,7 @@ ScriptedServer::Script scriptOf(const std::map<std::string, std::string>& c) {
     if (c.count(key) == 0) key = methodOf(m) + " " + std::to_string(connection);
     if (c.count(key) == 0) key = methodOf(m);
     if (c.count(key) == 0) return HandshakeAnswers()(m);
-    const std::string answer = expand(c.at(key));
+    const std::string answer = c.at(key);
     *rest = answer.substr(std::min(atOnce, answer.size()));
     return answer.substr(0, atOnce);
   }};
@@ -215,7 +203,7 @@ TEST(SessionFailure, EveryCase) {
     EXPECT_EQ(s.notes, config.quiet && !started ? 0 : 1);
     EXPECT_EQ(s.atCallback.detail, s.notes > 0 ? want.at(2) : "");
     const std::vector<std::string> none;
-    EXPECT_EQ(s.log->packets, c.count("packets") ? split(expand(c.at("packets")), "|") : none);
+    EXPECT_EQ(s.log->packets, c.count("packets") ? split(c.at("packets"), "|") : none);
     std::string heard;  // "<connection> <method>" for each
     for (const Heard& h : server.heard())
       heard += (heard.empty() ? "" : "|") + std::to_string(h.connection) + " " + methodOf(h.text);
@@ -297,23 +285,6 @@ TEST(Session, EveryStartBeginsAtCSeqOneAndTheCallbackRunsOnce) {
   EXPECT_EQ(out.text.str(), "");
 }
 
-// Starts a session with `options` on `server`, lets it play for `playMs`
-// and stops it; false when the start failed.
-bool play(Session& s, ScriptedServer& server, int playMs = 0) {
-  const bool started = s.start();
-  if (started) std::this_thread::sleep_for(std::chrono::milliseconds(playMs));
-  s.d.stop();
-  server.finish();
-  return started;
-}
-
-SessionConfig withOptions(const RTSPSessionOptions& options) {
-  SessionConfig config;
-  config.options = options;
-  config.options.diagnostics = [](const std::string&) {};
-  return config;
-}
-
 // A server announcing the timeout that sends a numbered frame every 20 ms,
 // answers keep-alives with `keepAliveAnswer`, and after 1 s of playback sends
 // a request of the keep-alive's method and a SET_PARAMETER between two frames.
@@ -357,8 +328,12 @@ TEST(SessionOptions, KeepAlivesAndServerRequestsDuringPlayback) {
         row.recommended ? RTSPSessionOptions::recommended() : RTSPSessionOptions();
     if (!row.recommended) options.keepAliveSec = row.keepAliveSec;
     options.tolerantMedia = false;  // the frames carry numbers, not RTP
-    Session s(server.port, withOptions(options));
-    ASSERT_TRUE(play(s, server, 2400));
+    options.diagnostics = [](const std::string&) {};
+    Session s(server.port, {options});
+    ASSERT_TRUE(s.start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2400));
+    s.d.stop();
+    server.finish();
     EXPECT_EQ(s.d.lastFailure().cause, RTSP_CAUSE_STOPPED);
 
     const std::vector<Heard> keepAlives = server.heard(row.method);

@@ -1,6 +1,6 @@
 // The rows and blocks of the test data files under tests/data. In both,
-// lines starting with '#' and blank lines are skipped, and \r, \n and \xHH
-// stand for those bytes.
+// lines starting with '#' and blank lines are skipped, \r, \n and \xHH
+// stand for those bytes, and {N*TEXT} for TEXT N times.
 #ifndef RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
 #define RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
 
@@ -26,6 +26,20 @@ inline std::string unescape(const std::string& text) {
     }
   }
   return out;
+}
+
+inline std::string expand(std::string text) {
+  for (std::string::size_type at = 0; (at = text.find('{', at)) != std::string::npos; ++at) {
+    const std::string::size_type star = text.find_first_not_of("0123456789", at + 1);
+    const std::string::size_type end = text.find('}', star);
+    if (star == at + 1 || end == std::string::npos || text[star] != '*') continue;
+    std::string out;
+    for (int n = std::stoi(text.substr(at + 1, star - at - 1)); n > 0; --n)
+      out += text.substr(star + 1, end - star - 1);
+    text.replace(at, end - at + 1, out);
+    at += out.size() - 1;
+  }
+  return text;
 }
 
 // `text` cut at every `separator`.
@@ -64,8 +78,8 @@ inline std::vector<DataRow> dataRows(const std::string& file) {
     if (space == std::string::npos || arrow == std::string::npos)
       throw std::runtime_error(file + ":" + std::to_string(number) + " is no row");
     rows.push_back({file + ":" + std::to_string(number), line.substr(0, space),
-                    unescape(line.substr(space + 1, arrow - space - 1)),
-                    unescape(line.substr(arrow + 4))});
+                    expand(unescape(line.substr(space + 1, arrow - space - 1))),
+                    expand(unescape(line.substr(arrow + 4)))});
   }
   return rows;
 }
@@ -81,7 +95,8 @@ inline std::vector<std::map<std::string, std::string>> dataBlocks(const std::str
     if (line.compare(0, 5, "case:") == 0) blocks.emplace_back();
     if (colon == std::string::npos || blocks.empty())
       throw std::runtime_error(file + ": no case for " + line);
-    blocks.back()[line.substr(0, colon)] = unescape(line.substr(std::min(line.size(), colon + 2)));
+    blocks.back()[line.substr(0, colon)] =
+        expand(unescape(line.substr(std::min(line.size(), colon + 2))));
   }
   return blocks;
 }
