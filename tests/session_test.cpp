@@ -1,8 +1,9 @@
-// Whole sessions against the scripted server: the default handshake byte for
-// byte, every way a start fails or reception ends (lastFailure(), the
-// callback, what reached the server and the host), keep-alives and requests of
-// the server, standard requests, redirects, credentials, and UDP: the SETUP
-// and its reply, the sender filter, the fallbacks to TCP and ordered delivery.
+// Whole sessions against the scripted server: the cases of
+// tests/data/session_cases.txt (the default handshake byte for byte, every way
+// a start fails or reception ends, standard requests, redirects,
+// credentials), restarts, keep-alives and requests of the server, and UDP: the
+// SETUP and its reply, the sender filter, the fallbacks to TCP and ordered
+// delivery.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sock_diag.h>
@@ -25,52 +26,6 @@
 namespace {
 
 using namespace rtsptest;
-
-TEST(Session, DefaultHandshakeBytesEchoAndStreamHeader) {
-  std::string longBody = kSdp;  // read whole, its first 8192 bytes kept
-  while (longBody.size() < 20000) longBody += "a=x-pad:0123456789abcdef\r\n";
-  struct Row {
-    const char* name;
-    std::string body, setupTarget;
-    bool withLength, sink;
-    int receiveBuffer, atLeast, atMost;  // asked for; SO_RCVBUF as the kernel reports it
-  };
-  const int k32 = 32768, k256 = 256 * 1024;  // the default is reported doubled
-  // clang-format off
-  const Row rows[] = {
-      {"relative control URL", kSdp, "", true, false, 0, k32, 2 * k32},
-      {"absolute control URL", sdp("rtsp://10.1.2.3/cam/t7"), "rtsp://10.1.2.3/cam/t7", true, false, 0, k32, 2 * k32},
-      {"two formats: no SETUP", sdp("trackID=1", "96 97"), "-", true, false, 0, k32, 2 * k32},
-      {"Content-Length 20000", longBody, "", true, false, 0, k32, 2 * k32},
-      {"no Content-Length: what came with one receive", kSdp, "", false, false, 0, k32, 2 * k32},
-      {"a diagnostics sink gets the text std::cout would", kSdp, "", true, true, 0, k32, 2 * k32},
-      {"a 256 KiB receive buffer changes no byte", kSdp, "", true, false, k256, k256, 1 << 30},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    ScriptedServer server(ScriptedServer::inOrder(
-        Handshake(0, row.body, row.withLength, row.setupTarget).answers, false));
-    SessionConfig config;
-    if (row.sink) config.options.diagnostics = [](const std::string&) {};
-    config.options.receiveBufferBytes = row.receiveBuffer;
-    Session s(server.port, config);
-    EXPECT_TRUE(s.start());
-    int size = 0;
-    socklen_t length = sizeof size;
-    ::getsockopt(CRTSPDownloadTestPeer{s.d}.streamHandle(), SOL_SOCKET, SO_RCVBUF, &size, &length);
-    EXPECT_GE(size, row.atLeast);
-    EXPECT_LE(size, row.atMost);
-    s.d.stop();
-    server.finish();
-    const Handshake h(server.port, row.body, row.withLength, row.setupTarget);
-    std::string sink;
-    for (const std::string& line : s.lines) sink += line + "\r\n";
-    EXPECT_EQ(row.sink ? sink : s.out(), h.echo);
-    EXPECT_EQ(server.received(), h.sent.back() + h.teardown);
-    EXPECT_EQ(s.log->header, kHeader + "|" + (row.body + std::string(8192, '\0')).substr(0, 8192));
-  }
-}
 
 SessionConfig udp(RTSP_TRANSPORT transport, bool pollFails = false, int recvSec = 1) {
   SessionConfig config;
@@ -128,6 +83,8 @@ SessionConfig configOf(const std::string& words) {
       {"udp", [](SessionConfig& c) { c.options.transport = RTSP_TRANSPORT_UDP; }},
       {"udpThenTcp", [](SessionConfig& c) { c.options.transport = RTSP_TRANSPORT_UDP_THEN_TCP; }},
       {"standard", [](SessionConfig& c) { c.options.standardRequests = true; }},
+      {"sink", [](SessionConfig& c) { c.options.diagnostics = [](const std::string&) {}; }},
+      {"buffer256", [](SessionConfig& c) { c.options.receiveBufferBytes = 256 * 1024; }},
       {"credentials", [](SessionConfig& c) { c.options.user = "user"; c.options.password = "s3cret"; c.options.keepAliveSec = 1; c.recvSec = 3; c.options.diagnostics = [](const std::string&) {}; }},
   };
   // clang-format on
@@ -140,10 +97,10 @@ SessionConfig configOf(const std::string& words) {
 
 // Each case of tests/data/session_cases.txt fails or ends as it says; the
 // callback runs once (not after a failed start with quietOnFailure) and finds
-// lastFailure() set; with the default requests the server got exactly the
-// requests up to the failing one (TEARDOWN only from stop() or a refused
-// stream header).
-TEST(SessionFailure, EveryCase) {
+// lastFailure() set; no descriptor stays open; with the default requests the
+// server got exactly the requests up to the failing one (TEARDOWN only from
+// stop() or a refused stream header).
+TEST(SessionCases, EveryCase) {
   const std::vector<std::string> steps = {"NONE", "CONNECT", "OPTIONS", "DESCRIBE",
                                           "SDP",  "SETUP",   "PLAY",    "RECEIVE"};
   const std::vector<std::string> causes = {"NONE",
@@ -165,7 +122,7 @@ TEST(SessionFailure, EveryCase) {
                                            "STOPPED",
                                            "RESOURCES"};
   const auto cases = dataBlocks("session_cases.txt");
-  EXPECT_EQ(cases.size(), 51u);
+  EXPECT_EQ(cases.size(), 58u);
   for (const std::map<std::string, std::string>& c : cases) {
     SCOPED_TRACE(c.at("case"));
     const bool started = c.count("ends") != 0;
@@ -175,7 +132,13 @@ TEST(SessionFailure, EveryCase) {
     if (c.count("path") != 0) config.path = c.at("path");
     const RTSPSessionOptions& o = config.options;
     const int descriptorsBefore = openDescriptors();
-    ScriptedServer server(scriptOf(c));
+    const bool inOrder = c.count("handshake") != 0;  // Handshake's answers
+    const std::string body = inOrder && !c.at("handshake").empty() ? c.at("handshake") : kSdp;
+    const std::string setup = c.count("setup") != 0 ? c.at("setup") : "";
+    const bool length = c.count("noLength") == 0;
+    ScriptedServer server(
+        inOrder ? ScriptedServer::inOrder(Handshake(0, body, length, setup).answers, false)
+                : scriptOf(c));
     Session s(server.port, config);
     waits() = 0;
     EXPECT_EQ(s.start(), started);
@@ -183,6 +146,13 @@ TEST(SessionFailure, EveryCase) {
     EXPECT_FALSE(s.d.setOptions(o)) << "options replaced while running";
     EXPECT_TRUE(s.d.isRunning());
     EXPECT_EQ(CRTSPDownloadTestPeer{s.d}.streamOpen(), started);
+    int size = 0;
+    socklen_t sizeLength = sizeof size;
+    ::getsockopt(CRTSPDownloadTestPeer{s.d}.streamHandle(), SOL_SOCKET, SO_RCVBUF, &size,
+                 &sizeLength);
+    EXPECT_TRUE(!inOrder || (size >= (o.receiveBufferBytes ? o.receiveBufferBytes : 32768) &&
+                             size <= (o.receiveBufferBytes ? 1 << 30 : 65536)))
+        << "SO_RCVBUF " << size;
     const bool stopped = code.at(1) == "STOPPED";
     if (started && !stopped) s.await([&] { return s.notes > 0; });
     // stop() wakes a thread waiting for data: the callback then runs too.
@@ -235,11 +205,16 @@ TEST(SessionFailure, EveryCase) {
     EXPECT_EQ(s.log->header.empty(), !started && !refused);
     if (o.keepAliveSec || !o.user.empty() || o.maxRedirects || o.transport || o.standardRequests)
       continue;
-    const Handshake shake(server.port);
+    const Handshake shake(server.port, body, length, setup);
+    std::string sink;
+    for (const std::string& line : s.lines) sink += line + "\r\n";
+    EXPECT_EQ(inOrder ? (o.diagnostics ? sink : s.out()) : shake.echo, shake.echo);
+    const std::string header = kHeader + "|" + (body + std::string(8192, '\0')).substr(0, 8192);
+    EXPECT_EQ(inOrder ? s.log->header : header, header);
     const std::size_t index[] = {0, 0, 0, 1, 1, 2, 3, 3};  // of the request of each step
     const bool teardown = stopped || (!started && refused);
-    EXPECT_EQ(server.received(),
-              shake.sent[started ? 3 : index[got.step]] + (teardown ? shake.teardown : ""));
+    EXPECT_EQ(server.received(), shake.sent[started ? shake.sent.size() - 1 : index[got.step]] +
+                                     (teardown ? shake.teardown : ""));
   }
   unsigned closedPort = 0;
   ::close(listenLoopback(closedPort));  // nothing listens there now
