@@ -101,26 +101,12 @@ SessionConfig configOf(const std::string& words) {
 // server got exactly the requests up to the failing one (TEARDOWN only from
 // stop() or a refused stream header).
 TEST(SessionCases, EveryCase) {
-  const std::vector<std::string> steps = {"NONE", "CONNECT", "OPTIONS", "DESCRIBE",
-                                          "SDP",  "SETUP",   "PLAY",    "RECEIVE"};
-  const std::vector<std::string> causes = {"NONE",
-                                           "REFUSED",
-                                           "NAME_NOT_RESOLVED",
-                                           "TIMED_OUT",
-                                           "NETWORK",
-                                           "AUTH_NEEDED",
-                                           "AUTH_FAILED",
-                                           "NOT_FOUND",
-                                           "TRANSPORT_REFUSED",
-                                           "REDIRECT",
-                                           "SERVER_ERROR",
-                                           "MALFORMED_REPLY",
-                                           "CLOSED_BY_SERVER",
-                                           "NO_DATA",
-                                           "BAD_DATA",
-                                           "RECEIVER_REFUSED",
-                                           "STOPPED",
-                                           "RESOURCES"};
+  // clang-format off
+  const std::vector<std::string> steps = {"NONE", "CONNECT", "OPTIONS", "DESCRIBE", "SDP", "SETUP", "PLAY", "RECEIVE"};
+  const std::vector<std::string> causes = {"NONE", "REFUSED", "NAME_NOT_RESOLVED", "TIMED_OUT", "NETWORK", "AUTH_NEEDED",
+      "AUTH_FAILED", "NOT_FOUND", "TRANSPORT_REFUSED", "REDIRECT", "SERVER_ERROR", "MALFORMED_REPLY",
+      "CLOSED_BY_SERVER", "NO_DATA", "BAD_DATA", "RECEIVER_REFUSED", "STOPPED", "RESOURCES"};
+  // clang-format on
   const auto cases = dataBlocks("session_cases.txt");
   EXPECT_EQ(cases.size(), 58u);
   for (const std::map<std::string, std::string>& c : cases) {
