@@ -1,0 +1,106 @@
+// The rows and blocks of the test data files under tests/data. In both,
+// lines starting with '#' and blank lines are skipped, \r, \n and \xHH
+// stand for those bytes, and {N*TEXT} for TEXT N times.
+#ifndef RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
+#define RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rtsptest {
+
+inline std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0) {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (text.compare(i, 2, "\\r") == 0 || text.compare(i, 2, "\\n") == 0) {
+      out += text[++i] == 'r' ? '\r' : '\n';
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+inline std::string expand(std::string text) {
+  for (std::string::size_type at = 0; (at = text.find('{', at)) != std::string::npos; ++at) {
+    const std::string::size_type star = text.find_first_not_of("0123456789", at + 1);
+    const std::string::size_type end = text.find('}', star);
+    if (star == at + 1 || end == std::string::npos || text[star] != '*') continue;
+    std::string out;
+    for (int n = std::stoi(text.substr(at + 1, star - at - 1)); n > 0; --n)
+      out += text.substr(star + 1, end - star - 1);
+    text.replace(at, end - at + 1, out);
+    at += out.size() - 1;
+  }
+  return text;
+}
+
+// `text` cut at every `separator`.
+inline std::vector<std::string> split(const std::string& text, const std::string& separator) {
+  std::vector<std::string> parts;
+  std::string::size_type from = 0;
+  for (std::string::size_type at; (at = text.find(separator, from)) != std::string::npos;
+       from = at + separator.size())
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+struct DataRow {
+  std::string where;  // "<file>:<line>", for the failure messages
+  std::string function, input, output;
+};
+
+inline std::ifstream dataFile(const std::string& file) {
+  std::ifstream in(std::string(RTSPPULL_TEST_DATA) + "/" + file);
+  if (!in) throw std::runtime_error("cannot read " + file);
+  return in;
+}
+
+// One "function input => output" a line: the function a word, then one
+// space, then the input exactly, spaces included. Throws when the file is
+// missing or a line is no row.
+inline std::vector<DataRow> dataRows(const std::string& file) {
+  std::ifstream in = dataFile(file);
+  std::vector<DataRow> rows;
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    const std::string::size_type space = line.find(' '), arrow = line.find(" => ", space);
+    if (space == std::string::npos || arrow == std::string::npos)
+      throw std::runtime_error(file + ":" + std::to_string(number) + " is no row");
+    rows.push_back({file + ":" + std::to_string(number), line.substr(0, space),
+                    expand(unescape(line.substr(space + 1, arrow - space - 1))),
+                    expand(unescape(line.substr(arrow + 4)))});
+  }
+  return rows;
+}
+
+// Blocks of "key: value" lines, each opened by its "case: <name>" line (a key
+// alone with its colon has the value "").
+inline std::vector<std::map<std::string, std::string>> dataBlocks(const std::string& file) {
+  std::ifstream in = dataFile(file);
+  std::vector<std::map<std::string, std::string>> blocks;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::string::size_type colon = line.find(':');
+    if (line.compare(0, 5, "case:") == 0) blocks.emplace_back();
+    if (colon == std::string::npos || blocks.empty())
+      throw std::runtime_error(file + ": no case for " + line);
+    blocks.back()[line.substr(0, colon)] =
+        expand(unescape(line.substr(std::min(line.size(), colon + 2))));
+  }
+  return blocks;
+}
+
+}  // namespace rtsptest
+
+#endif  // RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
