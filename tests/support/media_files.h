@@ -1,6 +1,6 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
-// rows of test data files, RTP packets built from their header fields, audio
-// media sections, and shell commands.
+// rows of test data files, RTP packets built from their header fields or their
+// text, audio media sections, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -61,7 +61,41 @@ inline std::vector<std::pair<std::string, std::string>> dataRows(const std::stri
   }
   return rows;
 }
+
+// The rows of tests/data/`name`, their fields apart by '|' and trimmed of
+// spaces; lines starting with '#' are comments.
+inline std::vector<std::vector<std::string>> dataTable(const std::string& name) {
+  std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    rows.emplace_back();
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '|');) {
+      const size_t first = field.find_first_not_of(' '), last = field.find_last_not_of(' ');
+      rows.back().push_back(first == std::string::npos ? ""
+                                                       : field.substr(first, last + 1 - first));
+    }
+  }
+  return rows;
+}
 #endif
+
+// The parts of `text` between the `separator`s.
+inline std::vector<std::string> split(const std::string& text, char separator = ' ') {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);)
+    if (!part.empty() || separator != ' ') parts.push_back(part);
+  return parts;
+}
+
+inline std::vector<uint8_t> fromHex(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
 
 // An RTP packet of payload type 96 carrying `payload`.
 inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
@@ -72,6 +106,15 @@ inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uin
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
   packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
+}
+
+// An RTP packet written SEQUENCE/TIMESTAMP/MARKER/PAYLOAD[/SSRC]: M for the
+// marker, the payload in hex, the SSRC 0x01020304 unless given.
+inline std::vector<uint8_t> rtpFromText(const std::string& text) {
+  const std::vector<std::string> f = split(text, '/');
+  return rtpPacket(static_cast<uint16_t>(std::stoul(f[0])), static_cast<uint32_t>(std::stoul(f[1])),
+                   f.size() > 4 ? static_cast<uint32_t>(std::stoul(f[4])) : 0x01020304, f[2] == "M",
+                   f.size() > 3 ? fromHex(f[3]) : std::vector<uint8_t>());
 }
 
 // Runs `command` in a shell: its exit status (-1: none) and standard output.
