@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <iterator>
 #include <sstream>
@@ -168,37 +166,6 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   EXPECT_EQ(reason, "writing to standard output failed");
   EXPECT_FALSE(recorder.takeFailure(reason)) << "reported once";
   EXPECT_FALSE(recorder.finish());
-}
-
-TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
-  const char* const noSets =
-      "keyframes came, but no H.264 parameter sets (neither in the session "
-      "description nor in the stream), in 2 packets";
-  struct Row {
-    const char* name;
-    SDP sdp;
-    const char* sent;
-    const char* why;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"nothing arrived", kH264, "", "no RTP packet arrived"},
-      {"another payload type than announced: the first packet's is taken", description("H264", "", 97), "K P", noSets},
-      {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
-      {"keyframes without parameter sets", description("H264"), "K P", noSets},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    TempDir dir;
-    Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-    ASSERT_TRUE(begin(recorder, row.sdp));
-    Sender{recorder, 0}.send(row.sent);
-    EXPECT_TRUE(recorder.finish()) << row.name;
-    EXPECT_EQ(recorder.stats().frames, 0u) << row.name;
-    EXPECT_EQ(recorder.whyNoFrames(), row.why) << row.name;
-    EXPECT_FALSE(std::ifstream(dir.file("out.mp4")).good())
-        << row.name << ": the empty file is gone";
-  }
 }
 
 // A writer begun on the test stream's parameter sets that keeps what it
@@ -387,95 +354,6 @@ std::vector<std::string> probe(const std::string& path, const std::string& entri
     if (!line.empty()) out.push_back(line);
   return out;
 }
-
-// ffprobe's packets: "pts,size,flag" with the flag's first letter only.
-std::vector<std::string> probePackets(const std::string& path) {
-  std::vector<std::string> packets = probe(path, "packet=pts,size,flags", "v:0");
-  for (std::string& packet : packets) packet.resize(packet.rfind(',') + 2);
-  return packets;
-}
-
-class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
-
-// 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
-// a second, a keyframe every 30, no B-frames, recorded from one packet per
-// NAL unit with RTP timestamps that wrap past 2^32 after the third picture,
-// a picture 1.5 s late (kept: under 10 s) and one 20 s late: three fragments
-// of 30 samples, each from a keyframe.
-TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
-  const VideoCodec codec = GetParam();
-  const bool h264 = codec == VideoCodec::kH264;
-  if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
-  TempDir dir;
-  const std::string encode =
-      "ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt yuv420p ";
-  const std::string x265 =
-      "-x265-params keyint=30:min-keyint=30:bframes=0:scenecut=0:log-level=none";
-  if (run(encode +
-          (h264 ? "-c:v libx264 -g 30 -bf 0 -f h264 " : "-c:v libx265 " + x265 + " -f hevc ") +
-          dir.file("in") + " 2>&1")
-          .first != 0)
-    GTEST_SKIP() << "ffmpeg cannot encode this codec";
-  const std::string stream = readFile(dir.file("in")), startCode("\0\0\1", 3);
-  Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-  ASSERT_TRUE(begin(recorder, description(h264 ? "H264" : "H265")));
-  uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
-  uint64_t decodeTime = 0, sampleSize = 0;
-  uint16_t sequence = 0;
-  std::vector<std::string> expected;  // as ffprobe should list the packets
-  std::string sps;
-  for (size_t at = stream.find(startCode), end; at != std::string::npos; at = end) {
-    end = stream.find(startCode, at + 3);
-    std::string unit = stream.substr(at + 3, end == std::string::npos ? end : end - at - 3);
-    while (!unit.empty() && unit.back() == '\0') unit.pop_back();  // a 4-byte start code's zero
-    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(unit.data()));
-    const bool picture = isPicture(codec, type);
-    if (parameterSetKind(codec, type) == kSps) sps = unit;
-    if (parameterSetKind(codec, type) < 0) sampleSize += 4 + unit.size();  // sets go in the header
-    const auto rtp = rtpPacket(sequence++, timestamp, 7, picture, {unit.begin(), unit.end()});
-    recorder.onPacket(rtp.data(), rtp.size());
-    if (!picture) continue;
-    expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
-                       (isKeyframe(codec, type) ? "K" : "_"));
-    const uint32_t interval = expected.size() == 45 ? 135000 : 3000;
-    timestamp +=
-        interval + (expected.size() == 75 ? 20 * 90000 : 0);  // over 10 s: the pace goes on
-    decodeTime += interval;
-    sampleSize = 0;
-  }
-  ASSERT_TRUE(recorder.finish());
-  SpsInfo info;
-  ASSERT_TRUE(parseSps(codec, sps, info));
-  EXPECT_EQ(info.width, 170u);
-  EXPECT_EQ(info.height, 98u);
-  const std::string out = dir.file("out.mp4");
-  EXPECT_EQ(probePackets(out), expected);
-  EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
-            std::make_pair(0, std::string()));
-  char duration[32];  // the last sample lasts as long as the one before
-  std::snprintf(duration, sizeof duration, "%.6f", static_cast<double>(decodeTime) / 90000);
-  EXPECT_EQ(probe(out, "format=duration"), std::vector<std::string>{duration});
-  const std::string mp4 = readFile(out);
-  size_t fragments = 0;
-  for (size_t at = 0; (at = mp4.find("moof", at + 1)) != std::string::npos;) ++fragments;
-  EXPECT_EQ(fragments, 3u) << "a fragment ends at the first keyframe a second after its start";
-  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
-  const size_t lastFragment = mp4.rfind("moof") - 4;
-  std::ofstream(dir.file("cut.mp4"), std::ios::binary)
-      << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
-  std::vector<std::string> packets = probePackets(dir.file("cut.mp4"));
-  ASSERT_GE(packets.size(), 60u);
-  packets.resize(60);
-  EXPECT_EQ(packets, std::vector<std::string>(expected.begin(), expected.begin() + 60));
-  const auto frames = probe(dir.file("cut.mp4"), "stream=nb_read_frames", "v:0", "-count_frames");
-  EXPECT_GE(frames.empty() ? 0 : std::atoi(frames[0].c_str()), 60);
-}
-
-INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
-                         ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
-                         [](const ::testing::TestParamInfo<VideoCodec>& param) {
-                           return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
-                         });
 
 // NTP 32.32 of `seconds` after an arbitrary instant.
 uint64_t ntp(double seconds) {
