@@ -23,17 +23,6 @@ std::string hex(const std::string& bytes) {
   return out;
 }
 
-// A media section written ENCODING PAYLOAD-TYPE RATE CHANNELS FMTP ("-":
-// none; FMTP as NAME=VALUE;...).
-SDPMedia media(const std::string& text) {
-  const std::vector<std::string> f = split(text);
-  std::vector<std::pair<std::string, std::string>> fmtp;
-  for (const std::string& p : split(f.at(4) == "-" ? "" : f[4], ';'))
-    fmtp.emplace_back(p.substr(0, p.find('=')), p.substr(p.find('=') + 1));
-  return audioMedia(f[0] == "-" ? "" : f[0], std::stoi(f[1]), std::stoi(f[2]), std::stoi(f[3]),
-                    fmtp);
-}
-
 // The cases of data/tool_audio_formats.txt.
 TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
   const auto rows = dataTable("tool_audio_formats.txt");
@@ -43,7 +32,7 @@ TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
   for (const std::vector<std::string>& row : rows) {
     AudioFormat format;
     std::string detail;
-    const AudioError error = readAudioFormat(media(row.at(1)), format, detail);
+    const AudioError error = readAudioFormat(audioMedia(row.at(1)), format, detail);
     EXPECT_EQ(errors[static_cast<int>(error)], row.at(2)) << row[0];
     EXPECT_EQ(detail.empty(), error == AudioError::kNone) << row[0] << ": " << detail;
     if (error != AudioError::kNone || row.size() < 4) continue;
@@ -78,7 +67,7 @@ TEST(ToolAudioDepacketizer, YieldsTheFramesAndCountsLossAndDamage) {
     ASSERT_EQ(row.size(), 5u) << row[0];
     AudioFormat format;
     std::string detail;
-    ASSERT_EQ(readAudioFormat(media(row[1]), format, detail), AudioError::kNone) << row[0];
+    ASSERT_EQ(readAudioFormat(audioMedia(row[1]), format, detail), AudioError::kNone) << row[0];
     Frames sink;
     AudioDepacketizer depacketizer(format, sink);
     for (const std::string& packet : split(row[2])) {

@@ -376,11 +376,11 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
   const std::vector<uint8_t> aacHbr = {0, 16, 0, 4 << 3, 0x01, 0x18, 0x20, 0x07};  // silence, mono
   // clang-format off
   const Row rows[] = {
-      {"AAC-hbr", audioMedia("MPEG4-GENERIC", 97, 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}), 1024, aacHbr, "aac,44100,1"},
-      {"MP4A-LATM", audioMedia("MP4A-LATM", 97, 48000, 2, {{"cpresent", "0"}, {"config", "400023203FC0"}}), 1024, {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
-      {"Opus", audioMedia("opus", 97, 48000, 2, {{"sprop-stereo", "1"}}), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
-      {"PCMU", audioMedia("PCMU", 0, 8000, 1, {}), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
-      {"PCMA, and no sender reports: placed by arrival", audioMedia("", 8, 0, 0, {}), 160, std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
+      {"AAC-hbr", audioMedia("MPEG4-GENERIC 97 44100 1 config=1208;sizelength=13;indexlength=3;indexdeltalength=3"), 1024, aacHbr, "aac,44100,1"},
+      {"MP4A-LATM", audioMedia("MP4A-LATM 97 48000 2 cpresent=0;config=400023203FC0"), 1024, {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
+      {"Opus", audioMedia("opus 97 48000 2 sprop-stereo=1"), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
+      {"PCMU", audioMedia("PCMU 0 8000 1 -"), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
+      {"PCMA, and no sender reports: placed by arrival", audioMedia("- 8 0 0 -"), 160, std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -467,9 +467,9 @@ TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesThe
   video.media.media = "video";
   // clang-format off
   const Row rows[] = {
-      {"G.726", audioMedia("G726-32", 97, 8000, 1, {}), {}, "G726-32 audio is not recorded; recording the video only"},
-      {"AAC without its config", audioMedia("mpeg4-generic", 97, 8000, 1, {}), {}, "the AAC audio has no usable config; recording the video only"},
-      {"the server refused the audio track", audioMedia("PCMU", 0, 8000, 1, {}), {video}, ""},
+      {"G.726", audioMedia("G726-32 97 8000 1 -"), {}, "G726-32 audio is not recorded; recording the video only"},
+      {"AAC without its config", audioMedia("mpeg4-generic 97 8000 1 -"), {}, "the AAC audio has no usable config; recording the video only"},
+      {"the server refused the audio track", audioMedia("PCMU 0 8000 1 -"), {video}, ""},
   };
   // clang-format on
   for (const Row& row : rows) {

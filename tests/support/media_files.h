@@ -1,6 +1,6 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
 // rows of test data files, RTP packets built from their header fields or their
-// text, audio media sections, and shell commands.
+// text, audio media sections from their text, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -44,34 +44,20 @@ inline std::string readFile(const std::string& path) {
 }
 
 #ifdef RTSPPULL_TEST_DATA
-// The rows of tests/data/`name`, "INPUT => OUTPUT" each, with "\xNN" for a
-// byte; lines starting with '#' are comments.
-inline std::vector<std::pair<std::string, std::string>> dataRows(const std::string& name) {
-  std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
-  std::vector<std::pair<std::string, std::string>> rows;
-  for (std::string line; std::getline(lines, line);) {
-    for (size_t at; (at = line.find("\\x")) != std::string::npos;)
-      line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
-    const size_t arrow = line.find(" => ");
-    if (line.empty() || line[0] == '#') continue;
-    if (arrow == std::string::npos)
-      rows.emplace_back(line, "(a row without \" => \")");
-    else
-      rows.emplace_back(line.substr(0, arrow), line.substr(arrow + 4));
-  }
-  return rows;
-}
-
-// The rows of tests/data/`name`, their fields apart by '|' and trimmed of
-// spaces; lines starting with '#' are comments.
-inline std::vector<std::vector<std::string>> dataTable(const std::string& name) {
+// The rows of tests/data/`name`, their fields apart by `separator` and trimmed
+// of spaces, with "\xNN" for a byte; lines starting with '#' are comments.
+inline std::vector<std::vector<std::string>> dataTable(const std::string& name,
+                                                       const std::string& separator = "|") {
   std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
   std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;
+    for (size_t at; (at = line.find("\\x")) != std::string::npos;)
+      line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
     rows.emplace_back();
-    std::istringstream fields(line);
-    for (std::string field; std::getline(fields, field, '|');) {
+    for (size_t from = 0, to = 0; to != std::string::npos; from = to + separator.size()) {
+      to = line.find(separator, from);
+      const std::string field = line.substr(from, to == std::string::npos ? to : to - from);
       const size_t first = field.find_first_not_of(' '), last = field.find_last_not_of(' ');
       rows.back().push_back(first == std::string::npos ? ""
                                                        : field.substr(first, last + 1 - first));
@@ -129,16 +115,18 @@ inline std::pair<int, std::string> run(const std::string& command) {
   return result;
 }
 
-// An audio media section as SDPMedia::parseAll gives it.
-inline SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
-                           std::vector<std::pair<std::string, std::string>> fmtp) {
+// An audio media section as SDPMedia::parseAll gives it, written ENCODING
+// PAYLOAD-TYPE RATE CHANNELS FMTP ("-": none; FMTP as NAME=VALUE;...).
+inline SDPMedia audioMedia(const std::string& text) {
+  const std::vector<std::string> f = split(text);
   SDPMedia m;
   m.media = "audio";
-  m.payloadType = payloadType;
-  m.encodingName = encoding;
-  m.clockRate = rate;
-  m.channels = channels;
-  m.fmtp = std::move(fmtp);
+  m.encodingName = f.at(0) == "-" ? "" : f[0];
+  m.payloadType = std::stoi(f.at(1));
+  m.clockRate = std::stoi(f.at(2));
+  m.channels = std::stoi(f.at(3));
+  for (const std::string& p : split(f.at(4) == "-" ? "" : f[4], ';'))
+    m.fmtp.emplace_back(p.substr(0, p.find('=')), p.substr(p.find('=') + 1));
   return m;
 }
 
