@@ -99,30 +99,16 @@ bool begin(Recorder& recorder, SDP sdp, const std::vector<SDPMedia>& audio = {})
   return ok;
 }
 
+// The cases of data/tool_recorder_annexb.txt.
 TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp) {
-  struct Row {
-    const char* name;
-    bool waitForKeyframe;
-    uint64_t frameLimit;
-    bool announced;    // the SDP carries the sets
-    const char* sent;  // sessions separated by "|"
-    const char* written;
-    uint64_t frames;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
-      {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
-      {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
-      {"an SEI with its own marker goes with the picture after it", true, 0, true, "K E P", "= K0 E1 P2", 2},
-      {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_annexb.txt");
+  ASSERT_GE(rows.size(), 5u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 5u) << row[0];
     std::string written;
     RecorderConfig c = config("-");
-    c.waitForKeyframe = row.waitForKeyframe;
-    c.frameLimit = row.frameLimit;
+    c.waitForKeyframe = row[1].find("no-wait") == std::string::npos;
+    c.frameLimit = row[1].find("limit-2") == std::string::npos ? 0 : 2;
     c.standardOutput = [&written](const char* data, size_t size) {
       written.append(data, size);
       return true;
@@ -132,26 +118,27 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp)
     Recorder recorder(c);
     std::string error;
     ASSERT_TRUE(recorder.open(0x7F000001, 554, error)) << error;
-    std::istringstream sessions(row.sent);
+    std::istringstream sessions(row[2]);
     uint64_t packets = 0;
     uint32_t ssrc = 0;
-    for (std::string session; std::getline(sessions, session, '|');) {
-      ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
+    for (std::string session; std::getline(sessions, session, ';');) {
+      ASSERT_TRUE(begin(
+          recorder, row[1].find("unannounced") == std::string::npos ? kH264 : description("H264")));
       const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};  // left out of everything
-      EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row.name;
+      EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row[0];
       Sender sender{recorder, 777777 * ++ssrc, ssrc};
       sender.send(session);
       packets += sender.sequence - 100u;
       recorder.endStream();
     }
-    EXPECT_TRUE(recorder.finish()) << row.name;
-    EXPECT_EQ(written, annexB(row.written)) << row.name;
-    EXPECT_EQ(recorder.stats().frames, row.frames) << row.name;
+    EXPECT_TRUE(recorder.finish()) << row[0];
+    EXPECT_EQ(written, annexB(row[3])) << row[0];
+    EXPECT_EQ(std::to_string(recorder.stats().frames), row[4]) << row[0];
     // Every RTP packet (14 bytes) is counted and copied behind the rtpdump preamble.
-    EXPECT_EQ(recorder.stats().packets, packets) << row.name;
-    EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row.name;
+    EXPECT_EQ(recorder.stats().packets, packets) << row[0];
+    EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row[0];
     const size_t preamble = sizeof "#!rtpplay1.0 127.0.0.1/554\n" - 1 + 16;
-    EXPECT_EQ(readFile(c.rtpdumpPath).size(), preamble + 22 * packets) << row.name;
+    EXPECT_EQ(readFile(c.rtpdumpPath).size(), preamble + 22 * packets) << row[0];
   }
 }
 
@@ -294,49 +281,32 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
 
+// The cases of data/tool_recorder_refusals.txt.
 TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
-  struct Row {
-    const char* name;
-    SDP sdp;
-    const char* error;          // a fragment of the refusal; "" when accepted
-    std::string output = "";    // in the scratch directory unless absolute
-    std::string rtpdump = "";   // in the scratch directory
-    std::string existing = "";  // a file there before
-    bool overwrite = false;
-    double segment = 0;
-    bool afterH264 = false;  // a reconnection after an H.264 stream
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"another codec", description("VP8"), "VP8"},
-      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"), "sprop-max-don-diff"},
-      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0, true},
-      {"an existing output file", kH264, "the file exists", "a.h264", "", "a.h264"},
-      {"an existing first segment", kH264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
-      {"an existing output file, with overwrite", kH264, "", "a.h264", "", "a.h264", true},
-      {"an existing rtpdump file", kH264, "the file exists", "", "a.rtpdump", "a.rtpdump"},
-      {"an existing rtpdump file, with overwrite", kH264, "", "", "a.rtpdump", "a.rtpdump", true},
-      {"a device is written to, not replaced", kH264, "", "/dev/null"},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_refusals.txt");
+  ASSERT_GE(rows.size(), 9u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 7u) << row[0];
+    const std::string &output = row[3], &existing = row[5];
+    const bool overwrite = row[6].find("overwrite") != std::string::npos;
     TempDir dir;
-    RecorderConfig c =
-        config(row.output.empty() || row.output[0] == '/' ? row.output : dir.file(row.output));
-    c.rtpdumpPath = row.rtpdump.empty() ? "" : dir.file(row.rtpdump);
-    c.overwrite = row.overwrite;
-    c.segmentSeconds = row.segment;
-    if (!row.existing.empty()) std::ofstream(dir.file(row.existing)) << "kept";
+    RecorderConfig c = config(output.empty() || output[0] == '/' ? output : dir.file(output));
+    c.rtpdumpPath = row[4].empty() ? "" : dir.file(row[4]);
+    c.overwrite = overwrite;
+    c.segmentSeconds = row[6].find("segment") != std::string::npos ? 1 : 0;
+    if (!existing.empty()) std::ofstream(dir.file(existing)) << "kept";
     Recorder recorder(c);
     std::string error;
     bool ok = recorder.open(0, 554, error);
-    if (ok && row.afterH264 && begin(recorder, kH264)) recorder.endStream();
-    SDP sdp = row.sdp;
+    if (ok && row[6].find("after-h264") != std::string::npos && begin(recorder, kH264))
+      recorder.endStream();
+    const std::vector<std::string> codec = split(row[1]);
+    SDP sdp = row[1] == "-" ? kH264 : description(codec.at(0), codec.size() > 1 ? codec[1] : "");
     ok = ok && recorder.beginStream(sdp, error);
-    EXPECT_EQ(ok, *row.error == '\0') << row.name;
-    EXPECT_NE(error.find(row.error), std::string::npos) << row.name << ": " << error;
-    if (!row.existing.empty()) {
-      EXPECT_EQ(readFile(dir.file(row.existing)) == "kept", !row.overwrite) << row.name;
+    EXPECT_EQ(ok, row[2].empty()) << row[0];
+    EXPECT_NE(error.find(row[2]), std::string::npos) << row[0] << ": " << error;
+    if (!existing.empty()) {
+      EXPECT_EQ(readFile(dir.file(existing)) == "kept", !overwrite) << row[0];
     }
   }
 }
@@ -362,96 +332,85 @@ uint64_t ntp(double seconds) {
 
 // A second of 30 pictures and the audio around it, the audio starting 10 ms
 // before the video: the audio the file holds starts at the first picture and
-// ends with the last, each frame where the sender reports put it.
+// ends with the last, each frame where the sender reports put it. The codecs
+// are rows of data/tool_recorder_audio.txt.
 TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) {
   if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
-  struct Row {
-    const char* name;
-    SDPMedia media;
-    uint32_t frameTicks;  // of one packet
-    std::vector<uint8_t> payload;
-    const char* stream;  // ffprobe: codec_name,sample_rate,channels
-    bool reports = true;
-  };
-  const std::vector<uint8_t> aacHbr = {0, 16, 0, 4 << 3, 0x01, 0x18, 0x20, 0x07};  // silence, mono
-  // clang-format off
-  const Row rows[] = {
-      {"AAC-hbr", audioMedia("MPEG4-GENERIC 97 44100 1 config=1208;sizelength=13;indexlength=3;indexdeltalength=3"), 1024, aacHbr, "aac,44100,1"},
-      {"MP4A-LATM", audioMedia("MP4A-LATM 97 48000 2 cpresent=0;config=400023203FC0"), 1024, {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
-      {"Opus", audioMedia("opus 97 48000 2 sprop-stereo=1"), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
-      {"PCMU", audioMedia("PCMU 0 8000 1 -"), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
-      {"PCMA, and no sender reports: placed by arrival", audioMedia("- 8 0 0 -"), 160, std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_audio.txt");
+  ASSERT_GE(rows.size(), 5u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 6u) << row[0];
+    const SDPMedia media = audioMedia(row[1]);
+    const auto frameTicks = static_cast<uint32_t>(std::stoul(row[2]));
+    const std::vector<uint8_t> payload = fromHex(row[3]);
+    const bool reports = row[5] == "reports";
     TempDir dir;
     RecorderConfig c = config(dir.file("av.mp4"), OutputFormat::kMp4);
     c.recordAudio = true;
-    c.syncWaitSeconds = row.reports ? 5 : 0;
-    const uint32_t rate =
-        static_cast<uint32_t>(row.media.clockRate > 0 ? row.media.clockRate : 8000);
+    c.syncWaitSeconds = reports ? 5 : 0;
+    const uint32_t rate = static_cast<uint32_t>(media.clockRate > 0 ? media.clockRate : 8000);
     const uint32_t video0 = 4000000000u, audio0 = 123;  // the video's RTP times wrap
     Recorder recorder(c);
-    if (row.reports) {
+    if (reports) {
       recorder.setWallClock([&](int track, uint32_t rtp, uint64_t* out) {
         *out = track == 0 ? ntp(static_cast<uint32_t>(rtp - video0) / 90000.0)
                           : ntp(static_cast<uint32_t>(rtp - audio0) / double(rate) - 0.01);
         return true;
       });
     }
-    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
+    ASSERT_TRUE(begin(recorder, kH264, {media})) << row[0];
     // In the order of their times: 30 pictures, and audio up to 1.2 s.
     uint16_t videoSeq = 0, audioSeq = 0;
     uint32_t picture = 0, frame = 0;
-    while (picture < 30 || frame * row.frameTicks < 1.2 * rate) {
+    while (picture < 30 || frame * frameTicks < 1.2 * rate) {
       const double pictureTime = picture / 30.0,
-                   frameTime = double(frame) * row.frameTicks / rate - 0.01;
+                   frameTime = double(frame) * frameTicks / rate - 0.01;
       if (picture < 30 && pictureTime <= frameTime) {
         const uint8_t header = picture % 30 == 0 ? 0x65 : 0x41;
         const auto rtp =
             rtpPacket(videoSeq++, video0 + picture++ * 3000, 1, true, {header, 0x88, 0x80});
         recorder.onTrackPacket(0, rtp.data(), rtp.size(), false);
       } else {
-        auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * row.frameTicks, 2, true, row.payload);
-        rtp[1] = uint8_t(0x80 | row.media.payloadType);
+        auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * frameTicks, 2, true, payload);
+        rtp[1] = uint8_t(0x80 | media.payloadType);
         recorder.onTrackPacket(1, rtp.data(), rtp.size(), false);
       }
     }
-    ASSERT_TRUE(recorder.finish()) << row.name;
+    ASSERT_TRUE(recorder.finish()) << row[0];
     // The first fragment's prft: the wall-clock time of the first picture.
     const std::string file = dir.file("av.mp4"), mp4 = readFile(file);
     EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
-              row.reports ? ntp(0) : 0)
-        << row.name;
+              reports ? ntp(0) : 0)
+        << row[0];
     EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"),
-              std::vector<std::string>{row.stream})
-        << row.name;
-    EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row.name;
+              std::vector<std::string>{row[4]})
+        << row[0];
+    EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row[0];
     // (The pictures are made up: what ffmpeg says of them is left out.)
     EXPECT_EQ(
         run("ffmpeg -v error -vn -i '" + file + "' -f null - 2>&1 | grep -v '^.h264 @'").second, "")
-        << row.name << ": the audio decodes";
+        << row[0] << ": the audio decodes";
     const std::vector<std::string> pts = probe(file, "packet=pts", "a");
-    ASSERT_FALSE(pts.empty()) << row.name;
-    if (!row.reports) {  // arrival: the first frame that came after the first picture
-      EXPECT_LE(std::stoul(pts.front()), row.frameTicks) << row.name;
+    ASSERT_FALSE(pts.empty()) << row[0];
+    if (!reports) {  // arrival: the first frame that came after the first picture
+      EXPECT_LE(std::stoul(pts.front()), frameTicks) << row[0];
       continue;
     }
-    if (row.media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
-      EXPECT_EQ(pts.front(), "0") << row.name;
+    if (media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
+      EXPECT_EQ(pts.front(), "0") << row[0];
       size_t bytes = 0;
       for (const std::string& size : probe(file, "packet=size", "a")) bytes += std::stoul(size);
-      EXPECT_EQ(bytes, 8000u) << row.name << ": a second of samples";
+      EXPECT_EQ(bytes, 8000u) << row[0] << ": a second of samples";
       continue;
     }
     // Frame k is at k * frameTicks - 10 ms; the file keeps those from the
     // first picture up to the end of the last (1 s).
     std::vector<std::string> expected;
-    for (uint32_t k = 0; k * row.frameTicks < 1.2 * rate; ++k) {
-      const int64_t at = int64_t(k) * row.frameTicks - rate / 100;
+    for (uint32_t k = 0; k * frameTicks < 1.2 * rate; ++k) {
+      const int64_t at = int64_t(k) * frameTicks - rate / 100;
       if (at >= 0 && at < rate) expected.push_back(std::to_string(at));
     }
-    EXPECT_EQ(pts, expected) << row.name;
+    EXPECT_EQ(pts, expected) << row[0];
   }
 }
 
