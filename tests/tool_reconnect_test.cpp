@@ -1,12 +1,16 @@
 // rtsp-pull's reconnect loop: the wait schedule and the exit statuses, with
-// scripted session runs and a recorded wait instead of a server and a clock.
+// scripted session runs and a recorded wait instead of a server and a clock;
+// the loop's cases in data/tool_reconnect_loop.txt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "options.h"
 #include "reconnect.h"
+#include "support/media_files.h"
 
 namespace {
 
@@ -20,59 +24,41 @@ TEST(ToolBackoff, DoublesFromOneSecondUpToThirty) {
   EXPECT_EQ(backoffDelay(4000000000u).count(), 30);
 }
 
+// The cases of data/tool_reconnect_loop.txt.
 TEST(ToolReconnectLoop, ExitStatusWaitsAndReconnections) {
-  struct Run {
-    RunEnd end;
-    int reception;  // seconds
+  const std::vector<std::string> runEnds = {
+      "start-failed", "stop", "frame-limit", "duration", "ended", "write-failed", "refused"};
+  const std::vector<std::string> waitEnds = {"elapsed", "stop", "deadline"};
+  const auto index = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) - names.begin();
   };
-  struct Row {
-    const char* name;
-    bool reconnect;
-    std::vector<Run> runs;          // one per start; asking for more throws
-    std::vector<WaitEnd> waitEnds;  // per wait; kElapsed once they run out
-    int exitStatus;
-    std::vector<long long> waits;  // seconds
-    std::vector<unsigned> shown;   // the reconnections each run shows
-    bool started;
-  };
-  using E = RunEnd;
-  // clang-format off
-  const Row rows[] = {
-      {"an ended stream", false, {{E::kStreamEnded, 3}}, {}, kExitEnded, {}, {0}, true},
-      {"the frame limit", false, {{E::kFrameLimit, 3}}, {}, kExitOk, {}, {0}, true},
-      {"a failed write ends even with --reconnect", true, {{E::kStreamEnded, 3}, {E::kWriteFailed, 3}}, {}, kExitFailed, {1}, {0, 1}, true},
-      {"a failed first start ends even with --reconnect", true, {{E::kStartFailed, 0}}, {}, kExitFailed, {}, {0}, false},
-      {"a refused stream ends even with --reconnect", true, {{E::kRefused, 0}}, {}, kExitFailed, {}, {0}, false},
-      {"waits grow, and a minute of reception (59 s is not) starts them again", true,
-       {{E::kStreamEnded, 3}, {E::kStartFailed, 0}, {E::kStreamEnded, 59}, {E::kStreamEnded, 60}, {E::kStartFailed, 0}, {E::kDuration, 2}},
-       {}, kExitOk, {1, 2, 4, 1, 2}, {0, 1, 1, 2, 3, 3}, true},
-      {"a stop during the wait", true, {{E::kStreamEnded, 3}}, {WaitEnd::kStopRequested}, kExitOk, {1}, {0}, true},
-      {"the deadline during the wait", true, {{E::kStreamEnded, 3}}, {WaitEnd::kDeadline}, kExitOk, {1}, {0}, true},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    std::vector<long long> waits;
-    std::vector<unsigned> shown;
+  const auto rows = dataTable("tool_reconnect_loop.txt");
+  ASSERT_GE(rows.size(), 8u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 8u) << row[0];
+    const std::vector<std::string> runs = split(row[2]), stops = split(row[3]);
+    std::vector<std::string> waits, shown;
     LoopHooks hooks;
     hooks.runOnce = [&](unsigned reconnections) {
-      const Run& run = row.runs.at(shown.size());
-      shown.push_back(reconnections);
+      const std::vector<std::string> run = split(runs.at(shown.size()), ':');
+      shown.push_back(std::to_string(reconnections));
       RunResult result;
-      result.end = run.end;
-      result.reception = seconds(run.reception);
+      result.end = static_cast<RunEnd>(index(runEnds, run.at(0)));
+      result.reception = seconds(std::stoi(run.at(1)));
       return result;
     };
     hooks.wait = [&](seconds delay) {
-      waits.push_back(delay.count());
-      return waits.size() <= row.waitEnds.size() ? row.waitEnds[waits.size() - 1]
-                                                 : WaitEnd::kElapsed;
+      waits.push_back(std::to_string(delay.count()));
+      return waits.size() <= stops.size()
+                 ? static_cast<WaitEnd>(index(waitEnds, stops[waits.size() - 1]))
+                 : WaitEnd::kElapsed;
     };
-    const LoopResult result = runLoop(row.reconnect, hooks);
-    EXPECT_EQ(result.exitStatus, row.exitStatus) << row.name;
-    EXPECT_EQ(waits, row.waits) << row.name;
-    EXPECT_EQ(shown, row.shown) << row.name;
-    EXPECT_EQ(result.reconnections, row.shown.back()) << row.name;
-    EXPECT_EQ(result.started, row.started) << row.name;
+    const LoopResult result = runLoop(row[1] == "reconnect", hooks);
+    EXPECT_EQ(std::to_string(result.exitStatus), row[4]) << row[0];
+    EXPECT_EQ(waits, split(row[5])) << row[0];
+    EXPECT_EQ(shown, split(row[6])) << row[0];
+    EXPECT_EQ(std::to_string(result.reconnections), split(row[6]).back()) << row[0];
+    EXPECT_EQ(result.started, row[7] == "started") << row[0];
   }
 }
 

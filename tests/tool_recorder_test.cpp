@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <iterator>
 #include <sstream>
@@ -101,30 +99,16 @@ bool begin(Recorder& recorder, SDP sdp, const std::vector<SDPMedia>& audio = {})
   return ok;
 }
 
+// The cases of data/tool_recorder_annexb.txt.
 TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp) {
-  struct Row {
-    const char* name;
-    bool waitForKeyframe;
-    uint64_t frameLimit;
-    bool announced;    // the SDP carries the sets
-    const char* sent;  // sessions separated by "|"
-    const char* written;
-    uint64_t frames;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"after a reconnection, again the sets and a keyframe", true, 0, true, "P K P|P K", "= K1 P2 = K1", 3},
-      {"without the keyframe wait, from the first picture", false, 0, true, "P K", "= P0 K1", 2},
-      {"the frame limit ends the writing", true, 2, true, "K P P", "= K0 P1", 2},
-      {"an SEI with its own marker goes with the picture after it", true, 0, true, "K E P", "= K0 E1 P2", 2},
-      {"sets from inside the stream go first, once", true, 0, false, "K spK", "s1 p1 K1", 1},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_annexb.txt");
+  ASSERT_GE(rows.size(), 5u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 5u) << row[0];
     std::string written;
     RecorderConfig c = config("-");
-    c.waitForKeyframe = row.waitForKeyframe;
-    c.frameLimit = row.frameLimit;
+    c.waitForKeyframe = row[1].find("no-wait") == std::string::npos;
+    c.frameLimit = row[1].find("limit-2") == std::string::npos ? 0 : 2;
     c.standardOutput = [&written](const char* data, size_t size) {
       written.append(data, size);
       return true;
@@ -134,26 +118,27 @@ TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp)
     Recorder recorder(c);
     std::string error;
     ASSERT_TRUE(recorder.open(0x7F000001, 554, error)) << error;
-    std::istringstream sessions(row.sent);
+    std::istringstream sessions(row[2]);
     uint64_t packets = 0;
     uint32_t ssrc = 0;
-    for (std::string session; std::getline(sessions, session, '|');) {
-      ASSERT_TRUE(begin(recorder, row.announced ? kH264 : description("H264")));
+    for (std::string session; std::getline(sessions, session, ';');) {
+      ASSERT_TRUE(begin(
+          recorder, row[1].find("unannounced") == std::string::npos ? kH264 : description("H264")));
       const std::vector<uint8_t> rtcp = {0x80, 200, 0, 6, 1, 2, 3, 4};  // left out of everything
-      EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row.name;
+      EXPECT_EQ(recorder.onPacket(rtcp.data(), rtcp.size()), Progress::kRecording) << row[0];
       Sender sender{recorder, 777777 * ++ssrc, ssrc};
       sender.send(session);
       packets += sender.sequence - 100u;
       recorder.endStream();
     }
-    EXPECT_TRUE(recorder.finish()) << row.name;
-    EXPECT_EQ(written, annexB(row.written)) << row.name;
-    EXPECT_EQ(recorder.stats().frames, row.frames) << row.name;
+    EXPECT_TRUE(recorder.finish()) << row[0];
+    EXPECT_EQ(written, annexB(row[3])) << row[0];
+    EXPECT_EQ(std::to_string(recorder.stats().frames), row[4]) << row[0];
     // Every RTP packet (14 bytes) is counted and copied behind the rtpdump preamble.
-    EXPECT_EQ(recorder.stats().packets, packets) << row.name;
-    EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row.name;
+    EXPECT_EQ(recorder.stats().packets, packets) << row[0];
+    EXPECT_EQ(recorder.stats().bytes, 14 * packets) << row[0];
     const size_t preamble = sizeof "#!rtpplay1.0 127.0.0.1/554\n" - 1 + 16;
-    EXPECT_EQ(readFile(c.rtpdumpPath).size(), preamble + 22 * packets) << row.name;
+    EXPECT_EQ(readFile(c.rtpdumpPath).size(), preamble + 22 * packets) << row[0];
   }
 }
 
@@ -168,37 +153,6 @@ TEST(ToolRecorder, AFailedWriteIsReportedOnceAndEndsTheRecording) {
   EXPECT_EQ(reason, "writing to standard output failed");
   EXPECT_FALSE(recorder.takeFailure(reason)) << "reported once";
   EXPECT_FALSE(recorder.finish());
-}
-
-TEST(ToolRecorder, ARunWithoutAFrameSaysWhyAndLeavesNoFile) {
-  const char* const noSets =
-      "keyframes came, but no H.264 parameter sets (neither in the session "
-      "description nor in the stream), in 2 packets";
-  struct Row {
-    const char* name;
-    SDP sdp;
-    const char* sent;
-    const char* why;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"nothing arrived", kH264, "", "no RTP packet arrived"},
-      {"another payload type than announced: the first packet's is taken", description("H264", "", 97), "K P", noSets},
-      {"no keyframe", kH264, "P P", "no keyframe came in 2 packets"},
-      {"keyframes without parameter sets", description("H264"), "K P", noSets},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    TempDir dir;
-    Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-    ASSERT_TRUE(begin(recorder, row.sdp));
-    Sender{recorder, 0}.send(row.sent);
-    EXPECT_TRUE(recorder.finish()) << row.name;
-    EXPECT_EQ(recorder.stats().frames, 0u) << row.name;
-    EXPECT_EQ(recorder.whyNoFrames(), row.why) << row.name;
-    EXPECT_FALSE(std::ifstream(dir.file("out.mp4")).good())
-        << row.name << ": the empty file is gone";
-  }
 }
 
 // A writer begun on the test stream's parameter sets that keeps what it
@@ -327,49 +281,32 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
 }
 
+// The cases of data/tool_recorder_refusals.txt.
 TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
-  struct Row {
-    const char* name;
-    SDP sdp;
-    const char* error;          // a fragment of the refusal; "" when accepted
-    std::string output = "";    // in the scratch directory unless absolute
-    std::string rtpdump = "";   // in the scratch directory
-    std::string existing = "";  // a file there before
-    bool overwrite = false;
-    double segment = 0;
-    bool afterH264 = false;  // a reconnection after an H.264 stream
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"another codec", description("VP8"), "VP8"},
-      {"decoding order numbers", description("H265", "sprop-max-don-diff=1;sprop-vps=QAEM"), "sprop-max-don-diff"},
-      {"another codec after a reconnection", description("H265"), "H.265", "", "", "", false, 0, true},
-      {"an existing output file", kH264, "the file exists", "a.h264", "", "a.h264"},
-      {"an existing first segment", kH264, "the file exists", "a.h264", "", "a-0001.h264", false, 1},
-      {"an existing output file, with overwrite", kH264, "", "a.h264", "", "a.h264", true},
-      {"an existing rtpdump file", kH264, "the file exists", "", "a.rtpdump", "a.rtpdump"},
-      {"an existing rtpdump file, with overwrite", kH264, "", "", "a.rtpdump", "a.rtpdump", true},
-      {"a device is written to, not replaced", kH264, "", "/dev/null"},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_refusals.txt");
+  ASSERT_GE(rows.size(), 9u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 7u) << row[0];
+    const std::string &output = row[3], &existing = row[5];
+    const bool overwrite = row[6].find("overwrite") != std::string::npos;
     TempDir dir;
-    RecorderConfig c =
-        config(row.output.empty() || row.output[0] == '/' ? row.output : dir.file(row.output));
-    c.rtpdumpPath = row.rtpdump.empty() ? "" : dir.file(row.rtpdump);
-    c.overwrite = row.overwrite;
-    c.segmentSeconds = row.segment;
-    if (!row.existing.empty()) std::ofstream(dir.file(row.existing)) << "kept";
+    RecorderConfig c = config(output.empty() || output[0] == '/' ? output : dir.file(output));
+    c.rtpdumpPath = row[4].empty() ? "" : dir.file(row[4]);
+    c.overwrite = overwrite;
+    c.segmentSeconds = row[6].find("segment") != std::string::npos ? 1 : 0;
+    if (!existing.empty()) std::ofstream(dir.file(existing)) << "kept";
     Recorder recorder(c);
     std::string error;
     bool ok = recorder.open(0, 554, error);
-    if (ok && row.afterH264 && begin(recorder, kH264)) recorder.endStream();
-    SDP sdp = row.sdp;
+    if (ok && row[6].find("after-h264") != std::string::npos && begin(recorder, kH264))
+      recorder.endStream();
+    const std::vector<std::string> codec = split(row[1]);
+    SDP sdp = row[1] == "-" ? kH264 : description(codec.at(0), codec.size() > 1 ? codec[1] : "");
     ok = ok && recorder.beginStream(sdp, error);
-    EXPECT_EQ(ok, *row.error == '\0') << row.name;
-    EXPECT_NE(error.find(row.error), std::string::npos) << row.name << ": " << error;
-    if (!row.existing.empty()) {
-      EXPECT_EQ(readFile(dir.file(row.existing)) == "kept", !row.overwrite) << row.name;
+    EXPECT_EQ(ok, row[2].empty()) << row[0];
+    EXPECT_NE(error.find(row[2]), std::string::npos) << row[0] << ": " << error;
+    if (!existing.empty()) {
+      EXPECT_EQ(readFile(dir.file(existing)) == "kept", !overwrite) << row[0];
     }
   }
 }
@@ -388,95 +325,6 @@ std::vector<std::string> probe(const std::string& path, const std::string& entri
   return out;
 }
 
-// ffprobe's packets: "pts,size,flag" with the flag's first letter only.
-std::vector<std::string> probePackets(const std::string& path) {
-  std::vector<std::string> packets = probe(path, "packet=pts,size,flags", "v:0");
-  for (std::string& packet : packets) packet.resize(packet.rfind(',') + 2);
-  return packets;
-}
-
-class ToolRecorderMp4 : public ::testing::TestWithParam<VideoCodec> {};
-
-// 3 s that ffmpeg encodes, 170x98 (cropped from whole blocks) at 30 frames
-// a second, a keyframe every 30, no B-frames, recorded from one packet per
-// NAL unit with RTP timestamps that wrap past 2^32 after the third picture,
-// a picture 1.5 s late (kept: under 10 s) and one 20 s late: three fragments
-// of 30 samples, each from a keyframe.
-TEST_P(ToolRecorderMp4, FfprobeSeesEverySampleAndACutFilePlaysUpToTheLastWholeFragment) {
-  const VideoCodec codec = GetParam();
-  const bool h264 = codec == VideoCodec::kH264;
-  if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
-  TempDir dir;
-  const std::string encode =
-      "ffmpeg -v error -y -f lavfi -i testsrc=size=170x98:rate=30 -frames:v 90 -pix_fmt yuv420p ";
-  const std::string x265 =
-      "-x265-params keyint=30:min-keyint=30:bframes=0:scenecut=0:log-level=none";
-  if (run(encode +
-          (h264 ? "-c:v libx264 -g 30 -bf 0 -f h264 " : "-c:v libx265 " + x265 + " -f hevc ") +
-          dir.file("in") + " 2>&1")
-          .first != 0)
-    GTEST_SKIP() << "ffmpeg cannot encode this codec";
-  const std::string stream = readFile(dir.file("in")), startCode("\0\0\1", 3);
-  Recorder recorder(config(dir.file("out.mp4"), OutputFormat::kMp4));
-  ASSERT_TRUE(begin(recorder, description(h264 ? "H264" : "H265")));
-  uint32_t timestamp = 0xFFFFFFFFu - 3 * 3000 + 1;
-  uint64_t decodeTime = 0, sampleSize = 0;
-  uint16_t sequence = 0;
-  std::vector<std::string> expected;  // as ffprobe should list the packets
-  std::string sps;
-  for (size_t at = stream.find(startCode), end; at != std::string::npos; at = end) {
-    end = stream.find(startCode, at + 3);
-    std::string unit = stream.substr(at + 3, end == std::string::npos ? end : end - at - 3);
-    while (!unit.empty() && unit.back() == '\0') unit.pop_back();  // a 4-byte start code's zero
-    const uint8_t type = nalType(codec, reinterpret_cast<const uint8_t*>(unit.data()));
-    const bool picture = isPicture(codec, type);
-    if (parameterSetKind(codec, type) == kSps) sps = unit;
-    if (parameterSetKind(codec, type) < 0) sampleSize += 4 + unit.size();  // sets go in the header
-    const auto rtp = rtpPacket(sequence++, timestamp, 7, picture, {unit.begin(), unit.end()});
-    recorder.onPacket(rtp.data(), rtp.size());
-    if (!picture) continue;
-    expected.push_back(std::to_string(decodeTime) + "," + std::to_string(sampleSize) + "," +
-                       (isKeyframe(codec, type) ? "K" : "_"));
-    const uint32_t interval = expected.size() == 45 ? 135000 : 3000;
-    timestamp +=
-        interval + (expected.size() == 75 ? 20 * 90000 : 0);  // over 10 s: the pace goes on
-    decodeTime += interval;
-    sampleSize = 0;
-  }
-  ASSERT_TRUE(recorder.finish());
-  SpsInfo info;
-  ASSERT_TRUE(parseSps(codec, sps, info));
-  EXPECT_EQ(info.width, 170u);
-  EXPECT_EQ(info.height, 98u);
-  const std::string out = dir.file("out.mp4");
-  EXPECT_EQ(probePackets(out), expected);
-  EXPECT_EQ(run("ffmpeg -v error -i '" + out + "' -f null - 2>&1"),
-            std::make_pair(0, std::string()));
-  char duration[32];  // the last sample lasts as long as the one before
-  std::snprintf(duration, sizeof duration, "%.6f", static_cast<double>(decodeTime) / 90000);
-  EXPECT_EQ(probe(out, "format=duration"), std::vector<std::string>{duration});
-  const std::string mp4 = readFile(out);
-  size_t fragments = 0;
-  for (size_t at = 0; (at = mp4.find("moof", at + 1)) != std::string::npos;) ++fragments;
-  EXPECT_EQ(fragments, 3u) << "a fragment ends at the first keyframe a second after its start";
-  // Cut inside the last fragment: ffprobe may list what it finds of it after the whole ones.
-  const size_t lastFragment = mp4.rfind("moof") - 4;
-  std::ofstream(dir.file("cut.mp4"), std::ios::binary)
-      << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
-  std::vector<std::string> packets = probePackets(dir.file("cut.mp4"));
-  ASSERT_GE(packets.size(), 60u);
-  packets.resize(60);
-  EXPECT_EQ(packets, std::vector<std::string>(expected.begin(), expected.begin() + 60));
-  const auto frames = probe(dir.file("cut.mp4"), "stream=nb_read_frames", "v:0", "-count_frames");
-  EXPECT_GE(frames.empty() ? 0 : std::atoi(frames[0].c_str()), 60);
-}
-
-INSTANTIATE_TEST_SUITE_P(Codecs, ToolRecorderMp4,
-                         ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
-                         [](const ::testing::TestParamInfo<VideoCodec>& param) {
-                           return std::string(param.param == VideoCodec::kH264 ? "H264" : "H265");
-                         });
-
 // NTP 32.32 of `seconds` after an arbitrary instant.
 uint64_t ntp(double seconds) {
   return static_cast<uint64_t>((3900000000.0 + seconds) * 4294967296.0);
@@ -484,96 +332,85 @@ uint64_t ntp(double seconds) {
 
 // A second of 30 pictures and the audio around it, the audio starting 10 ms
 // before the video: the audio the file holds starts at the first picture and
-// ends with the last, each frame where the sender reports put it.
+// ends with the last, each frame where the sender reports put it. The codecs
+// are rows of data/tool_recorder_audio.txt.
 TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) {
   if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
-  struct Row {
-    const char* name;
-    SDPMedia media;
-    uint32_t frameTicks;  // of one packet
-    std::vector<uint8_t> payload;
-    const char* stream;  // ffprobe: codec_name,sample_rate,channels
-    bool reports = true;
-  };
-  const std::vector<uint8_t> aacHbr = {0, 16, 0, 4 << 3, 0x01, 0x18, 0x20, 0x07};  // silence, mono
-  // clang-format off
-  const Row rows[] = {
-      {"AAC-hbr", audioMedia("MPEG4-GENERIC", 97, 44100, 1, {{"config", "1208"}, {"sizelength", "13"}, {"indexlength", "3"}, {"indexdeltalength", "3"}}), 1024, aacHbr, "aac,44100,1"},
-      {"MP4A-LATM", audioMedia("MP4A-LATM", 97, 48000, 2, {{"cpresent", "0"}, {"config", "400023203FC0"}}), 1024, {6, 0x21, 0x10, 0x04, 0x60, 0x8C, 0x1C}, "aac,48000,2"},
-      {"Opus", audioMedia("opus", 97, 48000, 2, {{"sprop-stereo", "1"}}), 960, {0xFC, 0xFF, 0xFE}, "opus,48000,2"},
-      {"PCMU", audioMedia("PCMU", 0, 8000, 1, {}), 160, std::vector<uint8_t>(160, 0xFF), "pcm_mulaw,8000,1"},
-      {"PCMA, and no sender reports: placed by arrival", audioMedia("", 8, 0, 0, {}), 160, std::vector<uint8_t>(160, 0xD5), "pcm_alaw,8000,1", false},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
+  const auto rows = dataTable("tool_recorder_audio.txt");
+  ASSERT_GE(rows.size(), 5u);
+  for (const std::vector<std::string>& row : rows) {
+    ASSERT_EQ(row.size(), 6u) << row[0];
+    const SDPMedia media = audioMedia(row[1]);
+    const auto frameTicks = static_cast<uint32_t>(std::stoul(row[2]));
+    const std::vector<uint8_t> payload = fromHex(row[3]);
+    const bool reports = row[5] == "reports";
     TempDir dir;
     RecorderConfig c = config(dir.file("av.mp4"), OutputFormat::kMp4);
     c.recordAudio = true;
-    c.syncWaitSeconds = row.reports ? 5 : 0;
-    const uint32_t rate =
-        static_cast<uint32_t>(row.media.clockRate > 0 ? row.media.clockRate : 8000);
+    c.syncWaitSeconds = reports ? 5 : 0;
+    const uint32_t rate = static_cast<uint32_t>(media.clockRate > 0 ? media.clockRate : 8000);
     const uint32_t video0 = 4000000000u, audio0 = 123;  // the video's RTP times wrap
     Recorder recorder(c);
-    if (row.reports) {
+    if (reports) {
       recorder.setWallClock([&](int track, uint32_t rtp, uint64_t* out) {
         *out = track == 0 ? ntp(static_cast<uint32_t>(rtp - video0) / 90000.0)
                           : ntp(static_cast<uint32_t>(rtp - audio0) / double(rate) - 0.01);
         return true;
       });
     }
-    ASSERT_TRUE(begin(recorder, kH264, {row.media})) << row.name;
+    ASSERT_TRUE(begin(recorder, kH264, {media})) << row[0];
     // In the order of their times: 30 pictures, and audio up to 1.2 s.
     uint16_t videoSeq = 0, audioSeq = 0;
     uint32_t picture = 0, frame = 0;
-    while (picture < 30 || frame * row.frameTicks < 1.2 * rate) {
+    while (picture < 30 || frame * frameTicks < 1.2 * rate) {
       const double pictureTime = picture / 30.0,
-                   frameTime = double(frame) * row.frameTicks / rate - 0.01;
+                   frameTime = double(frame) * frameTicks / rate - 0.01;
       if (picture < 30 && pictureTime <= frameTime) {
         const uint8_t header = picture % 30 == 0 ? 0x65 : 0x41;
         const auto rtp =
             rtpPacket(videoSeq++, video0 + picture++ * 3000, 1, true, {header, 0x88, 0x80});
         recorder.onTrackPacket(0, rtp.data(), rtp.size(), false);
       } else {
-        auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * row.frameTicks, 2, true, row.payload);
-        rtp[1] = uint8_t(0x80 | row.media.payloadType);
+        auto rtp = rtpPacket(audioSeq++, audio0 + frame++ * frameTicks, 2, true, payload);
+        rtp[1] = uint8_t(0x80 | media.payloadType);
         recorder.onTrackPacket(1, rtp.data(), rtp.size(), false);
       }
     }
-    ASSERT_TRUE(recorder.finish()) << row.name;
+    ASSERT_TRUE(recorder.finish()) << row[0];
     // The first fragment's prft: the wall-clock time of the first picture.
     const std::string file = dir.file("av.mp4"), mp4 = readFile(file);
     EXPECT_EQ(mp4.find("prft") == std::string::npos ? 0 : field(mp4, "prft", 12, 8),
-              row.reports ? ntp(0) : 0)
-        << row.name;
+              reports ? ntp(0) : 0)
+        << row[0];
     EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"),
-              std::vector<std::string>{row.stream})
-        << row.name;
-    EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row.name;
+              std::vector<std::string>{row[4]})
+        << row[0];
+    EXPECT_EQ(probe(file, "stream=codec_name", "v"), std::vector<std::string>{"h264"}) << row[0];
     // (The pictures are made up: what ffmpeg says of them is left out.)
     EXPECT_EQ(
         run("ffmpeg -v error -vn -i '" + file + "' -f null - 2>&1 | grep -v '^.h264 @'").second, "")
-        << row.name << ": the audio decodes";
+        << row[0] << ": the audio decodes";
     const std::vector<std::string> pts = probe(file, "packet=pts", "a");
-    ASSERT_FALSE(pts.empty()) << row.name;
-    if (!row.reports) {  // arrival: the first frame that came after the first picture
-      EXPECT_LE(std::stoul(pts.front()), row.frameTicks) << row.name;
+    ASSERT_FALSE(pts.empty()) << row[0];
+    if (!reports) {  // arrival: the first frame that came after the first picture
+      EXPECT_LE(std::stoul(pts.front()), frameTicks) << row[0];
       continue;
     }
-    if (row.media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
-      EXPECT_EQ(pts.front(), "0") << row.name;
+    if (media.clockRate == 8000) {  // G.711 is cut at the first picture and the last one's end
+      EXPECT_EQ(pts.front(), "0") << row[0];
       size_t bytes = 0;
       for (const std::string& size : probe(file, "packet=size", "a")) bytes += std::stoul(size);
-      EXPECT_EQ(bytes, 8000u) << row.name << ": a second of samples";
+      EXPECT_EQ(bytes, 8000u) << row[0] << ": a second of samples";
       continue;
     }
     // Frame k is at k * frameTicks - 10 ms; the file keeps those from the
     // first picture up to the end of the last (1 s).
     std::vector<std::string> expected;
-    for (uint32_t k = 0; k * row.frameTicks < 1.2 * rate; ++k) {
-      const int64_t at = int64_t(k) * row.frameTicks - rate / 100;
+    for (uint32_t k = 0; k * frameTicks < 1.2 * rate; ++k) {
+      const int64_t at = int64_t(k) * frameTicks - rate / 100;
       if (at >= 0 && at < rate) expected.push_back(std::to_string(at));
     }
-    EXPECT_EQ(pts, expected) << row.name;
+    EXPECT_EQ(pts, expected) << row[0];
   }
 }
 
@@ -589,9 +426,9 @@ TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesThe
   video.media.media = "video";
   // clang-format off
   const Row rows[] = {
-      {"G.726", audioMedia("G726-32", 97, 8000, 1, {}), {}, "G726-32 audio is not recorded; recording the video only"},
-      {"AAC without its config", audioMedia("mpeg4-generic", 97, 8000, 1, {}), {}, "the AAC audio has no usable config; recording the video only"},
-      {"the server refused the audio track", audioMedia("PCMU", 0, 8000, 1, {}), {video}, ""},
+      {"G.726", audioMedia("G726-32 97 8000 1 -"), {}, "G726-32 audio is not recorded; recording the video only"},
+      {"AAC without its config", audioMedia("mpeg4-generic 97 8000 1 -"), {}, "the AAC audio has no usable config; recording the video only"},
+      {"the server refused the audio track", audioMedia("PCMU 0 8000 1 -"), {video}, ""},
   };
   // clang-format on
   for (const Row& row : rows) {

@@ -1,6 +1,6 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
-// rows of test data files, RTP packets built from their header fields, audio
-// media sections, and shell commands.
+// rows of test data files, RTP packets built from their header fields or their
+// text, audio media sections from their text, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -44,24 +44,44 @@ inline std::string readFile(const std::string& path) {
 }
 
 #ifdef RTSPPULL_TEST_DATA
-// The rows of tests/data/`name`, "INPUT => OUTPUT" each, with "\xNN" for a
-// byte; lines starting with '#' are comments.
-inline std::vector<std::pair<std::string, std::string>> dataRows(const std::string& name) {
+// The rows of tests/data/`name`, their fields apart by `separator` and trimmed
+// of spaces, with "\xNN" for a byte; lines starting with '#' are comments.
+inline std::vector<std::vector<std::string>> dataTable(const std::string& name,
+                                                       const std::string& separator = "|") {
   std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
-  std::vector<std::pair<std::string, std::string>> rows;
+  std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
     for (size_t at; (at = line.find("\\x")) != std::string::npos;)
       line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
-    const size_t arrow = line.find(" => ");
-    if (line.empty() || line[0] == '#') continue;
-    if (arrow == std::string::npos)
-      rows.emplace_back(line, "(a row without \" => \")");
-    else
-      rows.emplace_back(line.substr(0, arrow), line.substr(arrow + 4));
+    rows.emplace_back();
+    for (size_t from = 0, to = 0; to != std::string::npos; from = to + separator.size()) {
+      to = line.find(separator, from);
+      const std::string field = line.substr(from, to == std::string::npos ? to : to - from);
+      const size_t first = field.find_first_not_of(' '), last = field.find_last_not_of(' ');
+      rows.back().push_back(first == std::string::npos ? ""
+                                                       : field.substr(first, last + 1 - first));
+    }
   }
   return rows;
 }
 #endif
+
+// The parts of `text` between the `separator`s.
+inline std::vector<std::string> split(const std::string& text, char separator = ' ') {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);)
+    if (!part.empty() || separator != ' ') parts.push_back(part);
+  return parts;
+}
+
+inline std::vector<uint8_t> fromHex(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
 
 // An RTP packet of payload type 96 carrying `payload`.
 inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
@@ -72,6 +92,15 @@ inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uin
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
   packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
+}
+
+// An RTP packet written SEQUENCE/TIMESTAMP/MARKER/PAYLOAD[/SSRC]: M for the
+// marker, the payload in hex, the SSRC 0x01020304 unless given.
+inline std::vector<uint8_t> rtpFromText(const std::string& text) {
+  const std::vector<std::string> f = split(text, '/');
+  return rtpPacket(static_cast<uint16_t>(std::stoul(f[0])), static_cast<uint32_t>(std::stoul(f[1])),
+                   f.size() > 4 ? static_cast<uint32_t>(std::stoul(f[4])) : 0x01020304, f[2] == "M",
+                   f.size() > 3 ? fromHex(f[3]) : std::vector<uint8_t>());
 }
 
 // Runs `command` in a shell: its exit status (-1: none) and standard output.
@@ -86,16 +115,18 @@ inline std::pair<int, std::string> run(const std::string& command) {
   return result;
 }
 
-// An audio media section as SDPMedia::parseAll gives it.
-inline SDPMedia audioMedia(const std::string& encoding, int payloadType, int rate, int channels,
-                           std::vector<std::pair<std::string, std::string>> fmtp) {
+// An audio media section as SDPMedia::parseAll gives it, written ENCODING
+// PAYLOAD-TYPE RATE CHANNELS FMTP ("-": none; FMTP as NAME=VALUE;...).
+inline SDPMedia audioMedia(const std::string& text) {
+  const std::vector<std::string> f = split(text);
   SDPMedia m;
   m.media = "audio";
-  m.payloadType = payloadType;
-  m.encodingName = encoding;
-  m.clockRate = rate;
-  m.channels = channels;
-  m.fmtp = std::move(fmtp);
+  m.encodingName = f.at(0) == "-" ? "" : f[0];
+  m.payloadType = std::stoi(f.at(1));
+  m.clockRate = std::stoi(f.at(2));
+  m.channels = std::stoi(f.at(3));
+  for (const std::string& p : split(f.at(4) == "-" ? "" : f[4], ';'))
+    m.fmtp.emplace_back(p.substr(0, p.find('=')), p.substr(p.find('=') + 1));
   return m;
 }
 
