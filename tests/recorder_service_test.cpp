@@ -54,7 +54,9 @@ TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
     return out.str();
   };
   const char* const transports[] = {"tcp", "udp", "udp-then-tcp"};
-  for (auto [file, expected] : dataRows("recorder_configs.txt")) {
+  for (const std::vector<std::string>& row : dataTable("recorder_configs.txt", " => ")) {
+    std::string file = row.at(0);
+    const std::string& expected = row.at(1);
     for (const auto& [name, value] : placeholders)
       for (size_t at; (at = file.find(name)) != std::string::npos;)
         file.replace(at, name.size(), value);

@@ -30,7 +30,9 @@ std::string Described(const std::string& name, const char* end = "\r\n") {
 
 // tests/data/sdp_video.txt: each record and what its video parameters give.
 TEST(SdpVideo, CodecAndParameterSets) {
-  for (auto [text, expected] : dataRows("sdp_video.txt")) {
+  for (const std::vector<std::string>& row : dataTable("sdp_video.txt", " => ")) {
+    std::string text = row.at(0);
+    const std::string& expected = row.at(1);
     if (text[0] == '@') text = Described(text.substr(1));
     for (std::size_t at; (at = text.find("\\r\\n")) != std::string::npos;)
       text.replace(at, 4, "\r\n");
