@@ -1,16 +1,19 @@
 // Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
-// real ones are reported to (one row per behaviour, recommended() options
-// unless a row says otherwise), and the figures of stats() with exact arrival
-// times (no counter goes down on the way).
+// real ones are reported to (tests/data/camera_cases.txt), and the figures of stats() with exact
+// arrival times (no counter goes down on the way).
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <numeric>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "session/stream_stats.h"
+#include "support/data_rows.h"
 #include "support/rtp_packet.h"
 #include "support/scripted_server.h"
 
@@ -30,56 +33,73 @@ std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime = 5) {
   return SenderReportPacket(ssrc, 0xE000000080000000u, rtpTime);
 }
 
-// How a scripted camera behaves over interleaved TCP.
-struct Camera {
-  std::string sdp =
-      "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
-      "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
-  std::string describeHeaders;
-  std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";  // of the SETUP reply
-  std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
-  std::string playHeaders = "Session: 1111";                      // and of PLAY's reply
-  std::string beforePlayReply, insidePlayReply;  // frames before it, after its CSeq line
-  std::string keepAliveStatus = "200 OK";        // to GET_PARAMETER during playback; "": none
-  bool wantsUserAgent = false;                   // 401 to any request without one
-  std::vector<std::string> stream;               // frames after PLAY, one every 20 ms
-};
+const std::string kCameraSdp =
+    "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
+using Block = std::map<std::string, std::string>;
 
-// `n` frames of video on channel `channel`, from sequence number 0.
-std::vector<std::string> videoFrames(unsigned n, char channel = 0) {
-  std::vector<std::string> frames;
-  for (unsigned seq = 0; seq < n; ++seq) frames.push_back(frame('$', channel, rtp(seq)));
-  return frames;
+// The value of `key` in `block`, or `otherwise` when it has none.
+std::string valueOr(const Block& block, const std::string& key, const std::string& otherwise) {
+  const auto found = block.find(key);
+  return found == block.end() ? otherwise : found->second;
 }
 
-ScriptedServer::Script cameraScript(const Camera& cam) {
+// Interleaved frames as tests/data/camera_cases.txt writes them.
+std::vector<std::string> framesOf(const std::string& words) {
+  std::vector<std::string> frames;
+  for (const std::string& item : split(words, "|")) {
+    std::istringstream in(item);
+    std::string kind;
+    int channel = 0, type = 96;
+    unsigned n = 0;
+    in >> kind >> channel >> (kind == "sr" ? std::hex : std::dec) >> n >> std::dec >> type;
+    for (unsigned seq = 0; kind == "video" && seq < n; ++seq)
+      frames.push_back(frame('$', static_cast<char>(channel), rtp(seq)));
+    if (kind == "rtp" || kind == "sr")
+      frames.push_back(
+          frame('$', static_cast<char>(channel), kind == "sr" ? senderReport(n) : rtp(n, type)));
+  }
+  return frames;
+}
+std::string joined(const std::vector<std::string>& frames) {
+  return std::accumulate(frames.begin(), frames.end(), std::string());
+}
+
+// A camera over interleaved TCP that behaves as `cam` says; it knows one session id only.
+ScriptedServer::Script cameraScript(const Block& cam, bool playingCase) {
+  const std::vector<std::string> stream =
+      framesOf(valueOr(cam, "stream", playingCase ? "video 0 100" : "video 0 5"));
+  const bool wantsUserAgent = cam.at("options").find("useragent") != std::string::npos;
   auto sent = std::make_shared<std::size_t>(0);
   auto playing = std::make_shared<std::atomic<bool>>(false);
-  ScriptedServer::Script script{[cam, playing](const std::string& m, int) -> std::string {
+  ScriptedServer::Script script{[cam, playing, wantsUserAgent](const std::string& m, int) {
     const std::string method = methodOf(m);
     const unsigned cseq = cseqOf(m);
-    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos)
+    if (wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos)
       return reply("401 Unauthorized", cseq, "WWW-Authenticate: Basic realm=\"cam\"\r\n");
-    if (*playing && method == "GET_PARAMETER") {  // a camera that knows one session id only
-      if (cam.keepAliveStatus.empty()) return "";
-      const bool known = headerOf(m, "Session") == "1111";
-      return reply(known ? cam.keepAliveStatus : "454 Session Not Found", cseq);
+    if (*playing && method == "GET_PARAMETER") {
+      const std::string status = valueOr(cam, "keepalive", "200 OK");
+      if (status.empty()) return std::string();
+      return reply(headerOf(m, "Session") == "1111" ? status : "454 Session Not Found", cseq);
     }
     if (method == "OPTIONS" || method == "DESCRIBE")
       return HandshakeAnswers{"", "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER",
-                              cam.describeHeaders, cam.sdp}(m);
+                              valueOr(cam, "describe", ""), valueOr(cam, "sdp", kCameraSdp)}(m);
     if (method == "SETUP")
-      return reply("200 OK", cseq,
-                   "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
+      return reply(
+          "200 OK", cseq,
+          "Transport: " + valueOr(cam, "transport", "RTP/AVP/TCP;unicast;interleaved=0-1") +
+              "\r\n" + valueOr(cam, "setup", "Session: 1111;timeout=60") + "\r\n");
     if (method != "PLAY") return method == "TEARDOWN" ? reply("200 OK", cseq) : "";
     *playing = true;
-    const std::string answer = reply("200 OK", cseq, cam.playHeaders + "\r\n");
+    const std::string answer =
+        reply("200 OK", cseq, valueOr(cam, "play", "Session: 1111") + "\r\n");
     const std::size_t afterCSeq = answer.find("\r\n", answer.find("CSeq")) + 2;
-    return cam.beforePlayReply + answer.substr(0, afterCSeq) + cam.insidePlayReply +
-           answer.substr(afterCSeq);
+    return joined(framesOf(valueOr(cam, "before", ""))) + answer.substr(0, afterCSeq) +
+           joined(framesOf(valueOr(cam, "inside", ""))) + answer.substr(afterCSeq);
   }};
-  script.tick = [cam, sent, playing] {
-    return *playing && *sent < cam.stream.size() ? cam.stream[(*sent)++] : std::string();
+  script.tick = [stream, sent, playing] {
+    return *playing && *sent < stream.size() ? stream[(*sent)++] : std::string();
   };
   return script;
 }
@@ -102,94 +122,53 @@ SessionConfig configFor(bool defaults, RTSP_TRANSPORT transport = RTSP_TRANSPORT
   return config;
 }
 
-struct CameraRow {
-  const char* name;
-  Camera camera;
-  bool started;
-  long packets;                            // RTP packets the host got (and stats() counted)
-  std::vector<std::string> heard = {};     // each in what the camera heard ("PORT": its port)
-  std::vector<std::string> notHeard = {};  // none of these
-  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
-  bool keepAlivesRefused = false;  // any
-  bool defaults = false;           // default options instead of recommended()
-  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
-};
-
-void expectCamera(const CameraRow& row) {
-  SCOPED_TRACE(row.name);
-  ScriptedServer server(cameraScript(row.camera));
-  SessionConfig config = configFor(row.defaults);
-  if (row.keepAliveSec != 0) config.options.keepAliveSec = row.keepAliveSec;
-  Session s(server.port, config);
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(s.start(), row.started);
-  if (row.started) s.awaitPackets(static_cast<std::size_t>(row.packets));
-  // What the camera sends after its last RTP packet (RTCP, a packet it drops) is counted too.
-  s.await([&] {
-    const RTSPSessionStats now = s.d.stats();
-    return now.rtcpPackets >= row.rtcpPackets &&
-           now.droppedUnknownPayloadType >= row.droppedUnknownType;
-  });
-  // Nothing more comes; keep-alive rows play 2.4 s in all.
-  std::this_thread::sleep_until(started + std::chrono::milliseconds(row.keepAliveSec ? 2400 : 0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  s.d.stop();
-  server.finish();
-  const RTSPSessionStats figures = s.d.stats();
-  EXPECT_EQ(rtpPackets(s.log->packets), row.packets) << "RTP packets the host got";
-  EXPECT_EQ(figures.packets, static_cast<std::uint64_t>(row.packets));
-  EXPECT_EQ(figures.droppedUnknownPayloadType, row.droppedUnknownType);
-  EXPECT_EQ(figures.rtcpPackets, row.rtcpPackets);
-  EXPECT_EQ(figures.keepAlivesRefused > 0, row.keepAlivesRefused);
-  std::string heard = server.received();
-  const std::string port = std::to_string(server.port);
-  for (std::size_t at; (at = heard.find(port)) != std::string::npos;)
-    heard.replace(at, port.size(), "PORT");
-  for (const std::string& text : row.heard) EXPECT_NE(heard.find(text), std::string::npos) << text;
-  for (const std::string& text : row.notHeard)
-    EXPECT_EQ(heard.find(text), std::string::npos) << text;
-  // With default options only OPTIONS and DESCRIBE carry a User-Agent.
-  const std::vector<Heard> requests = server.heard();
-  const long bare = std::count_if(requests.begin(), requests.end(), [](const Heard& h) {
-    return methodOf(h.text) != "RTSP/1.0" && h.text.find("\r\nUser-Agent: ") == std::string::npos;
-  });
-  EXPECT_EQ(bare, row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
-      << "requests without a User-Agent";
-}
-
 TEST(Camera, SessionBehaviours) {
-  const auto cam = [](void (*change)(Camera&), unsigned frames = 5) {
-    Camera c;
-    c.stream = videoFrames(frames);
-    change(c);
-    return c;
-  };
-  // Streams through 2.4 s of keep-alives.
-  const auto playing = [&cam](void (*change)(Camera&)) { return cam(change, 100); };
-  const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n";
-  const std::string optionsKeepAlive = "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6";
-  // clang-format off
-  const CameraRow rows[] = {
-      {"401 to requests without a User-Agent", cam([](Camera& c) { c.wantsUserAgent = true; }), true, 5, {"SETUP rtsp", "PLAY rtsp", "TEARDOWN rtsp"}, {"Authorization"}},
-      {"401 to requests without a User-Agent, default options", cam([](Camera& c) { c.wantsUserAgent = true; }), false, 0, {"SETUP Rtsp"}, {"PLAY"}, 0, 0, false, true},
-      {"the PLAY reply names another session", playing([](Camera& c) { c.playHeaders = "Session: 2222;timeout=60"; }), true, 100, {"GET_PARAMETER rtsp", "Session: 1111\r\n" + agent + "\r\n"}, {"Session: 2222"}, 0, 0, false, false, 1},
-      {"Session headers spelt oddly", playing([](Camera& c) { c.setupSession = "session:1111 ;Timeout = 60 "; c.playHeaders = "SESSION :  1111"; }), true, 100, {"PLAY rtsp", "GET_PARAMETER rtsp"}, {"Session: 1111 ", "Session: 1111;"}, 0, 0, false, false, 1},
-      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100, {optionsKeepAlive}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, false, false, 1},
-      {"a payload type the description does not announce", cam([](Camera& c) { for (unsigned i = 0; i < 3; ++i) c.stream.push_back(frame('$', 0, rtp(100 + i, 100))); }), true, 5, {}, {}, 3},
-      {"an unknown payload type, default options: delivered", cam([](Camera& c) { c.stream.push_back(frame('$', 0, rtp(100, 100))); }), true, 6, {}, {}, 0, 0, false, true},
-      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99)); }), true, 7, {}, {}, 0, 2},
-      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D))); }), true, 4, {"interleaved=0-1"}, {}, 0, 1},
-      {"ssrc with odd spacing, RTP-Info that does not match", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=0-1; ssrc = 0a0b0c0d ;mode=play"; c.playHeaders = "Session: 1111\r\nRTP-Info: url=trackID=1;seq=0;rtptime=-1"; }), true, 5},
-      {"SDP without v=, a short o=, trailing spaces, spaces in fmtp, a bare fmtp", cam([](Camera& c) { c.sdp = "o=- 1\r\ns=x  \r\nm=video 0 RTP/AVP 96  \r\na=rtpmap:96 H264/90000 \r\na=fmtp:96\r\na=fmtp:96 packetization-mode = 1; profile-level-id = 42e01f \r\na=control:trackID=1  \r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
-      {"audio and metadata sections before the video, LF line ends", cam([](Camera& c) { c.sdp = "v=0\na=control:*\nm=audio 0 RTP/AVP 0\na=control:trackID=0\nm=application 0 RTP/AVP 107\na=control:trackID=2\nm=video 0 RTP/AVP 96\na=control:trackID=1"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
-      {"a=control:* in the video section", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:*\r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live RTSP/1.0"}},
-      {"an absolute control URL naming another host", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:rtsp://192.168.1.64:554/ch1/trackID=1\r\n"; }), true, 5, {"SETUP rtsp://192.168.1.64:554/ch1/trackID=1 RTSP/1.0"}},
-      {"Content-Base without a trailing slash", cam([](Camera& c) { c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live/stream1\r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/stream1/trackID=1 RTSP/1.0"}},
-  };
-  // clang-format on
-  for (const CameraRow& row : rows) expectCamera(row);
+  for (Block cam : dataBlocks("camera_cases.txt")) {
+    const std::string& name = cam.at("case");
+    cam.emplace("options", "");
+    const bool defaults = cam["options"].find("defaults") != std::string::npos;
+    const bool playingCase = cam["options"].find("playing") != std::string::npos;
+    const long packets = std::stol(cam.at("packets"));
+    const std::uint64_t unknown = std::stoull(valueOr(cam, "unknown", "0"));
+    const std::uint64_t rtcp = std::stoull(valueOr(cam, "rtcp", "0"));
+    ScriptedServer server(cameraScript(cam, playingCase));
+    SessionConfig config = configFor(defaults);
+    if (playingCase) config.options.keepAliveSec = 1;
+    Session s(server.port, config);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.start(), cam.at("started") == "yes") << name;
+    if (cam.at("started") == "yes") s.awaitPackets(static_cast<std::size_t>(packets));
+    // What the camera sends after its last RTP packet (RTCP, a packet it drops) is counted too.
+    s.await([&] {
+      const RTSPSessionStats now = s.d.stats();
+      return now.rtcpPackets >= rtcp && now.droppedUnknownPayloadType >= unknown;
+    });
+    // Nothing more comes; keep-alive cases play 2.4 s in all.
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(playingCase ? 2400 : 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    s.d.stop();
+    server.finish();
+    const RTSPSessionStats figures = s.d.stats();
+    EXPECT_EQ(rtpPackets(s.log->packets), packets) << name << ": RTP packets the host got";
+    EXPECT_EQ(figures.packets, static_cast<std::uint64_t>(packets)) << name;
+    EXPECT_EQ(figures.droppedUnknownPayloadType, unknown) << name;
+    EXPECT_EQ(figures.rtcpPackets, rtcp) << name;
+    EXPECT_EQ(figures.keepAlivesRefused > 0, cam.count("refused") > 0) << name;
+    std::string heard = server.received();
+    const std::string port = std::to_string(server.port);
+    for (std::size_t at; (at = heard.find(port)) != std::string::npos;)
+      heard.replace(at, port.size(), "PORT");
+    for (const std::string& text : split(valueOr(cam, "heard", ""), "|"))
+      EXPECT_NE(heard.find(text), std::string::npos) << name << ": " << text;
+    for (const std::string& text : split(valueOr(cam, "notHeard", ""), "|"))
+      EXPECT_TRUE(text.empty() || heard.find(text) == std::string::npos) << name << ": " << text;
+    const std::vector<Heard> requests = server.heard();
+    const long bare = std::count_if(requests.begin(), requests.end(), [](const Heard& h) {
+      return methodOf(h.text) != "RTSP/1.0" && h.text.find("\r\nUser-Agent: ") == std::string::npos;
+    });
+    EXPECT_EQ(bare, defaults ? static_cast<long>(requests.size()) - 2 : 0)
+        << name << ": requests without a User-Agent";
+  }
 }
 
 // Over UDP the camera's packets come from `media` (5 of SSRC 0A0B0C0D and,
