@@ -1,6 +1,6 @@
 // Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
 // real ones are reported to (tests/data/camera_cases.txt), and the figures of stats() with exact
-// arrival times (no counter goes down on the way).
+// arrival times (tests/data/stream_figures.txt; no counter goes down on the way).
 #include <unistd.h>
 
 #include <algorithm>
@@ -252,115 +252,91 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
   }
 }
 
-// One packet as it arrives: sequence number, arrival in ms from the first,
-// and (when not the defaults) RTP time, payload type, SSRC and size.
-struct Arrival {
-  unsigned seq;
-  int atMs;
-  std::int64_t ts = -1;  // -1: 90 per ms of arrival (no jitter)
-  int type = 96;
-  std::uint32_t ssrc = 0x0A0B0C0D;
-  std::size_t size = 40;
-};
-using Arrivals = std::vector<Arrival>;
-
-// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`;
-// those in `gone` left out.
-Arrivals run(unsigned from, unsigned to, int atMs = 0, std::vector<unsigned> gone = {}) {
-  Arrivals out;
-  for (unsigned seq = from; seq != to; ++seq) {
-    atMs += 10;
-    if (std::count(gone.begin(), gone.end(), seq & 0xFFFF) == 0)
-      out.push_back({seq & 0xFFFF, atMs});
+// The packets of "arrivals" in tests/data/stream_figures.txt, each with its arrival in ms.
+std::vector<std::pair<int, std::string>> arrivalsOf(const std::string& text) {
+  std::vector<std::pair<int, std::string>> out;
+  int at = 0;  // the last arrival
+  for (const std::string& group : split(text, "|")) {
+    std::istringstream in(group);
+    std::string range, word;
+    in >> range;
+    const std::size_t dash = range.find('-');
+    const int from = std::stoi(range);
+    const int to = dash == std::string::npos ? from + 1 : std::stoi(range.substr(dash + 1));
+    Block set = {{"every", "10"}, {"late", "0"},       {"twice", "0"}, {"ts", "-1"},
+                 {"type", "96"},  {"ssrc", "A0B0C0D"}, {"size", "40"}};
+    std::vector<int> gone, swaps;
+    int first = at + 10;
+    while (in >> word) {
+      if (word[0] == '@')
+        first = std::stoi(word.substr(1));
+      else if (word[0] == '-' || word[0] == '~')
+        (word[0] == '-' ? gone : swaps).push_back(std::stoi(word.substr(1)));
+      else
+        set[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    }
+    const auto number = [&set](const char* key) { return std::stoi(set[key]); };
+    const std::size_t begin = out.size();
+    for (int i = 0; i < to - from; ++i) {
+      const int seq = (from + i) & 0xFFFF;
+      at = first + i * number("every") + (i % 2) * number("late");
+      const long long ts = number("ts") < 0 ? at * 90LL : i * std::stoll(set["ts"]);
+      std::string p = rtp(static_cast<unsigned>(seq), number("type"),
+                          static_cast<std::uint32_t>(std::stoul(set["ssrc"], nullptr, 16)),
+                          static_cast<std::uint32_t>(ts));
+      p.resize(static_cast<std::size_t>(number("size")));
+      const bool twice = number("twice") > 0 && i % number("twice") == 0;
+      if (std::count(gone.begin(), gone.end(), seq) == 0)
+        out.insert(out.end(), twice ? 2 : 1, {at, p});
+    }
+    for (const int n : swaps)
+      std::swap(out[begin + static_cast<std::size_t>(n)],
+                out[begin + static_cast<std::size_t>(n) + 1]);
   }
   return out;
 }
-Arrivals operator+(Arrivals a, const Arrivals& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct FigureRow {
-  const char* name;
-  Arrivals arrivals;
-  StreamStats::Judgement judgement;
-  std::uint64_t delivered, lost, reordered, duplicated;
-  std::uint32_t jitter = 0;
-  std::uint64_t unknownType = 0, wrongSource = 0, malformed = 0;
-};
 
 TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
-  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = run(0, 200, 0, {10});
-  std::swap(swapped[10], swapped[11]);
-  std::swap(swapped[100], swapped[101]);
-  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
-  for (unsigned i = 0; i < 200; ++i) {
-    twice.insert(twice.end(), i % 20 == 0 ? 2 : 1, Arrival{i, static_cast<int>(i) * 10 + 10});
-    // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
-    jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
-    if (i < 10)
-      strangers.push_back(
-          {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
-    if (i < 70) takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
-  }
-  lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
   StreamStats::Judgement video;
   video.payloadTypes = {96};
   video.dropMalformed = true;
   StreamStats::Judgement locked = video;
   locked.lockSource = locked.hasAnnouncedSsrc = true;
   locked.announcedSsrc = 0x0A0B0C0D;
-  // clang-format off
-  const FigureRow rows[] = {
-      // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
-      {"in order", run(0, 200), {}, 200, 0, 0, 0},
-      {"four lost, one among the last 64", run(0, 200, 0, {10, 50, 51, 190}), {}, 196, 4, 0, 0},
-      {"every 20th twice", twice, {}, 210, 0, 0, 10},
-      {"two pairs swapped", swapped, {}, 200, 0, 2, 0},
-      {"one lost across the wrap", run(65500, 65600, 0, {0}), {}, 99, 1, 0, 0},
-      {"a jump of 20000 the next packet confirms: a new count", run(0, 100) + run(20000, 20100, 1000), {}, 200, 0, 0, 0},
-      {"a lone packet 20000 ahead is not counted as loss", run(0, 100) + Arrivals{{30000, 1001}} + run(100, 200, 1002), {}, 201, 0, 0, 0},
-      {"a gap of 2000: lost", run(0, 100) + run(2100, 2200, 1000), {}, 200, 2000, 0, 0},
-      {"a packet over 64 places late: lost and reordered", lateBeyond, {}, 200, 1, 1, 0},
-      {"a new SSRC starts a new count", run(0, 100) + Arrivals{{7, 1001, -1, 96, 0xBEEF}, {8, 1002, -1, 96, 0xBEEF}}, {}, 102, 0, 0, 0},
-      // |D| = 900 settles at 899 in the RFC's integer arithmetic (jitter >> 4).
-      {"every second packet 10 ms late", jittery, {}, 200, 0, 0, 0, 899},
-      {"unknown payload types and malformed packets dropped", strangers, video, 10, 0, 0, 0, 0, 5, 0, 5},
-      {"another SSRC dropped until 64 in a row", takeOver, locked, 17, 0, 0, 0, 0, 0, 63},
-  };
-  // clang-format on
-  for (const FigureRow& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const Block& row : dataBlocks("stream_figures.txt")) {
+    const std::string& name = row.at("case");
+    const auto want = [&row](const char* figure) { return std::stoull(valueOr(row, figure, "0")); };
+    const std::string judgement = valueOr(row, "judgement", "");
     StreamStats stats;
     stats.reset();
-    stats.configure(row.judgement, 90000);
+    stats.configure(judgement == "video"    ? video
+                    : judgement == "locked" ? locked
+                                            : StreamStats::Judgement(),
+                    90000);
     const StreamStats::Clock::time_point start{std::chrono::hours(1)};
     std::uint64_t delivered = 0;
     bool backwards = false;  // a counter went down after a packet
-    for (const Arrival& a : row.arrivals) {
-      std::string p =
-          rtp(a.seq, a.type, a.ssrc, static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
-      p.resize(a.size);
+    for (const auto& [atMs, p] : arrivalsOf(row.at("arrivals"))) {
       const RTSPSessionStats last = stats.snapshot();
       delivered += stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(),
-                               start + std::chrono::milliseconds(a.atMs));
+                               start + std::chrono::milliseconds(atMs));
       const RTSPSessionStats now = stats.snapshot();
       backwards = backwards || now.packets < last.packets || now.bytes < last.bytes ||
                   now.packetsLost < last.packetsLost || now.reordered < last.reordered;
     }
     stats.finish();
     const RTSPSessionStats s = stats.snapshot();
-    EXPECT_FALSE(backwards);
-    EXPECT_EQ(delivered, row.delivered);
-    EXPECT_EQ(s.packets, row.delivered);
-    EXPECT_EQ(s.packetsLost, row.lost);
-    EXPECT_EQ(s.reordered, row.reordered);
-    EXPECT_EQ(s.duplicated, row.duplicated);
-    EXPECT_EQ(s.jitter, row.jitter);
-    EXPECT_DOUBLE_EQ(s.jitterSeconds, row.jitter / 90000.0);
-    EXPECT_EQ(s.droppedUnknownPayloadType, row.unknownType);
-    EXPECT_EQ(s.droppedWrongSource, row.wrongSource);
-    EXPECT_EQ(s.droppedMalformed, row.malformed);
+    EXPECT_FALSE(backwards) << name;
+    EXPECT_EQ(delivered, want("delivered")) << name;
+    EXPECT_EQ(s.packets, want("delivered")) << name;
+    EXPECT_EQ(s.packetsLost, want("lost")) << name;
+    EXPECT_EQ(s.reordered, want("reordered")) << name;
+    EXPECT_EQ(s.duplicated, want("duplicated")) << name;
+    EXPECT_EQ(s.jitter, want("jitter")) << name;
+    EXPECT_DOUBLE_EQ(s.jitterSeconds, static_cast<double>(want("jitter")) / 90000.0) << name;
+    EXPECT_EQ(s.droppedUnknownPayloadType, want("unknownType")) << name;
+    EXPECT_EQ(s.droppedWrongSource, want("wrongSource")) << name;
+    EXPECT_EQ(s.droppedMalformed, want("malformed")) << name;
   }
 }
 
