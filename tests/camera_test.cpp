@@ -74,8 +74,8 @@ std::string joined(const std::vector<std::string>& frames) {
 ScriptedServer::Script cameraScript(const Block& cam, bool playingCase) {
   const std::vector<std::string> stream =
       framesOf(valueOr(cam, "stream", playingCase ? "video 0 100" : "video 0 5"));
-  if (cam.count("udp") >
-      0) {  // the frames sent at PLAY from another port, to client port + channel
+  // Over UDP the frames go at PLAY from another port than the server's, to client port + channel.
+  if (cam.count("udp") > 0) {
     const auto media = std::make_shared<Datagram>(), quiet = std::make_shared<Datagram>();
     std::string transport = cam.at("udp");
     const std::size_t at = transport.find("%Q");
@@ -123,11 +123,12 @@ ScriptedServer::Script cameraScript(const Block& cam, bool playingCase) {
 }
 
 // The RTP packets among what a host got (RTCP passes too).
-long rtpPackets(const std::vector<std::string>& packets) {
-  return std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
-    return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
-           static_cast<unsigned char>(p[1]) > 204;
-  });
+std::uint64_t rtpPackets(const std::vector<std::string>& packets) {
+  return static_cast<std::uint64_t>(
+      std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
+        return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
+               static_cast<unsigned char>(p[1]) > 204;
+      }));
 }
 
 // A session's settings: recommended() options (default ones with `defaults`), diagnostics kept.
@@ -146,10 +147,8 @@ TEST(Camera, SessionBehaviours) {
     cam.emplace("options", "");
     const bool defaults = cam["options"].find("defaults") != std::string::npos;
     const bool playingCase = cam["options"].find("playing") != std::string::npos;
-    const long packets = std::stol(cam.at("packets"));
-    const std::uint64_t unknown = std::stoull(valueOr(cam, "unknown", "0"));
-    const std::uint64_t rtcp = std::stoull(valueOr(cam, "rtcp", "0"));
-    const std::uint64_t wrongSource = std::stoull(valueOr(cam, "wrongSource", "0"));
+    const auto want = [&cam](const char* figure) { return std::stoull(valueOr(cam, figure, "0")); };
+    const std::uint64_t packets = want("packets"), unknown = want("unknown"), rtcp = want("rtcp");
     ScriptedServer server(cameraScript(cam, playingCase));
     SessionConfig config =
         configFor(defaults, cam.count("udp") > 0 ? RTSP_TRANSPORT_UDP : RTSP_TRANSPORT_TCP);
@@ -162,7 +161,7 @@ TEST(Camera, SessionBehaviours) {
     s.await([&] {
       const RTSPSessionStats now = s.d.stats();
       return now.rtcpPackets >= rtcp && now.droppedUnknownPayloadType >= unknown &&
-             now.droppedWrongSource >= wrongSource;
+             now.droppedWrongSource >= want("wrongSource");
     });
     // Nothing more comes; keep-alive cases play 2.4 s in all.
     std::this_thread::sleep_until(started + std::chrono::milliseconds(playingCase ? 2400 : 0));
@@ -171,13 +170,13 @@ TEST(Camera, SessionBehaviours) {
     server.finish();
     const RTSPSessionStats figures = s.d.stats();
     EXPECT_EQ(rtpPackets(s.log->packets), packets) << name << ": RTP packets the host got";
-    EXPECT_EQ(figures.packets, static_cast<std::uint64_t>(packets)) << name;
+    EXPECT_EQ(figures.packets, packets) << name;
     EXPECT_EQ(figures.droppedUnknownPayloadType, unknown) << name;
     EXPECT_EQ(figures.rtcpPackets, rtcp) << name;
-    EXPECT_EQ(figures.droppedWrongSource, wrongSource) << name;
+    EXPECT_EQ(figures.droppedWrongSource, want("wrongSource")) << name;
     EXPECT_EQ(figures.keepAlivesRefused > 0, cam.count("refused") > 0) << name;
     if (cam.count("reports") > 0) {  // of the video source, as senderReport() makes them
-      EXPECT_EQ(figures.senderReports, std::stoull(cam["reports"])) << name;
+      EXPECT_EQ(figures.senderReports, want("reports")) << name;
       EXPECT_EQ(figures.srNtpTime, 0xE000000080000000u) << name;
       EXPECT_EQ(figures.srRtpTime, 5u) << name;
       EXPECT_EQ(figures.srPacketCount, 7u) << name;
