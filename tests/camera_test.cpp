@@ -1,16 +1,19 @@
 // Sessions against scripted cameras that bend RTSP, SDP and RTP the ways
-// real ones are reported to (one row per behaviour, recommended() options
-// unless a row says otherwise), and the figures of stats() with exact arrival
-// times (no counter goes down on the way).
+// real ones are reported to (tests/data/camera_cases.txt), and the figures of stats() with exact
+// arrival times (tests/data/stream_figures.txt; no counter goes down on the way).
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <numeric>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "session/stream_stats.h"
+#include "support/data_rows.h"
 #include "support/rtp_packet.h"
 #include "support/scripted_server.h"
 
@@ -30,66 +33,102 @@ std::string senderReport(std::uint32_t ssrc, std::uint32_t rtpTime = 5) {
   return SenderReportPacket(ssrc, 0xE000000080000000u, rtpTime);
 }
 
-// How a scripted camera behaves over interleaved TCP.
-struct Camera {
-  std::string sdp =
-      "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
-      "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
-  std::string describeHeaders;
-  std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";  // of the SETUP reply
-  std::string setupSession = "Session: 1111;timeout=60";          // header lines of SETUP's
-  std::string playHeaders = "Session: 1111";                      // and of PLAY's reply
-  std::string beforePlayReply, insidePlayReply;  // frames before it, after its CSeq line
-  std::string keepAliveStatus = "200 OK";        // to GET_PARAMETER during playback; "": none
-  bool wantsUserAgent = false;                   // 401 to any request without one
-  std::vector<std::string> stream;               // frames after PLAY, one every 20 ms
-};
+const std::string kCameraSdp =
+    "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=cam\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:trackID=1\r\n";
+using Block = std::map<std::string, std::string>;
 
-// `n` frames of video on channel `channel`, from sequence number 0.
-std::vector<std::string> videoFrames(unsigned n, char channel = 0) {
-  std::vector<std::string> frames;
-  for (unsigned seq = 0; seq < n; ++seq) frames.push_back(frame('$', channel, rtp(seq)));
-  return frames;
+// The value of `key` in `block`, or `otherwise` when it has none.
+std::string valueOr(const Block& block, const std::string& key, const std::string& otherwise) {
+  const auto found = block.find(key);
+  return found == block.end() ? otherwise : found->second;
 }
 
-ScriptedServer::Script cameraScript(const Camera& cam) {
+// Interleaved frames as tests/data/camera_cases.txt writes them.
+std::vector<std::string> framesOf(const std::string& words) {
+  std::vector<std::string> frames;
+  for (const std::string& item : split(words, "|")) {
+    std::istringstream in(item);
+    std::string kind;
+    int channel = 0, type = 96;
+    unsigned n = 5;  // a sender report's RTP time unless given
+    std::uint32_t ssrc = 0x0A0B0C0D;
+    in >> kind >> channel;
+    if (kind == "sr")
+      in >> std::hex >> ssrc >> std::dec >> n;
+    else
+      in >> n >> type >> std::hex >> ssrc;
+    for (unsigned seq = 0; kind == "video" && seq < n; ++seq)
+      frames.push_back(frame('$', static_cast<char>(channel), rtp(seq)));
+    if (kind == "rtp" || kind == "sr")
+      frames.push_back(frame('$', static_cast<char>(channel),
+                             kind == "sr" ? senderReport(ssrc, n) : rtp(n, type, ssrc)));
+  }
+  return frames;
+}
+std::string joined(const std::vector<std::string>& frames) {
+  return std::accumulate(frames.begin(), frames.end(), std::string());
+}
+
+// A camera that behaves as `cam` says; it knows one session id only.
+ScriptedServer::Script cameraScript(const Block& cam, bool playingCase) {
+  const std::vector<std::string> stream =
+      framesOf(valueOr(cam, "stream", playingCase ? "video 0 100" : "video 0 5"));
+  // Over UDP the frames go at PLAY from another port than the server's, to client port + channel.
+  if (cam.count("udp") > 0) {
+    const auto media = std::make_shared<Datagram>(), quiet = std::make_shared<Datagram>();
+    std::string transport = cam.at("udp");
+    const std::size_t at = transport.find("%Q");
+    if (at != std::string::npos)
+      transport.replace(at, 2, std::to_string(quiet->port) + "-" + std::to_string(quiet->port + 1));
+    return udpScript(transport, "", [media, quiet, stream](unsigned client, int tick) {
+      for (std::size_t i = 0; tick == 0 && i < stream.size(); ++i)
+        media->sendTo(client + static_cast<unsigned>(stream[i][1]), stream[i].substr(4));
+      return std::string();
+    });
+  }
+  const bool wantsUserAgent = cam.at("options").find("useragent") != std::string::npos;
   auto sent = std::make_shared<std::size_t>(0);
   auto playing = std::make_shared<std::atomic<bool>>(false);
-  ScriptedServer::Script script{[cam, playing](const std::string& m, int) -> std::string {
+  ScriptedServer::Script script{[cam, playing, wantsUserAgent](const std::string& m, int) {
     const std::string method = methodOf(m);
     const unsigned cseq = cseqOf(m);
-    if (cam.wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos)
+    if (wantsUserAgent && m.find("\r\nUser-Agent: ") == std::string::npos)
       return reply("401 Unauthorized", cseq, "WWW-Authenticate: Basic realm=\"cam\"\r\n");
-    if (*playing && method == "GET_PARAMETER") {  // a camera that knows one session id only
-      if (cam.keepAliveStatus.empty()) return "";
-      const bool known = headerOf(m, "Session") == "1111";
-      return reply(known ? cam.keepAliveStatus : "454 Session Not Found", cseq);
+    if (*playing && method == "GET_PARAMETER") {
+      const std::string status = valueOr(cam, "keepalive", "200 OK");
+      if (status.empty()) return std::string();
+      return reply(headerOf(m, "Session") == "1111" ? status : "454 Session Not Found", cseq);
     }
     if (method == "OPTIONS" || method == "DESCRIBE")
       return HandshakeAnswers{"", "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER",
-                              cam.describeHeaders, cam.sdp}(m);
+                              valueOr(cam, "describe", ""), valueOr(cam, "sdp", kCameraSdp)}(m);
     if (method == "SETUP")
-      return reply("200 OK", cseq,
-                   "Transport: " + cam.transport + "\r\n" + cam.setupSession + "\r\n");
+      return reply(
+          "200 OK", cseq,
+          "Transport: " + valueOr(cam, "transport", "RTP/AVP/TCP;unicast;interleaved=0-1") +
+              "\r\n" + valueOr(cam, "setup", "Session: 1111;timeout=60") + "\r\n");
     if (method != "PLAY") return method == "TEARDOWN" ? reply("200 OK", cseq) : "";
     *playing = true;
-    const std::string answer = reply("200 OK", cseq, cam.playHeaders + "\r\n");
+    const std::string answer =
+        reply("200 OK", cseq, valueOr(cam, "play", "Session: 1111") + "\r\n");
     const std::size_t afterCSeq = answer.find("\r\n", answer.find("CSeq")) + 2;
-    return cam.beforePlayReply + answer.substr(0, afterCSeq) + cam.insidePlayReply +
-           answer.substr(afterCSeq);
+    return joined(framesOf(valueOr(cam, "before", ""))) + answer.substr(0, afterCSeq) +
+           joined(framesOf(valueOr(cam, "inside", ""))) + answer.substr(afterCSeq);
   }};
-  script.tick = [cam, sent, playing] {
-    return *playing && *sent < cam.stream.size() ? cam.stream[(*sent)++] : std::string();
+  script.tick = [stream, sent, playing] {
+    return *playing && *sent < stream.size() ? stream[(*sent)++] : std::string();
   };
   return script;
 }
 
 // The RTP packets among what a host got (RTCP passes too).
-long rtpPackets(const std::vector<std::string>& packets) {
-  return std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
-    return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
-           static_cast<unsigned char>(p[1]) > 204;
-  });
+std::uint64_t rtpPackets(const std::vector<std::string>& packets) {
+  return static_cast<std::uint64_t>(
+      std::count_if(packets.begin(), packets.end(), [](const std::string& p) {
+        return p.size() < 2 || static_cast<unsigned char>(p[1]) < 200 ||
+               static_cast<unsigned char>(p[1]) > 204;
+      }));
 }
 
 // A session's settings: recommended() options (default ones with `defaults`), diagnostics kept.
@@ -102,161 +141,72 @@ SessionConfig configFor(bool defaults, RTSP_TRANSPORT transport = RTSP_TRANSPORT
   return config;
 }
 
-struct CameraRow {
-  const char* name;
-  Camera camera;
-  bool started;
-  long packets;                            // RTP packets the host got (and stats() counted)
-  std::vector<std::string> heard = {};     // each in what the camera heard ("PORT": its port)
-  std::vector<std::string> notHeard = {};  // none of these
-  std::uint64_t droppedUnknownType = 0, rtcpPackets = 0;
-  bool keepAlivesRefused = false;  // any
-  bool defaults = false;           // default options instead of recommended()
-  int keepAliveSec = 0;            // 0: as the options say; else the interval, and play 2.4 s
-};
-
-void expectCamera(const CameraRow& row) {
-  SCOPED_TRACE(row.name);
-  ScriptedServer server(cameraScript(row.camera));
-  SessionConfig config = configFor(row.defaults);
-  if (row.keepAliveSec != 0) config.options.keepAliveSec = row.keepAliveSec;
-  Session s(server.port, config);
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(s.start(), row.started);
-  if (row.started) s.awaitPackets(static_cast<std::size_t>(row.packets));
-  // What the camera sends after its last RTP packet (RTCP, a packet it drops) is counted too.
-  s.await([&] {
-    const RTSPSessionStats now = s.d.stats();
-    return now.rtcpPackets >= row.rtcpPackets &&
-           now.droppedUnknownPayloadType >= row.droppedUnknownType;
-  });
-  // Nothing more comes; keep-alive rows play 2.4 s in all.
-  std::this_thread::sleep_until(started + std::chrono::milliseconds(row.keepAliveSec ? 2400 : 0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  s.d.stop();
-  server.finish();
-  const RTSPSessionStats figures = s.d.stats();
-  EXPECT_EQ(rtpPackets(s.log->packets), row.packets) << "RTP packets the host got";
-  EXPECT_EQ(figures.packets, static_cast<std::uint64_t>(row.packets));
-  EXPECT_EQ(figures.droppedUnknownPayloadType, row.droppedUnknownType);
-  EXPECT_EQ(figures.rtcpPackets, row.rtcpPackets);
-  EXPECT_EQ(figures.keepAlivesRefused > 0, row.keepAlivesRefused);
-  std::string heard = server.received();
-  const std::string port = std::to_string(server.port);
-  for (std::size_t at; (at = heard.find(port)) != std::string::npos;)
-    heard.replace(at, port.size(), "PORT");
-  for (const std::string& text : row.heard) EXPECT_NE(heard.find(text), std::string::npos) << text;
-  for (const std::string& text : row.notHeard)
-    EXPECT_EQ(heard.find(text), std::string::npos) << text;
-  // With default options only OPTIONS and DESCRIBE carry a User-Agent.
-  const std::vector<Heard> requests = server.heard();
-  const long bare = std::count_if(requests.begin(), requests.end(), [](const Heard& h) {
-    return methodOf(h.text) != "RTSP/1.0" && h.text.find("\r\nUser-Agent: ") == std::string::npos;
-  });
-  EXPECT_EQ(bare, row.defaults ? static_cast<long>(requests.size()) - 2 : 0)
-      << "requests without a User-Agent";
-}
-
 TEST(Camera, SessionBehaviours) {
-  const auto cam = [](void (*change)(Camera&), unsigned frames = 5) {
-    Camera c;
-    c.stream = videoFrames(frames);
-    change(c);
-    return c;
-  };
-  // Streams through 2.4 s of keep-alives.
-  const auto playing = [&cam](void (*change)(Camera&)) { return cam(change, 100); };
-  const std::string agent = "User-Agent: (ORVE Streaming Media )\r\n";
-  const std::string optionsKeepAlive = "OPTIONS rtsp://127.0.0.1:PORT/live RTSP/1.0\r\nCSeq: 6";
-  // clang-format off
-  const CameraRow rows[] = {
-      {"401 to requests without a User-Agent", cam([](Camera& c) { c.wantsUserAgent = true; }), true, 5, {"SETUP rtsp", "PLAY rtsp", "TEARDOWN rtsp"}, {"Authorization"}},
-      {"401 to requests without a User-Agent, default options", cam([](Camera& c) { c.wantsUserAgent = true; }), false, 0, {"SETUP Rtsp"}, {"PLAY"}, 0, 0, false, true},
-      {"the PLAY reply names another session", playing([](Camera& c) { c.playHeaders = "Session: 2222;timeout=60"; }), true, 100, {"GET_PARAMETER rtsp", "Session: 1111\r\n" + agent + "\r\n"}, {"Session: 2222"}, 0, 0, false, false, 1},
-      {"Session headers spelt oddly", playing([](Camera& c) { c.setupSession = "session:1111 ;Timeout = 60 "; c.playHeaders = "SESSION :  1111"; }), true, 100, {"PLAY rtsp", "GET_PARAMETER rtsp"}, {"Session: 1111 ", "Session: 1111;"}, 0, 0, false, false, 1},
-      {"GET_PARAMETER refused with 454", playing([](Camera& c) { c.keepAliveStatus = "454 Session Not Found"; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER refused with 405", playing([](Camera& c) { c.keepAliveStatus = "405 Method Not Allowed"; }), true, 100, {optionsKeepAlive}, {}, 0, 0, true, false, 1},
-      {"GET_PARAMETER never answered", playing([](Camera& c) { c.keepAliveStatus = ""; }), true, 100, {"GET_PARAMETER rtsp", optionsKeepAlive}, {}, 0, 0, false, false, 1},
-      {"a payload type the description does not announce", cam([](Camera& c) { for (unsigned i = 0; i < 3; ++i) c.stream.push_back(frame('$', 0, rtp(100 + i, 100))); }), true, 5, {}, {}, 3},
-      {"an unknown payload type, default options: delivered", cam([](Camera& c) { c.stream.push_back(frame('$', 0, rtp(100, 100))); }), true, 6, {}, {}, 0, 0, false, true},
-      {"RTCP and RTP before and among the PLAY reply's lines", cam([](Camera& c) { c.beforePlayReply = frame('$', 1, senderReport(0x0A0B0C0D)) + frame('$', 0, rtp(65534)); c.insidePlayReply = frame('$', 0, rtp(65535)) + frame('$', 1, senderReport(0x99)); }), true, 7, {}, {}, 0, 2},
-      {"the server's interleaved channels, not those asked for", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=6-7"; c.stream = videoFrames(4, 6); c.stream.push_back(frame('$', 0, rtp(9))); c.stream.push_back(frame('$', 1, senderReport(0x0A0B0C0D))); c.stream.push_back(frame('$', 7, senderReport(0x0A0B0C0D))); }), true, 4, {"interleaved=0-1"}, {}, 0, 1},
-      {"ssrc with odd spacing, RTP-Info that does not match", cam([](Camera& c) { c.transport = "RTP/AVP/TCP;unicast;interleaved=0-1; ssrc = 0a0b0c0d ;mode=play"; c.playHeaders = "Session: 1111\r\nRTP-Info: url=trackID=1;seq=0;rtptime=-1"; }), true, 5},
-      {"SDP without v=, a short o=, trailing spaces, spaces in fmtp, a bare fmtp", cam([](Camera& c) { c.sdp = "o=- 1\r\ns=x  \r\nm=video 0 RTP/AVP 96  \r\na=rtpmap:96 H264/90000 \r\na=fmtp:96\r\na=fmtp:96 packetization-mode = 1; profile-level-id = 42e01f \r\na=control:trackID=1  \r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
-      {"audio and metadata sections before the video, LF line ends", cam([](Camera& c) { c.sdp = "v=0\na=control:*\nm=audio 0 RTP/AVP 0\na=control:trackID=0\nm=application 0 RTP/AVP 107\na=control:trackID=2\nm=video 0 RTP/AVP 96\na=control:trackID=1"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/trackID=1 RTSP/1.0"}},
-      {"a=control:* in the video section", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:*\r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live RTSP/1.0"}},
-      {"an absolute control URL naming another host", cam([](Camera& c) { c.sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:rtsp://192.168.1.64:554/ch1/trackID=1\r\n"; }), true, 5, {"SETUP rtsp://192.168.1.64:554/ch1/trackID=1 RTSP/1.0"}},
-      {"Content-Base without a trailing slash", cam([](Camera& c) { c.describeHeaders = "Content-Base: rtsp://127.0.0.1:PORT/live/stream1\r\n"; }), true, 5, {"SETUP rtsp://127.0.0.1:PORT/live/stream1/trackID=1 RTSP/1.0"}},
-  };
-  // clang-format on
-  for (const CameraRow& row : rows) expectCamera(row);
-}
-
-// Over UDP the camera's packets come from `media` (5 of SSRC 0A0B0C0D and,
-// with `stale`, 5 of another SSRC between them); the SETUP reply names
-// `quiet`'s ports as server_port where the row says "%Q".
-TEST(Camera, UdpSenders) {
-  struct Row {
-    const char* name;
-    std::string transport;  // after client_port=A-B
-    bool stale, defaults;
-    long packets;                      // the host got
-    std::uint64_t droppedWrongSource;  // stats() counted (datagrams, the report's too)
-    std::uint64_t rtcpPackets;         // the sender report from `media`
-  };
-  // clang-format off
-  const Row rows[] = {
-      {"RTP from another port than server_port", ";server_port=%Q", false, false, 5, 0, 1},
-      {"RTP from another port than server_port, default options", ";server_port=%Q", false, true, 0, 6, 0},
-      {"source= names another address; RTP from the RTSP server", ";source=10.9.9.9", false, false, 5, 0, 1},
-      {"source= names another address, default options", ";source=10.9.9.9", false, true, 0, 6, 0},
-      {"an announced ssrc with odd spacing, another SSRC in between", "; ssrc = 0A0B0C0D ", true, false, 5, 5, 1},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Datagram media, quiet;
-    std::string transport = row.transport;
-    const std::size_t at = transport.find("%Q");
-    if (at != std::string::npos)
-      transport.replace(at, 2, std::to_string(quiet.port) + "-" + std::to_string(quiet.port + 1));
-    ScriptedServer server(udpScript(transport, "", [&](unsigned client, int tick) {
-      for (unsigned seq = 0; seq < 5 && tick == 0; ++seq) {
-        media.sendTo(client, rtp(seq));
-        if (row.stale) media.sendTo(client, rtp(900 + seq, 96, 0xDEAD));
-      }
-      if (tick == 0) media.sendTo(client + 1, senderReport(0x0A0B0C0D));
-      return std::string();
-    }));
-    Session s(server.port, configFor(row.defaults, RTSP_TRANSPORT_UDP));
-    ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
+  for (Block cam : dataBlocks("camera_cases.txt")) {
+    const std::string& name = cam.at("case");
+    cam.emplace("options", "");
+    const bool defaults = cam["options"].find("defaults") != std::string::npos;
+    const bool playingCase = cam["options"].find("playing") != std::string::npos;
+    const auto want = [&cam](const char* figure) { return std::stoull(valueOr(cam, figure, "0")); };
+    const std::uint64_t packets = want("packets"), unknown = want("unknown"), rtcp = want("rtcp");
+    ScriptedServer server(cameraScript(cam, playingCase));
+    SessionConfig config =
+        configFor(defaults, cam.count("udp") > 0 ? RTSP_TRANSPORT_UDP : RTSP_TRANSPORT_TCP);
+    if (playingCase) config.options.keepAliveSec = 1;
+    Session s(server.port, config);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.start(), cam.at("started") == "yes") << name;
+    if (cam.at("started") == "yes") s.awaitPackets(static_cast<std::size_t>(packets));
+    // What the camera sends after its last RTP packet (RTCP, a packet it drops) is counted too.
     s.await([&] {
-      return s.d.stats().packets + s.d.stats().droppedWrongSource >= (row.stale ? 10u : 5u);
+      const RTSPSessionStats now = s.d.stats();
+      return now.rtcpPackets >= rtcp && now.droppedUnknownPayloadType >= unknown &&
+             now.droppedWrongSource >= want("wrongSource");
     });
+    // Nothing more comes; keep-alive cases play 2.4 s in all.
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(playingCase ? 2400 : 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     s.d.stop();
     server.finish();
-    EXPECT_EQ(rtpPackets(s.log->packets), row.packets);
-    EXPECT_EQ(s.d.stats().droppedWrongSource, row.droppedWrongSource);
-    EXPECT_EQ(s.d.stats().rtcpPackets, row.rtcpPackets);
+    const RTSPSessionStats figures = s.d.stats();
+    EXPECT_EQ(rtpPackets(s.log->packets), packets) << name << ": RTP packets the host got";
+    EXPECT_EQ(figures.packets, packets) << name;
+    EXPECT_EQ(figures.droppedUnknownPayloadType, unknown) << name;
+    EXPECT_EQ(figures.rtcpPackets, rtcp) << name;
+    EXPECT_EQ(figures.droppedWrongSource, want("wrongSource")) << name;
+    EXPECT_EQ(figures.keepAlivesRefused > 0, cam.count("refused") > 0) << name;
+    if (cam.count("reports") > 0) {  // of the video source, as senderReport() makes them
+      EXPECT_EQ(figures.senderReports, want("reports")) << name;
+      EXPECT_EQ(figures.srNtpTime, 0xE000000080000000u) << name;
+      EXPECT_EQ(figures.srRtpTime, 5u) << name;
+      EXPECT_EQ(figures.srPacketCount, 7u) << name;
+      EXPECT_EQ(figures.srOctetCount, 700u) << name;
+    }
+    std::string heard = server.received();
+    const std::string port = std::to_string(server.port);
+    for (std::size_t at; (at = heard.find(port)) != std::string::npos;)
+      heard.replace(at, port.size(), "PORT");
+    for (const std::string& text : split(valueOr(cam, "heard", ""), "|"))
+      EXPECT_NE(heard.find(text), std::string::npos) << name << ": " << text;
+    for (const std::string& text : split(valueOr(cam, "notHeard", ""), "|"))
+      EXPECT_TRUE(text.empty() || heard.find(text) == std::string::npos) << name << ": " << text;
+    const std::vector<Heard> requests = server.heard();
+    const long bare = std::count_if(requests.begin(), requests.end(), [](const Heard& h) {
+      return methodOf(h.text) != "RTSP/1.0" && h.text.find("\r\nUser-Agent: ") == std::string::npos;
+    });
+    EXPECT_EQ(bare, defaults ? static_cast<long>(requests.size()) - 2 : 0)
+        << name << ": requests without a User-Agent";
   }
 }
 
 // A camera that ignores TEARDOWN: the stream of the first start (SSRC DEAD)
-// goes on to its client port while the second start plays (SSRC BEEF).
+// goes on to its client port while the second start plays (SSRC BEEF). With
+// recommended() options the second start binds another port pair and gets
+// none of it; with default ones it binds the same pair and the streams mix.
 TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
-  struct Row {
-    const char* name;
-    bool defaults;
-    bool samePorts;           // the second start bound the first start's ports
-    bool staleInSecondStart;  // the host got DEAD packets after the second start
-  };
-  const Row rows[] = {
-      {"recommended options: another port pair", false, false, false},
-      {"default options: the same pair, the streams mixed", true, true, true},
-  };
   const unsigned base = 54001 + static_cast<unsigned>(::getpid() % 500) * 2;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const bool defaults : {false, true}) {
+    SCOPED_TRACE(defaults ? "default options" : "recommended() options");
     Datagram media;
     auto ports = std::make_shared<std::vector<unsigned>>();
     auto seq = std::make_shared<unsigned>(0);
@@ -269,7 +219,7 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
           return std::string();
         },
         2));
-    SessionConfig config = configFor(row.defaults, RTSP_TRANSPORT_UDP);
+    SessionConfig config = configFor(defaults, RTSP_TRANSPORT_UDP);
     config.localPortBase = base;
     Session s(server.port, config);
     ASSERT_TRUE(s.start()) << s.d.lastFailure().detail;
@@ -284,145 +234,102 @@ TEST(Camera, AStaleStreamOfTheLastStartIsLeftOut) {
     const bool stale = std::any_of(packets.begin() + first, packets.end(), [](const auto& p) {
       return p.compare(8, 4, "\0\0\xDE\xAD", 4) == 0;
     });
-    EXPECT_EQ(stale, row.staleInSecondStart);
+    EXPECT_EQ(stale, defaults) << "DEAD packets after the second start";
     const std::vector<Heard> setups = server.heard("SETUP");
     ASSERT_EQ(setups.size(), 2u);
     EXPECT_EQ(headerOf(setups[0].text, "Transport") == headerOf(setups[1].text, "Transport"),
-              row.samePorts);
+              defaults)
+        << "the same client ports in both SETUPs";
     server.finish();
   }
 }
 
-// One packet as it arrives: sequence number, arrival in ms from the first,
-// and (when not the defaults) RTP time, payload type, SSRC and size.
-struct Arrival {
-  unsigned seq;
-  int atMs;
-  std::int64_t ts = -1;  // -1: 90 per ms of arrival (no jitter)
-  int type = 96;
-  std::uint32_t ssrc = 0x0A0B0C0D;
-  std::size_t size = 40;
-};
-using Arrivals = std::vector<Arrival>;
-
-// Sequence numbers `from` up to `to` (excluded), one every 10 ms from `atMs`;
-// those in `gone` left out.
-Arrivals run(unsigned from, unsigned to, int atMs = 0, std::vector<unsigned> gone = {}) {
-  Arrivals out;
-  for (unsigned seq = from; seq != to; ++seq) {
-    atMs += 10;
-    if (std::count(gone.begin(), gone.end(), seq & 0xFFFF) == 0)
-      out.push_back({seq & 0xFFFF, atMs});
+// The packets of "arrivals" in tests/data/stream_figures.txt, each with its arrival in ms.
+std::vector<std::pair<int, std::string>> arrivalsOf(const std::string& text) {
+  std::vector<std::pair<int, std::string>> out;
+  int at = 0;  // the last arrival
+  for (const std::string& group : split(text, "|")) {
+    std::istringstream in(group);
+    std::string range, word;
+    in >> range;
+    const std::size_t dash = range.find('-');
+    const int from = std::stoi(range);
+    const int to = dash == std::string::npos ? from + 1 : std::stoi(range.substr(dash + 1));
+    Block set = {{"every", "10"}, {"late", "0"},       {"twice", "0"}, {"ts", "-1"},
+                 {"type", "96"},  {"ssrc", "A0B0C0D"}, {"size", "40"}};
+    std::vector<int> gone, swaps;
+    int first = at + 10;
+    while (in >> word) {
+      if (word[0] == '@')
+        first = std::stoi(word.substr(1));
+      else if (word[0] == '-' || word[0] == '~')
+        (word[0] == '-' ? gone : swaps).push_back(std::stoi(word.substr(1)));
+      else
+        set[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    }
+    const auto number = [&set](const char* key) { return std::stoi(set[key]); };
+    const std::size_t begin = out.size();
+    for (int i = 0; i < to - from; ++i) {
+      const int seq = (from + i) & 0xFFFF;
+      at = first + i * number("every") + (i % 2) * number("late");
+      const long long ts = number("ts") < 0 ? at * 90LL : i * std::stoll(set["ts"]);
+      std::string p = rtp(static_cast<unsigned>(seq), number("type"),
+                          static_cast<std::uint32_t>(std::stoul(set["ssrc"], nullptr, 16)),
+                          static_cast<std::uint32_t>(ts));
+      p.resize(static_cast<std::size_t>(number("size")));
+      const bool twice = number("twice") > 0 && i % number("twice") == 0;
+      if (std::count(gone.begin(), gone.end(), seq) == 0)
+        out.insert(out.end(), twice ? 2 : 1, {at, p});
+    }
+    for (const int n : swaps)
+      std::swap(out[begin + static_cast<std::size_t>(n)],
+                out[begin + static_cast<std::size_t>(n) + 1]);
   }
   return out;
 }
-Arrivals operator+(Arrivals a, const Arrivals& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct FigureRow {
-  const char* name;
-  Arrivals arrivals;
-  StreamStats::Judgement judgement;
-  std::uint64_t delivered, lost, reordered, duplicated;
-  std::uint32_t jitter = 0;
-  std::uint64_t unknownType = 0, wrongSource = 0, malformed = 0;
-};
 
 TEST(StreamFigures, CountsLossReorderingDuplicatesJitterAndDrops) {
-  Arrivals swapped = run(0, 200), twice, jittery, lateBeyond = run(0, 200, 0, {10});
-  std::swap(swapped[10], swapped[11]);
-  std::swap(swapped[100], swapped[101]);
-  Arrivals strangers = run(0, 10), takeOver = run(0, 10);
-  for (unsigned i = 0; i < 200; ++i) {
-    twice.insert(twice.end(), i % 20 == 0 ? 2 : 1, Arrival{i, static_cast<int>(i) * 10 + 10});
-    // 100 ms of RTP time per packet, every second one 10 ms late: |D| = 900 units.
-    jittery.push_back({i, static_cast<int>(i * 100 + i % 2 * 10), i * 9000});
-    if (i < 10)
-      strangers.push_back(
-          {50 + i, 200 + static_cast<int>(i), -1, i < 5 ? 97 : 96, 0x0A0B0C0D, i < 5 ? 40u : 11u});
-    if (i < 70) takeOver.push_back({500 + i, 200 + 10 * static_cast<int>(i), -1, 96, 0xBEEF});
-  }
-  lateBeyond.insert(lateBeyond.begin() + 90, Arrival{10, 905});  // 81 places late
   StreamStats::Judgement video;
   video.payloadTypes = {96};
   video.dropMalformed = true;
   StreamStats::Judgement locked = video;
   locked.lockSource = locked.hasAnnouncedSsrc = true;
   locked.announcedSsrc = 0x0A0B0C0D;
-  // clang-format off
-  const FigureRow rows[] = {
-      // name, arrivals, judgement, delivered, lost, reordered, duplicated, jitter, unknownType, wrongSource, malformed
-      {"in order", run(0, 200), {}, 200, 0, 0, 0},
-      {"four lost, one among the last 64", run(0, 200, 0, {10, 50, 51, 190}), {}, 196, 4, 0, 0},
-      {"every 20th twice", twice, {}, 210, 0, 0, 10},
-      {"two pairs swapped", swapped, {}, 200, 0, 2, 0},
-      {"one lost across the wrap", run(65500, 65600, 0, {0}), {}, 99, 1, 0, 0},
-      {"a jump of 20000 the next packet confirms: a new count", run(0, 100) + run(20000, 20100, 1000), {}, 200, 0, 0, 0},
-      {"a lone packet 20000 ahead is not counted as loss", run(0, 100) + Arrivals{{30000, 1001}} + run(100, 200, 1002), {}, 201, 0, 0, 0},
-      {"a gap of 2000: lost", run(0, 100) + run(2100, 2200, 1000), {}, 200, 2000, 0, 0},
-      {"a packet over 64 places late: lost and reordered", lateBeyond, {}, 200, 1, 1, 0},
-      {"a new SSRC starts a new count", run(0, 100) + Arrivals{{7, 1001, -1, 96, 0xBEEF}, {8, 1002, -1, 96, 0xBEEF}}, {}, 102, 0, 0, 0},
-      // |D| = 900 settles at 899 in the RFC's integer arithmetic (jitter >> 4).
-      {"every second packet 10 ms late", jittery, {}, 200, 0, 0, 0, 899},
-      {"unknown payload types and malformed packets dropped", strangers, video, 10, 0, 0, 0, 0, 5, 0, 5},
-      {"another SSRC dropped until 64 in a row", takeOver, locked, 17, 0, 0, 0, 0, 0, 63},
-  };
-  // clang-format on
-  for (const FigureRow& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const Block& row : dataBlocks("stream_figures.txt")) {
+    const std::string& name = row.at("case");
+    const auto want = [&row](const char* figure) { return std::stoull(valueOr(row, figure, "0")); };
+    const std::string judgement = valueOr(row, "judgement", "");
     StreamStats stats;
     stats.reset();
-    stats.configure(row.judgement, 90000);
+    stats.configure(judgement == "video"    ? video
+                    : judgement == "locked" ? locked
+                                            : StreamStats::Judgement(),
+                    90000);
     const StreamStats::Clock::time_point start{std::chrono::hours(1)};
     std::uint64_t delivered = 0;
     bool backwards = false;  // a counter went down after a packet
-    for (const Arrival& a : row.arrivals) {
-      std::string p =
-          rtp(a.seq, a.type, a.ssrc, static_cast<std::uint32_t>(a.ts >= 0 ? a.ts : a.atMs * 90LL));
-      p.resize(a.size);
+    for (const auto& [atMs, p] : arrivalsOf(row.at("arrivals"))) {
       const RTSPSessionStats last = stats.snapshot();
       delivered += stats.onRtp(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(),
-                               start + std::chrono::milliseconds(a.atMs));
+                               start + std::chrono::milliseconds(atMs));
       const RTSPSessionStats now = stats.snapshot();
       backwards = backwards || now.packets < last.packets || now.bytes < last.bytes ||
                   now.packetsLost < last.packetsLost || now.reordered < last.reordered;
     }
     stats.finish();
     const RTSPSessionStats s = stats.snapshot();
-    EXPECT_FALSE(backwards);
-    EXPECT_EQ(delivered, row.delivered);
-    EXPECT_EQ(s.packets, row.delivered);
-    EXPECT_EQ(s.packetsLost, row.lost);
-    EXPECT_EQ(s.reordered, row.reordered);
-    EXPECT_EQ(s.duplicated, row.duplicated);
-    EXPECT_EQ(s.jitter, row.jitter);
-    EXPECT_DOUBLE_EQ(s.jitterSeconds, row.jitter / 90000.0);
-    EXPECT_EQ(s.droppedUnknownPayloadType, row.unknownType);
-    EXPECT_EQ(s.droppedWrongSource, row.wrongSource);
-    EXPECT_EQ(s.droppedMalformed, row.malformed);
+    EXPECT_FALSE(backwards) << name;
+    EXPECT_EQ(delivered, want("delivered")) << name;
+    EXPECT_EQ(s.packets, want("delivered")) << name;
+    EXPECT_EQ(s.packetsLost, want("lost")) << name;
+    EXPECT_EQ(s.reordered, want("reordered")) << name;
+    EXPECT_EQ(s.duplicated, want("duplicated")) << name;
+    EXPECT_EQ(s.jitter, want("jitter")) << name;
+    EXPECT_DOUBLE_EQ(s.jitterSeconds, static_cast<double>(want("jitter")) / 90000.0) << name;
+    EXPECT_EQ(s.droppedUnknownPayloadType, want("unknownType")) << name;
+    EXPECT_EQ(s.droppedWrongSource, want("wrongSource")) << name;
+    EXPECT_EQ(s.droppedMalformed, want("malformed")) << name;
   }
-}
-
-// The last sender report of the video source counts; one of another SSRC does not.
-TEST(StreamFigures, SenderReportOfTheVideoSource) {
-  StreamStats stats;
-  stats.reset();
-  const auto bytes = [](const std::string& p) {
-    return reinterpret_cast<const std::uint8_t*>(p.data());
-  };
-  const std::string first = rtp(1), ours = senderReport(0x0A0B0C0D), other = senderReport(0x99, 1);
-  stats.onRtp(bytes(first), first.size(), {});
-  stats.onRtcp(bytes(ours), ours.size());
-  stats.onRtcp(bytes(other), other.size());
-  const RTSPSessionStats s = stats.snapshot();
-  EXPECT_EQ(s.rtcpPackets, 2u);
-  EXPECT_EQ(s.senderReports, 1u);
-  EXPECT_EQ(s.srNtpTime, 0xE000000080000000u);
-  EXPECT_EQ(s.srRtpTime, 5u);
-  EXPECT_EQ(s.srPacketCount, 7u);
-  EXPECT_EQ(s.srOctetCount, 700u);
 }
 
 }  // namespace

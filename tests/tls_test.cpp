@@ -1,10 +1,11 @@
 // TLS and the HTTP tunnel without a real server: fingerprints and the
-// tunnel's reply head; then whole sessions over TLS through a relay in front
-// of the scripted server, the server's bytes split into small pieces, cut
-// after every byte, and with sends racing the receive thread.
+// tunnel's reply head (tests/data/tls_texts.txt); then whole sessions over TLS through a relay in
+// front of the scripted server, the server's bytes split into small pieces, cut after every byte,
+// and with sends racing the receive thread.
 #include <gtest/gtest.h>
 
 #include "session/control_channel.h"
+#include "support/data_rows.h"
 #include "support/open_descriptors.h"
 #include "support/scripted_server.h"
 #include "support/tls_relay.h"
@@ -13,41 +14,21 @@ namespace {
 
 using namespace rtsptest;
 
-TEST(TlsFingerprint, HexWithOrWithoutColonsInAnyCase) {
-  const std::string digits(64, 'a');
-  std::string colons = "AA";
-  for (int i = 1; i < 32; ++i) colons += ":AA";
-  EXPECT_EQ(parseFingerprint(digits), parseFingerprint(colons));
-  EXPECT_EQ(parseFingerprint(digits).size(), 32u);
-  for (const std::string& bad :
-       {digits.substr(1), digits + "a", digits + "aa", "g" + digits, "a:" + digits.substr(1)})
-    EXPECT_EQ(parseFingerprint(bad), "") << bad;
-}
-
-TEST(TunnelFraming, ReplyHeads) {
-  // clang-format off
-  struct Row { std::vector<std::string> lines; int status; bool done; };  // status 0: refused
-  // clang-format on
-  std::vector<std::string> longest(tunnel::kMaxHeadLines - 1, "X: y\r\n");
-  longest[0] = "HTTP/1.0 200 OK\r\n";
-  longest.push_back("\r\n");
-  std::vector<std::string> tooLong = longest;
-  tooLong.insert(tooLong.begin() + 1, "X: y\r\n");
-  const Row rows[] = {
-      {{"HTTP/1.1 404 Not Found\r\n", "Server: x\r\n", "\r\n"}, 404, true},
-      {{"HTTP/1.0 200 OK\r\n", "Server: x\r\n"}, 200, false},
-      {longest, 200, true},
-      {tooLong, 0, false},
-      {{"RTSP/1.0 200 OK\r\n"}, 0, false},
-      {{"HTTP/1.0 2000 OK\r\n"}, 0, false},
-      {{"HTTP/\n1.0 200 OK\r\n"}, 0, false},
-  };
-  for (const Row& row : rows) {
+// Pinned fingerprints and the tunnel's reply heads, as tests/data/tls_texts.txt writes them.
+TEST(TlsTexts, FingerprintsAndTunnelReplyHeads) {
+  for (const DataRow& row : dataRows("tls_texts.txt")) {
+    if (row.function == "fingerprint") {
+      const std::string bytes = parseFingerprint(row.input);
+      EXPECT_EQ(bytes.empty() ? "refused" : bytes, row.output) << row.where;
+      continue;
+    }
     tunnel::ReplyHead head;
     bool taken = true;
-    for (const std::string& line : row.lines) taken = taken && tunnel::takeReplyLine(line, head);
-    EXPECT_EQ(taken ? head.status : 0, row.status) << row.lines[0] << row.lines.size();
-    EXPECT_EQ(head.done, row.done) << row.lines[0] << row.lines.size();
+    for (const std::string& line : split(row.input, "|"))
+      taken = taken && tunnel::takeReplyLine(line, head);
+    const std::vector<std::string> want = split(row.output, " ");
+    EXPECT_EQ(taken ? head.status : 0, std::stoi(want.at(0))) << row.where;
+    EXPECT_EQ(head.done, want.at(1) == "done") << row.where;
   }
 }
 
