@@ -23,17 +23,17 @@ using Seqs = std::vector<std::uint16_t>;
 using Packets = std::vector<std::string>;
 enum class Start { kNone, kC0, kOne };  // bytes 12-15: a slice or a frame-start word
 
-// Payload type 96, SSRC 11223344; `tag` varies the filler so equal headers
-// differ.
+// Payload type 96; `tag` varies the filler so equal headers differ.
 std::string Packet(unsigned seq, std::uint32_t ts, bool marker, Start start = Start::kNone,
-                   std::size_t length = 1400, char tag = 0) {
+                   std::size_t length = 1400, char tag = 0, std::uint32_t ssrc = 0x11223344) {
   static const char* const kWords[] = {"\x65\x88\x84\x00", "\xC0\x02\x40\xFF", "\x01\x00\x00\x00"};
-  std::string p = RtpPacket(seq, ts, 0x11223344, marker, std::max<std::size_t>(length, 16), tag);
+  std::string p = RtpPacket(seq, ts, ssrc, marker, std::max<std::size_t>(length, 16), tag);
   p.replace(12, 4, kWords[static_cast<int>(start)], 4);
   return p.substr(0, length);
 }
 
 std::uint16_t Seq(const std::string& p) {
+  if (p.size() < 4) return 0;
   return static_cast<std::uint16_t>(static_cast<unsigned char>(p[2]) << 8 |
                                     static_cast<unsigned char>(p[3]));
 }
@@ -70,14 +70,19 @@ Seqs SeqsOf(const std::string& text) {
 Packets PacketsOf(const std::string& text) {
   Packets out;
   std::istringstream words(text);
+  std::uint32_t ssrc = 0x11223344;
   for (std::string w; words >> w;) {
-    const std::size_t at = w.find('@'), dash = w.find('-'), tag = w.find('#');
-    const bool each = w[at + 1] == '+';
-    const unsigned first = Num(w), ts = Num(w.substr(at + 1 + each));
+    const std::size_t at = std::min(w.find('@'), w.size()), dash = w.find('-'), tag = w.find('#');
+    const std::size_t slash = w.find('/');
+    const bool each = at < w.size() && w[at + 1] == '+';
+    const unsigned first = Num(w), ts = at < w.size() ? Num(w.substr(at + 1 + each)) : 0;
     const auto has = [&](char flag) { return w.find(flag, at) != std::string::npos; };
     const Start start = has('s') ? Start::kC0 : has('o') ? Start::kOne : Start::kNone;
+    if (w[0] == '+') ssrc = 0x55667788;
     if (dash > at) {
-      out.push_back(Packet(first, ts, has('m'), start, 1400, tag > at ? w[tag + 1] : 0));
+      out.push_back(Packet(first, ts, has('m'), start,
+                           slash < w.size() ? Num(w.substr(slash + 1)) : 1400,
+                           tag < w.size() ? w[tag + 1] : 0, ssrc));
       continue;
     }
     for (unsigned s = first, last = Num(w.substr(dash + 1)); s <= last; ++s)
@@ -88,41 +93,58 @@ Packets PacketsOf(const std::string& text) {
   return out;
 }
 
-// The cases and steps of tests/data/rtp_receivers.txt.
-TEST(Reorder, DeliversWholeFramesInOrder) {
+struct OrderedUnderTest : CRTPReceiverOrdered {
+  using CRTPReceiverOrdered::CRTPReceiverOrdered;
+  ~OrderedUnderTest() override {}  // public, for an object on the stack
+};
+
+// The cases of tests/data/rtp_receivers.txt: of the frame-buffering receiver
+// in steps, of the ordered one in one step with its counters.
+TEST(Receivers, DeliverInOrder) {
   std::unique_ptr<RecordingReceiver> host;
+  std::unique_ptr<OrderedUnderTest> ordered;
   std::map<std::uint16_t, std::string> firstCopy;
   for (const rtsptest::DataRow& row : rtsptest::dataRows("rtp_receivers.txt")) {
-    if (row.function == "case") {
+    std::istringstream in(row.input), out(row.output);
+    if (row.function != "step") {
+      unsigned number = 0;
+      in >> number;
       host = std::make_unique<RecordingReceiver>();
-      host->refuseCall = std::stoul(row.input);
+      host->refuseCall = row.function == "case" ? number : 0;
+      ordered = row.function == "ordered" ? std::make_unique<OrderedUnderTest>(number) : nullptr;
       firstCopy.clear();
+      if (!ordered) continue;
     }
-    if (row.function != "step") continue;
+    std::string packets, delivered, word;
+    std::getline(in, packets);
+    std::map<std::string, std::uint64_t> want;
+    while (out >> word) {
+      const std::size_t eq = word.find('=');
+      if (eq == std::string::npos)
+        delivered += " " + word;
+      else
+        want[word.substr(0, eq)] = Num(word.substr(eq + 1));
+    }
     host->seqs.clear();
-    for (const std::string& p : PacketsOf(row.input)) {
+    for (const std::string& p : PacketsOf(packets)) {
       firstCopy.emplace(Seq(p), p);
       const std::size_t before = host->calls.size(), refuse = host->refuseCall;
-      const bool ok = host->Execute(p, false, nullptr);
-      EXPECT_EQ(ok, !(before < refuse && refuse <= host->calls.size()))
+      const bool ok = ordered ? ordered->Execute(host.get(), p, false, nullptr)
+                              : host->Execute(p, false, nullptr);
+      EXPECT_EQ(ok, !want.count("fails") && !(before < refuse && refuse <= host->calls.size()))
           << row.where << ": result for packet " << Seq(p);
       for (std::size_t i = before; i < host->calls.size(); ++i)
         EXPECT_EQ(host->calls[i], firstCopy[Seq(host->calls[i])])
             << row.where << ": copy delivered of " << Seq(host->calls[i]);
     }
-    EXPECT_EQ(host->seqs, SeqsOf(row.output)) << row.where;
-  }
-}
-
-// 12 to 5000 bytes are taken (refused ones are not buffered); from 16 on a
-// packet may begin a frame, a shorter one has no start word.
-TEST(Reorder, PacketLengthLimits) {
-  for (const unsigned len : {0u, 4u, 11u, 12u, 15u, 16u, 5000u, 5001u, 70000u}) {
-    const std::string p = Packet(7, 1, true, Start::kC0, len);
-    const bool valid = len >= 12 && len <= 5000;
-    RecordingReceiver host;
-    EXPECT_EQ(host.Execute(p, false, nullptr), valid) << len << " bytes";
-    EXPECT_EQ(host.calls, valid && len >= 16 ? Packets{p} : Packets{}) << len << " bytes";
+    EXPECT_EQ(host->seqs, SeqsOf(delivered)) << row.where;
+    if (!ordered) continue;
+    const CRTPReceiverOrdered::Counters counters = ordered->counters();
+    EXPECT_EQ(counters.delivered, host->seqs.size()) << row.where;
+    EXPECT_EQ(counters.lost, want["lost"]) << row.where;
+    EXPECT_EQ(counters.late, want["late"]) << row.where;
+    EXPECT_EQ(counters.duplicate, want["duplicate"]) << row.where;
+    EXPECT_EQ(counters.restarts, want["restarts"]) << row.where;
   }
 }
 
@@ -161,54 +183,6 @@ TEST(Reorder, ConcurrentExecuteIsSerialised) {
   EXPECT_EQ(host.calls.size(), 40000u);
 }
 
-const unsigned kNewSource = 0x10000;  // in an arrival list: this and later from another SSRC
-
-struct OrderedUnderTest : CRTPReceiverOrdered {
-  using CRTPReceiverOrdered::CRTPReceiverOrdered;
-  ~OrderedUnderTest() override {}  // public, for an object on the stack
-  // The results of Execute, one per arrival.
-  std::vector<bool> feed(IRTPReceiver& host, const std::vector<unsigned>& arrivals) {
-    std::vector<bool> results;
-    std::uint32_t ssrc = 0x11223344;
-    for (unsigned seq : arrivals) {
-      if (seq & kNewSource) ssrc = 0x55667788;
-      results.push_back(Execute(&host, RtpPacket(seq & 0xFFFF, 0, ssrc), false, nullptr));
-    }
-    return results;
-  }
-};
-
-// The "ordered" rows of tests/data/rtp_receivers.txt.
-TEST(OrderedReceiver, DeliversInSequenceOrderAndCounts) {
-  for (const rtsptest::DataRow& row : rtsptest::dataRows("rtp_receivers.txt")) {
-    if (row.function != "ordered") continue;
-    std::istringstream in(row.input), out(row.output);
-    std::vector<unsigned> arrivals;
-    unsigned window = 0;
-    in >> window;
-    for (std::string a; in >> a;) arrivals.push_back(Num(a) | (a[0] == '+' ? kNewSource : 0));
-    std::string delivered, word;
-    std::map<std::string, std::uint64_t> want;
-    while (out >> word) {
-      const std::size_t eq = word.find('=');
-      if (eq == std::string::npos)
-        delivered += " " + word;
-      else
-        want[word.substr(0, eq)] = Num(word.substr(eq + 1));
-    }
-    RecordingReceiver host;
-    OrderedUnderTest ordered(window);
-    ordered.feed(host, arrivals);
-    const CRTPReceiverOrdered::Counters counters = ordered.counters();
-    EXPECT_EQ(host.seqs, SeqsOf(delivered)) << row.where;
-    EXPECT_EQ(counters.delivered, SeqsOf(delivered).size()) << row.where;
-    EXPECT_EQ(counters.lost, want["lost"]) << row.where;
-    EXPECT_EQ(counters.late, want["late"]) << row.where;
-    EXPECT_EQ(counters.duplicate, want["duplicate"]) << row.where;
-    EXPECT_EQ(counters.restarts, want["restarts"]) << row.where;
-  }
-}
-
 // RTCP (a receiver report here) and the file header go straight through while
 // 3 waits for 2; the Execute whose delivery is refused reports it, and the
 // held packets follow with the next one.
@@ -216,14 +190,15 @@ TEST(OrderedReceiver, PassThroughAndRefusal) {
   RecordingReceiver host;
   host.refuseCall = 5;  // packet 2's, after 1 and the three passed through
   OrderedUnderTest ordered;
-  ordered.feed(host, {1, 3});
+  for (const std::string& p : PacketsOf("1 3")) ordered.Execute(&host, p, false, nullptr);
   const std::string rtcp("\x80\xC8\x00\x01\x00\x00\x00\x07", 8);
   ordered.Execute(&host, rtcp, false, nullptr);
   ordered.ExecuteRtcp(&host, "marked by the host");
   ordered.Execute(&host, "header", true, nullptr);
   EXPECT_EQ(Packets(host.calls.begin() + 1, host.calls.end()),
             (Packets{rtcp, "marked by the host", "header"}));
-  EXPECT_EQ(ordered.feed(host, {2, 4}), (std::vector<bool>{false, true}));
+  EXPECT_FALSE(ordered.Execute(&host, Packet(2, 0, false), false, nullptr)) << "2 refused";
+  EXPECT_TRUE(ordered.Execute(&host, Packet(4, 0, false), false, nullptr)) << "3 and 4 taken";
   EXPECT_EQ(host.seqs, (Seqs{1, 2, 3, 4}));
 }
 
