@@ -96,16 +96,15 @@ TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
   }
 }
 
-// Retention with a fake clock: files are (camera, name, bytes, age in
-// hours, active); the deletions are compared by name, oldest first.
+// Retention with a fake clock against five files of cameras "a" and "b" (the
+// newest of each being written); the deletions are compared by name, oldest first.
 TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
   const auto now = std::chrono::system_clock::time_point(hours(1000));
   using Limits = RetentionLimits;
   // clang-format off
-  struct File { const char* camera; const char* name; uint64_t bytes; int ageHours; bool active; };
+  const std::vector<SegmentFile> files = {{"a", "a1", 100, now - hours(50), false}, {"a", "a2", 100, now - hours(30), false},
+      {"a", "a3", 100, now - hours(1), true}, {"b", "b1", 100, now - hours(40), false}, {"b", "b2", 100, now - hours(2), true}};
   struct Row { const char* name; Limits perCamera /* of "a" */, store; std::vector<std::string> deleted; };
-  const std::vector<File> two = {{"a", "a1", 100, 50, false}, {"a", "a2", 100, 30, false}, {"a", "a3", 100, 1, true},
-                                 {"b", "b1", 100, 40, false}, {"b", "b2", 100, 2, true}};
   const Row rows[] = {
       {.name = "no limits", .perCamera = {}, .store = {}, .deleted = {}},
       {.name = "camera age", .perCamera = {.maxAge = hours(35)}, .store = {}, .deleted = {"a1"}},
@@ -118,9 +117,6 @@ TEST(RecorderRetention, OldestFirstNeverTheActiveFile) {
   };
   // clang-format on
   for (const Row& row : rows) {
-    std::vector<SegmentFile> files;
-    for (const File& f : two)
-      files.push_back(SegmentFile{f.camera, f.name, f.bytes, now - hours(f.ageHours), f.active});
     std::vector<std::string> deleted;
     for (const SegmentFile& f : chooseDeletions(files, {{"a", row.perCamera}}, row.store, now))
       deleted.push_back(f.path);

@@ -5,6 +5,8 @@
 // RTCP passing through). Receivers are destroyed with packets buffered;
 // AddressSanitizer checks that every buffer goes back.
 #include <map>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <rtsppull/rtp_receiver_ordered.h>
 #include <rtsppull/rtp_receiver_udp.h>
 
+#include "support/data_rows.h"
 #include "support/rtp_packet.h"
 
 namespace {
@@ -20,17 +23,17 @@ using Seqs = std::vector<std::uint16_t>;
 using Packets = std::vector<std::string>;
 enum class Start { kNone, kC0, kOne };  // bytes 12-15: a slice or a frame-start word
 
-// Payload type 96, SSRC 11223344; `tag` varies the filler so equal headers
-// differ.
+// Payload type 96; `tag` varies the filler so equal headers differ.
 std::string Packet(unsigned seq, std::uint32_t ts, bool marker, Start start = Start::kNone,
-                   std::size_t length = 1400, char tag = 0) {
+                   std::size_t length = 1400, char tag = 0, std::uint32_t ssrc = 0x11223344) {
   static const char* const kWords[] = {"\x65\x88\x84\x00", "\xC0\x02\x40\xFF", "\x01\x00\x00\x00"};
-  std::string p = RtpPacket(seq, ts, 0x11223344, marker, std::max<std::size_t>(length, 16), tag);
+  std::string p = RtpPacket(seq, ts, ssrc, marker, std::max<std::size_t>(length, 16), tag);
   p.replace(12, 4, kWords[static_cast<int>(start)], 4);
   return p.substr(0, length);
 }
 
 std::uint16_t Seq(const std::string& p) {
+  if (p.size() < 4) return 0;
   return static_cast<std::uint16_t>(static_cast<unsigned char>(p[2]) << 8 |
                                     static_cast<unsigned char>(p[3]));
 }
@@ -49,89 +52,99 @@ struct RecordingReceiver : IRTPReceiver {
   std::size_t refuseCall = 0;
 };
 
-// `out`, then packets first to last sharing `ts`: the first starts the frame,
-// the last is marked unless `open`.
-Packets Frame(unsigned first, unsigned last, std::uint32_t ts, bool open = false,
-              Packets out = {}) {
-  for (unsigned s = first; s <= last; ++s)
-    out.push_back(Packet(s, ts, s == last && !open, s == first ? Start::kC0 : Start::kNone));
-  return out;
-}
+unsigned Num(const std::string& text) { return static_cast<unsigned>(std::stoul(text)); }
 
-Seqs Range(unsigned first, unsigned last) {
+// "A-B" as the numbers A to B, other words as one number; "-" as none.
+Seqs SeqsOf(const std::string& text) {
   Seqs out;
-  for (unsigned s = first; s <= last; ++s) out.push_back(static_cast<std::uint16_t>(s));
+  std::istringstream words(text);
+  for (std::string w; words >> w && w != "-";) {
+    const std::size_t dash = w.find('-');
+    for (unsigned s = Num(w); s <= Num(w.substr(dash + 1)); ++s)
+      out.push_back(static_cast<std::uint16_t>(s));
+  }
   return out;
 }
 
-// Each step files its packets and lists the numbers delivered meanwhile.
-// Host call `refuseCall` (from 1; 0: none) is refused, and so is the Execute
-// that made it. What is delivered is the first copy filed under its number.
-TEST(Reorder, DeliversWholeFramesInOrder) {
-  const auto kC0 = Start::kC0;
-  Packets singles;  // one-packet frames 1 to 58, each with its own timestamp
-  for (unsigned s = 1; s <= 58; ++s) singles.push_back(Packet(s, 100 + s, true, kC0));
-  // clang-format off
-  struct Step { Packets packets; Seqs delivered; };
-  struct Case { const char* name; std::size_t refuseCall; std::vector<Step> steps; };
-  const Case cases[] = {
-      {"reorder 3 1 2", 0, {{{Packet(3, 100, true)}, {}}, {{Packet(1, 100, false, kC0)}, {}},
-                            {{Packet(2, 100, false)}, {1, 2, 3}}}},
-      {"one-packet frames, both start words", 0, {{{Packet(10, 5, true, kC0)}, {10}},
-                                                  {{Packet(11, 6, true, Start::kOne)}, {11}}}},
-      {"no start word in front", 0, {{{Packet(5, 1, false), Packet(10, 2, true, kC0)}, {}}}},
-      {"a duplicate keeps the first copy", 0, {{{Packet(1, 100, false, kC0, 1400, 1),
-        Packet(1, 100, false, kC0, 1400, 2)}, {}}, {{Packet(2, 100, true)}, {1, 2}}}},
-      {"timestamp change inside a frame", 0,
-       {{{Packet(1, 1, false, kC0), Packet(2, 2, false), Packet(3, 1, true)}, {}}}},
-      // Entry 0 (no frame start) blocks frame 1..59. Sixty entries wait (a new
-      // copy of 0 is a duplicate); the 61st drops entry 0 and frees the rest.
-      {"sixty wait, the sixty-first drops the front", 0,
-       {{Frame(1, 59, 2, false, {Packet(0, 1, false)}), {}}, {{Packet(0, 9, true, kC0)}, {}},
-        {{Packet(60, 3, true, kC0)}, Range(1, 60)}}},
-      // The drop takes only the leading run sharing the front's timestamp.
-      {"the drop takes the leading timestamp run", 0, {{Frame(4, 59, 9, true, {Packet(0, 7, false),
-        Packet(1, 7, false, kC0), Packet(2, 7, false), Packet(3, 8, true, kC0)}), {}},
-        {{Packet(60, 7, false)}, {3}}, {{Packet(60, 9, true)}, {}}}},
-      // A refused frame stays whole and is offered again from its first packet.
-      {"a refused frame is offered again", 2, {{Frame(1, 3, 10), {1, 2}},
-        {{Packet(4, 20, false, kC0)}, {1, 2, 3}}, {{Packet(5, 20, true)}, {4, 5}}}},
-      // 0 sorts before 65534/65535: the frame across the wrap is never
-      // delivered and keeps its numbers taken.
-      {"a frame across the wrap is never delivered", 0,
-       {{{Packet(65534, 1, false, kC0), Packet(65535, 1, false), Packet(0, 1, true)}, {}},
-        {singles, Range(1, 58)}, {{Packet(65534, 500, true, kC0)}, {}}}},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    RecordingReceiver host;
-    host.refuseCall = c.refuseCall;
-    std::map<std::uint16_t, std::string> firstCopy;
-    for (const Step& step : c.steps) {
-      host.seqs.clear();
-      for (const std::string& p : step.packets) {
-        firstCopy.emplace(Seq(p), p);
-        const std::size_t before = host.calls.size();
-        const bool ok = host.Execute(p, false, nullptr);
-        EXPECT_EQ(ok, !(before < c.refuseCall && c.refuseCall <= host.calls.size()))
-            << c.name << ": result for packet " << Seq(p);
-      }
-      EXPECT_EQ(host.seqs, step.delivered) << c.name;
+// The packets of a step of tests/data/rtp_receivers.txt (its header explains the notation).
+Packets PacketsOf(const std::string& text) {
+  Packets out;
+  std::istringstream words(text);
+  std::uint32_t ssrc = 0x11223344;
+  for (std::string w; words >> w;) {
+    const std::size_t at = std::min(w.find('@'), w.size()), dash = w.find('-'), tag = w.find('#');
+    const std::size_t slash = w.find('/');
+    const bool each = at < w.size() && w[at + 1] == '+';
+    const unsigned first = Num(w), ts = at < w.size() ? Num(w.substr(at + 1 + each)) : 0;
+    const auto has = [&](char flag) { return w.find(flag, at) != std::string::npos; };
+    const Start start = has('s') ? Start::kC0 : has('o') ? Start::kOne : Start::kNone;
+    if (w[0] == '+') ssrc = 0x55667788;
+    if (dash > at) {
+      out.push_back(Packet(first, ts, has('m'), start,
+                           slash < w.size() ? Num(w.substr(slash + 1)) : 1400,
+                           tag < w.size() ? w[tag + 1] : 0, ssrc));
+      continue;
     }
-    for (const std::string& call : host.calls)
-      EXPECT_EQ(call, firstCopy[Seq(call)]) << c.name << ": copy delivered of " << Seq(call);
+    for (unsigned s = first, last = Num(w.substr(dash + 1)); s <= last; ++s)
+      out.push_back(
+          each ? Packet(s, ts + s, true, Start::kC0)
+               : Packet(s, ts, s == last && !has('~'), s == first ? Start::kC0 : Start::kNone));
   }
+  return out;
 }
 
-// 12 to 5000 bytes are taken (refused ones are not buffered); from 16 on a
-// packet may begin a frame, a shorter one has no start word.
-TEST(Reorder, PacketLengthLimits) {
-  for (const unsigned len : {0u, 4u, 11u, 12u, 15u, 16u, 5000u, 5001u, 70000u}) {
-    const std::string p = Packet(7, 1, true, Start::kC0, len);
-    const bool valid = len >= 12 && len <= 5000;
-    RecordingReceiver host;
-    EXPECT_EQ(host.Execute(p, false, nullptr), valid) << len << " bytes";
-    EXPECT_EQ(host.calls, valid && len >= 16 ? Packets{p} : Packets{}) << len << " bytes";
+struct OrderedUnderTest : CRTPReceiverOrdered {
+  using CRTPReceiverOrdered::CRTPReceiverOrdered;
+  ~OrderedUnderTest() override {}  // public, for an object on the stack
+};
+
+// The cases of tests/data/rtp_receivers.txt: of the frame-buffering receiver
+// in steps, of the ordered one in one step with its counters.
+TEST(Receivers, DeliverInOrder) {
+  std::unique_ptr<RecordingReceiver> host;
+  std::unique_ptr<OrderedUnderTest> ordered;
+  std::map<std::uint16_t, std::string> firstCopy;
+  for (const rtsptest::DataRow& row : rtsptest::dataRows("rtp_receivers.txt")) {
+    std::istringstream in(row.input), out(row.output);
+    if (row.function != "step") {
+      unsigned number = 0;
+      in >> number;
+      host = std::make_unique<RecordingReceiver>();
+      host->refuseCall = row.function == "case" ? number : 0;
+      ordered = row.function == "ordered" ? std::make_unique<OrderedUnderTest>(number) : nullptr;
+      firstCopy.clear();
+      if (!ordered) continue;
+    }
+    std::string packets, delivered, word;
+    std::getline(in, packets);
+    std::map<std::string, std::uint64_t> want;
+    while (out >> word) {
+      const std::size_t eq = word.find('=');
+      if (eq == std::string::npos)
+        delivered += " " + word;
+      else
+        want[word.substr(0, eq)] = Num(word.substr(eq + 1));
+    }
+    host->seqs.clear();
+    for (const std::string& p : PacketsOf(packets)) {
+      firstCopy.emplace(Seq(p), p);
+      const std::size_t before = host->calls.size(), refuse = host->refuseCall;
+      const bool ok = ordered ? ordered->Execute(host.get(), p, false, nullptr)
+                              : host->Execute(p, false, nullptr);
+      EXPECT_EQ(ok, !want.count("fails") && !(before < refuse && refuse <= host->calls.size()))
+          << row.where << ": result for packet " << Seq(p);
+      for (std::size_t i = before; i < host->calls.size(); ++i)
+        EXPECT_EQ(host->calls[i], firstCopy[Seq(host->calls[i])])
+            << row.where << ": copy delivered of " << Seq(host->calls[i]);
+    }
+    EXPECT_EQ(host->seqs, SeqsOf(delivered)) << row.where;
+    if (!ordered) continue;
+    const CRTPReceiverOrdered::Counters counters = ordered->counters();
+    EXPECT_EQ(counters.delivered, host->seqs.size()) << row.where;
+    EXPECT_EQ(counters.lost, want["lost"]) << row.where;
+    EXPECT_EQ(counters.late, want["late"]) << row.where;
+    EXPECT_EQ(counters.duplicate, want["duplicate"]) << row.where;
+    EXPECT_EQ(counters.restarts, want["restarts"]) << row.where;
   }
 }
 
@@ -170,63 +183,6 @@ TEST(Reorder, ConcurrentExecuteIsSerialised) {
   EXPECT_EQ(host.calls.size(), 40000u);
 }
 
-const unsigned kNewSource = 0x10000;  // in an arrival list: this and later from another SSRC
-
-struct OrderedUnderTest : CRTPReceiverOrdered {
-  using CRTPReceiverOrdered::CRTPReceiverOrdered;
-  ~OrderedUnderTest() override {}  // public, for an object on the stack
-  // The results of Execute, one per arrival.
-  std::vector<bool> feed(IRTPReceiver& host, const std::vector<unsigned>& arrivals) {
-    std::vector<bool> results;
-    std::uint32_t ssrc = 0x11223344;
-    for (unsigned seq : arrivals) {
-      if (seq & kNewSource) ssrc = 0x55667788;
-      results.push_back(Execute(&host, RtpPacket(seq & 0xFFFF, 0, ssrc), false, nullptr));
-    }
-    return results;
-  }
-};
-
-// clang-format off
-struct OrderRow { const char* name; unsigned window; std::vector<unsigned> arrivals; Seqs delivered; std::uint64_t lost, late, duplicate, restarts; };
-const OrderRow kOrderRows[] = {
-    {"reordered", 64, {10, 13, 12, 11, 14}, {10, 11, 12, 13, 14}, 0, 0, 0, 0},
-    {"duplicates, held and delivered", 64, {10, 12, 12, 11, 10}, {10, 11, 12}, 0, 0, 2, 0},
-    {"late after its place was skipped", 4, {10, 12, 13, 14, 15, 11}, {10, 12, 13, 14, 15}, 1, 1, 0, 0},
-    {"loss beyond the window", 4, {10, 13, 15, 19, 30}, {10, 13, 15, 19, 30}, 16, 0, 0, 0},
-    {"a jump with nothing held", 4, {10, 500}, {10, 500}, 489, 0, 0, 0},
-    {"reordered across the wrap", 64, {65533, 1, 65535, 0, 2, 65534}, {65533, 65534, 65535, 0, 1, 2}, 0, 0, 0, 0},
-    {"after the wrap first", 64, {65533, 2, 0, 1, 65535, 65534}, {65533, 65534, 65535, 0, 1, 2}, 0, 0, 0, 0},
-    {"loss across the wrap", 2, {65534, 1, 2}, {65534, 1, 2}, 2, 0, 0, 0},
-    {"late across the wrap", 2, {65535, 1, 2, 0}, {65535, 1, 2}, 1, 1, 0, 0},
-    // A new SSRC, or two consecutive numbers far behind, start afresh (101
-    // and 9 to 3999 lost); one number far behind alone is late.
-    {"the sender starts afresh", 64, {100, 102, 7 | kNewSource, 8, 4000, 4001, 4002, 9, 10, 11},
-     {100, 102, 7, 8, 4000, 4001, 4002, 10, 11}, 3992, 1, 0, 2},
-    {"one number far behind", 64, {5000, 5001, 1000, 5002, 1001}, {5000, 5001, 5002}, 0, 2, 0, 0},
-    // The first packets wait until two in a row do not move the start back.
-    {"the first packets reversed", 64, {13, 12, 11, 10, 14, 15, 16}, {10, 11, 12, 13, 14, 15, 16}, 0, 0, 0, 0},
-    {"the first packets reversed across the wrap", 64, {1, 0, 65535, 2, 3}, {65535, 0, 1, 2, 3}, 0, 0, 0, 0},
-    {"a first packet beyond the window of the start is late", 4, {20, 15, 21, 22}, {20, 21, 22}, 0, 1, 0, 0},
-    {"a first packet already held is a duplicate", 64, {11, 10, 11, 12, 13}, {10, 11, 12, 13}, 0, 0, 1, 0},
-};
-// clang-format on
-
-TEST(OrderedReceiver, DeliversInSequenceOrderAndCounts) {
-  for (const OrderRow& row : kOrderRows) {
-    RecordingReceiver host;
-    OrderedUnderTest ordered(row.window);
-    ordered.feed(host, row.arrivals);
-    const CRTPReceiverOrdered::Counters counters = ordered.counters();
-    EXPECT_EQ(host.seqs, row.delivered) << row.name;
-    EXPECT_EQ(counters.delivered, row.delivered.size()) << row.name;
-    EXPECT_EQ(counters.lost, row.lost) << row.name;
-    EXPECT_EQ(counters.late, row.late) << row.name;
-    EXPECT_EQ(counters.duplicate, row.duplicate) << row.name;
-    EXPECT_EQ(counters.restarts, row.restarts) << row.name;
-  }
-}
-
 // RTCP (a receiver report here) and the file header go straight through while
 // 3 waits for 2; the Execute whose delivery is refused reports it, and the
 // held packets follow with the next one.
@@ -234,14 +190,15 @@ TEST(OrderedReceiver, PassThroughAndRefusal) {
   RecordingReceiver host;
   host.refuseCall = 5;  // packet 2's, after 1 and the three passed through
   OrderedUnderTest ordered;
-  ordered.feed(host, {1, 3});
+  for (const std::string& p : PacketsOf("1 3")) ordered.Execute(&host, p, false, nullptr);
   const std::string rtcp("\x80\xC8\x00\x01\x00\x00\x00\x07", 8);
   ordered.Execute(&host, rtcp, false, nullptr);
   ordered.ExecuteRtcp(&host, "marked by the host");
   ordered.Execute(&host, "header", true, nullptr);
   EXPECT_EQ(Packets(host.calls.begin() + 1, host.calls.end()),
             (Packets{rtcp, "marked by the host", "header"}));
-  EXPECT_EQ(ordered.feed(host, {2, 4}), (std::vector<bool>{false, true}));
+  EXPECT_FALSE(ordered.Execute(&host, Packet(2, 0, false), false, nullptr)) << "2 refused";
+  EXPECT_TRUE(ordered.Execute(&host, Packet(4, 0, false), false, nullptr)) << "3 and 4 taken";
   EXPECT_EQ(host.seqs, (Seqs{1, 2, 3, 4}));
 }
 
