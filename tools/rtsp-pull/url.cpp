@@ -1,6 +1,7 @@
 #include "url.h"
 
 #include <cctype>
+#include <utility>
 
 namespace rtsp_pull {
 
@@ -21,7 +22,8 @@ bool isHostChar(char c) {
 }  // namespace
 
 bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
-  const bool secure = startsWithNoCase(text, "rtsps://");
+  RtspUrl parsed;  // given to `url` only when the whole URL is good
+  const bool secure = parsed.secure = startsWithNoCase(text, "rtsps://");
   if (!secure && !startsWithNoCase(text, "rtsp://")) {
     error = "the URL must start with rtsp:// or rtsps://";
     return false;
@@ -40,24 +42,22 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
 
   const size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
-  std::string path = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+  parsed.path = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
 
   // The last '@' ends the credentials: an unescaped '@' in a password is
   // common enough to accept.
-  std::string user, password;
-  bool hasPassword = false;
   const size_t at = authority.rfind('@');
   if (at != std::string::npos) {
     const std::string credentials = authority.substr(0, at);
     authority.erase(0, at + 1);
     const size_t colon = credentials.find(':');
-    hasPassword = colon != std::string::npos;
-    if (!percentDecode(credentials.substr(0, colon), user) ||
-        (hasPassword && !percentDecode(credentials.substr(colon + 1), password))) {
+    parsed.hasPassword = colon != std::string::npos;
+    if (!percentDecode(credentials.substr(0, colon), parsed.user) ||
+        (parsed.hasPassword && !percentDecode(credentials.substr(colon + 1), parsed.password))) {
       error = "a '%' in the user name or password must be followed by two hexadecimal digits";
       return false;
     }
-    if (user.empty()) {
+    if (parsed.user.empty()) {
       error = "the URL has credentials without a user name";
       return false;
     }
@@ -67,8 +67,8 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     return false;
   }
 
-  std::string host = authority;
-  unsigned int port = secure ? 322 : 554;
+  std::string& host = parsed.host = authority;
+  parsed.port = secure ? 322 : 554;
   const size_t colon = authority.find(':');
   if (colon != std::string::npos) {
     host = authority.substr(0, colon);
@@ -83,7 +83,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
       error = "the port must be a number from 1 to 65535";
       return false;
     }
-    port = static_cast<unsigned int>(value);
+    parsed.port = static_cast<unsigned int>(value);
   }
 
   if (host.empty()) {
@@ -97,13 +97,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     }
   }
 
-  url.host = host;
-  url.port = port;
-  url.path = path;
-  url.user = user;
-  url.hasPassword = hasPassword;
-  url.password = password;
-  url.secure = secure;
+  url = std::move(parsed);
   return true;
 }
 
