@@ -1,9 +1,9 @@
 // Whole sessions against the scripted server: the cases of
 // tests/data/session_cases.txt (the default handshake byte for byte, every way
 // a start fails or reception ends, standard requests, redirects,
-// credentials), restarts, keep-alives and requests of the server, and UDP: the
-// SETUP and its reply, the sender filter, the fallbacks to TCP and ordered
-// delivery.
+// credentials, the fallbacks from UDP to TCP), restarts, keep-alives and
+// requests of the server, and UDP: the SETUP and its reply, the sender filter
+// and ordered delivery.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sock_diag.h>
