@@ -46,13 +46,11 @@ inline std::string reply(const std::string& status, unsigned cseq, const std::st
 inline std::string request(const std::string& line, unsigned cseq, const std::string& headers) {
   return line + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + headers + "\r\n";
 }
-// A video description with a stream header and the given control URL (a
-// session-level one comes first and is not used).
-inline std::string sdp(const std::string& control, const std::string& formats = "96") {
-  return "v=0\r\na=control:*\r\nm=video 0 RTP/AVP " + formats +
-         "\r\na=fmtp:96 packetization-mode=1;config=000001B0F5\r\na=control:" + control + "\r\n";
-}
-const std::string kSdp = sdp("trackID=1");
+// A video description with a stream header and the relative control URL
+// "trackID=1" (a session-level one comes first and is not used).
+const std::string kSdp =
+    "v=0\r\na=control:*\r\nm=video 0 RTP/AVP 96\r\na=fmtp:96 "
+    "packetization-mode=1;config=000001B0F5\r\na=control:trackID=1\r\n";
 const std::string kHeader("\x00\x00\x01\xB0\xF5", 5);  // its config= value
 
 // The value of header `name` (exact case) of a message, or "".
