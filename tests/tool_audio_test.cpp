@@ -17,12 +17,6 @@ namespace {
 using namespace rtsp_pull;
 using Bytes = std::vector<uint8_t>;
 
-std::string hex(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-  return out;
-}
-
 // The cases of data/tool_audio_formats.txt.
 TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
   const auto rows = dataTable("tool_audio_formats.txt");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "session/control_channel.h"
+#include "support/data_rows.h"
 #include "support/media_files.h"
 #include "support/rtp_packet.h"
 #include "support/scripted_server.h"
@@ -42,29 +43,20 @@ struct Camera {
 
 void PrintTo(const Camera& camera, std::ostream* out) { *out << camera.name; }
 
+// The blocks of the data file; a key the test does not know is a typo.
 std::vector<Camera> cameras() {
   // clang-format off
-  static const std::set<std::string> known = {"sdp", "sprop", "playHeaders", "udp", "setsInStapA",
-      "setsMarked", "setsLate", "noMarkers", "fuAlways", "fuEmpty", "extensionPadding",
+  static const std::set<std::string> known = {"case", "sdp", "sprop", "playHeaders", "udp",
+      "setsInStapA", "setsMarked", "setsLate", "noMarkers", "fuAlways", "fuEmpty", "extensionPadding",
       "foreignPayloadType", "firstFrame", "restartAt", "noKeyframes", "silent", "noSets", "h265", "timestamp",
       "pauses", "frames", "status", "says", "duration", "fragments"};
   // clang-format on
   std::vector<Camera> all;
-  std::ifstream in(RTSPPULL_CAMERAS);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t colon = line.find(": ");
-    const std::string key = line.substr(0, colon);
-    std::string value = colon == std::string::npos ? "" : line.substr(colon + 2);
-    for (std::size_t at = 0; (at = value.find('\\', at)) != std::string::npos; ++at)
-      value.replace(at, 2, value[at + 1] == 'r' ? "\r" : "\n");
-    if (key == "camera") {
-      all.push_back({value, {}});
-    } else if (all.empty() || known.count(key) == 0) {
-      throw std::runtime_error("cameras.txt: unknown key " + key);
-    } else {
-      all.back().keys[key] = value;
-    }
+  for (const auto& keys : rtsptest::dataBlocks("cameras.txt")) {
+    for (const auto& key : keys)
+      if (known.count(key.first) == 0)
+        throw std::runtime_error("cameras.txt: unknown key " + key.first);
+    all.push_back({keys.at("case"), keys});
   }
   return all;
 }

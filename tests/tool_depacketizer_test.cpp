@@ -16,17 +16,12 @@ namespace {
 using namespace rtsp_pull;
 using Bytes = std::vector<uint8_t>;
 
-std::string hex(const uint8_t* data, size_t size) {
-  std::string out;
-  for (size_t i = 0; i < size; ++i)
-    out += {"0123456789abcdef"[data[i] >> 4], "0123456789abcdef"[data[i] & 15]};
-  return out;
-}
-
 // The units in hex and "/" at each access unit's end; each access unit's
 // timestamp, with "k" for a keyframe.
 struct Units : NalSink {
-  void onNal(const uint8_t* nal, size_t size) override { add(units, hex(nal, size)); }
+  void onNal(const uint8_t* nal, size_t size) override {
+    add(units, hex(std::string(reinterpret_cast<const char*>(nal), size)));
+  }
   void onAccessUnitInfo(uint32_t time, bool key) override {
     add(info, std::to_string(time) + (key ? "k" : ""));
   }

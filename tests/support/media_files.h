@@ -1,5 +1,5 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
-// rows of test data files, RTP packets built from their header fields or their
+// rows of test data files, hex, RTP packets built from their header fields or their
 // text, audio media sections from their text, and shell commands.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
@@ -81,6 +81,13 @@ inline std::vector<uint8_t> fromHex(const std::string& hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
     bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return bytes;
+}
+
+// `bytes` in lower-case hex.
+inline std::string hex(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+  return out;
 }
 
 // An RTP packet of payload type 96 carrying `payload`.
