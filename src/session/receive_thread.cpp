@@ -101,6 +101,16 @@ std::chrono::microseconds sinceEpoch(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch());
 }
 
+// A rest after a round that let in `round` bytes against `budget`: halved
+// (not below `shortest`) when the round took more, doubled (not beyond
+// `longest`) when it took under half, kept otherwise.
+Clock::duration adaptedRest(Clock::duration rest, long long round, long long budget,
+                            Clock::duration shortest, Clock::duration longest) {
+  if (round > budget) return std::max(rest / 2, shortest);
+  if (round < budget / 2) return std::min(rest * 2, longest);
+  return rest;
+}
+
 }  // namespace
 
 // The receive thread's own state, made by it at its start and used by it
@@ -153,11 +163,7 @@ struct CRTSPDownload::ReceiveState {
   // After a round of receives: the rest, adapted to what the round took.
   void restMedia() {
     if (restDue && mediaRestLongest > Clock::duration::zero()) {
-      if (roundCharged > restBudget) {
-        mediaRest = std::max<Clock::duration>(mediaRest / 2, kMediaRestMin);
-      } else if (roundCharged < restBudget / 2) {
-        mediaRest = std::min(mediaRest * 2, mediaRestLongest);
-      }
+      mediaRest = adaptedRest(mediaRest, roundCharged, restBudget, kMediaRestMin, mediaRestLongest);
       mediaRestEnd = now + mediaRest;
       lookAfterRest = true;
     }
@@ -415,12 +421,10 @@ void CRTSPDownload::receiveLoop(ReceiveState& state) {
       readable[0] = came && control_->mayHoldMore();
       if (came && !serviceControlInput(state)) return;
       if (came && !readable[0] && state.controlRestLongest > Clock::duration::zero()) {
-        const std::uint64_t round = control_->receivedBytes() - state.controlRoundStart;
-        if (round > state.controlBudget) {
-          state.controlRest = std::max<Clock::duration>(state.controlRest / 2, kControlRestMin);
-        } else if (round < state.controlBudget / 2) {
-          state.controlRest = std::min(state.controlRest * 2, state.controlRestLongest);
-        }
+        state.controlRest = adaptedRest(
+            state.controlRest,
+            static_cast<long long>(control_->receivedBytes() - state.controlRoundStart),
+            static_cast<long long>(state.controlBudget), kControlRestMin, state.controlRestLongest);
         state.controlRoundStart = control_->receivedBytes();
         state.controlRestEnd = state.now + state.controlRest;
       }
