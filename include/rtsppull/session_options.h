@@ -26,6 +26,31 @@ enum RTSP_STEP {
   RTSP_STEP_RECEIVE  // reception after PLAY
 };
 
+// How messages name a step: the request's method for OPTIONS, DESCRIBE,
+// SETUP and PLAY, a few words for the others ("the start" for
+// RTSP_STEP_NONE). The text is static; the caller does not free it.
+inline const char* RTSPStepName(RTSP_STEP step) {
+  switch (step) {
+    case RTSP_STEP_NONE:
+      return "the start";
+    case RTSP_STEP_CONNECT:
+      return "the connection";
+    case RTSP_STEP_OPTIONS:
+      return "OPTIONS";
+    case RTSP_STEP_DESCRIBE:
+      return "DESCRIBE";
+    case RTSP_STEP_SDP:
+      return "reading the session description";
+    case RTSP_STEP_SETUP:
+      return "SETUP";
+    case RTSP_STEP_PLAY:
+      return "PLAY";
+    case RTSP_STEP_RECEIVE:
+      return "reception";
+  }
+  return "the start";
+}
+
 // How the media packets travel.
 enum RTSP_TRANSPORT {
   RTSP_TRANSPORT_TCP,          // interleaved on the RTSP connection (the default)

@@ -100,24 +100,16 @@ void RtcpReceiverStats::onRtp(const std::uint8_t* data, std::size_t size,
 
 void RtcpReceiverStats::onRtcp(const std::uint8_t* data, std::size_t size,
                                std::chrono::microseconds arrival) {
-  std::size_t pos = 0;
-  while (pos + 4 <= size) {
-    const std::uint8_t* p = data + pos;
-    if (p[0] >> 6 != 2) return;
-    const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
-    if (length > size - pos) return;
-    // A sender report: header, sender SSRC, NTP time (8 bytes), ...
-    if (p[1] == kRtcpSenderReport && length >= 28) {
-      const std::uint32_t sender = readBE32(p + 4);
-      if (!hasSource_ || sender == sourceSsrc_) {
-        if (!hasSource_) setSourceSsrc(sender);
-        lastSenderReport_ = readBE32(p + 10);
-        senderReportArrival_ = arrival;
-        hasSenderReport_ = true;
-      }
+  forEachSenderReport(data, size, [&](const SenderReport& report) {
+    if (!hasSource_ || report.ssrc == sourceSsrc_) {
+      if (!hasSource_) setSourceSsrc(report.ssrc);
+      // LSR: the middle 32 bits of the NTP time.
+      lastSenderReport_ = static_cast<std::uint32_t>(report.ntpTime >> 16);
+      senderReportArrival_ = arrival;
+      hasSenderReport_ = true;
     }
-    pos += length;
-  }
+    return true;
+  });
 }
 
 std::string RtcpReceiverStats::buildReport(std::uint32_t ownSsrc, const std::string& cname,
@@ -176,26 +168,37 @@ std::string RtcpReceiverStats::buildReport(std::uint32_t ownSsrc, const std::str
   return out;
 }
 
-bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& report) {
+void forEachSenderReport(const std::uint8_t* data, std::size_t size,
+                         const std::function<bool(const SenderReport&)>& visit) {
   std::size_t pos = 0;
   while (pos + 4 <= size) {
     const std::uint8_t* p = data + pos;
-    if (p[0] >> 6 != 2) return false;
+    if (p[0] >> 6 != 2) return;
     const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
-    if (length > size - pos) return false;
+    if (length > size - pos) return;
     // Header, sender SSRC, NTP time (8 bytes), RTP timestamp, packet and
     // octet counts.
     if (p[1] == kRtcpSenderReport && length >= 28) {
+      SenderReport report;
       report.ssrc = readBE32(p + 4);
       report.ntpTime = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
       report.rtpTime = readBE32(p + 16);
       report.packetCount = readBE32(p + 20);
       report.octetCount = readBE32(p + 24);
-      return true;
+      if (!visit(report)) return;
     }
     pos += length;
   }
-  return false;
+}
+
+bool findSenderReport(const std::uint8_t* data, std::size_t size, SenderReport& report) {
+  bool found = false;
+  forEachSenderReport(data, size, [&](const SenderReport& first) {
+    report = first;
+    found = true;
+    return false;
+  });
+  return found;
 }
 
 std::uint64_t ntpTimeOf(const SenderReport& report, std::uint32_t rtpTime,

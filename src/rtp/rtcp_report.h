@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class RtcpReceiverStats {
@@ -81,6 +82,12 @@ struct SenderReport {
   std::uint32_t packetCount = 0;
   std::uint32_t octetCount = 0;
 };
+
+// Hands `visit` each sender report of the (possibly compound) RTCP packet in
+// order, up to its first malformed part (not version 2, or a length past the
+// end); `visit` returns false to stop there.
+void forEachSenderReport(const std::uint8_t* data, std::size_t size,
+                         const std::function<bool(const SenderReport&)>& visit);
 
 // The first sender report of the (possibly compound) RTCP packet; false when
 // it holds none before its first malformed part.

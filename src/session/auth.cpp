@@ -280,32 +280,41 @@ std::vector<AuthChallenge> parseAuthChallenges(const std::vector<std::string>& v
   return out;
 }
 
+namespace {
+
+// Each algorithm with the name a challenge gives it (matched without case)
+// and an Authorization header repeats.
+struct NamedAlgorithm {
+  DigestAlgorithm algorithm;
+  const char* name;
+};
+constexpr NamedAlgorithm kDigestAlgorithms[] = {
+    {DigestAlgorithm::kMd5, "MD5"},
+    {DigestAlgorithm::kMd5Sess, "MD5-sess"},
+    {DigestAlgorithm::kSha256, "SHA-256"},
+    {DigestAlgorithm::kSha256Sess, "SHA-256-sess"},
+};
+
+}  // namespace
+
 bool parseDigestAlgorithm(const std::string& text, DigestAlgorithm& algorithm) {
-  const std::string name = lowerAscii(text);
-  if (name.empty() || name == "md5") {
+  if (text.empty()) {
     algorithm = DigestAlgorithm::kMd5;
-  } else if (name == "md5-sess") {
-    algorithm = DigestAlgorithm::kMd5Sess;
-  } else if (name == "sha-256") {
-    algorithm = DigestAlgorithm::kSha256;
-  } else if (name == "sha-256-sess") {
-    algorithm = DigestAlgorithm::kSha256Sess;
-  } else {
-    return false;
+    return true;
   }
-  return true;
+  const std::string name = lowerAscii(text);
+  for (const NamedAlgorithm& known : kDigestAlgorithms) {
+    if (name == lowerAscii(known.name)) {
+      algorithm = known.algorithm;
+      return true;
+    }
+  }
+  return false;
 }
 
 const char* digestAlgorithmName(DigestAlgorithm algorithm) {
-  switch (algorithm) {
-    case DigestAlgorithm::kMd5:
-      return "MD5";
-    case DigestAlgorithm::kMd5Sess:
-      return "MD5-sess";
-    case DigestAlgorithm::kSha256:
-      return "SHA-256";
-    case DigestAlgorithm::kSha256Sess:
-      return "SHA-256-sess";
+  for (const NamedAlgorithm& known : kDigestAlgorithms) {
+    if (known.algorithm == algorithm) return known.name;
   }
   return "";
 }

@@ -15,21 +15,6 @@
 
 namespace {
 
-const char* stepName(RTSP_STEP step) {
-  switch (step) {
-    case RTSP_STEP_OPTIONS:
-      return "OPTIONS";
-    case RTSP_STEP_DESCRIBE:
-      return "DESCRIBE";
-    case RTSP_STEP_SETUP:
-      return "SETUP";
-    case RTSP_STEP_PLAY:
-      return "PLAY";
-    default:
-      return "the request";
-  }
-}
-
 bool isRedirect(int code) {
   return code == 301 || code == 302 || code == 303 || code == 305 || code == 307;
 }
@@ -157,7 +142,8 @@ void CRTSPDownload::exchange(RTSP_STEP step, const std::string& firstRequest) {
           step, options_.user.empty() ? RTSP_CAUSE_AUTH_NEEDED : RTSP_CAUSE_AUTH_FAILED,
           options_.user.empty() ? "the server asks for credentials" : "authentication failed");
     }
-    failReply(step, refusalCause(replyCode_), std::string("the server refused ") + stepName(step));
+    failReply(step, refusalCause(replyCode_),
+              std::string("the server refused ") + RTSPStepName(step));
   }
 }
 

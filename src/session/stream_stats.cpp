@@ -1,5 +1,6 @@
 #include "session/stream_stats.h"
 
+#include "rtp/rtcp_report.h"
 #include "rtp/rtp_bytes.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@ namespace {
 
 using rtpbytes::kMaxDropout;
 using rtpbytes::kMaxMisorder;
-using rtpbytes::kRtcpSenderReport;
 using rtpbytes::kSeqMod;
 using rtpbytes::readBE32;
 
@@ -291,25 +291,18 @@ void StreamStats::jitter(std::uint32_t rtpTime, Clock::time_point arrival) {
 
 void StreamStats::onRtcp(const std::uint8_t* data, std::size_t size) {
   bump(rtcp_);
-  for (std::size_t pos = 0; pos + 4 <= size;) {
-    const std::uint8_t* p = data + pos;
-    if (p[0] >> 6 != 2) return;
-    const std::size_t length = (static_cast<std::size_t>(p[2] << 8 | p[3]) + 1) * 4;
-    if (length > size - pos) return;
-    // Header, sender SSRC, NTP time, RTP time, packet count, octet count.
-    const std::uint32_t sender = length >= 28 ? readBE32(p + 4) : 0;
-    const bool ours = locked_ ? sender == lock_ : !started_ || sender == ssrc_;
-    if (p[1] == kRtcpSenderReport && length >= 28 && ours) {
-      std::lock_guard<std::mutex> lock(reportMutex_);
-      ++report_.senderReports;
-      report_.srNtpTime = static_cast<std::uint64_t>(readBE32(p + 8)) << 32 | readBE32(p + 12);
-      report_.srRtpTime = readBE32(p + 16);
-      report_.srPacketCount = readBE32(p + 20);
-      report_.srOctetCount = readBE32(p + 24);
-      report_.srArrival = std::chrono::system_clock::now();
-    }
-    pos += length;
-  }
+  forEachSenderReport(data, size, [this](const SenderReport& sr) {
+    const bool ours = locked_ ? sr.ssrc == lock_ : !started_ || sr.ssrc == ssrc_;
+    if (!ours) return true;
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    ++report_.senderReports;
+    report_.srNtpTime = sr.ntpTime;
+    report_.srRtpTime = sr.rtpTime;
+    report_.srPacketCount = sr.packetCount;
+    report_.srOctetCount = sr.octetCount;
+    report_.srArrival = std::chrono::system_clock::now();
+    return true;
+  });
 }
 
 void StreamStats::onWrongSource(std::uint64_t count) {

@@ -6,28 +6,6 @@ namespace {
 
 std::string hostPort(const RtspUrl& url) { return url.host + ":" + std::to_string(url.port); }
 
-const char* stepName(RTSP_STEP step) {
-  switch (step) {
-    case RTSP_STEP_NONE:
-      return "the start";
-    case RTSP_STEP_CONNECT:
-      return "the connection";
-    case RTSP_STEP_OPTIONS:
-      return "OPTIONS";
-    case RTSP_STEP_DESCRIBE:
-      return "DESCRIBE";
-    case RTSP_STEP_SDP:
-      return "reading the session description";
-    case RTSP_STEP_SETUP:
-      return "SETUP";
-    case RTSP_STEP_PLAY:
-      return "PLAY";
-    case RTSP_STEP_RECEIVE:
-      return "reception";
-  }
-  return "the start";
-}
-
 // What kind of failure it is: its cause, or, from a session that names
 // none, what the reply's status says.
 RTSP_CAUSE kindOf(const RTSPFailure& failure, bool credentials) {
@@ -111,12 +89,12 @@ std::string explainFailure(const RTSPFailure& failure, const RtspUrl& url,
   }
   if (kind == RTSP_CAUSE_AUTH_FAILED) text = "authentication failed for user \"" + user + "\": ";
   if (failure.statusCode != 0) {
-    text += std::string("the server refused ") + stepName(failure.step) + ": \"" +
+    text += std::string("the server refused ") + RTSPStepName(failure.step) + ": \"" +
             failure.statusLine + "\".";
   } else if (failure.step == RTSP_STEP_RECEIVE) {
     text += "the stream ended: " + detail + ".";
   } else {
-    text += std::string(stepName(failure.step)) + " failed: " + detail + ".";
+    text += std::string(RTSPStepName(failure.step)) + " failed: " + detail + ".";
   }
   const std::string remedy = hint(kind, failure, url);
   return remedy.empty() ? text : text + " " + remedy;

@@ -124,6 +124,26 @@ bool isFingerprint(const std::string& text) {
   return digits == 64;
 }
 
+// The values of --transport.
+struct Transport {
+  const char* name;
+  RTSP_TRANSPORT transport;
+  bool httpTunnel;
+};
+constexpr Transport kTransports[] = {
+    {"tcp", RTSP_TRANSPORT_TCP, false},
+    {"udp", RTSP_TRANSPORT_UDP, false},
+    {"auto", RTSP_TRANSPORT_UDP_THEN_TCP, false},
+    {"http", RTSP_TRANSPORT_TCP, true},
+};
+
+const Transport* transportNamed(const std::string& name) {
+  for (const Transport& t : kTransports) {
+    if (name == t.name) return &t;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options,
@@ -238,21 +258,13 @@ ParseOutcome parseOptions(const std::vector<std::string>& args, Options& options
           return fail("--frames wants a positive whole number");
         options.frames = static_cast<uint64_t>(frames);
         break;
-      case kTransport:
-        if (value == "tcp") {
-          options.transport = RTSP_TRANSPORT_TCP;
-        } else if (value == "udp") {
-          options.transport = RTSP_TRANSPORT_UDP;
-        } else if (value == "auto") {
-          options.transport = RTSP_TRANSPORT_UDP_THEN_TCP;
-        } else if (value == "http") {
-          options.transport = RTSP_TRANSPORT_TCP;
-          options.httpTunnel = true;
-        } else {
-          return fail("--transport wants tcp, udp, auto or http");
-        }
-        if (value != "http") options.httpTunnel = false;
+      case kTransport: {
+        const Transport* chosen = transportNamed(value);
+        if (chosen == nullptr) return fail("--transport wants tcp, udp, auto or http");
+        options.transport = chosen->transport;
+        options.httpTunnel = chosen->httpTunnel;
         break;
+      }
       case kUser:
         if (value.empty()) return fail("--user wants a non-empty name");
         options.user = value;
