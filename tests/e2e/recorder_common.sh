@@ -38,7 +38,10 @@ start_camera() {
 logged() { grep -qs "$1" "$WORK/recorder.err"; }
 # start_recorder CONFIG: sets RECORDER_PID and URL, the page's address.
 start_recorder() {
-  "$RECORDER" --config "$1" 2>"$WORK/recorder.err" &
+  # Emptied before the start: a redirection is made by the child, which a busy machine may run
+  # late, and the address must not come from the previous recorder's log.
+  : >"$WORK/recorder.err"
+  "$RECORDER" --config "$1" 2>>"$WORK/recorder.err" &
   RECORDER_PID=$!
   await "the recorder's address" logged "serving http://"
   URL="$(grep -o 'http://[0-9.:]*/' "$WORK/recorder.err" | head -n 1)"

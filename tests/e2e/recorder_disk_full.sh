@@ -36,8 +36,9 @@ fill() {
 run 1M
 fill 600
 await "the camera shows disk-full" state_is disk-full
-logged "camera cam: the disk holding .* is full; recording stops until space returns" ||
-  fail "no message for the full disk"
+# The state changes just before the message is written.
+await "the message for the full disk" \
+  logged "camera cam: the disk holding .* is full; recording stops until space returns"
 all_decode "$DISK/cam" "while the disk is full"
 before=$(segments)
 rm -f "$DISK/filler"
