@@ -101,7 +101,7 @@ bool begin(Recorder& recorder, SDP sdp, const std::vector<SDPMedia>& audio = {})
 
 // The cases of data/tool_recorder_annexb.txt.
 TEST(ToolRecorder, AnnexBStartsAtAKeyframeWithItsSetsCountsPicturesAndCopiesRtp) {
-  const auto rows = dataTable("tool_recorder_annexb.txt");
+  const auto rows = rtsptest::dataFields("tool_recorder_annexb.txt");
   ASSERT_GE(rows.size(), 5u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 5u) << row[0];
@@ -303,7 +303,7 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
 
 // The cases of data/tool_recorder_refusals.txt.
 TEST(ToolRecorder, RefusesWhatItCannotRecordAndReplacesNoFile) {
-  const auto rows = dataTable("tool_recorder_refusals.txt");
+  const auto rows = rtsptest::dataFields("tool_recorder_refusals.txt");
   ASSERT_GE(rows.size(), 9u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 7u) << row[0];
@@ -356,7 +356,7 @@ uint64_t ntp(double seconds) {
 // data/tool_recorder_audio.txt.
 TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) {
   if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
-  const auto rows = dataTable("tool_recorder_audio.txt");
+  const auto rows = rtsptest::dataFields("tool_recorder_audio.txt");
   ASSERT_GE(rows.size(), 5u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 6u) << row[0];
@@ -433,7 +433,7 @@ TEST(ToolRecorderAudio, EachCodecGetsItsTrackAndTheReportsLineItUpWithTheVideo) 
 // The cases of data/tool_recorder_no_audio.txt.
 TEST(ToolRecorderAudio, AudioThatCannotBeRecordedOrThatTheServerRefusedLeavesTheVideoAlone) {
   if (run("command -v ffprobe").first != 0) GTEST_SKIP() << "no ffprobe";
-  const auto rows = dataTable("tool_recorder_no_audio.txt");
+  const auto rows = rtsptest::dataFields("tool_recorder_no_audio.txt");
   ASSERT_GE(rows.size(), 3u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 4u) << row[0];
