@@ -1,7 +1,7 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
 // the test data files' rows (data_rows.h), hex, RTP packets built from their
-// header fields or their text, audio media sections from their text, and shell
-// commands.
+// header fields or their text, audio media sections from their text, shell
+// commands and ffprobe.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -69,10 +69,11 @@ inline std::string hex(const std::string& bytes) {
   return out;
 }
 
-// An RTP packet of payload type 96 carrying `payload`.
+// An RTP packet of payload type `type` carrying `payload`.
 inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
-                                      bool marker, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> packet = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 96)};
+                                      bool marker, const std::vector<uint8_t>& payload,
+                                      int type = 96) {
+  std::vector<uint8_t> packet = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | type)};
   for (int shift = 8; shift >= 0; shift -= 8) packet.push_back(uint8_t(sequence >> shift));
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(timestamp >> shift));
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
@@ -99,6 +100,19 @@ inline std::pair<int, std::string> run(const std::string& command) {
   const int status = pclose(pipe);
   result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// What ffprobe says (its errors too, unless `quiet`) of the streams of `path`
+// that `select` picks ("-select_streams SELECT"): their "-show_entries
+// ENTRIES", a CSV line each, without the last line end.
+inline std::string probe(const std::string& path, const std::string& entries,
+                         const std::string& select, bool quiet = false) {
+  std::string out =
+      run(std::string("ffprobe -v ") + (quiet ? "quiet" : "error") + " -select_streams " + select +
+          " -show_entries " + entries + " -of csv=p=0 '" + path + "' 2>&1")
+          .second;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 // An audio media section as SDPMedia::parseAll gives it, written ENCODING
