@@ -65,12 +65,10 @@ inline std::vector<std::pair<std::string, std::string>> dataLines(const std::str
   std::ifstream in(std::string(RTSPPULL_TEST_DATA) + "/" + file);
   if (!in) throw std::runtime_error("cannot read " + file);
   std::vector<std::pair<std::string, std::string>> lines;
-  int number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number)
     if (!line.empty() && line[0] != '#')
       lines.emplace_back(file + ":" + std::to_string(number), line);
-  }
   return lines;
 }
 
@@ -95,12 +93,10 @@ inline std::vector<std::vector<std::string>> dataFields(const std::string& file,
   std::vector<std::vector<std::string>> rows;
   for (const auto& line : dataLines(file)) {
     rows.emplace_back();
-    for (const std::string& field : split(line.second, separator)) {
-      const std::string::size_type first = field.find_first_not_of(' ');
-      rows.back().push_back(
-          first == std::string::npos
-              ? ""
-              : expand(unescape(field.substr(first, field.find_last_not_of(' ') + 1 - first))));
+    for (std::string field : split(line.second, separator)) {
+      field.erase(0, field.find_first_not_of(' '));
+      field.erase(field.find_last_not_of(' ') + 1);
+      rows.back().push_back(expand(unescape(field)));
     }
   }
   return rows;
