@@ -42,7 +42,6 @@ const char* env(const char* name) { return std::string(name) == "CAM_PASS" ? "fr
 TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
   TempDir dir;
   std::map<std::string, std::string> placeholders = {
-      {"\\n", "\n"},
       {"$DOOR", "[[camera]]\nname = \"door\"\nurl = \"rtsp://10.0.0.5/live\"\n"},
       {"$PASSFILE", writeFile(dir.file("pass"), "from-file\nsecond line\n")}};
   for (const std::string name : {"a", "b", "c"})
@@ -54,7 +53,7 @@ TEST(RecorderConfig, FilesGiveTheirValuesOrSayFileLineAndKey) {
     return out.str();
   };
   const char* const transports[] = {"tcp", "udp", "udp-then-tcp"};
-  for (const std::vector<std::string>& row : dataTable("recorder_configs.txt", " => ")) {
+  for (const std::vector<std::string>& row : rtsptest::dataFields("recorder_configs.txt", " => ")) {
     std::string file = row.at(0);
     const std::string& expected = row.at(1);
     for (const auto& [name, value] : placeholders)

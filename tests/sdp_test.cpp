@@ -32,14 +32,12 @@ std::string Described(const std::string& name, const char* end = "\r\n") {
 // tests/data/sdp_sections.txt: texts and their media sections.
 TEST(Sdp, VideoParametersAndMediaSections) {
   for (const char* file : {"sdp_video.txt", "sdp_sections.txt"}) {
-    for (const std::vector<std::string>& row : dataTable(file, " => ")) {
+    for (const std::vector<std::string>& row : rtsptest::dataFields(file, " => ")) {
       std::string text = row.at(0);
       const std::string& expected = row.at(1);
       if (text[0] == '@')
         text = Described(text.substr(1, text.find(' ') - 1),
                          text.find(" LF") != std::string::npos ? "\n" : "\r\n");
-      for (std::size_t at; (at = text.find("\\r\\n")) != std::string::npos;)
-        text.replace(at, 4, "\r\n");
       const std::vector<SDPMedia> media = SDPMedia::parseAll(text, "rtsp://10.0.0.2/live");
       SDP sdp;  // a line per LF, or up to a '|' that ends it without CR LF
       for (std::size_t from = 0, end; from < text.size(); from = end + 1) {

@@ -19,7 +19,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The cases of data/tool_audio_formats.txt.
 TEST(ToolAudioFormat, ReadsTheCodecItsClocksAndTheDecoderConfig) {
-  const auto rows = dataTable("tool_audio_formats.txt");
+  const auto rows = rtsptest::dataFields("tool_audio_formats.txt");
   ASSERT_GE(rows.size(), 20u);
   const char* const errors[] = {"ok", "codec", "no-config", "bad-config", "mode"};
   const char* const codecs[] = {"aac", "latm", "opus", "pcmu", "pcma"};
@@ -54,7 +54,7 @@ struct Frames : AudioSink {
 
 // The cases of data/tool_audio_packets.txt.
 TEST(ToolAudioDepacketizer, YieldsTheFramesAndCountsLossAndDamage) {
-  const auto rows = dataTable("tool_audio_packets.txt");
+  const auto rows = rtsptest::dataFields("tool_audio_packets.txt");
   ASSERT_GE(rows.size(), 15u);
   const char* const counters[] = {"lost", "dropped", "late", "malformed"};
   for (const std::vector<std::string>& row : rows) {

@@ -233,15 +233,6 @@ rtsptest::ScriptedServer::Script cameraScript(const Camera& c) {
 
 class CameraCorpus : public ::testing::TestWithParam<Camera> {};
 
-// A value of ffprobe's for the first video stream of `file`.
-std::string probe(const std::string& file, const std::string& entry) {
-  std::string value = run("ffprobe -v error -select_streams v:0 -show_entries " + entry +
-                          " -of csv=p=0 '" + file + "' 2>&1")
-                          .second;
-  while (!value.empty() && value.back() == '\n') value.pop_back();
-  return value;
-}
-
 TEST_P(CameraCorpus, RecordsWhatTheCameraSendsOrSaysWhyNot) {
   const Camera& c = GetParam();
   if (run("command -v ffprobe && command -v ffmpeg").first != 0) GTEST_SKIP() << "no ffmpeg";
@@ -270,14 +261,14 @@ TEST_P(CameraCorpus, RecordsWhatTheCameraSendsOrSaysWhyNot) {
     EXPECT_FALSE(std::ifstream(out).good()) << c.name << ": no file is left without a picture";
     return;
   }
-  std::istringstream flags(probe(out, "packet=flags"));
+  std::istringstream flags(probe(out, "packet=flags", "v:0"));
   int packets = 0, keyframes = 0;
   for (std::string line; std::getline(flags, line); ++packets) keyframes += line[0] == 'K';
   EXPECT_EQ(packets, frames) << c.name;
   EXPECT_EQ(keyframes, (frames + 14) / 15) << c.name;
   EXPECT_EQ(run("ffmpeg -v error -i " + out + " -f null - 2>&1").second, "") << c.name;
   // A picture of 1/30 s each and the pauses under 10 s; none lost to a restart.
-  EXPECT_NEAR(std::atof(probe(out, "format=duration").c_str()),
+  EXPECT_NEAR(std::atof(probe(out, "format=duration", "v:0").c_str()),
               std::atof(c.text("duration", std::to_string(frames / 30.0)).c_str()), 0.01)
       << c.name;
   const std::string mp4 = readFile(out);
@@ -289,8 +280,8 @@ TEST_P(CameraCorpus, RecordsWhatTheCameraSendsOrSaysWhyNot) {
   const std::size_t lastFragment = mp4.rfind("moof") - 4;
   std::ofstream(dir.file("cut.mp4"), std::ios::binary)
       << mp4.substr(0, lastFragment + (mp4.size() - lastFragment) / 2);
-  std::istringstream positions(probe(out, "packet=pos")),
-      cut(probe(dir.file("cut.mp4"), "packet=pos"));
+  std::istringstream positions(probe(out, "packet=pos", "v:0")),
+      cut(probe(dir.file("cut.mp4"), "packet=pos", "v:0"));
   int whole = 0, played = 0;
   for (std::string line; std::getline(positions, line);) whole += std::stoul(line) < lastFragment;
   for (std::string line; std::getline(cut, line);) played += std::isdigit(line[0] & 0xFF) != 0;

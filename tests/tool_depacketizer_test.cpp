@@ -34,7 +34,7 @@ struct Units : NalSink {
 
 // The cases of data/tool_depacketizer.txt.
 TEST(ToolDepacketizer, YieldsTheUnitsAndCountsLossAndDamage) {
-  const auto rows = dataTable("tool_depacketizer.txt");
+  const auto rows = rtsptest::dataFields("tool_depacketizer.txt");
   ASSERT_GE(rows.size(), 20u);
   const char* const counters[] = {"lost",      "dropped",     "late",
                                   "malformed", "unsupported", "restarts"};

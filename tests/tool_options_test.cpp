@@ -90,13 +90,13 @@ std::string session(std::string command) {
 }
 
 TEST(ToolOptions, CommandLinesParseIntoTheirFieldsOrAreRefusedWithAReason) {
-  const auto rows = dataTable("tool_command_lines.txt", " => ");
+  const auto rows = rtsptest::dataFields("tool_command_lines.txt", " => ");
   ASSERT_GE(rows.size(), 40u);
   for (const auto& row : rows) EXPECT_EQ(parsed(row.at(0)), row.at(1)) << row[0];
 }
 
 TEST(ToolSessionOptions, UrlCredentialsExtensionsTransportPathAndTracks) {
-  const auto rows = dataTable("tool_session_options.txt", " => ");
+  const auto rows = rtsptest::dataFields("tool_session_options.txt", " => ");
   ASSERT_GE(rows.size(), 30u);
   for (const auto& row : rows) EXPECT_EQ(session(row.at(0)), row.at(1)) << row[0];
 }
@@ -135,7 +135,7 @@ TEST(ToolFailureText, SaysWhatTheCauseAndTheStatusMean) {
   RtspUrl url;
   std::string error;
   ASSERT_TRUE(parseRtspUrl("rtsp://cam:8554/live", url, error));
-  const auto rows = dataTable("tool_failure_texts.txt");
+  const auto rows = rtsptest::dataFields("tool_failure_texts.txt");
   ASSERT_GE(rows.size(), 25u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 6u) << row[0];

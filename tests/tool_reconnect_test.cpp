@@ -32,7 +32,7 @@ TEST(ToolReconnectLoop, ExitStatusWaitsAndReconnections) {
   const auto index = [](const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) - names.begin();
   };
-  const auto rows = dataTable("tool_reconnect_loop.txt");
+  const auto rows = rtsptest::dataFields("tool_reconnect_loop.txt");
   ASSERT_GE(rows.size(), 8u);
   for (const std::vector<std::string>& row : rows) {
     ASSERT_EQ(row.size(), 8u) << row[0];

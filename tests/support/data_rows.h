@@ -1,5 +1,5 @@
-// The rows and blocks of the test data files under tests/data. In both,
-// lines starting with '#' and blank lines are skipped, \r, \n and \xHH
+// The rows, field tables and blocks of the test data files under tests/data.
+// In all, lines starting with '#' and blank lines are skipped, \r, \n and \xHH
 // stand for those bytes, and {N*TEXT} for TEXT N times.
 #ifndef RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
 #define RTSPPULL_TESTS_SUPPORT_DATA_ROWS_H_
@@ -9,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rtsptest {
@@ -58,28 +59,45 @@ struct DataRow {
   std::string function, input, output;
 };
 
-inline std::ifstream dataFile(const std::string& file) {
+// The lines of tests/data/`file` that are neither blank nor comments, each
+// with its "<file>:<line>". Throws when the file is missing.
+inline std::vector<std::pair<std::string, std::string>> dataLines(const std::string& file) {
   std::ifstream in(std::string(RTSPPULL_TEST_DATA) + "/" + file);
   if (!in) throw std::runtime_error("cannot read " + file);
-  return in;
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number)
+    if (!line.empty() && line[0] != '#')
+      lines.emplace_back(file + ":" + std::to_string(number), line);
+  return lines;
 }
 
 // One "function input => output" a line: the function a word, then one
-// space, then the input exactly, spaces included. Throws when the file is
-// missing or a line is no row.
+// space, then the input exactly, spaces included. Throws when a line is no row.
 inline std::vector<DataRow> dataRows(const std::string& file) {
-  std::ifstream in = dataFile(file);
   std::vector<DataRow> rows;
-  int number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (line.empty() || line[0] == '#') continue;
+  for (const auto& [where, line] : dataLines(file)) {
     const std::string::size_type space = line.find(' '), arrow = line.find(" => ", space);
     if (space == std::string::npos || arrow == std::string::npos)
-      throw std::runtime_error(file + ":" + std::to_string(number) + " is no row");
-    rows.push_back({file + ":" + std::to_string(number), line.substr(0, space),
+      throw std::runtime_error(where + " is no row");
+    rows.push_back({where, line.substr(0, space),
                     expand(unescape(line.substr(space + 1, arrow - space - 1))),
                     expand(unescape(line.substr(arrow + 4)))});
+  }
+  return rows;
+}
+
+// Each line's fields, apart by `separator` and trimmed of spaces.
+inline std::vector<std::vector<std::string>> dataFields(const std::string& file,
+                                                        const std::string& separator = "|") {
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& line : dataLines(file)) {
+    rows.emplace_back();
+    for (std::string field : split(line.second, separator)) {
+      field.erase(0, field.find_first_not_of(' '));
+      field.erase(field.find_last_not_of(' ') + 1);
+      rows.back().push_back(expand(unescape(field)));
+    }
   }
   return rows;
 }
@@ -87,14 +105,12 @@ inline std::vector<DataRow> dataRows(const std::string& file) {
 // Blocks of "key: value" lines, each opened by its "case: <name>" line (a key
 // alone with its colon has the value "").
 inline std::vector<std::map<std::string, std::string>> dataBlocks(const std::string& file) {
-  std::ifstream in = dataFile(file);
   std::vector<std::map<std::string, std::string>> blocks;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
+  for (const auto& [where, line] : dataLines(file)) {
     const std::string::size_type colon = line.find(':');
     if (line.compare(0, 5, "case:") == 0) blocks.emplace_back();
     if (colon == std::string::npos || blocks.empty())
-      throw std::runtime_error(file + ": no case for " + line);
+      throw std::runtime_error(where + ": no case for " + line);
     blocks.back()[line.substr(0, colon)] =
         expand(unescape(line.substr(std::min(line.size(), colon + 2))));
   }

@@ -1,6 +1,7 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
-// rows of test data files, hex, RTP packets built from their header fields or their
-// text, audio media sections from their text, and shell commands.
+// the test data files' rows (data_rows.h), hex, RTP packets built from their
+// header fields or their text, audio media sections from their text, shell
+// commands and ffprobe.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include <rtsppull/tracks.h>
+
+#include "data_rows.h"
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
@@ -43,30 +46,6 @@ inline std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-#ifdef RTSPPULL_TEST_DATA
-// The rows of tests/data/`name`, their fields apart by `separator` and trimmed
-// of spaces, with "\xNN" for a byte; lines starting with '#' are comments.
-inline std::vector<std::vector<std::string>> dataTable(const std::string& name,
-                                                       const std::string& separator = "|") {
-  std::istringstream lines(readFile(std::string(RTSPPULL_TEST_DATA) + "/" + name));
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    for (size_t at; (at = line.find("\\x")) != std::string::npos;)
-      line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
-    rows.emplace_back();
-    for (size_t from = 0, to = 0; to != std::string::npos; from = to + separator.size()) {
-      to = line.find(separator, from);
-      const std::string field = line.substr(from, to == std::string::npos ? to : to - from);
-      const size_t first = field.find_first_not_of(' '), last = field.find_last_not_of(' ');
-      rows.back().push_back(first == std::string::npos ? ""
-                                                       : field.substr(first, last + 1 - first));
-    }
-  }
-  return rows;
-}
-#endif
-
 // The parts of `text` between the `separator`s.
 inline std::vector<std::string> split(const std::string& text, char separator = ' ') {
   std::vector<std::string> parts;
@@ -90,10 +69,11 @@ inline std::string hex(const std::string& bytes) {
   return out;
 }
 
-// An RTP packet of payload type 96 carrying `payload`.
+// An RTP packet of payload type `type` carrying `payload`.
 inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
-                                      bool marker, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> packet = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 96)};
+                                      bool marker, const std::vector<uint8_t>& payload,
+                                      int type = 96) {
+  std::vector<uint8_t> packet = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | type)};
   for (int shift = 8; shift >= 0; shift -= 8) packet.push_back(uint8_t(sequence >> shift));
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(timestamp >> shift));
   for (int shift = 24; shift >= 0; shift -= 8) packet.push_back(uint8_t(ssrc >> shift));
@@ -120,6 +100,19 @@ inline std::pair<int, std::string> run(const std::string& command) {
   const int status = pclose(pipe);
   result.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// What ffprobe says (its errors too, unless `quiet`) of the streams of `path`
+// that `select` picks ("-select_streams SELECT"): their "-show_entries
+// ENTRIES", a CSV line each, without the last line end.
+inline std::string probe(const std::string& path, const std::string& entries,
+                         const std::string& select, bool quiet = false) {
+  std::string out =
+      run(std::string("ffprobe -v ") + (quiet ? "quiet" : "error") + " -select_streams " + select +
+          " -show_entries " + entries + " -of csv=p=0 '" + path + "' 2>&1")
+          .second;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 // An audio media section as SDPMedia::parseAll gives it, written ENCODING
