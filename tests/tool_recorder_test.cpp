@@ -282,6 +282,12 @@ TEST(ToolRecorder, Mp4ContinuesTheTimelineAcrossTheBreak) {
   const uint64_t time = field(readFile(dir.file("out.mp4")), "tfdt", 8, 8, true);
   EXPECT_GE(time, 9000u + 27000u);
   EXPECT_LE(time, 9000u + static_cast<uint64_t>(pause.count() * 90000) + 1);
+  // The same timeline with a gap of exactly 27000 ticks: the picture after
+  // the break lands one picture's length plus the gap after the last one.
+  Timeline timeline(90000);
+  for (const uint32_t timestamp : {0xFFFFF000u, 0xFFFFFBB8u, 0x770u}) timeline.place(timestamp);
+  timeline.resume(27000);
+  EXPECT_EQ(timeline.place(5), 6000u + 3000u + 27000u);
 }
 
 // The cases of data/tool_recorder_refusals.txt.
