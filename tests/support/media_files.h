@@ -1,7 +1,7 @@
 // Shared by the rtsp-pull tool's tests: a scratch directory, whole-file reads,
 // the test data files' rows (data_rows.h), hex, RTP packets built from their
-// header fields or their text, audio media sections from their text, shell
-// commands and ffprobe.
+// header fields or their text and pushed into a depacketizer, counters, audio
+// media sections from their text, shell commands and ffprobe.
 #ifndef RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 #define RTSPPULL_TESTS_SUPPORT_MEDIA_FILES_H_
 
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -82,12 +83,37 @@ inline std::vector<uint8_t> rtpPacket(uint16_t sequence, uint32_t timestamp, uin
 }
 
 // An RTP packet written SEQUENCE/TIMESTAMP/MARKER/PAYLOAD[/SSRC]: M for the
-// marker, the payload in hex, the SSRC 0x01020304 unless given.
+// marker, the payload in hex, the SSRC 0x01020304 unless given; or the whole
+// packet in hex after "=".
 inline std::vector<uint8_t> rtpFromText(const std::string& text) {
+  if (text[0] == '=') return fromHex(text.substr(1));
   const std::vector<std::string> f = split(text, '/');
   return rtpPacket(static_cast<uint16_t>(std::stoul(f[0])), static_cast<uint32_t>(std::stoul(f[1])),
                    f.size() > 4 ? static_cast<uint32_t>(std::stoul(f[4])) : 0x01020304, f[2] == "M",
                    f.size() > 3 ? fromHex(f[3]) : std::vector<uint8_t>());
+}
+
+// Pushes the packets of `text` (rtpFromText's, a space apart) into `to`, each
+// copied into an exactly sized heap buffer, so that AddressSanitizer reports
+// any read past a packet.
+template <typename Depacketizer>
+void pushPackets(Depacketizer& to, const std::string& text) {
+  for (const std::string& packet : split(text)) {
+    const std::vector<uint8_t> rtp = rtpFromText(packet);
+    to.push(std::vector<uint8_t>(rtp).data(), rtp.size());
+  }
+}
+
+// Appends `word` to the words of `to`, a space apart.
+inline void addWord(std::string& to, const std::string& word) {
+  to += (to.empty() ? "" : " ") + word;
+}
+
+// The numbers a space apart, as the data files write counters.
+inline std::string counts(std::initializer_list<uint64_t> numbers) {
+  std::string out;
+  for (uint64_t n : numbers) addWord(out, std::to_string(n));
+  return out;
 }
 
 // Runs `command` in a shell: its exit status (-1: none) and standard output.
