@@ -23,8 +23,8 @@ bool isHostChar(char c) {
 
 bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
   RtspUrl parsed;  // given to `url` only when the whole URL is good
-  const bool secure = parsed.secure = startsWithNoCase(text, "rtsps://");
-  if (!secure && !startsWithNoCase(text, "rtsp://")) {
+  parsed.secure = startsWithNoCase(text, "rtsps://");
+  if (!parsed.secure && !startsWithNoCase(text, "rtsp://")) {
     error = "the URL must start with rtsp:// or rtsps://";
     return false;
   }
@@ -36,7 +36,7 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     }
   }
 
-  std::string rest = text.substr(secure ? 8 : 7);
+  std::string rest = text.substr(parsed.secure ? 8 : 7);
   const size_t fragment = rest.find('#');
   if (fragment != std::string::npos) rest.erase(fragment);
 
@@ -67,11 +67,11 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     return false;
   }
 
-  std::string& host = parsed.host = authority;
-  parsed.port = secure ? 322 : 554;
+  parsed.host = authority;
+  parsed.port = parsed.secure ? 322 : 554;
   const size_t colon = authority.find(':');
   if (colon != std::string::npos) {
-    host = authority.substr(0, colon);
+    parsed.host = authority.substr(0, colon);
     const std::string digits = authority.substr(colon + 1);
     unsigned long value = 0;
     bool ok = !digits.empty() && digits.size() <= 5;
@@ -86,11 +86,11 @@ bool parseRtspUrl(const std::string& text, RtspUrl& url, std::string& error) {
     parsed.port = static_cast<unsigned int>(value);
   }
 
-  if (host.empty()) {
+  if (parsed.host.empty()) {
     error = "the URL has no host";
     return false;
   }
-  for (char c : host) {
+  for (char c : parsed.host) {
     if (!isHostChar(c)) {
       error = "the host may hold only letters, digits, '-', '_' and '.'";
       return false;
